@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+
+// The serial line as the boot-monitor dialogue uses it. Tests substitute a scripted link.
+class ISerialLink {
+public:
+    virtual ~ISerialLink() = default;
+    // 0..255: the byte read; -1: the port is not ready; -2: nothing within the read time-out, or the read
+    // failed.
+    virtual int ReadByte() = 0;
+    // 1 when all `length` bytes were written (always for length 0), 0 otherwise.
+    virtual int Write(const void* data, uint16_t length) = 0;
+};

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "app/StopToken.h"
+#include "links/SerialLink.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class QSerialPort;
+
+// The program's own access to the serial line once the loader has released it: 8 data bits, no parity,
+// one stop bit, no flow control, DTR and RTS off, opened exclusively. ReadByte returns at the first byte
+// available or gives up after the read time-out; Write sends a whole command or reports failure within
+// 1000 ms. Blocking use from one worker thread; no event loop is needed.
+//
+// Holding a device and being ready are two things: when a setting fails after the device was opened, the
+// device stays held with the ready flag 0 until Close, the next Open or the destructor.
+class CUart : public ISerialLink {
+public:
+    // stop ends every wait (the pause before opening, reads, writes) at once.
+    explicit CUart(uint32_t timeoutMs, CStopToken stop = {});
+    virtual ~CUart();
+    CUart(const CUart&) = delete;
+    CUart& operator=(const CUart&) = delete;
+
+    // portName is a device path (/dev/ttyUSB0); a relative name is taken relative to the working directory.
+    // 1: ready; 0: failed.
+    int Open(const std::string& portName, uint32_t baudRate);
+    // 1 gives one stop bit, anything else two.
+    void SetStopBits(int stopBits);
+    int ReadByte() override;
+    int Write(const void* data, uint16_t length) override;
+    // 1: closed, or nothing was open; 0: closing the device failed.
+    int Close();
+
+    // Not used by the provisioning run; kept for tools and tests.
+    // 1 on success, 0 when no device is held or the speed was refused (0 keeps the speed).
+    int SetBaudRate(uint32_t baudRate);
+    int IsOpen() const { return m_bOpened; }
+    // Only opens the device (no release of a held one, no pause). 0 when a device is already held.
+    int OpenDevice(const std::string& portName);
+    // Only applies the line settings. 1 if they all took.
+    int Configure(uint32_t baudRate);
+    // The read and write time-outs are enforced by ReadByte and Write themselves; this only clears a
+    // pending error. 1 when a device is held.
+    int SetTimeouts();
+    // One read of `length` bytes: waits up to the read time-out for the first bytes and takes what is
+    // there then. 1 if exactly `length` bytes came.
+    int ReadBlock(void* buffer, uint16_t length);
+    // Write without the zero-length shortcut, the ready test and the error clearing.
+    int WriteBlock(const void* data, uint16_t length);
+
+    uint32_t m_dwTimeout;
+    int m_bOpened = 0;
+
+private:
+    enum class EWait { Ready, TimedOut, Failed, Stopped };
+    EWait WaitForDevice(short events, int timeoutMs);
+    int WriteAll(const void* data, uint16_t length);
+    int TakeBytes(char* buffer, int length);
+    void ReleaseDevice();
+
+    CStopToken m_stop;
+    std::unique_ptr<QSerialPort> m_hComm; // the held device, or none
+};
+
+// 1 if `portName` names a serial device that answers as one, else 0. Does not change the line settings.
+int ComPortExists(const std::string& portName);
