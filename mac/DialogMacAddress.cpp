@@ -43,9 +43,12 @@ void CDialogMacAddress::OnInitDialog() {
 
 void CDialogMacAddress::LoadMacPrefixes() {
     CMacPrefixList list = LoadMacPrefixList(kMacPrefixFileName);
-    m_prefixCombo->clear();
+    QStringList entries;
+    entries.reserve(qsizetype(list.m_entries.size()));
     for (const std::string& entry : list.m_entries)
-        m_prefixCombo->addItem(QString::fromLatin1(entry.data(), qsizetype(entry.size())));
+        entries << QString::fromLatin1(entry.data(), qsizetype(entry.size()));
+    m_prefixCombo->clear();
+    m_prefixCombo->addItems(entries);
     m_prefixCombo->setCurrentIndex(list.m_nSelected);
 }
 
