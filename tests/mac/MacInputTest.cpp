@@ -89,11 +89,4 @@ TEST(MacInputTest, ALongPastedTextIsJudgedByItsCount) {
     many.append(QChar('z'));
     EXPECT_EQ(CheckMacSuffix(many), MacInputInvalidChars);
 }
-
-TEST(MacInputTest, MessagesForTheStatusLine) {
-    EXPECT_EQ(MacInputMessage(MacInputInvalidChars), QString::fromUtf8("Erro: Caracteres inválidos"));
-    EXPECT_EQ(MacInputMessage(MacInputTooFewDigits), QString::fromUtf8("Erro: Faltam dígitos"));
-    EXPECT_EQ(MacInputMessage(MacInputTooManyDigits), QString::fromUtf8("Erro: Muitos dígitos"));
-    EXPECT_TRUE(MacInputMessage(MacInputOk).isEmpty());
-}
 } // namespace
