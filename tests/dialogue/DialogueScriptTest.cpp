@@ -168,11 +168,11 @@ TEST(ParseTransferSize, WellFormedAndMalformedLines) {
     } cases[] = {
         {"Bytes transferred = 672 (2a0 hex)\r", "", "0x2a0"},
         {"Bytes transferred = 1 (1 hex)", "", "0x1"},
-        {"Loading: ###\r", "0x10", "0x10"},                // other lines leave the size alone
-        {"Bytes transferred = 672 2a0 hex\r", "0x10", ""},  // no "("
-        {"Bytes transferred = 672 (2a0)\r", "0x10", ""},    // no " hex"
-        {"Bytes transferred hex (2a0)\r", "", ""},          // " hex" before "("
-        {"Bytes transferred = 672 ( hex)\r", "", ""},       // nothing between
+        {"Loading: ###\r", "0x10", "0x10"},                  // other lines leave the size alone
+        {"Bytes transferred = 672 2a0 hex\r", "0x10", ""},   // no "("
+        {"Bytes transferred = 672 (2a0)\r", "0x10", ""},     // no " hex"
+        {"Bytes transferred hex (2a0)\r", "", ""},           // " hex" before "("
+        {"Bytes transferred = 672 ( hex)\r", "", ""},        // nothing between
         {"Bytes transferred = 672 (2a0; rm hex)\r", "", ""}, // not hex digits
         {"Bytes transferred = 672 (2a0 hex) (10 hex)\r", "", "0x2a0"},
     };

@@ -77,7 +77,7 @@ Realism rules (each can be switched off):
   --no-tftp-console-poll   input typed during a transfer waits instead of being swallowed
   --keep-output-while-closed
                            output written while nobody has the port open waits in the pty
-  --simple                 all of the above
+  --simple                 all of the above but --keep-output-while-closed
 
 Faults (one switch each):
   --fault no-prompt                   the boot monitor never prints its prompt
@@ -202,8 +202,9 @@ std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
         } else if (arg == "--simple") {
             if (bInlineValue)
                 error = "option '--simple' takes no value";
+            // The plainest console; output on a closed port is still lost, as on any real line.
             opts.bEcho = opts.bPromptBlank = opts.bSplitCrLf = opts.bRepeat = opts.bUnknownMessage =
-                opts.bTftpPollsConsole = opts.bDropWhileClosed = false;
+                opts.bTftpPollsConsole = false;
         } else if (arg == "--fault") {
             auto t = takeValue();
             if (!t)
