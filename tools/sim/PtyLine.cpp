@@ -120,6 +120,9 @@ void CPtyLine::Service(SimClock::time_point now) {
     if (allowed == 0)
         return;
     size_t sent = 0;
+    // The moment the bytes go onto the line is taken before the write, so a reader woken by them can never
+    // seem to have reacted before they were sent.
+    SimClock::time_point tWrite = SimClock::now();
     if (m_fdMaster < 0 || (m_bDropWhileClosed && m_nClients == 0)) {
         sent = allowed; // on the wire, but nobody listens
     } else {
@@ -136,7 +139,7 @@ void CPtyLine::Service(SimClock::time_point now) {
     if (sent < allowed && !m_bLinePacing)
         m_bBlocked = true;
     if (!OutputPending())
-        m_tDrained = SimClock::now();
+        m_tDrained = tWrite;
 }
 
 std::optional<SimClock::time_point> CPtyLine::NextDue() const {

@@ -45,7 +45,7 @@ public:
     bool WantsWritable() const { return m_bBlocked; }
     // When the next paced byte is due, if output waits for time rather than for the pty.
     std::optional<SimClock::time_point> NextDue() const;
-    // When the output queue last ran empty: the moment the last byte went onto the line.
+    // When the output queue last ran empty: the moment the write of its last byte began.
     SimClock::time_point LastDrained() const { return m_tDrained; }
 
     // The device vanishes: every descriptor of the pty is closed.
