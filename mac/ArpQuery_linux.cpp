@@ -415,10 +415,11 @@ private:
     Clock::time_point m_start;
 };
 
-// Makes the kernel resolve dwDestIp: one empty UDP datagram, sent out of the route's interface and never
-// through a gateway (MSG_DONTROUTE). The kernel queues it until the neighbour answers, then delivers it (to
-// the discard port, where nobody listens).
-uint32_t TriggerResolution(uint32_t dwDestIp, uint32_t dwIfIndex) {
+// Makes the kernel resolve dwDestIp: one empty UDP datagram to the discard port. MSG_DONTROUTE keeps it
+// on the link: the kernel refuses to send it when the address is not on-link, so it never goes to a
+// gateway even if the routes changed since they were looked at. The kernel holds it until the neighbour
+// answers and then delivers it (nobody listens on that port).
+uint32_t TriggerResolution(uint32_t dwDestIp) {
     CFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (sock.Get() < 0)
         return ARP_ERROR_GEN_FAILURE;
@@ -426,20 +427,8 @@ uint32_t TriggerResolution(uint32_t dwDestIp, uint32_t dwIfIndex) {
     to.sin_family = AF_INET;
     to.sin_port = htons(kDiscardPort);
     to.sin_addr.s_addr = dwDestIp;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr msg{};
-    msg.msg_name = &to;
-    msg.msg_namelen = sizeof to;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* pCmsg = CMSG_FIRSTHDR(&msg);
-    pCmsg->cmsg_level = IPPROTO_IP;
-    pCmsg->cmsg_type = IP_PKTINFO;
-    pCmsg->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
-    info.ipi_ifindex = int(dwIfIndex);
-    memcpy(CMSG_DATA(pCmsg), &info, sizeof info);
-    if (sendmsg(sock.Get(), &msg, MSG_DONTROUTE | MSG_DONTWAIT) >= 0)
+    if (sendto(sock.Get(), nullptr, 0, MSG_DONTROUTE | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to),
+               sizeof to) >= 0)
         return ARP_NO_ERROR;
     switch (errno) {
     case EAGAIN:
@@ -474,7 +463,7 @@ uint32_t QueryByKernel(CRtnl& nl, uint32_t dwDestIp, uint32_t dwIfIndex, SAnswer
         return ARP_NO_ERROR;
     }
 
-    uint32_t dwTrigger = TriggerResolution(dwDestIp, dwIfIndex);
+    uint32_t dwTrigger = TriggerResolution(dwDestIp);
     if (dwTrigger != ARP_NO_ERROR)
         return dwTrigger;
 
