@@ -4,7 +4,7 @@
 //   qan_arp_probe <ipv4> [--method auto|kernel|wire] [--wait ms] [--stop-after ms]
 //
 // Output, one "key=value" per line: result (1/0), mac, method (auto when it ended before asking, kernel,
-// wire), elapsed_ms, log (CR, LF and backslash escaped as \r, \n, \\).
+// wire), elapsed_ms, elapsed_us, log (CR, LF and backslash escaped as \r, \n, \\).
 #include "app/LogConsole.h"
 #include "mac/ArpCheck.h"
 #include "mac/ArpQuery_linux.h"
@@ -93,12 +93,13 @@ int main(int argc, char** argv) {
     std::string strMac;
     auto t0 = std::chrono::steady_clock::now();
     bool bResult = ReadMacByArp(log, strMac, strIp, stopSource.Token(), &query);
-    auto elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    auto elapsedUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
     if (stopper.joinable())
         stopper.join();
 
-    printf("result=%d\nmac=%s\nmethod=%s\nelapsed_ms=%lld\nlog=%s\n", bResult ? 1 : 0, strMac.c_str(),
-           MethodName(query.LastMethod()), static_cast<long long>(elapsedMs), Escape(log.m_strLog).c_str());
+    printf("result=%d\nmac=%s\nmethod=%s\nelapsed_ms=%lld\nelapsed_us=%lld\nlog=%s\n", bResult ? 1 : 0,
+           strMac.c_str(), MethodName(query.LastMethod()), static_cast<long long>(elapsedUs / 1000),
+           static_cast<long long>(elapsedUs), Escape(log.m_strLog).c_str());
     return 0;
 }
