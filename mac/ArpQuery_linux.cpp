@@ -395,8 +395,9 @@ struct SAnswer {
 // counts only when it is REACHABLE and that confirmation lies after the start of the query, judged at the
 // latest moment the message can have been made: for a table read, when the request went out; for an
 // event, the event itself is the confirmation (a change into REACHABLE happens with a confirmation), so
-// its age must be about zero. An entry confirmed for the previous board, seconds or minutes ago, is never
-// taken, whatever its state now.
+// its age must be about zero. Because ages come in whole steps, a confirmation up to one step (10 ms)
+// before the start may still pass; one for the previous board, seconds or minutes old, never does, whatever
+// the entry's state now. PERMANENT and NOARP entries are set by hand, never confirmed, and never taken.
 class CFreshness {
 public:
     explicit CFreshness(Clock::time_point start) : m_start(start) {}
