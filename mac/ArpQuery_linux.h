@@ -1,0 +1,47 @@
+#pragma once
+
+#include "mac/ArpCheck.h"
+
+#include <cstdint>
+
+// The ARP query on Linux.
+//
+// The address must be on-link: the kernel's route to it (RTM_GETROUTE, the same lookup a socket would use)
+// must leave through an interface directly, without a gateway. Otherwise nothing at all is sent and the
+// query reports "no answer" at once. An interface that does not use ARP is reported as unsupported.
+//
+// Then, with the capability for raw packets (root, or cap_net_raw granted to the binary), the wire is asked
+// directly: a broadcast ARP request on that interface, repeated every second, and the first reply from the
+// address is the answer. The neighbour table plays no part, so an entry left by the board before this one
+// cannot be mistaken for the answer.
+//
+// Without that capability the kernel resolves the neighbour: one empty UDP datagram to the address (never
+// routed through a gateway) makes it look the address up, and the neighbour table is followed through
+// rtnetlink. Only an entry confirmed during this query counts: it became REACHABLE, or changed its hardware
+// address while REACHABLE, after the query began, or its confirmation time lies after the query's start.
+// An entry that was confirmed before the query (the previous board at the same address) is never reported.
+// The kernel re-probes such an entry by unicast for several seconds before it asks by broadcast again, so
+// without the capability the first queries after a board change may come back without an answer.
+//
+// Every query ends within the wait (3 s by default), and at once when a stop is requested.
+class CLinuxArpQuery : public IArpQuery {
+public:
+    enum class EMethod {
+        Auto,   // the wire when raw packets are allowed, else the kernel's resolution
+        Kernel, // always the kernel's resolution
+        Wire,   // always the wire; ERROR_ACCESS_DENIED (5) without the capability
+    };
+
+    explicit CLinuxArpQuery(EMethod method = EMethod::Auto, uint32_t dwWaitMs = 3000);
+
+    uint32_t SendArp(uint32_t dwDestIp, void* pMacAddr, uint32_t* pPhyAddrLen,
+                     const CStopToken& stop) override;
+
+    // The method the last query used to ask (Auto when it ended before asking).
+    EMethod LastMethod() const { return m_lastMethod; }
+
+private:
+    EMethod m_method;
+    uint32_t m_dwWaitMs;
+    EMethod m_lastMethod = EMethod::Auto;
+};

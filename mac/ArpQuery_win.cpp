@@ -1,0 +1,60 @@
+// The ARP query on Windows: the IP helper's SendARP, looked up at run time in "iphlpapi.dll" for every check
+// and released after it.
+#include "mac/ArpCheck.h"
+
+#include "app/LogConsole.h"
+
+#include <cstdio>
+#include <windows.h>
+
+namespace {
+
+typedef DWORD(WINAPI* PFN_SENDARP)(ULONG DestIP, ULONG SrcIP, PVOID pMacAddr, PULONG PhyAddrLen);
+
+class CWinArpQuery : public IArpQuery {
+public:
+    ~CWinArpQuery() override { Unload(); }
+
+    bool Load(CLogConsole& log) override {
+        char szLine[128];
+        m_hModule = LoadLibraryA("iphlpapi.dll");
+        if (!m_hModule) {
+            snprintf(szLine, sizeof szLine, "Error in LoadLibrary iphlpapi.dll : %d", int(GetLastError()));
+            log.AppendLogText(szLine, false);
+            return false;
+        }
+        m_pfnSendArp = reinterpret_cast<PFN_SENDARP>(GetProcAddress(m_hModule, "SendARP"));
+        if (!m_pfnSendArp) {
+            snprintf(szLine, sizeof szLine, "Error in iphlpapi.dll : %d", int(GetLastError()));
+            log.AppendLogText(szLine, false);
+            Unload();
+            return false;
+        }
+        return true;
+    }
+
+    // SendARP waits on its own (a few seconds at most); a stop request cannot cut it short.
+    uint32_t SendArp(uint32_t dwDestIp, void* pMacAddr, uint32_t* pPhyAddrLen, const CStopToken&) override {
+        ULONG ulLength = *pPhyAddrLen;
+        DWORD dwResult = m_pfnSendArp(dwDestIp, 0, pMacAddr, &ulLength);
+        *pPhyAddrLen = ulLength;
+        return dwResult;
+    }
+
+    void Unload() override {
+        if (m_hModule)
+            FreeLibrary(m_hModule);
+        m_hModule = nullptr;
+        m_pfnSendArp = nullptr;
+    }
+
+private:
+    HMODULE m_hModule = nullptr;
+    PFN_SENDARP m_pfnSendArp = nullptr;
+};
+
+} // namespace
+
+std::unique_ptr<IArpQuery> CreateArpQuery() {
+    return std::make_unique<CWinArpQuery>();
+}

@@ -1,0 +1,227 @@
+#include "tests/arp/NetnsLab.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QStringList>
+
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+#ifndef QAN_ARP_PROBE
+#error "QAN_ARP_PROBE must name the probe program"
+#endif
+
+namespace {
+
+constexpr const char* kNsPrefix = "qarp";
+
+QString FindProgram(const std::string& name) {
+    QString found = QStandardPaths::findExecutable(QString::fromStdString(name));
+    if (found.isEmpty())
+        found = QStandardPaths::findExecutable(QString::fromStdString(name),
+                                               {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
+    return found;
+}
+
+std::string Join(const std::vector<std::string>& argv) {
+    std::string s;
+    for (const auto& a : argv)
+        s += (s.empty() ? "" : " ") + a;
+    return s;
+}
+
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            char c = text[++i];
+            out += c == 'r' ? '\r' : c == 'n' ? '\n' : c;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+SCommandResult RunCommand(const std::vector<std::string>& argv, int timeoutMs) {
+    SCommandResult result;
+    if (argv.empty())
+        return result;
+    QString program = FindProgram(argv[0]);
+    if (program.isEmpty()) {
+        result.strErr = argv[0] + ": not found";
+        return result;
+    }
+    QStringList args;
+    for (size_t i = 1; i < argv.size(); ++i)
+        args << QString::fromStdString(argv[i]);
+    QProcess process;
+    process.start(program, args);
+    if (!process.waitForStarted(5000)) {
+        result.strErr = argv[0] + ": does not start";
+        return result;
+    }
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(2000);
+        result.strErr = argv[0] + ": killed after its time limit";
+        return result;
+    }
+    result.strOut = process.readAllStandardOutput().toStdString();
+    result.strErr = process.readAllStandardError().toStdString();
+    result.nExit = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return result;
+}
+
+CNetnsLab::CNetnsLab(bool bHostAddress) {
+    if (geteuid() != 0) {
+        m_strSkipReason = "network namespaces need root (ip netns add); these tests run as root on CI";
+        return;
+    }
+    if (FindProgram("ip").isEmpty()) {
+        m_strSkipReason = "the ip program (iproute2) is not installed";
+        return;
+    }
+    static std::atomic<int> s_nLab{0};
+    std::string strId = std::to_string(getpid()) + "-" + std::to_string(s_nLab++);
+    m_strHostNs = std::string(kNsPrefix) + "h" + strId;
+    m_strBoardNs = std::string(kNsPrefix) + "b" + strId;
+    RemoveLeftovers();
+    m_bOk = Setup(bHostAddress);
+}
+
+CNetnsLab::~CNetnsLab() {
+    // Deleting a namespace deletes its interfaces; the veth pair goes with the first one.
+    if (m_bHostCreated)
+        RunCommand({"ip", "netns", "delete", m_strHostNs});
+    if (m_bBoardCreated)
+        RunCommand({"ip", "netns", "delete", m_strBoardNs});
+}
+
+// Namespaces of earlier runs whose process is gone (a crashed test cannot clean up after itself).
+void CNetnsLab::RemoveLeftovers() {
+    SCommandResult list = RunCommand({"ip", "netns", "list"});
+    std::istringstream lines(list.strOut);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::string name = line.substr(0, line.find(' '));
+        if (name.rfind(kNsPrefix, 0) != 0 || name.size() < 6)
+            continue;
+        std::string rest = name.substr(5);
+        pid_t pid = pid_t(atoi(rest.substr(0, rest.find('-')).c_str()));
+        if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH)
+            RunCommand({"ip", "netns", "delete", name});
+    }
+}
+
+bool CNetnsLab::Setup(bool bHostAddress) {
+    SCommandResult add = RunCommand({"ip", "netns", "add", m_strHostNs});
+    if (add.nExit != 0) {
+        m_strSkipReason = "cannot create a network namespace: " + add.strErr;
+        return false;
+    }
+    m_bHostCreated = true;
+    add = RunCommand({"ip", "netns", "add", m_strBoardNs});
+    if (add.nExit != 0) {
+        m_strSkipReason = "cannot create a network namespace: " + add.strErr;
+        return false;
+    }
+    m_bBoardCreated = true;
+
+    for (const auto& ns : {m_strHostNs, m_strBoardNs}) {
+        SetSysctl(ns, "net.ipv6.conf.all.disable_ipv6=1");
+        SetSysctl(ns, "net.ipv6.conf.default.disable_ipv6=1");
+        if (!Ip(ns, {"link", "set", "lo", "up"}))
+            return false;
+    }
+    // Made inside the host namespace, with the peer put straight into the board namespace.
+    if (!Ip(m_strHostNs, {"link", "add", "qh0", "address", "02:00:00:00:00:01", "type", "veth", "peer",
+                          "name", "qb0", "netns", m_strBoardNs}))
+        return false;
+    if (bHostAddress && !Ip(m_strHostNs, {"addr", "add", "10.0.0.1/24", "dev", "qh0"}))
+        return false;
+    if (!Ip(m_strHostNs, {"link", "set", "qh0", "up"}) || !Ip(m_strBoardNs, {"link", "set", "qb0", "up"}))
+        return false;
+    for (int i = 0; i < 100; ++i) {
+        if (Exec(m_strHostNs, {"cat", "/sys/class/net/qh0/operstate"}, false).strOut.rfind("up", 0) == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ADD_FAILURE() << "the veth pair does not come up";
+    return false;
+}
+
+SCommandResult CNetnsLab::Exec(const std::string& ns, const std::vector<std::string>& argv, bool bCheck) {
+    std::vector<std::string> full = {"ip", "netns", "exec", ns};
+    full.insert(full.end(), argv.begin(), argv.end());
+    SCommandResult result = RunCommand(full);
+    if (bCheck && result.nExit != 0)
+        ADD_FAILURE() << "in " << ns << ": " << Join(argv) << " failed (" << result.nExit
+                      << "): " << result.strErr;
+    return result;
+}
+
+bool CNetnsLab::Ip(const std::string& ns, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"ip"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Exec(ns, argv).nExit == 0;
+}
+
+void CNetnsLab::SetSysctl(const std::string& ns, const std::string& assignment) {
+    Exec(ns, {"sysctl", "-qw", assignment});
+}
+
+int64_t CNetnsLab::Counter(const std::string& ns, const std::string& ifname, const std::string& counter) {
+    SCommandResult r = Exec(ns, {"cat", "/sys/class/net/" + ifname + "/statistics/" + counter}, false);
+    if (r.nExit != 0 || r.strOut.empty())
+        return -1;
+    return std::stoll(r.strOut);
+}
+
+bool CNetnsLab::PlugBoard(const std::string& mac) {
+    return Ip(m_strBoardNs, {"link", "set", "qb0", "address", mac}) &&
+           Ip(m_strBoardNs, {"addr", "add", "10.0.0.50/24", "dev", "qb0"});
+}
+
+SProbeResult CNetnsLab::Probe(const std::string& ip, const std::vector<std::string>& options,
+                              bool bUnprivileged) {
+    std::vector<std::string> argv;
+    if (bUnprivileged)
+        argv = {"setpriv",         "--reuid=nobody",      "--regid=nogroup", "--clear-groups",
+                "--inh-caps=-all", "--bounding-set=-all", "--no-new-privs",  "--"};
+    argv.push_back(QAN_ARP_PROBE);
+    argv.push_back(ip);
+    argv.insert(argv.end(), options.begin(), options.end());
+    SCommandResult r = Exec(m_strHostNs, argv);
+
+    SProbeResult probe;
+    probe.strRaw = r.strOut + r.strErr;
+    std::istringstream lines(r.strOut);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        std::string key = line.substr(0, eq);
+        std::string value = line.substr(eq + 1);
+        if (key == "result")
+            probe.nResult = atoi(value.c_str());
+        else if (key == "mac")
+            probe.strMac = value;
+        else if (key == "method")
+            probe.strMethod = value;
+        else if (key == "elapsed_ms")
+            probe.nElapsedMs = atol(value.c_str());
+        else if (key == "log")
+            probe.strLog = Unescape(value);
+    }
+    probe.bRan = r.nExit == 0 && probe.nResult >= 0;
+    return probe;
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct SCommandResult {
+    int nExit = -1; // -1 when the command could not run or was killed after its time limit
+    std::string strOut;
+    std::string strErr;
+};
+
+// Runs a program (found through PATH and the sbin directories) and waits at most timeoutMs for it.
+SCommandResult RunCommand(const std::vector<std::string>& argv, int timeoutMs = 15000);
+
+// What one run of the probe program printed.
+struct SProbeResult {
+    bool bRan = false;
+    int nResult = -1;
+    std::string strMac;
+    std::string strMethod;
+    std::string strLog; // unescaped: CR LF line ends as the log console stores them
+    long nElapsedMs = -1;
+    std::string strRaw; // everything it printed, for failure messages
+};
+
+// Two network namespaces of the test's own, a host side and a board side, joined by a veth pair: "qh0"
+// (MAC 02:00:00:00:00:01) in the host namespace, "qb0" in the board namespace. Both are up, IPv6 is off in
+// both (so that the interfaces stay quiet and packet counts mean something), the host side holds
+// 10.0.0.1/24 unless told otherwise. Everything the tests run that might send a packet runs inside these
+// namespaces; the root namespace is never touched. The destructor deletes both namespaces, and with them
+// the interfaces, also when the test failed.
+class CNetnsLab {
+public:
+    explicit CNetnsLab(bool bHostAddress = true);
+    ~CNetnsLab();
+    CNetnsLab(const CNetnsLab&) = delete;
+    CNetnsLab& operator=(const CNetnsLab&) = delete;
+
+    // Non-empty when namespaces cannot be made here (not root, no ip tool): the test is skipped.
+    const std::string& SkipReason() const { return m_strSkipReason; }
+    // False when setting up failed for another reason (the failure is already reported).
+    bool Ok() const { return m_bOk; }
+
+    const std::string& HostNs() const { return m_strHostNs; }
+    const std::string& BoardNs() const { return m_strBoardNs; }
+
+    // Runs argv inside the namespace. With bCheck, a failing command fails the test.
+    SCommandResult Exec(const std::string& ns, const std::vector<std::string>& argv, bool bCheck = true);
+    // `ip <args>` inside the namespace; a failure fails the test.
+    bool Ip(const std::string& ns, const std::vector<std::string>& args);
+    void SetSysctl(const std::string& ns, const std::string& assignment);
+
+    // A counter of /sys/class/net/<ifname>/statistics in the namespace; -1 when unreadable.
+    int64_t Counter(const std::string& ns, const std::string& ifname, const std::string& counter);
+
+    // Gives the board side its address (10.0.0.50/24) and a MAC address.
+    bool PlugBoard(const std::string& mac);
+
+    // Runs the probe for ip in the host namespace with the probe's options; bUnprivileged runs it as the
+    // user nobody with every capability dropped.
+    SProbeResult Probe(const std::string& ip, const std::vector<std::string>& options,
+                       bool bUnprivileged = false);
+
+private:
+    bool Setup(bool bHostAddress);
+    static void RemoveLeftovers();
+
+    std::string m_strSkipReason;
+    bool m_bOk = false;
+    std::string m_strHostNs;
+    std::string m_strBoardNs;
+    bool m_bHostCreated = false;
+    bool m_bBoardCreated = false;
+};
