@@ -11,9 +11,11 @@
 // the caller waits, as the window's own synchronous messages would. The wait ends, without running the
 // function, when a stop is requested or when `context` is destroyed before the call got its turn.
 //
-// After a stop the caller no longer waits, so the function may still run later on the GUI thread: it must
-// capture values or shared state only, never references into the caller's frame. It runs only while
-// `context` exists, so it may use `context`.
+// A call that has not started when the caller gives up never runs. One that has started (a message box
+// that is open, say) runs on after the caller has left: the function must therefore capture values or
+// shared state only, never references into the caller's frame. It runs only while `context` exists, so it
+// may use `context`. `context` itself must outlive the calling worker: its owner raises the stop request
+// and waits for the worker before destroying it.
 //
 // Called on the context's own thread, the function runs at once.
 bool CallOnGuiThread(QObject* context, const CStopToken& stop, std::function<void()> fn);

@@ -9,6 +9,12 @@
 
 CQtLogBox::CQtLogBox(QPlainTextEdit* pEdit, CStopToken stop) : m_pEdit(pEdit), m_stop(std::move(stop)) {}
 
+void CQtLogBox::PrepareEdit(QPlainTextEdit* pEdit) {
+    pEdit->setReadOnly(true);
+    pEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
+    pEdit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+}
+
 QString CQtLogBox::ToDisplay(const std::string& text) {
     QString shown = DecodeCp1252(text);
     shown.remove(QChar('\r'));

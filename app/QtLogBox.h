@@ -26,6 +26,10 @@ public:
     void ScrollCaret() override;
     void SetFirstVisibleLine(int line) override;
 
+    // Sets up a plain text box as the log pane: read-only, no line wrapping (a horizontal scroll bar
+    // instead), and a caret that the operator can move with the mouse and the keyboard.
+    static void PrepareEdit(QPlainTextEdit* pEdit);
+
     // What the box shows for a piece of the log.
     static QString ToDisplay(const std::string& text);
 

@@ -1,0 +1,104 @@
+#include "app/Settings.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// White space as the C locale has it, whatever locale the application set: bytes from 0x80 up are text
+// (Windows-1252 letters, or the no-break space 0xA0, which may stand in a name typed by hand).
+bool IsBlank(unsigned char ch) {
+    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
+}
+
+// Opens the settings file without waiting on a pipe or device that has taken its name; -1 unless it is a
+// plain file.
+int OpenPlainFile(int flags) {
+    int fd = open(kSettingsFileName, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+class CByteReader {
+public:
+    explicit CByteReader(int fd) : m_fd(fd) {}
+    // The next byte, or -1 at the end of the file or on a read error.
+    int Next() {
+        if (m_nPos == m_nFill) {
+            ssize_t n;
+            do {
+                n = read(m_fd, m_buffer, sizeof m_buffer);
+            } while (n < 0 && errno == EINTR);
+            if (n <= 0)
+                return -1;
+            m_nFill = size_t(n);
+            m_nPos = 0;
+        }
+        return static_cast<unsigned char>(m_buffer[m_nPos++]);
+    }
+
+private:
+    int m_fd;
+    char m_buffer[4096];
+    size_t m_nPos = 0;
+    size_t m_nFill = 0;
+};
+
+} // namespace
+
+std::string ReadRememberedPort() {
+    int fd = OpenPlainFile(O_RDONLY);
+    if (fd < 0)
+        return {};
+    CByteReader reader(fd);
+    int ch = reader.Next();
+    while (ch >= 0 && IsBlank(static_cast<unsigned char>(ch)))
+        ch = reader.Next();
+    std::string word;
+    bool bTooLong = false;
+    while (ch >= 0 && !IsBlank(static_cast<unsigned char>(ch))) {
+        if (word.size() == kMaxRememberedPortLength) {
+            bTooLong = true;
+            break;
+        }
+        word.push_back(char(ch));
+        ch = reader.Next();
+    }
+    close(fd);
+    // A first word longer than the limit is ignored rather than cut: its first 199 bytes would name some
+    // other port, and the port list then falls back to its first entry as for a missing file.
+    if (bTooLong)
+        return {};
+    // The name ends at a NUL byte, as a C string would.
+    size_t nul = word.find('\0');
+    if (nul != std::string::npos)
+        word.resize(nul);
+    return word;
+}
+
+void SaveRememberedPort(const std::string& port) {
+    // Not O_TRUNC at open: a name that turns out not to be a plain file is left as it is.
+    int fd = OpenPlainFile(O_WRONLY | O_CREAT);
+    if (fd < 0)
+        return;
+    if (ftruncate(fd, 0) == 0) {
+        size_t done = 0;
+        while (done < port.size()) {
+            ssize_t n = write(fd, port.data() + done, port.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += size_t(n);
+        }
+    }
+    close(fd);
+}

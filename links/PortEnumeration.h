@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Appends the serial ports that exist on this machine to `names`, which keeps what it already held. The
+// names are what CUart::Open opens and what the loader's command line receives.
+//
+// Linux: device paths (/dev/ttyS0, /dev/ttyUSB0, /dev/ttyACM0, ...) of the tty devices that sysfs shows
+// bound to a driver, in natural order (ttyS2 before ttyS10). A tty without a device behind it (virtual
+// consoles, pseudo-terminals), a device without a driver, a UART slot of unknown type (the legacy ttyS
+// slots that the 8250 driver registers whether or not a chip answers) and a name with no matching character
+// device node are left out. Nothing is opened except, on kernels that do not show a port's type in sysfs, a
+// ttyS node asked for its type.
+//
+// Windows: COM1 to COM255, those that answer the default-configuration probe, in ascending number.
+//
+// Any error ends the enumeration quietly: the names found up to then are kept.
+void EnumerateComPorts(std::vector<std::string>& names);
+
+// The same over another sysfs tty class folder and device folder (tests build a fake tree). Windows
+// ignores both.
+void EnumerateComPorts(std::vector<std::string>& names, const std::string& sysClassTty,
+                       const std::string& devDir);
+
+// Natural order of port names: runs of digits compare by their value (ttyS2 < ttyS10, COM9 < COM10), the rest
+// byte by byte. A strict weak order; names that differ only in leading zeros tie-break byte-wise, so the
+// order is total and stable.
+bool PortNameLess(const std::string& left, const std::string& right);

@@ -1,0 +1,232 @@
+#include "provisioning/BootMonitorDialogue.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+constexpr std::string_view kTftpCommand = "tftp 0x1000000 %FILENAME\r\n";
+constexpr std::string_view kEepromCommand = "eeprom write 0x1000000 0x0 %SIZE\r\n";
+constexpr std::string_view kRebootCommand = "reboot\r\n";
+constexpr std::string_view kBootargsPiece1 = "setenv bootargs root=/dev/mtdblock1 ";
+constexpr std::string_view kBootargsPiece2 = "rw rootfstype=jffs2 earlyprintk=serial";
+constexpr std::string_view kBootargsPiece3 = ",uart0,57600 ethaddr=%MAC\r\n";
+constexpr std::string_view kSaveenvCommand = "saveenv\r\n";
+constexpr std::string_view kResetCommand = "reset\r\n";
+
+constexpr std::string_view kSizeLineMarker = "Bytes transferred";
+
+// The tests run after every byte and the buffer only grows by one byte between two tests, so a text that
+// was not in the buffer before can only have appeared at its end. Looking at the end alone finds the same
+// first occurrence as a search of the whole line, without rescanning a long line at every byte.
+bool AppearedAnywhere(const std::string& line, std::string_view marker) {
+    return std::string_view(line).ends_with(marker);
+}
+
+bool AtLineStart(const std::string& line, std::string_view marker) {
+    return std::string_view(line).starts_with(marker);
+}
+
+bool IsLineEnd(int c) {
+    return c == '\n' || c == '\r';
+}
+
+} // namespace
+
+CBootMonitorDialogue::CBootMonitorDialogue(ISerialLink& link, CLogConsole& log, std::string strFileName,
+                                           CStopToken stop)
+    : m_link(link), m_log(log), m_strFileName(std::move(strFileName)), m_stop(std::move(stop)) {}
+
+std::string CBootMonitorDialogue::ReplaceAll(std::string text, std::string_view from, std::string_view to) {
+    if (from.empty())
+        return text;
+    std::string out;
+    size_t pos = 0;
+    for (;;) {
+        size_t hit = text.find(from, pos);
+        if (hit == std::string::npos)
+            break;
+        out.append(text, pos, hit - pos);
+        out.append(to);
+        pos = hit + from.size();
+    }
+    out.append(text, pos, std::string::npos);
+    return out;
+}
+
+void CBootMonitorDialogue::WriteText(std::string_view text) {
+    // The link takes at most 65535 bytes per call; commands are far shorter, but a long file name must not
+    // be cut short silently.
+    while (!text.empty()) {
+        size_t n = std::min<size_t>(text.size(), 0xFFFF);
+        m_link.Write(text.data(), uint16_t(n));
+        text.remove_prefix(n);
+    }
+}
+
+void CBootMonitorDialogue::ParseTransferSize(const std::string& strLine, std::string& strSize) {
+    if (strLine.find(kSizeLineMarker) == std::string::npos)
+        return;
+    size_t a = strLine.find('(');
+    size_t b = strLine.find(" hex");
+    // Only hex digits between the brackets make a size: anything else would end up in the EEPROM command.
+    if (a == std::string::npos || b == std::string::npos || b <= a + 1) {
+        strSize.clear();
+        return;
+    }
+    std::string digits = strLine.substr(a + 1, b - a - 1);
+    bool bHex = std::all_of(digits.begin(), digits.end(),
+                            [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+    strSize = bHex ? "0x" + digits : std::string();
+}
+
+CBootMonitorDialogue::EVerdict CBootMonitorDialogue::RunReplyLoop(const SExchange& exchange,
+                                                                  std::string& strLine) {
+    int nFailed = 0;
+    for (;;) {
+        if (m_stop.StopRequested())
+            return EVerdict::Failure;
+        int c = m_link.ReadByte();
+        if (c >= 0) {
+            if (exchange.bInARow)
+                nFailed = 0;
+            strLine += char(c);
+            m_log.AppendLogChar(c, false);
+            EVerdict verdict = exchange.pfnTest(strLine);
+            if (verdict != EVerdict::Continue)
+                return verdict;
+            if (IsLineEnd(c)) {
+                if (exchange.pSize)
+                    ParseTransferSize(strLine, *exchange.pSize);
+                strLine.clear();
+            }
+            continue;
+        }
+        // A failed read: lets a due refresh of the log happen; while waiting for the prompt it shows a dot.
+        m_log.AppendLogChar(exchange.bWaitPrompt ? '.' : 0, false);
+        if (++nFailed >= exchange.nBudget)
+            return EVerdict::Continue;
+        if (exchange.bWaitPrompt) {
+            if (m_stop.StopRequested())
+                return EVerdict::Failure;
+            WriteText("\n");
+        }
+    }
+}
+
+bool CBootMonitorDialogue::WaitPrompt() {
+    SExchange exchange;
+    exchange.pfnTest = [](const std::string& line) {
+        return AppearedAnywhere(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
+    };
+    exchange.nBudget = kWaitPromptBudget;
+    exchange.bWaitPrompt = true;
+    if (m_stop.StopRequested())
+        return false;
+    WriteText("\n");
+    std::string strLine;
+    return RunReplyLoop(exchange, strLine) == EVerdict::Success;
+}
+
+bool CBootMonitorDialogue::SendTftp(std::string& strSize) {
+    SExchange exchange;
+    exchange.pfnTest = [](const std::string& line) {
+        if (AppearedAnywhere(line, kPrompt))
+            return EVerdict::Success;
+        if (AppearedAnywhere(line, kErrorMarker))
+            return EVerdict::Failure;
+        return EVerdict::Continue;
+    };
+    exchange.pSize = &strSize;
+    exchange.nBudget = kTftpBudget;
+    if (m_stop.StopRequested())
+        return false;
+    WriteText(ReplaceAll(std::string(kTftpCommand), "%FILENAME", m_strFileName));
+    std::string strLine;
+    return RunReplyLoop(exchange, strLine) == EVerdict::Success;
+}
+
+bool CBootMonitorDialogue::SendEepromWrite(const std::string& strSize) {
+    SExchange exchange;
+    exchange.pfnTest = [](const std::string& line) {
+        return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
+    };
+    exchange.nBudget = kEepromBudget;
+    if (m_stop.StopRequested())
+        return false;
+    WriteText(ReplaceAll(std::string(kEepromCommand), "%SIZE", strSize));
+    std::string strLine;
+    return RunReplyLoop(exchange, strLine) == EVerdict::Success;
+}
+
+bool CBootMonitorDialogue::SendReboot() {
+    SExchange exchange;
+    exchange.pfnTest = [](const std::string& line) {
+        return AtLineStart(line, kShellMarker) ? EVerdict::Success : EVerdict::Continue;
+    };
+    exchange.nBudget = kRebootBudgetInARow;
+    exchange.bInARow = true;
+    std::string strLine;
+    if (RunReplyLoop(exchange, strLine) != EVerdict::Success)
+        return false;
+    WriteText(kRebootCommand);
+    return true;
+}
+
+bool CBootMonitorDialogue::SendBootargs(const std::string& strMac) {
+    SExchange exchange;
+    exchange.pfnTest = [](const std::string& line) {
+        return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
+    };
+    exchange.nBudget = kBootargsBudget;
+    if (m_stop.StopRequested())
+        return false;
+    WriteText(kBootargsPiece1);
+    if (!m_stop.SleepFor(kBootargsPauseMs))
+        return false;
+    WriteText(kBootargsPiece2);
+    if (!m_stop.SleepFor(kBootargsPauseMs))
+        return false;
+    WriteText(ReplaceAll(std::string(kBootargsPiece3), "%MAC", strMac));
+    std::string strLine;
+    return RunReplyLoop(exchange, strLine) == EVerdict::Success;
+}
+
+bool CBootMonitorDialogue::SendSaveenv() {
+    SExchange exchange;
+    exchange.pfnTest = [](const std::string& line) {
+        return AppearedAnywhere(line, kSaveMarker) ? EVerdict::Success : EVerdict::Continue;
+    };
+    exchange.nBudget = kSaveenvBudget;
+    if (m_stop.StopRequested())
+        return false;
+    WriteText(kSaveenvCommand);
+    std::string strLine;
+    return RunReplyLoop(exchange, strLine) == EVerdict::Success;
+}
+
+bool CBootMonitorDialogue::SendReset() {
+    std::string strLine; // one buffer for both phases
+
+    // Drain up to the monitor's prompt. When it shows, the buffer is emptied and the phase ends with the
+    // same bookkeeping as a failed read (the NUL echo); its outcome does not matter.
+    SExchange drain;
+    drain.pfnTest = [](const std::string& line) {
+        return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
+    };
+    drain.nBudget = kResetBudget;
+    if (RunReplyLoop(drain, strLine) == EVerdict::Success) {
+        strLine.clear();
+        m_log.AppendLogChar(0, false);
+    }
+    if (m_stop.StopRequested())
+        return false;
+
+    WriteText(kResetCommand);
+    SExchange shell;
+    shell.pfnTest = [](const std::string& line) {
+        return AtLineStart(line, kShellMarker) ? EVerdict::Success : EVerdict::Continue;
+    };
+    shell.nBudget = kResetBudget;
+    return RunReplyLoop(shell, strLine) == EVerdict::Success;
+}

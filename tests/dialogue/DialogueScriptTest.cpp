@@ -1,0 +1,408 @@
+// The exchanges against a scripted link: budgets, line buffer and marker rules, the exact bytes written.
+#include "provisioning/BootMonitorDialogue.h"
+#include "tests/dialogue/ScriptedLink.h"
+
+#include <algorithm>
+#include <chrono>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Fixture : ::testing::Test {
+    CScriptedLink link;
+    CLogConsole log;
+    CBootMonitorDialogue dlg{link, log, "u-boot_2_lote.ldr"};
+
+    size_t Count(const std::string& text, char c) { return size_t(std::count(text.begin(), text.end(), c)); }
+    // What the next exchange would read first.
+    std::string NextUnread(size_t n) {
+        std::string s;
+        for (size_t i = 0; i < n && i < link.m_script.size(); ++i)
+            s += char(link.m_script[i]);
+        return s;
+    }
+};
+
+using WaitPromptTest = Fixture;
+using TftpTest = Fixture;
+using EepromTest = Fixture;
+using RebootTest = Fixture;
+using BootargsTest = Fixture;
+using SaveenvTest = Fixture;
+using ResetTest = Fixture;
+
+} // namespace
+
+// ---- WaitPrompt ----
+
+TEST_F(WaitPromptTest, SilentLineWrites200LineFeedsAndLogs200Dots) {
+    EXPECT_FALSE(dlg.WaitPrompt());
+    EXPECT_EQ(link.m_strWritten, std::string(200, '\n'));
+    EXPECT_EQ(link.m_nReads, 200);
+    EXPECT_EQ(log.m_strLog, std::string(200, '.'));
+    // The first LF goes out before the first read, the others after each failed read but the last.
+    ASSERT_EQ(link.m_writes.size(), 200u);
+    EXPECT_EQ(link.m_writes.front().nReadsBefore, 0);
+    EXPECT_EQ(link.m_writes.back().nReadsBefore, 199);
+}
+
+TEST_F(WaitPromptTest, NotReadyPortCountsLikeTimeouts) {
+    link.Fails(500, -1);
+    EXPECT_FALSE(dlg.WaitPrompt());
+    EXPECT_EQ(link.m_nReads, 200);
+}
+
+TEST_F(WaitPromptTest, PromptAnywhereEndsAtItsLastCharacterAndLeavesTheRest) {
+    link.Fails(3);
+    link.Bytes("booting...\r\nxx QAN640> rest");
+    EXPECT_TRUE(dlg.WaitPrompt());
+    EXPECT_EQ(link.m_strWritten, "\n\n\n\n");
+    EXPECT_EQ(log.m_strLog, "...booting...\r\r\nxx QAN640>");
+    EXPECT_EQ(NextUnread(5), " rest");
+}
+
+TEST_F(WaitPromptTest, PromptSplitByALineEndIsNotAPrompt) {
+    link.Bytes("QAN6\n40>");
+    EXPECT_FALSE(dlg.WaitPrompt());
+}
+
+TEST_F(WaitPromptTest, BytesDoNotSpendTheBudget) {
+    // 199 failed reads, each followed by output: the budget counts failed reads only.
+    for (int i = 0; i < 199; ++i) {
+        link.Fails(1);
+        link.Bytes("noise\r\n");
+    }
+    link.Bytes("QAN640>");
+    EXPECT_TRUE(dlg.WaitPrompt());
+}
+
+// ---- SendTftp and ParseTransferSize ----
+
+TEST_F(TftpTest, WritesTheCommandWithTheFileNameAndTakesTheSize) {
+    CBootMonitorDialogue other(link, log, "images/lote 7.ldr");
+    link.Bytes(" tftp 0x1000000 images/lote 7.ldr\r\nUsing qan640-eth device\r\nLoading: ##\r\ndone\r\n"
+               "Bytes transferred = 672 (2a0 hex)\r\nQAN640> ");
+    std::string size;
+    EXPECT_TRUE(other.SendTftp(size));
+    EXPECT_EQ(link.m_strWritten, "tftp 0x1000000 images/lote 7.ldr\r\n");
+    EXPECT_EQ(size, "0x2a0");
+    EXPECT_NE(log.m_strLog.find("Bytes transferred = 672 (2a0 hex)\r\r\n"), std::string::npos);
+}
+
+TEST_F(TftpTest, EveryPlaceholderOccurrenceIsReplacedOnce) {
+    EXPECT_EQ(CBootMonitorDialogue::ReplaceAll("a %X b %X", "%X", "%X%X"), "a %X%X b %X%X");
+    EXPECT_EQ(CBootMonitorDialogue::ReplaceAll("none", "%X", "y"), "none");
+}
+
+TEST_F(TftpTest, LastSizeLineBeforeThePromptWins) {
+    link.Bytes("Bytes transferred = 16 (10 hex)\r\nBytes transferred = 672 (2A0 hex)\nQAN640>");
+    std::string size;
+    EXPECT_TRUE(dlg.SendTftp(size));
+    EXPECT_EQ(size, "0x2A0"); // the board's letter case is kept
+}
+
+TEST_F(TftpTest, SizeLineWithoutLineEndIsNotParsed) {
+    link.Bytes("Bytes transferred = 672 (2a0 hex) QAN640>");
+    std::string size;
+    EXPECT_TRUE(dlg.SendTftp(size));
+    EXPECT_EQ(size, "");
+}
+
+TEST_F(TftpTest, PromptWithoutSizeLineGivesTrueAndEmptySize) {
+    link.Bytes("Loading: ##\r\ndone\r\nQAN640> ");
+    std::string size;
+    EXPECT_TRUE(dlg.SendTftp(size));
+    EXPECT_EQ(size, "");
+}
+
+TEST_F(TftpTest, ErrorAndPromptInOneLineWhicheverCompletesFirstDecides) {
+    {
+        CScriptedLink l;
+        CBootMonitorDialogue d(l, log, "f");
+        l.Bytes("ERROR then QAN640>");
+        std::string size;
+        EXPECT_FALSE(d.SendTftp(size));
+        EXPECT_EQ(l.Unread(), std::string(" then QAN640>").size());
+    }
+    {
+        CScriptedLink l;
+        CBootMonitorDialogue d(l, log, "f");
+        l.Bytes("QAN640> ERROR");
+        std::string size;
+        EXPECT_TRUE(d.SendTftp(size));
+    }
+    {
+        // "ERROR" on an earlier line ends the exchange before the prompt comes.
+        CScriptedLink l;
+        CBootMonitorDialogue d(l, log, "f");
+        l.Bytes("*** ERROR: no link\r\nQAN640> ");
+        std::string size;
+        EXPECT_FALSE(d.SendTftp(size));
+    }
+}
+
+TEST_F(TftpTest, LowerCaseTftpErrorIsNotAFailureMarker) {
+    link.Bytes("TFTP error: 'File not found' (1)\r\nNot retrying...\r\nQAN640> ");
+    std::string size;
+    EXPECT_TRUE(dlg.SendTftp(size));
+    EXPECT_EQ(size, "");
+}
+
+TEST_F(TftpTest, BudgetIs200FailedReadsInTotal) {
+    for (int i = 0; i < 150; ++i) {
+        link.Fails(1);
+        link.Bytes("#");
+    }
+    std::string size;
+    EXPECT_FALSE(dlg.SendTftp(size));
+    EXPECT_EQ(link.m_nFailedReads, 200);
+    EXPECT_EQ(link.m_strWritten, "tftp 0x1000000 u-boot_2_lote.ldr\r\n"); // no LF after failed reads
+    EXPECT_EQ(Count(log.m_strLog, '.'), 0u);
+}
+
+TEST(ParseTransferSize, WellFormedAndMalformedLines) {
+    struct SCase {
+        const char* line;
+        const char* before;
+        const char* after;
+    } cases[] = {
+        {"Bytes transferred = 672 (2a0 hex)\r", "", "0x2a0"},
+        {"Bytes transferred = 1 (1 hex)", "", "0x1"},
+        {"Loading: ###\r", "0x10", "0x10"},                  // other lines leave the size alone
+        {"Bytes transferred = 672 2a0 hex\r", "0x10", ""},   // no "("
+        {"Bytes transferred = 672 (2a0)\r", "0x10", ""},     // no " hex"
+        {"Bytes transferred hex (2a0)\r", "", ""},           // " hex" before "("
+        {"Bytes transferred = 672 ( hex)\r", "", ""},        // nothing between
+        {"Bytes transferred = 672 (2a0; rm hex)\r", "", ""}, // not hex digits
+        {"Bytes transferred = 672 (2a0 hex) (10 hex)\r", "", "0x2a0"},
+    };
+    for (const auto& c : cases) {
+        std::string size = c.before;
+        CBootMonitorDialogue::ParseTransferSize(c.line, size);
+        EXPECT_EQ(size, c.after) << c.line;
+    }
+}
+
+// ---- SendEepromWrite ----
+
+TEST_F(EepromTest, WritesTheSizeAndNeedsThePromptAtLineStart) {
+    link.Bytes(" eeprom write 0x1000000 0x0 0x2a0\r\nEEPROM write ... done\r\nQAN640> ");
+    EXPECT_TRUE(dlg.SendEepromWrite("0x2a0"));
+    EXPECT_EQ(link.m_strWritten, "eeprom write 0x1000000 0x0 0x2a0\r\n");
+    EXPECT_EQ(NextUnread(1), " ");
+}
+
+TEST_F(EepromTest, PromptInsideALineIsNotEnough) {
+    link.Bytes("I2C bus timeout QAN640> \r\n QAN640> ");
+    EXPECT_FALSE(dlg.SendEepromWrite("0x2a0"));
+    EXPECT_EQ(link.m_nFailedReads, 400);
+
+    CScriptedLink l;
+    CBootMonitorDialogue d(l, log, "f");
+    l.Bytes("busy QAN640> \r\nQAN640> ");
+    EXPECT_TRUE(d.SendEepromWrite("0x1"));
+}
+
+// ---- SendReboot ----
+
+TEST_F(RebootTest, WaitsSilentlyForTheShellThenWritesRebootAndReadsNoMore) {
+    link.Bytes("Linux version ...\r\nroot:/> ");
+    EXPECT_TRUE(dlg.SendReboot());
+    ASSERT_EQ(link.m_writes.size(), 1u);
+    EXPECT_EQ(link.m_writes[0].strText, "reboot\r\n");
+    EXPECT_EQ(link.m_writes[0].nReadsBefore, int(std::string("Linux version ...\r\nroot:").size()));
+    EXPECT_EQ(NextUnread(3), "/> ");
+}
+
+TEST_F(RebootTest, ShellMarkerMustStartTheLine) {
+    link.Bytes("sh: root: not found\r\n");
+    EXPECT_FALSE(dlg.SendReboot());
+    EXPECT_TRUE(link.m_strWritten.empty());
+}
+
+TEST_F(RebootTest, GapsShorterThan800FailedReadsNeverEndTheWait) {
+    for (int i = 0; i < 5; ++i) {
+        link.Fails(799);
+        link.Bytes("boot message\r\n");
+    }
+    link.Fails(799);
+    link.Bytes("root:/> ");
+    EXPECT_TRUE(dlg.SendReboot());
+    EXPECT_EQ(link.m_nFailedReads, 6 * 799);
+}
+
+TEST_F(RebootTest, GivesUpAfter800FailedReadsInARow) {
+    link.Fails(500);
+    link.Bytes("x");
+    link.Fails(1000);
+    link.Bytes("root:/> ");
+    EXPECT_FALSE(dlg.SendReboot());
+    EXPECT_EQ(link.m_nFailedReads, 500 + 800);
+    EXPECT_TRUE(link.m_strWritten.empty());
+}
+
+// ---- SendBootargs ----
+
+TEST_F(BootargsTest, ThreePiecesWithPausesFormOneLine) {
+    std::vector<std::chrono::steady_clock::time_point> times;
+    link.m_onWrite = [&](const std::string&) { times.push_back(std::chrono::steady_clock::now()); };
+    link.Bytes("\r\nQAN640> ");
+    EXPECT_TRUE(dlg.SendBootargs("00:1A:2b:3c:4d:5e"));
+    ASSERT_EQ(link.m_writes.size(), 3u);
+    EXPECT_EQ(link.m_writes[0].strText, "setenv bootargs root=/dev/mtdblock1 ");
+    EXPECT_EQ(link.m_writes[1].strText, "rw rootfstype=jffs2 earlyprintk=serial");
+    EXPECT_EQ(link.m_writes[2].strText, ",uart0,57600 ethaddr=00:1A:2b:3c:4d:5e\r\n");
+    EXPECT_EQ(link.m_strWritten, "setenv bootargs root=/dev/mtdblock1 rw rootfstype=jffs2 "
+                                 "earlyprintk=serial,uart0,57600 ethaddr=00:1A:2b:3c:4d:5e\r\n");
+    // All three go out before the first read, with a pause between them (loose bound).
+    EXPECT_EQ(link.m_writes[2].nReadsBefore, 0);
+    EXPECT_GE(times[1] - times[0], std::chrono::milliseconds(5));
+    EXPECT_GE(times[2] - times[1], std::chrono::milliseconds(5));
+}
+
+TEST_F(BootargsTest, PromptMustStartTheLineWithin400FailedReads) {
+    link.Bytes("setenv bootargs ... QAN640> ");
+    EXPECT_FALSE(dlg.SendBootargs("00:11:22:33:44:55"));
+    EXPECT_EQ(link.m_nFailedReads, 400);
+}
+
+// ---- SendSaveenv ----
+
+TEST_F(SaveenvTest, DoneAnywhereEndsAtOnceAndLeavesTheRest) {
+    link.Bytes("saveenv\r\nWriting ... done\r\nQAN640> ");
+    EXPECT_TRUE(dlg.SendSaveenv());
+    EXPECT_EQ(link.m_strWritten, "saveenv\r\n");
+    EXPECT_EQ(NextUnread(3), "\r\nQ");
+}
+
+TEST_F(SaveenvTest, NoDoneWithin400FailedReadsFails) {
+    link.Bytes("Saving environment...\r\nWrite failed\r\nQAN640> ");
+    EXPECT_FALSE(dlg.SendSaveenv());
+    EXPECT_EQ(link.m_nFailedReads, 400);
+}
+
+// ---- SendReset ----
+
+TEST_F(ResetTest, DrainsToThePromptThenResetsAndWaitsForTheShell) {
+    link.Bytes("\r\nQAN640> ");
+    link.m_onWrite = [&](const std::string& text) {
+        if (text == "reset\r\n")
+            link.Bytes("reset\r\nresetting ...\r\nLinux ...\r\nroot:/> ");
+    };
+    EXPECT_TRUE(dlg.SendReset());
+    ASSERT_EQ(link.m_writes.size(), 1u);
+    EXPECT_EQ(link.m_writes[0].strText, "reset\r\n");
+    // The prompt's ">" was the last byte read before the write; nothing was waited for.
+    EXPECT_EQ(link.m_writes[0].nReadsBefore, int(std::string("\r\nQAN640>").size()));
+    EXPECT_EQ(link.m_nFailedReads, 0);
+}
+
+TEST_F(ResetTest, ResetIsWrittenEvenWhenTheDrainNeverSawThePrompt) {
+    link.Bytes("xx QAN640> "); // not at line start
+    link.m_onWrite = [&](const std::string&) { link.Bytes("\r\nroot:/> "); };
+    EXPECT_TRUE(dlg.SendReset());
+    ASSERT_EQ(link.m_writes.size(), 1u);
+    EXPECT_EQ(link.m_writes[0].nReadsBefore, 11 + 400);
+}
+
+TEST_F(ResetTest, PhasesShareOneLineBuffer) {
+    // The drain runs out of budget in the middle of a line; the second phase completes that line.
+    link.Bytes("roo");
+    link.m_onWrite = [&](const std::string&) { link.Bytes("t:/> "); };
+    EXPECT_TRUE(dlg.SendReset());
+}
+
+TEST_F(ResetTest, PromptSeenEmptiesTheBufferBeforeTheSecondPhase) {
+    // The shell's line follows the prompt without a line end: it begins a fresh buffer all the same.
+    link.Bytes("QAN640>");
+    link.m_onWrite = [&](const std::string&) { link.Bytes("root:/> "); };
+    EXPECT_TRUE(dlg.SendReset());
+    EXPECT_EQ(link.m_nFailedReads, 0);
+}
+
+TEST_F(ResetTest, NoShellWithin400FailedReadsAfterTheReset) {
+    link.Bytes("QAN640> ");
+    EXPECT_FALSE(dlg.SendReset());
+    EXPECT_EQ(link.m_nFailedReads, 400);
+    EXPECT_EQ(link.m_strWritten, "reset\r\n");
+}
+
+// ---- Every exchange: echo and stop requests ----
+
+TEST_F(Fixture, EveryByteReadIsEchoedIntoTheLog) {
+    std::string bytes = "a\tb\x01\xff\r\n";
+    link.Bytes(bytes);
+    link.Bytes("done");
+    EXPECT_TRUE(dlg.SendSaveenv());
+    EXPECT_EQ(log.m_strLog, std::string("a\tb\x01\xff\r\r\ndone"));
+}
+
+namespace {
+
+struct SExchangeCase {
+    const char* name;
+    std::function<bool(CBootMonitorDialogue&)> run;
+};
+
+class StopTest : public ::testing::TestWithParam<SExchangeCase> {};
+
+std::vector<SExchangeCase> AllExchanges() {
+    return {
+        {"WaitPrompt", [](CBootMonitorDialogue& d) { return d.WaitPrompt(); }},
+        {"SendTftp",
+         [](CBootMonitorDialogue& d) {
+             std::string s;
+             return d.SendTftp(s);
+         }},
+        {"SendEepromWrite", [](CBootMonitorDialogue& d) { return d.SendEepromWrite("0x2a0"); }},
+        {"SendReboot", [](CBootMonitorDialogue& d) { return d.SendReboot(); }},
+        {"SendBootargs", [](CBootMonitorDialogue& d) { return d.SendBootargs("00:11:22:33:44:55"); }},
+        {"SendSaveenv", [](CBootMonitorDialogue& d) { return d.SendSaveenv(); }},
+        {"SendReset", [](CBootMonitorDialogue& d) { return d.SendReset(); }},
+    };
+}
+
+} // namespace
+
+TEST_P(StopTest, StopDuringTheWaitEndsTheExchangeAtOnce) {
+    CStopSource source;
+    CScriptedLink link;
+    CLogConsole log;
+    CBootMonitorDialogue dlg(link, log, "f", source.Token());
+    link.m_onRead = [&](int n) {
+        if (n == 5)
+            source.RequestStop();
+    };
+    EXPECT_FALSE(GetParam().run(dlg));
+    EXPECT_EQ(link.m_nReads, 5);
+    // WaitPrompt wrote its first LF and one per failed read before the stop, and nothing after it.
+    EXPECT_LE(link.m_writes.size(), 5u);
+    EXPECT_EQ(link.m_strWritten.find("reset"), std::string::npos);
+}
+
+TEST_P(StopTest, StoppedRunWritesNothing) {
+    CStopSource source;
+    source.RequestStop();
+    CScriptedLink link;
+    CLogConsole log;
+    CBootMonitorDialogue dlg(link, log, "f", source.Token());
+    link.Bytes("QAN640>root:/> done");
+    EXPECT_FALSE(GetParam().run(dlg));
+    EXPECT_TRUE(link.m_strWritten.empty());
+    EXPECT_EQ(link.m_nReads, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Exchanges, StopTest, ::testing::ValuesIn(AllExchanges()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(StopDuringPause, BootargsStopsBetweenItsPieces) {
+    CStopSource source;
+    CScriptedLink link;
+    CLogConsole log;
+    CBootMonitorDialogue dlg(link, log, "f", source.Token());
+    link.m_onWrite = [&](const std::string&) { source.RequestStop(); };
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(dlg.SendBootargs("00:11:22:33:44:55"));
+    EXPECT_EQ(link.m_writes.size(), 1u);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+}

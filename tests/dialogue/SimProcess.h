@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The virtual board as a child of the test. The destructor always ends and reaps it, also when an
+// assertion failed half-way; if the test process dies, the kernel ends the board too.
+class CSimProcess {
+public:
+    explicit CSimProcess(const std::vector<std::string>& args, const std::string& strWorkDir = {});
+    ~CSimProcess();
+    CSimProcess(const CSimProcess&) = delete;
+    CSimProcess& operator=(const CSimProcess&) = delete;
+
+    // The port path from the board's first line; empty when it did not start.
+    const std::string& Port() const { return m_strPort; }
+    int Pid() const { return m_pid; }
+    void Signal(int sig) const;
+    // The exit status once the board has ended by itself within `timeout`.
+    std::optional<int> WaitExit(std::chrono::milliseconds timeout);
+
+    // qan640-sim next to the test program.
+    static std::string Path();
+
+    struct SRun {
+        int nExit = -1;
+        std::string strOut;
+        std::string strErr;
+    };
+    // Runs the board to its end (for option errors and --help), killing it after `timeout`.
+    static SRun RunToEnd(const std::vector<std::string>& args, std::chrono::milliseconds timeout);
+
+private:
+    int m_pid = -1;
+    int m_fdOut = -1;
+    std::string m_strPort;
+};
+
+// The test's own end of the board's port: opened raw, read and written directly.
+class CRawPort {
+public:
+    explicit CRawPort(const std::string& strPath);
+    ~CRawPort();
+    CRawPort(const CRawPort&) = delete;
+    CRawPort& operator=(const CRawPort&) = delete;
+
+    bool IsOpen() const { return m_fd >= 0; }
+    void Send(const std::string& bytes);
+    // Reads until the text read so far contains `text` or `timeout` passes; returns everything read.
+    std::string ReadUntil(const std::string& text, std::chrono::milliseconds timeout);
+    // Everything that arrives until the line has been quiet for `quiet`.
+    std::string ReadQuiet(std::chrono::milliseconds quiet);
+    void Close();
+
+private:
+    int m_fd = -1;
+};
+
+struct STranscriptEntry {
+    double dTime = 0;
+    std::string strKind;
+    std::string strText;
+};
+std::vector<STranscriptEntry> ReadTranscript(const std::string& strPath);
+// The texts of the CMD entries, in order.
+std::vector<std::string> TranscriptCommands(const std::string& strPath);
+// Seconds on the clock the board stamps its transcript with.
+double MonotonicSeconds();
+
+// Options that make the board quick for tests: full speed, short boot and transfer, short power cycle.
+std::vector<std::string> FastBoardArgs();

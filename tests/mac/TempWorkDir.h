@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <string>
+
+// Runs a test inside a fresh temporary directory as the working directory, and restores the previous one.
+class CTempWorkDir {
+public:
+    CTempWorkDir() : m_strPrevious(QDir::currentPath()) {
+        EXPECT_TRUE(m_dir.isValid());
+        EXPECT_TRUE(QDir::setCurrent(m_dir.path()));
+    }
+    ~CTempWorkDir() { QDir::setCurrent(m_strPrevious); }
+    CTempWorkDir(const CTempWorkDir&) = delete;
+    CTempWorkDir& operator=(const CTempWorkDir&) = delete;
+
+    QString Path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_strPrevious;
+};
+
+inline void WriteFileBytes(const std::string& name, const std::string& bytes) {
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    ASSERT_TRUE(out.good()) << name;
+}
+
+inline std::string ReadFileBytes(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}

@@ -1,0 +1,855 @@
+#include "tools/sim/SimBoard.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <signal.h>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kMonitorPrompt = "QAN640>";
+constexpr const char* kShellPrompt = "root:/> ";
+constexpr const char* kServerIp = "10.0.0.2";
+constexpr const char* kBoardIp = "10.0.0.50";
+constexpr int kPowerOffMs = 100;
+constexpr size_t kTftpBlock = 512;
+constexpr int kHashesPerRow = 65;
+constexpr size_t kMaxTftpFile = 16 * 1024 * 1024;
+
+std::string Format(const char* fmt, auto... args) {
+    char buf[512];
+    snprintf(buf, sizeof buf, fmt, args...);
+    return buf;
+}
+
+std::vector<std::string> SplitWords(const std::string& line) {
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+std::optional<uint32_t> ParseHex(const std::string& text) {
+    std::string digits = text;
+    if (digits.starts_with("0x") || digits.starts_with("0X"))
+        digits = digits.substr(2);
+    if (digits.empty() || digits.size() > 8)
+        return std::nullopt;
+    uint32_t value = 0;
+    for (char c : digits) {
+        int d = (c >= '0' && c <= '9')   ? c - '0'
+                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                         : -1;
+        if (d < 0)
+            return std::nullopt;
+        value = value * 16 + uint32_t(d);
+    }
+    return value;
+}
+
+std::map<std::string, std::string> DefaultEnvironment() {
+    return {
+        {"bootcmd", "run eepromboot"},
+        {"bootdelay", "2"},
+        {"baudrate", "57600"},
+        {"ipaddr", kBoardIp},
+        {"serverip", kServerIp},
+        {"loadaddr", "0x1000000"},
+        {"bootargs", "root=/dev/mtdblock1 rw rootfstype=jffs2"},
+    };
+}
+
+} // namespace
+
+CStreamMatcher::CStreamMatcher(std::string pattern)
+    : m_strPattern(std::move(pattern)), m_fail(m_strPattern.size()) {
+    for (size_t i = 1, k = 0; i < m_strPattern.size(); ++i) {
+        while (k > 0 && m_strPattern[i] != m_strPattern[k])
+            k = m_fail[k - 1];
+        if (m_strPattern[i] == m_strPattern[k])
+            ++k;
+        m_fail[i] = k;
+    }
+}
+
+bool CStreamMatcher::Feed(char c) {
+    if (m_strPattern.empty())
+        return true;
+    if (m_nMatched == m_strPattern.size())
+        m_nMatched = m_fail[m_nMatched - 1];
+    while (m_nMatched > 0 && c != m_strPattern[m_nMatched])
+        m_nMatched = m_fail[m_nMatched - 1];
+    if (c == m_strPattern[m_nMatched])
+        ++m_nMatched;
+    return m_nMatched == m_strPattern.size();
+}
+
+CSimBoard::CSimBoard(const SSimOptions& opts, CPtyLine& line, CTranscript& transcript, std::string strLdr)
+    : m_opts(opts), m_line(line), m_transcript(transcript), m_ldrMatcher(strLdr), m_bHaveLdr(!strLdr.empty()),
+      m_envSaved(DefaultEnvironment()) {}
+
+// ---- Script ----
+
+void CSimBoard::Say(std::string text) {
+    SStep step{SStep::EKind::Text, std::move(text), {}, {}, false, {}};
+    m_script.push_back(std::move(step));
+}
+
+void CSimBoard::Pause(int ms) {
+    if (ms <= 0)
+        return;
+    m_script.push_back(SStep{SStep::EKind::Delay, {}, std::chrono::milliseconds(ms), {}, false, {}});
+}
+
+void CSimBoard::Then(std::function<void()> fn) {
+    m_script.push_back(SStep{SStep::EKind::Call, {}, {}, std::move(fn), false, {}});
+}
+
+void CSimBoard::Event(const std::string& text) {
+    m_transcript.Write(SimClock::now(), "EVENT", text);
+}
+
+bool CSimBoard::RunStep() {
+    SStep& step = m_script.front();
+    switch (step.eKind) {
+    case SStep::EKind::Text:
+        if (!step.bStarted) {
+            step.bStarted = true;
+            m_line.Queue(step.strText);
+            m_line.Service(SimClock::now());
+        }
+        if (m_line.OutputPending())
+            return false;
+        m_script.pop_front();
+        return true;
+    case SStep::EKind::Delay:
+        if (!step.bStarted) {
+            step.bStarted = true;
+            step.tDeadline = SimClock::now() + step.delay;
+        }
+        if (SimClock::now() < step.tDeadline)
+            return false;
+        m_script.pop_front();
+        return true;
+    case SStep::EKind::Call: {
+        auto fn = std::move(step.fn);
+        m_script.pop_front();
+        fn();
+        return true;
+    }
+    }
+    return false;
+}
+
+void CSimBoard::Run() {
+    for (;;) {
+        if (m_bGone)
+            return;
+        if (m_tPowerCycle && SimClock::now() >= *m_tPowerCycle) {
+            PowerCycle();
+            continue;
+        }
+        if (!m_script.empty()) {
+            if (m_bEatInput)
+                ConsumeTransferInput();
+            if (m_script.empty() || RunStep())
+                continue;
+            return;
+        }
+        if (m_eMode == EMode::Countdown && SimClock::now() >= m_tNextTick) {
+            CountdownTick();
+            continue;
+        }
+        if (!ConsumeInput())
+            return;
+    }
+}
+
+std::optional<SimClock::time_point> CSimBoard::NextDeadline() const {
+    std::optional<SimClock::time_point> next = m_tPowerCycle;
+    auto consider = [&](SimClock::time_point t) {
+        if (!next || t < *next)
+            next = t;
+    };
+    if (!m_script.empty() && m_script.front().eKind == SStep::EKind::Delay && m_script.front().bStarted)
+        consider(m_script.front().tDeadline);
+    if (m_script.empty() && m_eMode == EMode::Countdown)
+        consider(m_tNextTick);
+    return next;
+}
+
+// ---- Power and boot ----
+
+void CSimBoard::Start() {
+    m_env = m_envSaved;
+    ++m_nPowerOns;
+    if (m_opts.bStartInMonitor || !m_bHaveLdr) {
+        Event("power on, boot monitor already loaded");
+        BootFirstStage();
+    } else {
+        Event("power on, waiting for the first-stage image");
+        m_eMode = EMode::WaitLdr;
+    }
+}
+
+void CSimBoard::PowerCycle() {
+    m_tPowerCycle.reset();
+    Event("power off, boot jumper removed");
+    m_line.DiscardPending();
+    m_script.clear();
+    m_input.clear();
+    m_bEatInput = false;
+    m_bJumper = false;
+    m_eMode = EMode::Off;
+    Pause(kPowerOffMs);
+    Then([this] { PowerOn(); });
+}
+
+void CSimBoard::PowerOn() {
+    ++m_nPowerOns;
+    if (HangUpAt(EHangupStage::PowerCycle))
+        return;
+    Restart(EBootReason::PowerOn);
+}
+
+void CSimBoard::Restart(EBootReason reason) {
+    m_input.clear();
+    m_strLine.clear();
+    m_bLineStarted = false;
+    m_bLastWasCr = false;
+    m_bEatInput = false;
+    m_strRepeat.clear();
+    m_env = m_envSaved;
+    if (m_bJumper) {
+        Event("boot from the serial line: waiting for the first-stage image");
+        m_ldrMatcher.Reset();
+        m_eMode = m_bHaveLdr ? EMode::WaitLdr : EMode::Hung;
+        return;
+    }
+    if (!m_bEepromBootable) {
+        Event("no complete image in the EEPROM: the board stays dark");
+        m_eMode = EMode::Hung;
+        return;
+    }
+    BootProduction(reason);
+}
+
+void CSimBoard::BootFirstStage() {
+    if (HangUpAt(EHangupStage::Monitor))
+        return;
+    Event("boot monitor started (first stage)");
+    m_eMode = EMode::Off; // not reading until the prompt is out
+    Say("\r\n\r\nU-Boot 2010.06-qan640 (first stage, loaded over the serial line)\r\n\r\n"
+        "CPU:   Blackfin, 500 MHz core, 125 MHz system\r\n"
+        "Board: QAN640\r\n"
+        "DRAM:  64 MiB\r\n"
+        "In:    serial\r\nOut:   serial\r\nErr:   serial\r\n"
+        "Net:   qan640-eth\r\n");
+    MonitorPrompt();
+}
+
+void CSimBoard::BootProduction(EBootReason reason) {
+    Event("boot monitor started from the EEPROM");
+    m_eMode = EMode::Off;
+    Say("\r\n\r\nU-Boot 2010.06-qan640 (production)\r\n\r\n"
+        "CPU:   Blackfin, 500 MHz core, 125 MHz system\r\n"
+        "Board: QAN640\r\n"
+        "DRAM:  64 MiB\r\n"
+        "EEPROM: 256 KiB\r\n"
+        "In:    serial\r\nOut:   serial\r\nErr:   serial\r\n"
+        "Net:   qan640-eth\r\n");
+    if (m_opts.nBootDelay <= 0) {
+        Then([this, reason] { BootLinux(reason); });
+        return;
+    }
+    Say(Format("Hit ENTER to stop autoboot: %2d", m_opts.nBootDelay));
+    Then([this, reason] {
+        m_eMode = EMode::Countdown;
+        m_eCountdownReason = reason;
+        m_nCountdown = m_opts.nBootDelay;
+        m_tNextTick = SimClock::now() + std::chrono::milliseconds(m_opts.nCountdownStepMs);
+    });
+}
+
+void CSimBoard::CountdownTick() {
+    if (--m_nCountdown > 0) {
+        Say(Format("\b\b%2d", m_nCountdown));
+        m_tNextTick = SimClock::now() + std::chrono::milliseconds(m_opts.nCountdownStepMs);
+        return;
+    }
+    m_eMode = EMode::Off;
+    Say("\b\b 0\r\n");
+    EBootReason reason = m_eCountdownReason;
+    Then([this, reason] { BootLinux(reason); });
+}
+
+void CSimBoard::BootLinux(EBootReason reason) {
+    if (HangUpAt(EHangupStage::Linux))
+        return;
+    m_eMode = EMode::Off;
+    std::string mac = StoredMac();
+    Event("linux boot, MAC " + (mac.empty() ? std::string("none") : mac));
+    RunHook(mac);
+
+    std::vector<std::string> lines = {
+        "## Loading kernel from EEPROM boot partition ...",
+        "   Image Name:   QAN640 uClinux",
+        "   Verifying Checksum ... OK",
+        "Starting kernel ...",
+        "",
+        "Linux version 2.6.34-qan640 (build@qan640) #1 Thu Mar 3 10:12:44 BRT 2011",
+        "Board: QAN640",
+        "Kernel command line: " + (m_env.count("bootargs") ? m_env["bootargs"] : std::string()),
+        "Memory available: 59544k/65536k RAM",
+        "Serial: console on ttyS0 at 57600 baud",
+        mac.empty() ? std::string("eth0: no MAC address stored, interface left down")
+                    : "eth0: MAC address " + mac + ", IP " + kBoardIp,
+        "jffs2: mounting root file system from mtdblock1",
+        "VFS: Mounted root (jffs2 filesystem).",
+        "Freeing unused kernel memory: 96k freed",
+    };
+    bool bPanic = (reason == EBootReason::PowerOn && m_opts.bFaultNoShellAfterPowerCycle) ||
+                  (reason == EBootReason::Reset && m_opts.bFaultNoShellAfterReset);
+    if (bPanic) {
+        lines.resize(11);
+        lines.push_back("VFS: Cannot open root device \"mtdblock1\"");
+        lines.push_back("Kernel panic - not syncing: VFS: Unable to mount root fs");
+    } else {
+        lines.push_back("");
+        lines.push_back("QAN640 shell. Enter 'help' for a list of commands.");
+        lines.push_back("");
+    }
+    int pause = m_opts.nBootMs / int(lines.size());
+    for (const auto& l : lines) {
+        Say(l + "\r\n");
+        Pause(pause);
+    }
+    if (bPanic) {
+        Then([this] {
+            Event("linux panicked: no shell");
+            m_eMode = EMode::Hung;
+        });
+        return;
+    }
+    ShellPrompt();
+}
+
+void CSimBoard::MonitorPrompt() {
+    if (m_opts.nGarbageBytes > 0)
+        Say(Garbage());
+    if (m_opts.bFaultNoPrompt) {
+        Then([this] { m_eMode = EMode::Monitor; });
+        return;
+    }
+    Say(std::string(kMonitorPrompt) + (m_opts.bPromptBlank ? " " : ""));
+    Then([this] {
+        m_transcript.Write(m_line.LastDrained(), "PROMPT", kMonitorPrompt);
+        m_eMode = EMode::Monitor;
+    });
+}
+
+void CSimBoard::ShellPrompt() {
+    Say(kShellPrompt);
+    Then([this] {
+        m_transcript.Write(m_line.LastDrained(), "SHELL", kShellPrompt);
+        m_eMode = EMode::Shell;
+    });
+}
+
+bool CSimBoard::HangUpAt(EHangupStage stage) {
+    if (m_opts.eHangup != stage)
+        return false;
+    Event(std::string("hang-up at ") + HangupStageName(stage) + ": the device vanishes");
+    m_line.HangUp();
+    m_script.clear();
+    m_input.clear();
+    m_bGone = true;
+    return true;
+}
+
+std::string CSimBoard::Garbage() {
+    // No line ends and none of the characters that the awaited texts end with, so the noise can neither
+    // end a line nor complete a prompt, a shell marker, "done" or "ERROR" by accident.
+    std::string out;
+    out.reserve(size_t(m_opts.nGarbageBytes));
+    while (out.size() < size_t(m_opts.nGarbageBytes)) {
+        m_nGarbageSeed = m_nGarbageSeed * 1103515245u + 12345u;
+        char c = char((m_nGarbageSeed >> 16) & 0xFF);
+        if (c == '\r' || c == '\n' || c == '>' || c == ':' || c == 'e' || c == 'R' || c == 0x03)
+            continue;
+        out += c;
+    }
+    return out;
+}
+
+// ---- Input ----
+
+void CSimBoard::OnInput(std::string_view bytes, SimClock::time_point t) {
+    for (char c : bytes)
+        m_input.push_back({c, t});
+}
+
+bool CSimBoard::ConsumeInput() {
+    switch (m_eMode) {
+    case EMode::Off:
+    case EMode::Hung:
+        m_input.clear();
+        return false;
+    case EMode::WaitLdr:
+        while (!m_input.empty()) {
+            char c = m_input.front().c;
+            m_input.pop_front();
+            if (m_ldrMatcher.Feed(c)) {
+                Event("first-stage image received");
+                if (HangUpAt(EHangupStage::Ldr))
+                    return true;
+                BootFirstStage();
+                return true;
+            }
+        }
+        return false;
+    case EMode::Countdown:
+        while (!m_input.empty()) {
+            char c = m_input.front().c;
+            m_input.pop_front();
+            if (c == '\r' || c == '\n') {
+                Event("autoboot stopped");
+                m_eMode = EMode::Off;
+                m_bLastWasCr = c == '\r';
+                Say("\b\b 0\r\n");
+                MonitorPrompt();
+                return true;
+            }
+        }
+        return false;
+    case EMode::Monitor:
+        return ReadLineInput(false);
+    case EMode::Shell:
+        return ReadLineInput(true);
+    }
+    return false;
+}
+
+bool CSimBoard::ReadLineInput(bool bShell) {
+    while (!m_input.empty()) {
+        SInByte in = m_input.front();
+        m_input.pop_front();
+        unsigned char c = static_cast<unsigned char>(in.c);
+        bool bAfterCr = m_bLastWasCr;
+        m_bLastWasCr = c == '\r';
+
+        if (c == '\r' || c == '\n') {
+            if (c == '\n' && bAfterCr && !m_opts.bSplitCrLf)
+                continue; // CR LF taken as one line end
+            std::string line = m_strLine;
+            SimClock::time_point t = m_bLineStarted ? m_tLineStart : in.t;
+            m_strLine.clear();
+            m_bLineStarted = false;
+            m_eMode = EMode::Off; // busy until the command is done
+            Say("\r\n");
+            if (bShell)
+                ExecuteShellLine(line, t);
+            else
+                ExecuteMonitorLine(line, t);
+            return true;
+        }
+        if (!m_bLineStarted) {
+            m_bLineStarted = true;
+            m_tLineStart = in.t;
+        }
+        if (c == 0x03) { // Ctrl-C drops the line
+            m_transcript.Write(m_tLineStart, "CMD", "\\x03");
+            m_strLine.clear();
+            m_bLineStarted = false;
+            m_eMode = EMode::Off;
+            Say("<INTERRUPT>\r\n");
+            if (bShell)
+                ShellPrompt();
+            else
+                MonitorPrompt();
+            return true;
+        }
+        if (c == 0x08 || c == 0x7f) {
+            if (!m_strLine.empty()) {
+                m_strLine.pop_back();
+                if (m_opts.bEcho)
+                    Say("\b \b");
+            }
+            continue;
+        }
+        if (c < 0x20)
+            continue; // other control characters are ignored
+        m_strLine += char(c);
+        if (m_opts.bEcho)
+            Say(std::string(1, char(c)));
+    }
+    return !m_script.empty();
+}
+
+void CSimBoard::ConsumeTransferInput() {
+    while (!m_input.empty()) {
+        char c = m_input.front().c;
+        m_input.pop_front();
+        if (c == 0x03) {
+            Event("transfer aborted by Ctrl-C");
+            m_script.clear();
+            m_line.DiscardPending();
+            m_bEatInput = false;
+            Say("\r\nAbort\r\n");
+            MonitorPrompt();
+            return;
+        }
+    }
+}
+
+void CSimBoard::ExecuteMonitorLine(const std::string& line, SimClock::time_point t) {
+    m_transcript.Write(t, "CMD", CTranscript::Escape(line));
+    std::vector<std::string> args = SplitWords(line);
+    if (args.empty()) {
+        if (m_opts.bRepeat && !m_strRepeat.empty()) {
+            Event("empty line repeats: " + CTranscript::Escape(m_strRepeat));
+            RunMonitorCommand(SplitWords(m_strRepeat));
+            return;
+        }
+        MonitorPrompt();
+        return;
+    }
+    RunMonitorCommand(args);
+    if (args[0] == "tftp" || args[0] == "tftpboot" || args[0] == "eeprom")
+        m_strRepeat = line;
+    else
+        m_strRepeat.clear();
+}
+
+void CSimBoard::RunMonitorCommand(const std::vector<std::string>& args) {
+    const std::string& cmd = args[0];
+    if (cmd == "tftp" || cmd == "tftpboot") {
+        CmdTftp(args);
+    } else if (cmd == "eeprom") {
+        CmdEeprom(args);
+    } else if (cmd == "setenv") {
+        CmdSetenv(args);
+    } else if (cmd == "saveenv") {
+        CmdSaveenv();
+    } else if (cmd == "printenv") {
+        CmdPrintenv();
+    } else if (cmd == "reset") {
+        CmdReset();
+    } else if (cmd == "boot") {
+        Then([this] { BootLinux(EBootReason::Command); });
+    } else if (cmd == "version") {
+        Say("U-Boot 2010.06-qan640\r\n");
+        MonitorPrompt();
+    } else if (cmd == "help" || cmd == "?") {
+        Say("boot    - boot Linux from the EEPROM\r\n"
+            "eeprom  - eeprom write addr off cnt: copy memory to the EEPROM\r\n"
+            "help    - this list\r\n"
+            "printenv- print the environment\r\n"
+            "reset   - restart the board\r\n"
+            "saveenv - save the environment to the EEPROM\r\n"
+            "setenv  - setenv name value...: set (or with no value delete) a variable\r\n"
+            "tftp    - tftp [addr] file: load a file over the network\r\n"
+            "version - print the monitor's version\r\n");
+        MonitorPrompt();
+    } else {
+        if (m_opts.bUnknownMessage)
+            Say("Unknown command '" + cmd + "' - try 'help'\r\n");
+        MonitorPrompt();
+    }
+}
+
+void CSimBoard::ExecuteShellLine(const std::string& line, SimClock::time_point t) {
+    m_transcript.Write(t, "CMD", CTranscript::Escape(line));
+    std::vector<std::string> args = SplitWords(line);
+    if (args.empty()) {
+        ShellPrompt();
+    } else if (args[0] == "reboot") {
+        CmdReboot();
+    } else if (args[0] == "ifconfig") {
+        std::string mac = StoredMac();
+        Say("eth0      Link encap:Ethernet  HWaddr " + (mac.empty() ? std::string("(none)") : mac) +
+            "\r\n          inet addr:" + kBoardIp + "  Mask:255.255.255.0\r\n");
+        ShellPrompt();
+    } else if (args[0] == "help") {
+        Say("Commands: help ifconfig reboot\r\n");
+        ShellPrompt();
+    } else {
+        Say("-sh: " + args[0] + ": not found\r\n");
+        ShellPrompt();
+    }
+}
+
+// ---- Commands ----
+
+std::optional<std::string> CSimBoard::LookUpFile(const std::string& name) const {
+    if (m_opts.strTftpDir.empty()) {
+        // No directory: any name is served with made-up contents of the configured size.
+        std::string data(size_t(m_opts.nTftpSize), '\0');
+        uint32_t seed = 2166136261u;
+        for (char c : name)
+            seed = (seed ^ uint8_t(c)) * 16777619u;
+        for (auto& c : data) {
+            seed = seed * 1103515245u + 12345u;
+            c = char(seed >> 16);
+        }
+        return data;
+    }
+    // The name never leaves the served directory.
+    std::string rel = name;
+    while (rel.starts_with("/"))
+        rel.erase(0, 1);
+    if (rel.empty() || rel == ".." || rel.starts_with("../") || rel.find("/../") != std::string::npos ||
+        rel.ends_with("/.."))
+        return std::nullopt;
+    std::ifstream in(m_opts.strTftpDir + "/" + rel, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string data;
+    char buf[65536];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        data.append(buf, size_t(in.gcount()));
+        if (data.size() > kMaxTftpFile)
+            return std::nullopt;
+    }
+    return data;
+}
+
+void CSimBoard::CmdTftp(const std::vector<std::string>& args) {
+    uint32_t addr = kLoadAddr;
+    std::string name;
+    if (args.size() == 2) {
+        name = args[1];
+    } else if (args.size() >= 3) {
+        auto a = ParseHex(args[1]);
+        if (!a) {
+            Say("tftp: bad load address '" + args[1] + "'\r\n");
+            MonitorPrompt();
+            return;
+        }
+        addr = *a;
+        name = args[2];
+    } else {
+        Say("Usage: tftp [loadaddr] file\r\n");
+        MonitorPrompt();
+        return;
+    }
+
+    m_bEatInput = m_opts.bTftpPollsConsole;
+    Say(Format("Using qan640-eth device\r\nTFTP from server %s; our IP address is %s\r\n", kServerIp,
+               kBoardIp) +
+        "Filename '" + name + "'.\r\n" + Format("Load address: 0x%x\r\nLoading: ", addr));
+    Then([this] { HangUpAt(EHangupStage::Tftp); });
+    auto finish = [this] {
+        Then([this] { m_bEatInput = false; });
+        MonitorPrompt();
+    };
+
+    if (m_opts.bFaultTftpError) {
+        Pause(m_opts.nTftpMs / 2);
+        Say("\r\nERROR: link down on qan640-eth, transfer aborted\r\n");
+        finish();
+        return;
+    }
+    std::optional<std::string> data = LookUpFile(name);
+    if (!data) {
+        Pause(m_opts.nTftpMs / 4);
+        Say("\r\nTFTP error: 'File not found' (1)\r\nNot retrying...\r\n");
+        finish();
+        return;
+    }
+
+    size_t blocks = std::max<size_t>(1, (data->size() + kTftpBlock - 1) / kTftpBlock);
+    size_t rows = (blocks + kHashesPerRow - 1) / kHashesPerRow;
+    int pause = m_opts.nTftpMs / int(rows);
+    for (size_t row = 0; row < rows; ++row) {
+        size_t n = std::min<size_t>(kHashesPerRow, blocks - row * kHashesPerRow);
+        Say((row > 0 ? "\r\n\t " : "") + std::string(n, '#'));
+        Pause(pause);
+    }
+    Say("\r\ndone\r\n");
+    if (!m_opts.bFaultTftpNoSize)
+        Say(Format("Bytes transferred = %zu (%zx hex)\r\n", data->size(), data->size()));
+    std::string loaded = std::move(*data);
+    uint32_t loadAddr = addr;
+    Then([this, loaded = std::move(loaded), loadAddr] {
+        m_strLoaded = loadAddr == kLoadAddr ? loaded : std::string();
+        m_env["filesize"] = Format("%zx", loaded.size());
+        Event(Format("transfer of %zu bytes to 0x%x", loaded.size(), loadAddr));
+    });
+    finish();
+}
+
+void CSimBoard::CmdEeprom(const std::vector<std::string>& args) {
+    if (args.size() != 5 || (args[1] != "write" && args[1] != "read")) {
+        Say("Usage: eeprom write addr off cnt\r\n       eeprom read addr off cnt\r\n");
+        MonitorPrompt();
+        return;
+    }
+    auto addr = ParseHex(args[2]);
+    auto off = ParseHex(args[3]);
+    auto cnt = ParseHex(args[4]);
+    if (!addr || !off || !cnt) {
+        Say("eeprom: addr, off and cnt are hexadecimal numbers\r\n");
+        MonitorPrompt();
+        return;
+    }
+    if (*cnt == 0 || *off >= kEepromSize || *cnt > kEepromSize - *off) {
+        Say(Format("eeprom: off 0x%x + cnt 0x%x is outside the 256 KiB device\r\n", *off, *cnt));
+        MonitorPrompt();
+        return;
+    }
+    bool bWrite = args[1] == "write";
+    if (bWrite && HangUpAt(EHangupStage::Eeprom))
+        return;
+    Say(Format("EEPROM %s: %u bytes, memory 0x%08x, offset 0x%04x ... ", bWrite ? "write" : "read", *cnt,
+               *addr, *off));
+    Pause(m_opts.nEepromMs);
+    if (!bWrite) {
+        Say("done\r\n");
+        MonitorPrompt();
+        return;
+    }
+    // The operator powers the board off a while after the write (the first one before the power cycle).
+    if (m_bJumper && !m_tPowerCycle && m_opts.nPowerCycleDelayMs >= 0) {
+        int delay = m_opts.nPowerCycleDelayMs;
+        Then([this, delay] {
+            if (!m_tPowerCycle)
+                m_tPowerCycle = SimClock::now() + std::chrono::milliseconds(delay);
+        });
+    }
+    if (m_opts.bFaultEepromNoPrompt) {
+        Say("I2C bus timeout ");
+        Say(std::string(kMonitorPrompt) + " ");
+        Then([this] {
+            Event("EEPROM write failed, the board stopped answering");
+            m_eMode = EMode::Hung;
+        });
+        return;
+    }
+    uint32_t a = *addr, o = *off, n = *cnt;
+    Then([this, a, o, n] {
+        // The image boots only when the EEPROM holds the whole of the last transfer from offset 0.
+        bool bComplete = a == kLoadAddr && o == 0 && !m_strLoaded.empty() && n >= m_strLoaded.size();
+        m_bEepromBootable = bComplete;
+        Event(Format("EEPROM written: %u bytes from 0x%x at 0x%x, image %s", n, a, o,
+                     bComplete ? "complete" : "incomplete"));
+    });
+    Say("done\r\n");
+    MonitorPrompt();
+}
+
+void CSimBoard::CmdSetenv(const std::vector<std::string>& args) {
+    if (HangUpAt(EHangupStage::Setenv))
+        return;
+    if (m_opts.bFaultSetenvNoConfirm) {
+        Event("setenv hangs");
+        m_eMode = EMode::Hung;
+        return;
+    }
+    if (args.size() < 2) {
+        Say("Usage: setenv name value...\r\n");
+        MonitorPrompt();
+        return;
+    }
+    std::string value;
+    for (size_t i = 2; i < args.size(); ++i)
+        value += (i > 2 ? " " : "") + args[i];
+    if (value.empty())
+        m_env.erase(args[1]);
+    else
+        m_env[args[1]] = value;
+    MonitorPrompt();
+}
+
+void CSimBoard::CmdSaveenv() {
+    if (HangUpAt(EHangupStage::Saveenv))
+        return;
+    Say("Saving environment to EEPROM...\r\n");
+    Pause(m_opts.nEepromMs);
+    if (m_opts.bFaultSaveenvNoDone) {
+        Say("Write failed, environment not saved\r\n");
+    } else {
+        Say("Writing 1024 bytes at offset 0x3fc00 ... done\r\n");
+        Then([this] {
+            m_envSaved = m_env;
+            std::string mac = StoredMac();
+            Event("environment saved, MAC " + (mac.empty() ? std::string("none") : mac));
+        });
+    }
+    MonitorPrompt();
+}
+
+void CSimBoard::CmdPrintenv() {
+    std::string out;
+    for (const auto& [k, v] : m_env)
+        out += k + "=" + v + "\r\n";
+    Say(out);
+    MonitorPrompt();
+}
+
+void CSimBoard::CmdReset() {
+    if (HangUpAt(EHangupStage::Reset))
+        return;
+    Say("resetting ...\r\n");
+    Then([this] {
+        Event("reset");
+        Restart(EBootReason::Reset);
+    });
+}
+
+void CSimBoard::CmdReboot() {
+    if (HangUpAt(EHangupStage::Reboot))
+        return;
+    Say("\r\nThe system is going down NOW!\r\nSending SIGTERM to all processes\r\nRestarting system.\r\n");
+    if (m_opts.bFaultNoPromptAfterReboot) {
+        Then([this] {
+            Event("reboot hangs: the board never comes back");
+            m_input.clear();
+            m_eMode = EMode::Hung;
+        });
+        return;
+    }
+    Then([this] {
+        Event("reboot");
+        Restart(EBootReason::Reboot);
+    });
+}
+
+// ---- Environment and hook ----
+
+std::string CSimBoard::StoredMac() const {
+    auto it = m_env.find("bootargs");
+    if (it != m_env.end()) {
+        for (const auto& word : SplitWords(it->second))
+            if (word.starts_with("ethaddr="))
+                return word.substr(8);
+    }
+    it = m_env.find("ethaddr");
+    return it != m_env.end() ? it->second : std::string();
+}
+
+void CSimBoard::RunHook(const std::string& mac) {
+    if (m_opts.strHook.empty())
+        return;
+    pid_t pid = fork();
+    if (pid == 0) {
+        // The MAC reaches the command only through the environment: the board's text is never parsed by a
+        // shell.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        setenv("QAN640_MAC", mac.c_str(), 1);
+        int fdNull = open("/dev/null", O_RDONLY);
+        if (fdNull >= 0)
+            dup2(fdNull, 0);
+        dup2(2, 1);
+        execl("/bin/sh", "sh", "-c", m_opts.strHook.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    Event(pid > 0 ? Format("hook started (pid %d) with MAC %s", int(pid), mac.empty() ? "none" : mac.c_str())
+                  : std::string("hook could not be started"));
+}

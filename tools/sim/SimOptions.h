@@ -1,0 +1,71 @@
+#pragma once
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+// Where the board's line hangs up (the device vanishes) when asked to.
+enum class EHangupStage {
+    None,
+    Ldr,
+    Monitor,
+    Tftp,
+    Eeprom,
+    PowerCycle,
+    Linux,
+    Reboot,
+    Setenv,
+    Saveenv,
+    Reset
+};
+
+struct SSimOptions {
+    // Start-up
+    std::string strLdrFile; // first-stage image; empty: start in the boot monitor
+    bool bStartInMonitor = false;
+    std::string strTftpDir; // files served by tftp; empty: every name is served with nTftpSize bytes
+    int nTftpSize = 672;
+    std::string strTranscript; // file of received commands and board events, with timestamps
+    std::string strHook;       // shell command run on each boot into Linux, with QAN640_MAC set
+
+    // Timing
+    bool bLinePacing = true; // 57600 baud, 8N1; false: as fast as the pty takes it
+    int nBootMs = 2000;      // Linux boot log
+    int nTftpMs = 600;       // transfer
+    int nEepromMs = 300;     // EEPROM write
+    int nBootDelay = 2;      // autoboot countdown steps
+    int nCountdownStepMs = 1000;
+    int nPowerCycleDelayMs = 3000; // after the EEPROM write; -1: only on SIGUSR1
+    bool bExitOnClose = false;     // end when the last client closes the port
+
+    // Realism rules (all on by default)
+    bool bEcho = true;
+    bool bPromptBlank = true;
+    bool bSplitCrLf = true; // CR and LF each end a line
+    bool bRepeat = true;    // an empty line repeats tftp and eeprom
+    bool bUnknownMessage = true;
+    bool bTftpPollsConsole = true; // a transfer swallows console input (Ctrl-C aborts it)
+    bool bDropWhileClosed = true;  // output nobody has the port open for is lost
+
+    // Faults
+    bool bFaultNoPrompt = false;
+    bool bFaultTftpError = false;
+    bool bFaultTftpNoSize = false;
+    bool bFaultEepromNoPrompt = false;
+    bool bFaultNoShellAfterPowerCycle = false;
+    bool bFaultNoPromptAfterReboot = false;
+    bool bFaultSetenvNoConfirm = false;
+    bool bFaultSaveenvNoDone = false;
+    bool bFaultNoShellAfterReset = false;
+    int nGarbageBytes = 0; // bytes without line ends printed before every monitor prompt
+    EHangupStage eHangup = EHangupStage::None;
+};
+
+// Parses argv. On a bad option returns the message to print (without the program name); sets bHelp for
+// --help.
+std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args, SSimOptions& opts,
+                                           bool& bHelp);
+
+const char* SimUsage();
+const char* HangupStageName(EHangupStage stage);
