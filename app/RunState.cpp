@@ -1,7 +1,11 @@
 #include "app/RunState.h"
 
 #include <csignal>
+#include <fcntl.h>
+// This C library's header lacks the C++ linkage guards.
+extern "C" {
 #include <sys/pidfd.h>
+}
 
 bool CLoaderProcessHandle::IsSet() const {
     std::lock_guard lock(m_mutex);

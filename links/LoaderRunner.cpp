@@ -1,0 +1,419 @@
+#include "links/LoaderRunner.h"
+
+#include "app/DebugOutput.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <spawn.h>
+// This C library's header lacks the C++ linkage guards.
+extern "C" {
+#include <sys/pidfd.h>
+}
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+extern char** environ;
+
+const char* const CLoaderRunner::kProgram = "bfin-uclinux-ldr";
+const char* const CLoaderRunner::kImagePath = "./U-Boot_Producao/u-boot_aut_rs232.ldr";
+
+namespace {
+
+constexpr std::string_view kMarkerPress = "Press";
+constexpr std::string_view kMarkerFinished = "run minicom or kermit";
+constexpr std::string_view kMarkerFailed = "Failed";
+constexpr std::string_view kSeparator = "\n-----------\n";
+constexpr char kAnswer = '\n';
+
+bool Contains(std::string_view line, std::string_view marker) {
+    return line.find(marker) != std::string_view::npos;
+}
+
+// Shows a line byte by byte: a NUL in the loader's output is skipped instead of cutting the line short.
+void ShowLine(CLogConsole& log, std::string_view line) {
+    for (char c : line)
+        log.AppendLogChar(static_cast<unsigned char>(c), false);
+    log.AppendLogChar(0, true);
+}
+
+class CFd {
+public:
+    CFd() = default;
+    explicit CFd(int fd) : m_fd(fd) {}
+    ~CFd() { Close(); }
+    CFd(const CFd&) = delete;
+    CFd& operator=(const CFd&) = delete;
+    CFd& operator=(CFd&& other) noexcept {
+        if (this != &other) {
+            Close();
+            m_fd = std::exchange(other.m_fd, -1);
+        }
+        return *this;
+    }
+
+    int Get() const { return m_fd; }
+    bool IsOpen() const { return m_fd >= 0; }
+    void Close() {
+        if (m_fd >= 0)
+            close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// A descriptor above the standard three, so that placing the child's ends on 0, 1 and 2 never overwrites
+// another of them (possible when the program runs with a standard descriptor closed).
+bool LiftAboveStandard(CFd& fd) {
+    if (fd.Get() > 2)
+        return true;
+    int lifted = fcntl(fd.Get(), F_DUPFD_CLOEXEC, 3);
+    if (lifted < 0)
+        return false;
+    fd = CFd(lifted);
+    return true;
+}
+
+bool MakePipe(CFd& readEnd, CFd& writeEnd) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    readEnd = CFd(fds[0]);
+    writeEnd = CFd(fds[1]);
+    return LiftAboveStandard(readEnd) && LiftAboveStandard(writeEnd);
+}
+
+void SetNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+std::string ErrorText(int error) {
+    char buf[128];
+    return strerror_r(error, buf, sizeof buf);
+}
+
+// Writes one byte to the child's input. A child that has closed its input gives a broken pipe, which must
+// come back as an error and not as SIGPIPE, whose default action would end the whole program.
+enum class EWrite { Written, Broken, Skipped };
+EWrite WriteAnswer(int fd) {
+    sigset_t pipeSet, oldSet;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSet, &oldSet);
+
+    ssize_t n;
+    do {
+        n = write(fd, &kAnswer, 1);
+    } while (n < 0 && errno == EINTR);
+    int error = errno;
+
+    if (n < 0 && error == EPIPE && !sigismember(&oldSet, SIGPIPE)) {
+        // Take back the SIGPIPE this write raised while it is still blocked for this thread.
+        timespec zero{};
+        while (sigtimedwait(&pipeSet, nullptr, &zero) > 0) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
+
+    if (n == 1)
+        return EWrite::Written;
+    if (n < 0 && error == EPIPE)
+        return EWrite::Broken;
+    // A child that lets 64 KiB of answers pile up unread loses this one; nothing else to do about it.
+    return EWrite::Skipped;
+}
+
+// The child as the runner holds it: its pid (to reap it) and its process descriptor (to wait for it and to
+// signal it; unlike the pid, it can never name another process).
+class CChild {
+public:
+    ~CChild() {
+        if (m_pid > 0)
+            KillAndReap();
+    }
+
+    bool Spawn(const char* program, const std::vector<std::string>& args, int fdIn, int fdOut, int& error) {
+        std::vector<char*> argv;
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fdIn, STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fdOut, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fdOut, STDERR_FILENO);
+        // Whatever else this process holds (serial ports, sockets, descriptors of other libraries that were
+        // opened without close-on-exec) stays out of the child.
+        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+
+        // The child starts with no signal blocked and the usual actions for signals this process ignores.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none, defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM})
+            sigaddset(&defaults, sig);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+        pid_t pid = -1;
+        error = posix_spawnp(&pid, program, &actions, &attr, argv.data(), environ);
+        posix_spawnattr_destroy(&attr);
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0)
+            return false;
+
+        m_pid = pid;
+        // The child stays ours until this process reaps it, so its pid cannot be reused in between.
+        m_fdProcess = CFd(pidfd_open(pid, 0));
+        if (!m_fdProcess.IsOpen()) {
+            error = errno;
+            KillAndReap();
+            return false;
+        }
+        return true;
+    }
+
+    int ProcessFd() const { return m_fdProcess.Get(); }
+
+    // Waits for the ended child and returns its wait status.
+    int Reap() {
+        int status = 0;
+        while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        m_pid = -1;
+        m_fdProcess.Close();
+        return status;
+    }
+
+    void KillAndReap() {
+        if (m_fdProcess.IsOpen())
+            pidfd_send_signal(m_fdProcess.Get(), SIGKILL, nullptr, 0);
+        else
+            kill(m_pid, SIGKILL);
+        Reap();
+    }
+
+private:
+    pid_t m_pid = -1;
+    CFd m_fdProcess;
+};
+
+enum class ERead { Data, End, Stopped };
+
+bool PollRetrying(pollfd* pfds, nfds_t count, int timeoutMs) {
+    for (;;) {
+        int rc = poll(pfds, count, timeoutMs);
+        if (rc >= 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+} // namespace
+
+SLoaderChunkResult ScanLoaderChunk(std::string_view chunk, CLogConsole& log) {
+    SLoaderChunkResult result;
+    size_t pos = 0;
+    while (pos < chunk.size()) {
+        size_t end = chunk.find('\n', pos);
+        if (end == std::string_view::npos)
+            end = chunk.size();
+        std::string_view line = chunk.substr(pos, end - pos);
+        pos = end + 1;
+
+        if (Contains(line, kMarkerFinished)) {
+            result.m_bFinished = true;
+            break;
+        }
+        if (line.size() > 2) {
+            if (Contains(line, kMarkerPress)) {
+                result.m_bEnterRequested = true;
+            } else {
+                ShowLine(log, line);
+                if (line.front() != '[')
+                    log.AppendLogText("\n", true);
+            }
+        }
+        if (Contains(line, kMarkerFailed)) {
+            result.m_bFailed = true;
+            break;
+        }
+    }
+    return result;
+}
+
+CLoaderRunner::CLoaderRunner(CRunState& run, CLogConsole& log, CStopToken stop)
+    : m_run(run), m_log(log), m_stop(std::move(stop)), m_strProgram(kProgram) {}
+
+int CLoaderRunner::RunBfinUcLinux() {
+    m_nPasses = 0;
+    m_nDrainedBytes = 0;
+
+    CFd inRead, inWrite, outRead, outWrite;
+    if (!MakePipe(inRead, inWrite) || !MakePipe(outRead, outWrite)) {
+        OutputDebugText("BfinUcLinux: pipe error: " + ErrorText(errno) + "\n");
+        return 0;
+    }
+    if (m_stop.StopRequested())
+        return 0;
+
+    CChild child;
+    int error = 0;
+    if (!child.Spawn(m_strProgram.c_str(), {m_strProgram, "-l", kImagePath, m_run.m_strPort, "--prompt"},
+                     inRead.Get(), outWrite.Get(), error)) {
+        OutputDebugText("BfinUcLinux: cannot start " + m_strProgram + ": " + ErrorText(error) + "\n");
+        return 0;
+    }
+    m_run.m_hLoaderProcess.Set(child.ProcessFd());
+
+    // Only the child holds these now, so the output pipe ends once the child (and whatever it started) is
+    // gone and everything has been read.
+    inRead.Close();
+    outWrite.Close();
+    SetNonBlocking(outRead.Get());
+    SetNonBlocking(inWrite.Get());
+
+    bool bChildEnded = false;
+    const int fdWake = m_stop.WakeFd();
+
+    // One read of at most kChunkSize bytes: waits until output is there, the output ends (the pipe is
+    // closed, or the child has ended and nothing is left to read) or a stop is requested.
+    auto readChunk = [&](char* buffer, size_t& length) {
+        for (;;) {
+            ssize_t n = read(outRead.Get(), buffer, kChunkSize);
+            if (n > 0) {
+                length = size_t(n);
+                return ERead::Data;
+            }
+            if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                return ERead::End;
+            if (errno == EINTR)
+                continue;
+            if (bChildEnded)
+                return ERead::End;
+            pollfd pfds[] = {{outRead.Get(), POLLIN, 0}, {child.ProcessFd(), POLLIN, 0}, {fdWake, POLLIN, 0}};
+            if (!PollRetrying(pfds, 3, -1))
+                return ERead::End;
+            if (pfds[2].revents)
+                return ERead::Stopped;
+            // Output written before the child ended is in the pipe by now; the next read takes it.
+            if (pfds[1].revents)
+                bChildEnded = true;
+        }
+    };
+
+    // The pause between passes ends early once the child has ended (what is left is read at once) and at
+    // a stop request. False on a stop.
+    auto pause = [&](uint32_t ms) {
+        if (bChildEnded)
+            return !m_stop.StopRequested();
+        pollfd pfds[] = {{child.ProcessFd(), POLLIN, 0}, {fdWake, POLLIN, 0}};
+        PollRetrying(pfds, 2, int(ms));
+        if (pfds[1].revents)
+            return false;
+        if (pfds[0].revents)
+            bChildEnded = true;
+        return true;
+    };
+
+    auto abandon = [&] {
+        m_run.m_hLoaderProcess.Clear();
+        child.KillAndReap();
+        return 0;
+    };
+
+    bool bEnterRequested = false;
+    bool bFailed = false;
+    bool bFinished = false;
+    bool bBroken = false;
+    char buffer[kChunkSize + 2];
+
+    for (;;) {
+        size_t length = 0;
+        ERead read = readChunk(buffer, length);
+        if (read == ERead::Stopped)
+            return abandon();
+        if (read == ERead::End)
+            bBroken = true;
+
+        if (read == ERead::Data) {
+            buffer[length] = '\n';
+            buffer[length + 1] = '\0';
+            std::string_view chunk(buffer, length + 1);
+            OutputDebugText(std::string(chunk));
+            OutputDebugText(std::string(kSeparator));
+
+            SLoaderChunkResult scan = ScanLoaderChunk(chunk, m_log);
+            bEnterRequested = bEnterRequested || scan.m_bEnterRequested;
+            bFailed = bFailed || scan.m_bFailed;
+            bFinished = bFinished || scan.m_bFinished;
+        }
+
+        if (bEnterRequested) {
+            bEnterRequested = false;
+            if (WriteAnswer(inWrite.Get()) == EWrite::Broken)
+                bBroken = true;
+        }
+
+        if (bBroken || bFailed || bFinished)
+            break;
+
+        if (!pause(m_dwPassPauseMs))
+            return abandon();
+        if (++m_nPasses >= kMaxPasses)
+            break;
+    }
+
+    // Wait for the child without a time limit, reading away whatever it still prints: a child that goes on
+    // talking after the reading loop must not stall on a full pipe.
+    bool bDraining = true;
+    while (!bChildEnded) {
+        pollfd pfds[] = {
+            {child.ProcessFd(), POLLIN, 0}, {fdWake, POLLIN, 0}, {bDraining ? outRead.Get() : -1, POLLIN, 0}};
+        if (!PollRetrying(pfds, 3, -1))
+            return abandon();
+        if (pfds[1].revents)
+            return abandon();
+        if (pfds[2].revents) {
+            ssize_t n = read(outRead.Get(), buffer, sizeof buffer);
+            if (n > 0)
+                m_nDrainedBytes += uint64_t(n);
+            else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                bDraining = false;
+        }
+        if (pfds[0].revents)
+            bChildEnded = true;
+    }
+
+    // Forget the child before reaping it: from here on the window can no longer reach it.
+    m_run.m_hLoaderProcess.Clear();
+    int status = child.Reap();
+    int result = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+
+    if (m_nDrainedBytes > 0)
+        OutputDebugText("BfinUcLinux: " + std::to_string(m_nDrainedBytes.load()) +
+                        " bytes of output after the reading loop discarded\n");
+    if (WIFSIGNALED(status))
+        OutputDebugText("BfinUcLinux: ended by signal " + std::to_string(WTERMSIG(status)) + "\n");
+
+    inWrite.Close();
+    outRead.Close();
+
+    if (!m_stop.SleepFor(m_dwFinalPauseMs))
+        return 0;
+    return result;
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "app/LogConsole.h"
+#include "app/RunState.h"
+#include "app/StopToken.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// What one chunk of the loader's output asked for.
+struct SLoaderChunkResult {
+    bool m_bEnterRequested = false; // a "Press" prompt: answer with one line feed
+    bool m_bFailed = false;         // a "Failed" line
+    bool m_bFinished = false;       // the loader's closing "run minicom or kermit" line
+};
+
+// Scans one chunk of loader output line by line and shows the lines the operator should see. The chunk is
+// one read with a line feed appended, so its last piece is a line too. A line is the text before a line
+// feed (a carriage return stays part of it). Per line, in order: the closing line ends the scan unseen;
+// longer than 2 characters, a "Press" line is answered rather than shown and any other is shown (followed
+// by a line break unless it begins with "["); a "Failed" line ends the scan.
+SLoaderChunkResult ScanLoaderChunk(std::string_view chunk, CLogConsole& log);
+
+// Runs the external loader that pushes the first-stage image into the board over the serial port, answers
+// its "Press" prompts, shows its output in the log and judges it by its exit code.
+//
+// The child is started without a shell: the port name is one argument whatever it contains. Its standard
+// output and standard error share one pipe to the runner, its standard input is a pipe from the runner, and
+// it inherits the working directory (the image path is relative to it) and nothing else: every other
+// descriptor is closed in the child.
+//
+// While the child runs, run.m_hLoaderProcess holds its process descriptor, so the window can end it from
+// the GUI thread; the runner clears it before it reaps the child. Ending the child that way, or raising the
+// stop request, ends every wait of the runner at once, and the result is then 0.
+class CLoaderRunner {
+public:
+    static constexpr int kMaxPasses = 40;
+    static constexpr uint32_t kPassPauseMs = 2000;
+    static constexpr uint32_t kFinalPauseMs = 1000;
+    static constexpr size_t kChunkSize = 999;
+
+    CLoaderRunner(CRunState& run, CLogConsole& log, CStopToken stop = {});
+
+    // 1 when the loader ran and ended with exit code 0, else 0. The loader has ended and every descriptor
+    // of the call is closed when it returns, so the serial port is free.
+    int RunBfinUcLinux();
+
+    // The program to start; a name without "/" is looked up on PATH. Tests point it elsewhere.
+    void SetProgram(std::string strProgram) { m_strProgram = std::move(strProgram); }
+    // The pause after each reading pass and the one before returning. Tests shorten them.
+    void SetPauses(uint32_t dwPassPauseMs, uint32_t dwFinalPauseMs) {
+        m_dwPassPauseMs = dwPassPauseMs;
+        m_dwFinalPauseMs = dwFinalPauseMs;
+    }
+
+    // Reading passes of the last call so far, and the output bytes read away unshown after the reading
+    // loop. Readable from any thread while a call runs.
+    int Passes() const { return m_nPasses; }
+    uint64_t DrainedBytes() const { return m_nDrainedBytes; }
+
+    static const char* const kProgram;
+    static const char* const kImagePath;
+
+private:
+    CRunState& m_run;
+    CLogConsole& m_log;
+    CStopToken m_stop;
+    std::string m_strProgram;
+    uint32_t m_dwPassPauseMs = kPassPauseMs;
+    uint32_t m_dwFinalPauseMs = kFinalPauseMs;
+    std::atomic<int> m_nPasses = 0;
+    std::atomic<uint64_t> m_nDrainedBytes = 0;
+};

@@ -1,0 +1,320 @@
+#include "links/LoaderRunner.h"
+
+#include "app/DebugOutput.h"
+#include "tests/loader/LoaderTestSupport.h"
+
+#include <QTemporaryDir>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Waits up to `limit` for `condition`; false when it never held.
+bool WaitUntil(const std::function<bool()>& condition, milliseconds limit = 10s) {
+    auto deadline = steady_clock::now() + limit;
+    while (!condition()) {
+        if (steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// Loose bound for "ended promptly": far below the waits that a missed wake-up would cost.
+constexpr auto kPrompt = 5s;
+
+} // namespace
+
+// Every test also checks that the run left no child (running or unreaped) and no descriptor behind.
+class LoaderRunnerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_prevSink = SetDebugOutputSink([this](const std::string& text) {
+            std::lock_guard lock(m_mutex);
+            m_strDebug += text;
+        });
+        ASSERT_TRUE(m_tmp.isValid());
+        m_strTmp = m_tmp.path().toStdString();
+        m_fdsBefore = OpenDescriptors();
+    }
+
+    void TearDown() override {
+        EXPECT_TRUE(NoChildrenLeft());
+        EXPECT_EQ(OpenDescriptors(), m_fdsBefore);
+        EXPECT_FALSE(m_run.m_hLoaderProcess.IsSet());
+        SetDebugOutputSink(m_prevSink);
+    }
+
+    // A runner on the scripted child, playing `scenario`, with pauses short enough for tests.
+    void Prepare(CLoaderRunner& runner, const std::string& scenario) {
+        m_run.m_strPort = scenario;
+        runner.SetProgram(QAN_FAKE_CHILD);
+        runner.SetPauses(1, 0);
+    }
+
+    int Play(const std::string& scenario) {
+        CLoaderRunner runner(m_run, m_log);
+        Prepare(runner, scenario);
+        return RunGuarded(runner);
+    }
+
+    // Runs the runner with a watchdog: a runner that does not end by itself within 20 s fails the test,
+    // and its child is ended so that the test does not hang.
+    int RunGuarded(CLoaderRunner& runner) {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool bDone = false;
+        bool bFired = false;
+        std::thread watchdog([&] {
+            std::unique_lock lock(mutex);
+            while (!cv.wait_for(lock, 20s, [&] { return bDone; })) {
+                bFired = true;
+                m_run.m_hLoaderProcess.Terminate();
+            }
+        });
+        int result = runner.RunBfinUcLinux();
+        {
+            std::lock_guard lock(mutex);
+            bDone = true;
+        }
+        cv.notify_all();
+        watchdog.join();
+        EXPECT_FALSE(bFired) << "the runner did not end by itself";
+        return result;
+    }
+
+    std::string Debug() {
+        std::lock_guard lock(m_mutex);
+        return m_strDebug;
+    }
+
+    CRunState m_run;
+    CLogConsole m_log;
+    QTemporaryDir m_tmp;
+    std::string m_strTmp;
+
+private:
+    std::set<std::string> m_fdsBefore;
+    DebugOutputSink m_prevSink;
+    std::mutex m_mutex;
+    std::string m_strDebug;
+};
+
+TEST_F(LoaderRunnerTest, MarkerSplitAcrossReadsIsNotFound) {
+    EXPECT_EQ(Play("split-marker"), 1);
+    // Had the marker been found, its line would not have been shown.
+    EXPECT_EQ(m_log.m_strLog, "run minicom o\r\nr kermit\r\n");
+}
+
+TEST_F(LoaderRunnerTest, SeveralPressLinesInOneChunkGetOneLineFeed) {
+    EXPECT_EQ(Play("press-x3"), 1);
+    EXPECT_EQ(m_log.m_strLog, "answers=1\r\n");
+}
+
+TEST_F(LoaderRunnerTest, ExitCodeAloneDecides) {
+    EXPECT_EQ(Play("failed-exit0"), 1);
+    EXPECT_EQ(m_log.m_strLog, "Loading\r\nTransfer Failed\r\n");
+
+    m_log.ClearLog();
+    EXPECT_EQ(Play("minicom-exit3"), 0);
+    EXPECT_EQ(m_log.m_strLog, "before\r\n");
+
+    m_log.ClearLog();
+    EXPECT_EQ(Play("exit-7"), 0);
+    EXPECT_EQ(m_log.m_strLog, "ending with 7\r\n");
+}
+
+TEST_F(LoaderRunnerTest, ChildEndingWithoutMarkerDoesNotWaitOutThePasses) {
+    CLoaderRunner runner(m_run, m_log);
+    Prepare(runner, "no-marker");
+    runner.SetPauses(200, 0);
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(RunGuarded(runner), 1);
+    EXPECT_LE(runner.Passes(), 2);
+    EXPECT_LT(steady_clock::now() - t0, kPrompt);
+    EXPECT_EQ(m_log.m_strLog, "some output\r\n");
+}
+
+TEST_F(LoaderRunnerTest, FullReadIsAChunkLikeAnyOther) {
+    EXPECT_EQ(Play("full-chunk"), 1);
+    EXPECT_EQ(m_log.m_strLog, std::string(999, 'a') + "\r\n" + std::string(201, 'a') + "\r\n");
+}
+
+TEST_F(LoaderRunnerTest, StandardErrorSharesThePipe) {
+    EXPECT_EQ(Play("stderr"), 1);
+    EXPECT_EQ(m_log.m_strLog, "on stdout\r\non stderr\r\n");
+}
+
+TEST_F(LoaderRunnerTest, DebugChannelGetsEachChunkAndSeparator) {
+    EXPECT_EQ(Play("no-marker"), 1);
+    EXPECT_NE(Debug().find("some output\n\n\n-----------\n"), std::string::npos) << Debug();
+}
+
+TEST_F(LoaderRunnerTest, ChildGetsTheCommandLineWorkingDirectoryAndNothingElse) {
+    CWorkingDir cwd(m_strTmp);
+    EXPECT_EQ(Play("COM3"), 1);
+    const std::string& log = m_log.m_strLog;
+    for (const char* line : {"argc=5\r\n", "arg1=-l\r\n", "arg2=./U-Boot_Producao/u-boot_aut_rs232.ldr\r\n",
+                             "arg3=COM3\r\n", "arg4=--prompt\r\n", "fds=\r\n", "merged=1\r\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << " missing in:\n" << log;
+    EXPECT_NE(log.find("cwd=" + std::filesystem::canonical(m_strTmp).string() + "\r\n"), std::string::npos)
+        << log;
+}
+
+TEST_F(LoaderRunnerTest, PortNameIsOneArgumentAndRunsNothing) {
+    CWorkingDir cwd(m_strTmp);
+    const std::string port =
+        R"(COM 3 "q" 'x' ; touch inj1 $(touch inj2) `touch inj3` && touch inj4 | tee inj5 > inj6 \)";
+    EXPECT_EQ(Play(port), 1);
+    EXPECT_NE(m_log.m_strLog.find("argc=5\r\n"), std::string::npos) << m_log.m_strLog;
+    EXPECT_NE(m_log.m_strLog.find("arg3=" + port + "\r\n"), std::string::npos) << m_log.m_strLog;
+    for (const char* name : {"inj1", "inj2", "inj3", "inj4", "inj5", "inj6"})
+        EXPECT_FALSE(FileExists(m_strTmp + "/" + name)) << name;
+}
+
+TEST_F(LoaderRunnerTest, MissingProgramGivesZeroAtOnce) {
+    CLoaderRunner runner(m_run, m_log);
+    runner.SetProgram(m_strTmp + "/no-such-loader");
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(runner.RunBfinUcLinux(), 0);
+    // No pause of the run was taken (they would add three seconds).
+    EXPECT_LT(steady_clock::now() - t0, 1500ms);
+    EXPECT_FALSE(m_run.m_hLoaderProcess.IsSet());
+    EXPECT_EQ(m_log.m_strLog, "");
+    EXPECT_NE(Debug().find("no-such-loader"), std::string::npos);
+
+    // Looked up on PATH, the usual way.
+    CEnvOverride path("PATH", m_strTmp);
+    CLoaderRunner byName(m_run, m_log);
+    EXPECT_EQ(byName.RunBfinUcLinux(), 0);
+
+    // A file that is there but cannot be run.
+    WriteFile(m_strTmp + "/bfin-uclinux-ldr", "not a program\n");
+    EXPECT_EQ(byName.RunBfinUcLinux(), 0);
+    EXPECT_FALSE(m_run.m_hLoaderProcess.IsSet());
+}
+
+TEST_F(LoaderRunnerTest, ChildFloodingPastThePassLimitStillEnds) {
+    CLoaderRunner runner(m_run, m_log);
+    Prepare(runner, "flood");
+    EXPECT_EQ(RunGuarded(runner), 1);
+    EXPECT_EQ(runner.Passes(), CLoaderRunner::kMaxPasses);
+    // About a megabyte was printed; the loop read at most 40 chunks and the rest was read away unshown.
+    EXPECT_LE(m_log.m_strLog.size(), size_t(CLoaderRunner::kMaxPasses) * 1100);
+    EXPECT_GT(runner.DrainedBytes(), 900'000u);
+}
+
+TEST_F(LoaderRunnerTest, SilencedInputDoesNotEndTheProgram) {
+    // The child closes its input and then asks for Enter: the answer meets a broken pipe, which ends the
+    // reading; the exit code decides.
+    EXPECT_EQ(Play("closed-stdin"), 1);
+}
+
+// The window ends the child from another thread, at each kind of wait of the runner.
+TEST_F(LoaderRunnerTest, EndingTheChildFromAnotherThreadEndsTheRunWithZero) {
+    struct SCase {
+        const char* scenario;
+        uint32_t passPauseMs;
+        bool afterPassLimit;
+    };
+    for (SCase c : {SCase{"silent", 1, false},     // waiting for output
+                    SCase{"chatty", 60000, false}, // in the pause between passes
+                    SCase{"chatty", 1, true}}) {   // waiting for the child after the 40th pass
+        SCOPED_TRACE(std::string(c.scenario) + " pause " + std::to_string(c.passPauseMs));
+        m_log.ClearLog();
+        CLoaderRunner runner(m_run, m_log);
+        Prepare(runner, c.scenario);
+        runner.SetPauses(c.passPauseMs, 0);
+
+        bool bTerminated = false;
+        bool bDrained = false;
+        steady_clock::time_point tKill;
+        std::thread closer([&] {
+            if (!WaitUntil([&] { return m_run.m_hLoaderProcess.IsSet(); }))
+                return;
+            if (c.afterPassLimit)
+                bDrained = WaitUntil([&] {
+                    return runner.Passes() == CLoaderRunner::kMaxPasses && runner.DrainedBytes() > 0;
+                });
+            else
+                std::this_thread::sleep_for(100ms);
+            tKill = steady_clock::now();
+            bTerminated = m_run.m_hLoaderProcess.Terminate();
+        });
+        int result = RunGuarded(runner);
+        auto tEnd = steady_clock::now();
+        closer.join();
+
+        ASSERT_TRUE(bTerminated);
+        EXPECT_EQ(result, 0);
+        EXPECT_LT(tEnd - tKill, kPrompt);
+        EXPECT_FALSE(m_run.m_hLoaderProcess.IsSet());
+        // Once the runner let go of the child, there is nothing left to end.
+        EXPECT_FALSE(m_run.m_hLoaderProcess.Terminate());
+        // The child kept printing after the 40th pass and the runner kept reading it away.
+        if (c.afterPassLimit) {
+            EXPECT_TRUE(bDrained);
+        }
+        EXPECT_TRUE(NoChildrenLeft());
+    }
+}
+
+TEST_F(LoaderRunnerTest, StopRequestEndsEveryWaitAndReapsTheChild) {
+    struct SCase {
+        const char* scenario;
+        uint32_t passPauseMs;
+        uint32_t finalPauseMs;
+        enum { Running, AfterPassLimit, FinalPause } when;
+    };
+    for (SCase c :
+         {SCase{"silent", 1, 0, SCase::Running}, SCase{"chatty", 60000, 0, SCase::Running},
+          SCase{"chatty", 1, 0, SCase::AfterPassLimit}, SCase{"no-marker", 1, 60000, SCase::FinalPause}}) {
+        SCOPED_TRACE(std::string(c.scenario) + " case " + std::to_string(int(c.when)));
+        CStopSource stop;
+        CLoaderRunner runner(m_run, m_log, stop.Token());
+        Prepare(runner, c.scenario);
+        runner.SetPauses(c.passPauseMs, c.finalPauseMs);
+
+        steady_clock::time_point tStop;
+        std::thread closer([&] {
+            if (c.when == SCase::FinalPause) {
+                // Past the first pass, then the handle is cleared: the child is being reaped or gone.
+                WaitUntil([&] { return runner.Passes() >= 1; });
+                WaitUntil([&] { return !m_run.m_hLoaderProcess.IsSet(); });
+            } else {
+                WaitUntil([&] { return m_run.m_hLoaderProcess.IsSet(); });
+                if (c.when == SCase::AfterPassLimit)
+                    WaitUntil([&] { return runner.Passes() == CLoaderRunner::kMaxPasses; });
+                else
+                    std::this_thread::sleep_for(100ms);
+            }
+            tStop = steady_clock::now();
+            stop.RequestStop();
+        });
+        int result = RunGuarded(runner);
+        auto tEnd = steady_clock::now();
+        closer.join();
+
+        EXPECT_EQ(result, 0);
+        EXPECT_LT(tEnd - tStop, kPrompt);
+        EXPECT_FALSE(m_run.m_hLoaderProcess.IsSet());
+        EXPECT_TRUE(NoChildrenLeft());
+    }
+}
+
+TEST_F(LoaderRunnerTest, StopRequestedBeforehandStartsNothing) {
+    CStopSource stop;
+    stop.RequestStop();
+    CLoaderRunner runner(m_run, m_log, stop.Token());
+    Prepare(runner, "COM3");
+    EXPECT_EQ(runner.RunBfinUcLinux(), 0);
+    EXPECT_EQ(m_log.m_strLog, "");
+}
