@@ -1,6 +1,7 @@
 #include "links/LoaderRunner.h"
 
 #include "app/DebugOutput.h"
+#include "app/UniqueFd.h"
 
 #include <cerrno>
 #include <csignal>
@@ -42,51 +43,24 @@ void ShowLine(CLogConsole& log, std::string_view line) {
     log.AppendLogChar(0, true);
 }
 
-class CFd {
-public:
-    CFd() = default;
-    explicit CFd(int fd) : m_fd(fd) {}
-    ~CFd() { Close(); }
-    CFd(const CFd&) = delete;
-    CFd& operator=(const CFd&) = delete;
-    CFd& operator=(CFd&& other) noexcept {
-        if (this != &other) {
-            Close();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-
-    int Get() const { return m_fd; }
-    bool IsOpen() const { return m_fd >= 0; }
-    void Close() {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd = -1;
-};
-
 // A descriptor above the standard three, so that placing the child's ends on 0, 1 and 2 never overwrites
 // another of them (possible when the program runs with a standard descriptor closed).
-bool LiftAboveStandard(CFd& fd) {
+bool LiftAboveStandard(CUniqueFd& fd) {
     if (fd.Get() > 2)
         return true;
     int lifted = fcntl(fd.Get(), F_DUPFD_CLOEXEC, 3);
     if (lifted < 0)
         return false;
-    fd = CFd(lifted);
+    fd = CUniqueFd(lifted);
     return true;
 }
 
-bool MakePipe(CFd& readEnd, CFd& writeEnd) {
+bool MakePipe(CUniqueFd& readEnd, CUniqueFd& writeEnd) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return false;
-    readEnd = CFd(fds[0]);
-    writeEnd = CFd(fds[1]);
+    readEnd = CUniqueFd(fds[0]);
+    writeEnd = CUniqueFd(fds[1]);
     return LiftAboveStandard(readEnd) && LiftAboveStandard(writeEnd);
 }
 
@@ -177,7 +151,7 @@ public:
 
         m_pid = pid;
         // The child stays ours until this process reaps it, so its pid cannot be reused in between.
-        m_fdProcess = CFd(pidfd_open(pid, 0));
+        m_fdProcess = CUniqueFd(pidfd_open(pid, 0));
         if (!m_fdProcess.IsOpen()) {
             error = errno;
             KillAndReap();
@@ -208,7 +182,7 @@ public:
 
 private:
     pid_t m_pid = -1;
-    CFd m_fdProcess;
+    CUniqueFd m_fdProcess;
 };
 
 enum class ERead { Data, End, Stopped };
@@ -263,7 +237,7 @@ int CLoaderRunner::RunBfinUcLinux() {
     m_nPasses = 0;
     m_nDrainedBytes = 0;
 
-    CFd inRead, inWrite, outRead, outWrite;
+    CUniqueFd inRead, inWrite, outRead, outWrite;
     if (!MakePipe(inRead, inWrite) || !MakePipe(outRead, outWrite)) {
         OutputDebugText("BfinUcLinux: pipe error: " + ErrorText(errno) + "\n");
         return 0;

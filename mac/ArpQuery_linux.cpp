@@ -1,5 +1,7 @@
 #include "mac/ArpQuery_linux.h"
 
+#include "app/UniqueFd.h"
+
 #include <libmnl/libmnl.h>
 #include <linux/if_ether.h>
 #include <linux/neighbour.h>
@@ -54,21 +56,6 @@ int MsUntil(Clock::time_point t) {
         return 0;
     return ms > INT_MAX ? INT_MAX : int(ms);
 }
-
-class CFd {
-public:
-    explicit CFd(int fd = -1) : m_fd(fd) {}
-    ~CFd() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    CFd(const CFd&) = delete;
-    CFd& operator=(const CFd&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 enum class EWait { Readable, TimedOut, Stopped, Failed };
 
@@ -421,7 +408,7 @@ private:
 // gateway even if the routes changed since they were looked at. The kernel holds it until the neighbour
 // answers and then delivers it (nobody listens on that port).
 uint32_t TriggerResolution(uint32_t dwDestIp) {
-    CFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    CUniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (sock.Get() < 0)
         return ARP_ERROR_GEN_FAILURE;
     sockaddr_in to{};
@@ -710,7 +697,7 @@ uint32_t CLinuxArpQuery::SendArp(uint32_t dwDestIp, void* pMacAddr, uint32_t* pP
     int rcPacket = EPERM;
     if (m_method != EMethod::Kernel && bEthernet)
         rcPacket = OpenArpSocket(route.dwOif, fdPacket);
-    CFd packet(fdPacket);
+    CUniqueFd packet(fdPacket);
     if (m_method == EMethod::Wire && rcPacket != 0)
         return rcPacket == EPERM || rcPacket == EACCES ? kErrorAccessDenied : ARP_ERROR_GEN_FAILURE;
 
