@@ -11,7 +11,7 @@ namespace {
 struct SGuiJob {
     std::mutex m_mutex;
     std::condition_variable_any m_cv;
-    bool m_bDone = false;    // the function has run
+    bool m_bDone = false;      // the function has run
     bool m_bDropped = false;   // the queued call was destroyed without running (its receiver went away)
     bool m_bAbandoned = false; // the caller stopped waiting before the call got its turn
 };

@@ -39,7 +39,8 @@ std::string MakeBoardOutput(size_t bytes) {
         "VFS: Mounted root (jffs2 filesystem) on device 31:1.\r\n",
         "QAN640> ",
         "Memory: 61124k/65536k available (2140k kernel code, 4388k reserved)\r\n",
-        "Configura\xE7\xE3o de rede conclu\xED" "da\r\n",
+        "Configura\xE7\xE3o de rede conclu\xED"
+        "da\r\n",
     };
     std::string text;
     text.reserve(bytes);

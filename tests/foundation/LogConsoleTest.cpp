@@ -15,8 +15,8 @@ public:
 class CFakeBox : public ILogBox {
 public:
     std::string m_strText;
-    int m_nWrites = 0;   // SetText and AppendText calls
-    int m_nTouches = 0;  // every call
+    int m_nWrites = 0;  // SetText and AppendText calls
+    int m_nTouches = 0; // every call
     int m_nCaret = 0;
     int m_nFirstVisible = 0;
     std::vector<int> m_lineStarts{0};
@@ -132,7 +132,8 @@ TEST_F(LogConsoleTest, ForcedRefreshWithoutGrowthLeavesTheBoxAlone) {
     ticks.m_dwNow += 1000;
     log.AppendLogChar(0, false);
     EXPECT_EQ(box.m_nTouches, touches);
-    EXPECT_EQ(log.m_nLastRefreshTick, int64_t(ticks.m_dwNow)) << "the tick is stored even when nothing is shown";
+    EXPECT_EQ(log.m_nLastRefreshTick, int64_t(ticks.m_dwNow))
+        << "the tick is stored even when nothing is shown";
 }
 
 TEST_F(LogConsoleTest, TickCounterWrap) {

@@ -1,5 +1,5 @@
-#include "app/LogConsole.h"
 #include "app/QtLogBox.h"
+#include "app/LogConsole.h"
 #include "app/Worker.h"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
-#include "app/DebugOutput.h"
 #include "links/Uart.h"
+#include "app/DebugOutput.h"
 #include "tests/support/Pty.h"
 
 #include <QDir>

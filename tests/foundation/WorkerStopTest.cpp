@@ -145,7 +145,7 @@ TEST(WorkerStop, GuiCallToAVanishedReceiverReturns) {
     while (!bQueued)
         std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(100ms); // the call is queued by now
-    pContext.reset();                  // the receiver goes away with the call unrun
+    pContext.reset();                   // the receiver goes away with the call unrun
     ASSERT_TRUE(worker.Wait(2000)) << "a call whose receiver is gone must not hold the worker";
     EXPECT_EQ(outcome, 0);
 }
