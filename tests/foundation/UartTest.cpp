@@ -1,6 +1,7 @@
 #include "links/Uart.h"
 #include "app/DebugOutput.h"
 #include "tests/support/Pty.h"
+#include "tests/support/TempWorkDir.h"
 
 #include <QDir>
 #include <QFile>
@@ -147,15 +148,12 @@ TEST(Uart, OpenFailsOnMissingPathOrNonSerialFile) {
 
 TEST(Uart, TypedNameIsOpenedAsAPathRelativeToTheWorkingDirectory) {
     CPtyPair pty;
-    QTemporaryDir dir;
-    QString previous = QDir::currentPath();
-    ASSERT_TRUE(QFile::link(QString::fromStdString(pty.SlavePath()), dir.filePath("bench port; $(x)")));
-    QDir::setCurrent(dir.path());
+    CTempWorkDir dir;
+    ASSERT_TRUE(QFile::link(QString::fromStdString(pty.SlavePath()), "bench port; $(x)"));
     CUart uart(300);
     EXPECT_EQ(uart.Open("bench port; $(x)", 57600), 1);
     EXPECT_EQ(ComPortExists("bench port; $(x)"), 1);
     EXPECT_EQ(ComPortExists("COM1"), 0);
-    QDir::setCurrent(previous);
 }
 
 TEST(Uart, NeverOpenedObjectRefusesQuietly) {

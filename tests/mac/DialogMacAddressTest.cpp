@@ -1,6 +1,6 @@
 #include "mac/DialogMacAddress.h"
 #include "mac/MacPrefixFile.h"
-#include "tests/mac/TempWorkDir.h"
+#include "tests/support/TempWorkDir.h"
 
 #include <QApplication>
 #include <QComboBox>

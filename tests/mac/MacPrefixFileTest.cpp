@@ -1,5 +1,5 @@
 #include "mac/MacPrefixFile.h"
-#include "tests/mac/TempWorkDir.h"
+#include "tests/support/TempWorkDir.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,11 +1,10 @@
 #include "app/Settings.h"
 #include "tests/ports/ChildProcess.h"
+#include "tests/support/TempWorkDir.h"
 
-#include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,30 +13,10 @@ namespace fs = std::filesystem;
 // Each test runs in a working directory of its own, as the program does.
 class SettingsFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_tmp.isValid());
-        m_previousDir = fs::current_path();
-        fs::current_path(m_tmp.path().toStdString());
-    }
-    void TearDown() override {
-        fs::current_path(m_previousDir);
-        // Let the temporary folder be removed whatever a test did to its permissions.
-        chmod(m_tmp.path().toLocal8Bit().constData(), 0700);
-    }
+    static std::string FileBytes() { return ReadFileBytes(kSettingsFileName); }
+    static void WriteBytes(const std::string& bytes) { WriteFileBytes(kSettingsFileName, bytes); }
 
-    static std::string FileBytes() {
-        std::ifstream in(kSettingsFileName, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    static void WriteBytes(const std::string& bytes) {
-        std::ofstream out(kSettingsFileName, std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
-
-    QTemporaryDir m_tmp;
-    fs::path m_previousDir;
+    CTempWorkDir m_tmp;
 };
 
 TEST_F(SettingsFile, SavesExactlyTheNameAndReadsItBack) {
@@ -124,7 +103,7 @@ TEST_F(SettingsFile, NameTakenByAFolderOrPipeIsSkipped) {
 
 // Tests run as root, which writes anywhere; the unwritable cases run as an unprivileged user.
 TEST_F(SettingsFile, UnwritableFileOrFolderIsSkippedQuietly) {
-    const std::string dir = m_tmp.path().toStdString();
+    const std::string dir = m_tmp.Path().toStdString();
 
     // Read-only folder, no file yet: nothing is created.
     ASSERT_EQ(chmod(dir.c_str(), 0555), 0);

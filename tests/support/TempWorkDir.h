@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -14,7 +15,11 @@ public:
         EXPECT_TRUE(m_dir.isValid());
         EXPECT_TRUE(QDir::setCurrent(m_dir.path()));
     }
-    ~CTempWorkDir() { QDir::setCurrent(m_strPrevious); }
+    ~CTempWorkDir() {
+        QDir::setCurrent(m_strPrevious);
+        // The directory is removed whatever a test did to its permissions.
+        QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
     CTempWorkDir(const CTempWorkDir&) = delete;
     CTempWorkDir& operator=(const CTempWorkDir&) = delete;
 
