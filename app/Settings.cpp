@@ -1,5 +1,7 @@
 #include "app/Settings.h"
 
+#include "app/TokenReader.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,11 +9,7 @@
 
 namespace {
 
-// White space as the C locale has it, whatever locale the application set: bytes from 0x80 up are text
-// (Windows-1252 letters, or the no-break space 0xA0, which may stand in a name typed by hand).
-bool IsBlank(unsigned char ch) {
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
+static_assert(kMaxRememberedPortLength == CTokenReader::kMaxTokenLength);
 
 // Opens the settings file without waiting on a pipe or device that has taken its name; -1 unless it is a
 // plain file.
@@ -27,55 +25,26 @@ int OpenPlainFile(int flags) {
     return fd;
 }
 
-class CByteReader {
-public:
-    explicit CByteReader(int fd) : m_fd(fd) {}
-    // The next byte, or -1 at the end of the file or on a read error.
-    int Next() {
-        if (m_nPos == m_nFill) {
-            ssize_t n;
-            do {
-                n = read(m_fd, m_buffer, sizeof m_buffer);
-            } while (n < 0 && errno == EINTR);
-            if (n <= 0)
-                return -1;
-            m_nFill = size_t(n);
-            m_nPos = 0;
-        }
-        return static_cast<unsigned char>(m_buffer[m_nPos++]);
-    }
-
-private:
-    int m_fd;
-    char m_buffer[4096];
-    size_t m_nPos = 0;
-    size_t m_nFill = 0;
-};
-
 } // namespace
 
 std::string ReadRememberedPort() {
     int fd = OpenPlainFile(O_RDONLY);
     if (fd < 0)
         return {};
-    CByteReader reader(fd);
-    int ch = reader.Next();
-    while (ch >= 0 && IsBlank(static_cast<unsigned char>(ch)))
-        ch = reader.Next();
-    std::string word;
-    bool bTooLong = false;
-    while (ch >= 0 && !IsBlank(static_cast<unsigned char>(ch))) {
-        if (word.size() == kMaxRememberedPortLength) {
-            bTooLong = true;
-            break;
-        }
-        word.push_back(char(ch));
-        ch = reader.Next();
+    std::FILE* pFile = fdopen(fd, "r");
+    if (!pFile) {
+        close(fd);
+        return {};
     }
-    close(fd);
+    // White space as the C locale has it, whatever locale the application set: bytes from 0x80 up are text
+    // (Windows-1252 letters, or the no-break space 0xA0, which may stand in a name typed by hand).
+    CTokenReader reader(pFile);
+    std::string word;
+    CTokenReader::Result result = reader.Next(word);
+    std::fclose(pFile);
     // A first word longer than the limit is ignored rather than cut: its first 199 bytes would name some
     // other port, and the port list then falls back to its first entry as for a missing file.
-    if (bTooLong)
+    if (result != CTokenReader::Token)
         return {};
     // The name ends at a NUL byte, as a C string would.
     size_t nul = word.find('\0');

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "app/TokenReader.h"
+
 #include <array>
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,33 +22,6 @@ inline constexpr std::string_view kBuiltInMacPrefixFileText = "06:B1:4E\n0A:5D:2
 
 // A valid prefix is exactly "XX:XX:XX" where each X is 0-9 or an upper-case A-F.
 bool IsValidMacPrefix(std::string_view token);
-
-// Reads white-space separated tokens (blank, tab, line feed, carriage return, vertical tab, form feed) from
-// a stream, through a fixed buffer. A token longer than kMaxTokenLength is read past without being kept, so
-// no token of any length and no file of any size makes the reader hold more than that. Any other byte,
-// NUL and bytes above 0x7F included, is part of a token.
-class CTokenReader {
-public:
-    static constexpr size_t kMaxTokenLength = 199;
-
-    enum Result {
-        Token,   // token holds the next token
-        TooLong, // the next token had more than kMaxTokenLength bytes; it was skipped, token is empty
-        End,     // no further token: end of file, or a read error (a token cut short by it is dropped)
-    };
-
-    explicit CTokenReader(std::FILE* pFile);
-    Result Next(std::string& token);
-
-private:
-    int GetByte();
-
-    std::FILE* m_pFile;
-    std::vector<unsigned char> m_buffer;
-    size_t m_nPos = 0;
-    size_t m_nFilled = 0;
-    bool m_bExhausted = false;
-};
 
 struct CMacPrefixList {
     std::vector<std::string> m_entries;
