@@ -1,0 +1,25 @@
+#pragma once
+
+#include "provisioning/RunEvents.h"
+
+#include <QPointer>
+#include <QWidget>
+
+// The operator as the window meets them: Qt message boxes titled with the program's name and the MAC dialog,
+// shown on the GUI thread while the worker waits. A stop (the window closing) takes an open box or dialog
+// down at once.
+class CQtOperator : public IOperator {
+public:
+    // pWindow owns the boxes and is the GUI-thread context of the calls; it must outlive every run that uses
+    // this operator (its owner stops the run and waits for the worker before destroying it).
+    explicit CQtOperator(QWidget* pWindow);
+
+    void ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) override;
+    bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) override;
+
+    // What a box shows for one of the run's texts: UTF-8, CR LF as one line break.
+    static QString ToBoxText(const std::string& strText);
+
+private:
+    QPointer<QWidget> m_pWindow;
+};

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "app/LogConsole.h"
+#include "app/RunState.h"
+#include "app/StopToken.h"
+#include "provisioning/RunEvents.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class IArpQuery;
+
+// One provisioning run, from the external loader to the verified MAC address, on the calling thread (the
+// worker). Every stage either leads to the next or ends the run with one message box; a failed stage is
+// not retried. The serial port is the run's own: it is opened after the loader has released it and closed
+// on every way out, after the closing box.
+//
+// A stop request (the window closing, the program interrupted) ends the run at once at any stage: the
+// loader child is ended and reaped, an open box or dialog is taken down, the port is closed and nothing
+// more is written to the board. A stopped run shows no box of its own and never counts as a success.
+class CProvisioningRun {
+public:
+    static constexpr const char* kBoardIp = "10.0.0.50";
+    static constexpr const char* kNoAnswerMac = "00:FF:FF:FF:FF:FF";
+    static constexpr uint32_t kReadTimeoutMs = 300;
+    static constexpr uint32_t kArpPauseMs = 1000;
+
+    // The closing boxes' texts, as the operator sees them.
+    static const char* const kMsgLoaderFailed;
+    static const char* const kMsgOpenFailed;
+    static const char* const kMsgNoPrompt;
+    static const char* const kMsgTftpFailed;
+    static const char* const kMsgNoTransferSize;
+    static const char* const kMsgEepromFailed;
+    static const char* const kMsgPowerCycle;
+    static const char* const kMsgNoShell;
+    static const char* const kMsgMacCancelled;
+    static const char* const kMsgBootargsFailed;
+    static const char* const kMsgSaveenvFailed;
+    static const char* const kMsgResetFailed;
+    static const char* const kMsgArpUnusable;
+    static const char* const kMsgMacDiffers;
+    static const char* const kMsgSuccess;
+
+    CProvisioningRun(CRunState& run, CLogConsole& log, IOperator& op, CStopToken stop = {});
+
+    // The whole run. The result says how it ended; the operator has already been told.
+    SRunResult RunProvisioning();
+
+    // Asks for the board's MAC address in the MAC dialog (again while it ends with OK but no address) and
+    // shows the confirmed address in a plain box. strMac stays empty when the operator cancelled.
+    void AskMacAddress(std::string& strMac);
+
+    void SetObserver(IRunObserver* pObserver) { m_pObserver = pObserver; }
+    // The ARP service of the verification; null (the default) is the platform's.
+    void SetArpQuery(IArpQuery* pQuery) { m_pArpQuery = pQuery; }
+    // The loader program and its pauses; tests and benchmarks point them elsewhere.
+    void SetLoaderProgram(std::string strProgram) { m_strLoaderProgram = std::move(strProgram); }
+    // The serial port's read time-out; tests shorten it so that budgets of failed reads run out quickly.
+    void SetReadTimeoutMs(uint32_t dwTimeoutMs) { m_dwReadTimeoutMs = dwTimeoutMs; }
+    void SetLoaderPauses(uint32_t dwPassPauseMs, uint32_t dwFinalPauseMs) {
+        m_loaderPauses = {dwPassPauseMs, dwFinalPauseMs};
+    }
+
+private:
+    void RunStages();
+    void EnterStage(int nStage);
+    void RefreshLog() { m_log.AppendLogChar(0, true); }
+    // Ends the run with a closing box (none when a stop was requested meanwhile).
+    SRunResult& Finish(ERunEnd eEnd, const char* pszMessage, int nType, bool bRefresh = true);
+    SRunResult& Stopped();
+    void VerifyMac(const std::string& strMac);
+
+    CRunState& m_run;
+    CLogConsole& m_log;
+    IOperator& m_op;
+    CStopToken m_stop;
+    IRunObserver* m_pObserver = nullptr;
+    IArpQuery* m_pArpQuery = nullptr;
+    std::string m_strLoaderProgram;
+    std::optional<std::pair<uint32_t, uint32_t>> m_loaderPauses;
+    uint32_t m_dwReadTimeoutMs = kReadTimeoutMs;
+    SRunResult m_result;
+};

@@ -1,0 +1,544 @@
+// Whole provisioning runs against the virtual board and the stand-in loader: every way a run ends, a stop
+// at every stage and the device vanishing at every stage. ARP answers come from a fake service, except in
+// the runs inside network namespaces of the test's own, where the board's Linux hook gives the board's end
+// of a veth pair the MAC address it stored.
+
+#include "provisioning/Provisioning.h"
+
+#include "app/DebugOutput.h"
+#include "links/Uart.h"
+#include "mac/ArpCheck.h"
+#include "tests/arp/NetnsLab.h"
+#include "tests/dialogue/SimProcess.h"
+#include "tests/loader/LoaderTestSupport.h"
+
+#include <QTemporaryDir>
+#include <QThread>
+#include <atomic>
+#include <deque>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <sched.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kCancel = "<cancel>";
+constexpr const char* kTypedMac = "02:3A:7C:1a:2B:3c";
+
+struct SBox {
+    std::string strText;
+    int nType;
+    int nStage;
+};
+
+// The person at the bench: closes every box at once and answers the MAC dialog from a list. At the stage
+// given as "hold", boxes and the dialog stay open until the run is stopped; at the stage given as "stop",
+// the stop is raised shortly after the stage began, as the window does when it is closed.
+class CScriptedOperator : public IOperator, public IRunObserver {
+public:
+    explicit CScriptedOperator(CStopSource& stop) : m_stop(stop) {}
+    ~CScriptedOperator() override {
+        if (m_stopper.joinable())
+            m_stopper.join();
+    }
+
+    void ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) override {
+        m_boxes.push_back({strText, nType, m_nStage});
+        if (m_nStage == m_nHoldStage)
+            stop.SleepFor(60000);
+    }
+    bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) override {
+        ++m_nDialogs;
+        if (m_nStage == m_nHoldStage) {
+            stop.SleepFor(60000);
+            return false;
+        }
+        std::string answer = m_macAnswers.empty() ? kCancel : m_macAnswers.front();
+        if (!m_macAnswers.empty())
+            m_macAnswers.pop_front();
+        if (answer == kCancel)
+            return false;
+        strMacAddress = answer;
+        return true;
+    }
+    void OnStageStarted(int nStage) override {
+        m_nStage = nStage;
+        if (nStage == m_nStopStage)
+            m_stopper = std::thread([this] {
+                std::this_thread::sleep_for(milliseconds(m_nStopDelayMs));
+                m_tStop = steady_clock::now();
+                m_stop.RequestStop();
+            });
+    }
+
+    std::vector<SBox> m_boxes;
+    std::deque<std::string> m_macAnswers{kTypedMac};
+    int m_nDialogs = 0;
+    int m_nHoldStage = -1;
+    int m_nStopStage = 0;
+    int m_nStopDelayMs = 200;
+    steady_clock::time_point m_tStop{};
+
+private:
+    CStopSource& m_stop;
+    std::atomic<int> m_nStage = 0;
+    std::thread m_stopper;
+};
+
+// A scripted ARP service: each query takes the next answer ("" for none, "block" waits for the stop).
+class CFakeArpQuery : public IArpQuery {
+public:
+    bool Load(CLogConsole&) override { return m_bUsable; }
+    uint32_t SendArp(uint32_t, void* pMacAddr, uint32_t* pPhyAddrLen, const CStopToken& stop) override {
+        ++m_nQueries;
+        std::string answer = m_answers.empty() ? "" : m_answers.front();
+        if (m_answers.size() > 1)
+            m_answers.pop_front();
+        if (answer == "block") {
+            stop.SleepFor(60000);
+            return ARP_ERROR_CANCELLED;
+        }
+        if (answer.empty())
+            return ARP_ERROR_BAD_NET_NAME;
+        unsigned b[6];
+        sscanf(answer.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]);
+        for (int i = 0; i < 6; ++i)
+            static_cast<unsigned char*>(pMacAddr)[i] = static_cast<unsigned char>(b[i]);
+        *pPhyAddrLen = 6;
+        return ARP_NO_ERROR;
+    }
+    bool m_bUsable = true;
+    std::deque<std::string> m_answers{"02:3a:7c:1a:2b:3c"};
+    int m_nQueries = 0;
+};
+
+// Children of this process other than the board (the loader, running or unreaped).
+std::vector<int> ChildrenBesides(int nBoardPid) {
+    std::vector<int> children;
+    DIR* dir = opendir("/proc");
+    while (dirent* entry = dir ? readdir(dir) : nullptr) {
+        int pid = atoi(entry->d_name);
+        if (pid <= 0 || pid == nBoardPid)
+            continue;
+        std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        size_t close = line.rfind(')');
+        int ppid = 0;
+        if (close != std::string::npos && sscanf(line.c_str() + close + 1, " %*c %d", &ppid) == 1 &&
+            ppid == getpid())
+            children.push_back(pid);
+    }
+    if (dir)
+        closedir(dir);
+    return children;
+}
+
+class SequenceTest : public ::testing::Test {
+public:
+    void SetUp() override {
+        ASSERT_TRUE(m_tmp.isValid());
+        m_strDir = m_tmp.path().toStdString();
+        std::string image(3000, '\0');
+        for (size_t i = 0; i < image.size(); ++i)
+            image[i] = char((i * 131 + 7) & 0xFF);
+        WriteFile(m_strDir + "/U-Boot_Producao/u-boot_aut_rs232.ldr", image);
+        WriteFile(m_strDir + "/tftp/u-boot_2_lote.ldr", std::string(1000, 'x'));
+        const char* path = getenv("PATH");
+        m_pPath = std::make_unique<CEnvOverride>(
+            "PATH", TestPathDir() + ":" + (path ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
+        m_pCwd = std::make_unique<CWorkingDir>(m_strDir);
+        m_prevSink = SetDebugOutputSink([](const std::string&) {});
+    }
+    void TearDown() override {
+        SetDebugOutputSink(m_prevSink);
+        m_pBoard.reset();
+        m_pCwd.reset();
+        m_pPath.reset();
+    }
+
+    void StartBoard(std::vector<std::string> extra) {
+        std::vector<std::string> args = FastBoardArgs();
+        for (const char* a : {"--ldr", "U-Boot_Producao/u-boot_aut_rs232.ldr", "--tftp-dir", "tftp",
+                              "--transcript", "transcript"})
+            args.push_back(a);
+        args.insert(args.end(), extra.begin(), extra.end());
+        m_pBoard = std::make_unique<CSimProcess>(args, m_strDir);
+        ASSERT_FALSE(m_pBoard->Port().empty());
+        m_run.m_strPort = m_pBoard->Port();
+    }
+
+    // Runs the whole sequence on a worker thread of Qt's (inside network namespace `ns` when given).
+    SRunResult Run(const std::string& ns = {}) {
+        SRunResult result;
+        std::unique_ptr<QThread> thread(QThread::create([&] {
+            if (!ns.empty()) {
+                int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+                bool bEntered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+                if (fd >= 0)
+                    close(fd);
+                if (!bEntered)
+                    return; // never run the ARP check outside the test's own namespace
+            }
+            CProvisioningRun run(m_run, m_log, m_op, m_stop.Token());
+            run.SetObserver(&m_op);
+            run.SetArpQuery(m_pArp);
+            run.SetLoaderPauses(50, 100);
+            if (m_dwReadTimeoutMs)
+                run.SetReadTimeoutMs(m_dwReadTimeoutMs);
+            result = run.RunProvisioning();
+            m_tEnd = steady_clock::now();
+        }));
+        thread->start();
+        thread->wait();
+        return result;
+    }
+
+    // The commands the board received, without the empty lines that the LF of each CR LF makes.
+    std::vector<std::string> Commands() {
+        std::vector<std::string> commands;
+        for (std::string& c : TranscriptCommands(m_strDir + "/transcript"))
+            if (!c.empty())
+                commands.push_back(std::move(c));
+        return commands;
+    }
+
+    // After any run: no loader left, no handle stored; the port (if the board still has one) opens again.
+    void ExpectCleanEnd(bool bPortStillThere = true) {
+        EXPECT_FALSE(m_run.m_hLoaderProcess.IsSet());
+        EXPECT_EQ(ChildrenBesides(m_pBoard ? m_pBoard->Pid() : -1), std::vector<int>());
+        if (bPortStillThere) {
+            CUart uart(100);
+            EXPECT_EQ(uart.Open(m_run.m_strPort, 57600), 1) << "port not released";
+        }
+    }
+
+    QTemporaryDir m_tmp;
+    std::string m_strDir;
+    std::unique_ptr<CSimProcess> m_pBoard;
+    CRunState m_run;
+    CLogConsole m_log;
+    CStopSource m_stop;
+    CScriptedOperator m_op{m_stop};
+    CFakeArpQuery m_fakeArp;
+    IArpQuery* m_pArp = &m_fakeArp;
+    uint32_t m_dwReadTimeoutMs = 0;
+    steady_clock::time_point m_tEnd{};
+
+private:
+    std::unique_ptr<CEnvOverride> m_pPath;
+    std::unique_ptr<CWorkingDir> m_pCwd;
+    DebugOutputSink m_prevSink;
+};
+
+} // namespace
+
+// The whole job inside the test's own namespaces: the real ARP service reads what the board stored.
+TEST_F(SequenceTest, HappyPathThroughTheNetwork) {
+    for (const char* answer : {"", "differs"}) {
+        SCOPED_TRACE(answer);
+        CNetnsLab lab;
+        if (!lab.SkipReason().empty())
+            GTEST_SKIP() << lab.SkipReason();
+        ASSERT_TRUE(lab.Ok());
+        // Until the hook has run, the board answers as a board without an address yet.
+        ASSERT_TRUE(lab.PlugBoard("00:ff:ff:ff:ff:ff"));
+        std::string ns = lab.BoardNs();
+        std::string mac = *answer ? "02:00:00:00:00:99" : "$QAN640_MAC";
+        StartBoard({"--hook", "[ -n \"$QAN640_MAC\" ] && ip -n " + ns + " link set qb0 down && ip -n " + ns +
+                                  " link set qb0 address " + mac + " && ip -n " + ns + " link set qb0 up"});
+        m_pArp = nullptr;
+        m_op.m_boxes.clear();
+        m_op.m_macAnswers = {kTypedMac};
+        SRunResult result = Run(lab.HostNs());
+
+        std::vector<std::pair<std::string, int>> boxes;
+        for (const SBox& box : m_op.m_boxes)
+            boxes.push_back({box.strText, box.nType});
+        bool bOk = !*answer;
+        std::vector<std::pair<std::string, int>> expected = {
+            {CProvisioningRun::kMsgPowerCycle, 64},
+            {kTypedMac, 0},
+            {bOk ? CProvisioningRun::kMsgSuccess : CProvisioningRun::kMsgMacDiffers, bOk ? 64 : 16}};
+        EXPECT_EQ(boxes, expected) << m_log.m_strLog;
+        EXPECT_EQ(result.eOutcome, bOk ? ERunOutcome::Ok : ERunOutcome::Failed);
+        EXPECT_EQ(result.strMacRead, bOk ? "02:3a:7c:1a:2b:3c" : "02:00:00:00:00:99");
+        std::vector<std::string> expectedCommands = {
+            "tftp 0x1000000 u-boot_2_lote.ldr",
+            "eeprom write 0x1000000 0x0 0x3e8",
+            "reboot",
+            "setenv bootargs root=/dev/mtdblock1 rw rootfstype=jffs2 earlyprintk=serial,uart0,57600 "
+            "ethaddr=" +
+                std::string(kTypedMac),
+            "saveenv",
+            "reset"};
+        EXPECT_EQ(Commands(), expectedCommands);
+        for (const char* text :
+             {"Executando BfinUcLinux \r\n", "QAN640 configurando com sucesso\r\n",
+              "Verificando o mac address\r\n", "\r\nLendo MAC address:", "\r\nMAC address lido:"})
+            EXPECT_NE(m_log.m_strLog.find(text), std::string::npos) << text;
+        ExpectCleanEnd();
+        m_pBoard.reset();
+        m_log.ClearLog();
+    }
+}
+
+// Each closing message with its type, from the failure the board (or operator, or ARP service) plays.
+TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
+    struct SCase {
+        const char* pszName;
+        std::vector<std::string> board;
+        std::function<void(SequenceTest&)> setup;
+        ERunEnd eEnd;
+        const char* pszMessage;
+    };
+    auto none = [](SequenceTest&) {};
+    std::vector<SCase> cases = {
+        {"loader",
+         {},
+         [](SequenceTest&) { setenv("QAN640_LDR_MODE", "fail", 1); },
+         ERunEnd::LoaderFailed,
+         CProvisioningRun::kMsgLoaderFailed},
+        {"no prompt", {"--fault", "no-prompt"}, none, ERunEnd::NoPrompt, CProvisioningRun::kMsgNoPrompt},
+        {"tftp error",
+         {"--fault", "tftp-error"},
+         none,
+         ERunEnd::TftpFailed,
+         CProvisioningRun::kMsgTftpFailed},
+        {"no size",
+         {"--fault", "tftp-no-size"},
+         none,
+         ERunEnd::NoTransferSize,
+         CProvisioningRun::kMsgNoTransferSize},
+        {"eeprom",
+         {"--fault", "eeprom-no-prompt"},
+         none,
+         ERunEnd::EepromFailed,
+         CProvisioningRun::kMsgEepromFailed},
+        {"no shell",
+         {"--fault", "no-shell-after-power-cycle"},
+         none,
+         ERunEnd::NoShell,
+         CProvisioningRun::kMsgNoShell},
+        {"no prompt after reboot",
+         {"--fault", "no-prompt-after-reboot"},
+         none,
+         ERunEnd::NoPrompt,
+         CProvisioningRun::kMsgNoPrompt},
+        {"cancelled",
+         {},
+         [](SequenceTest& t) {
+             t.m_op.m_macAnswers = {"", kCancel};
+         },
+         ERunEnd::MacCancelled,
+         CProvisioningRun::kMsgMacCancelled},
+        {"setenv",
+         {"--fault", "setenv-no-confirm"},
+         none,
+         ERunEnd::BootargsFailed,
+         CProvisioningRun::kMsgBootargsFailed},
+        {"saveenv",
+         {"--fault", "saveenv-no-done"},
+         none,
+         ERunEnd::SaveenvFailed,
+         CProvisioningRun::kMsgSaveenvFailed},
+        {"reset",
+         {"--fault", "no-shell-after-reset"},
+         none,
+         ERunEnd::ResetFailed,
+         CProvisioningRun::kMsgResetFailed},
+        {"arp unusable",
+         {},
+         [](SequenceTest& t) { t.m_fakeArp.m_bUsable = false; },
+         ERunEnd::ArpUnusable,
+         CProvisioningRun::kMsgArpUnusable},
+        {"other mac",
+         {},
+         [](SequenceTest& t) {
+             t.m_fakeArp.m_answers = {"", "02:3A:7C:1A:2B:3D"};
+         },
+         ERunEnd::MacDiffers,
+         CProvisioningRun::kMsgMacDiffers},
+        {"verified, any case",
+         {},
+         [](SequenceTest& t) {
+             t.m_fakeArp.m_answers = {"00:ff:FF:ff:ff:ff", "02:3A:7C:1A:2B:3C"};
+         },
+         ERunEnd::Verified,
+         CProvisioningRun::kMsgSuccess},
+    };
+    for (SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        m_op.m_boxes.clear();
+        m_op.m_macAnswers = {kTypedMac};
+        m_fakeArp = CFakeArpQuery();
+        m_dwReadTimeoutMs = 5; // budgets of failed reads run out in a moment
+        c.setup(*this);
+        StartBoard(c.board);
+        SRunResult result = Run();
+        unsetenv("QAN640_LDR_MODE");
+
+        ASSERT_FALSE(m_op.m_boxes.empty());
+        const SBox& last = m_op.m_boxes.back();
+        EXPECT_EQ(last.strText, c.pszMessage)
+            << m_log.m_strLog.substr(m_log.m_strLog.size() > 3000 ? m_log.m_strLog.size() - 3000 : 0);
+        EXPECT_EQ(last.nType, c.eEnd == ERunEnd::Verified ? 64 : 16);
+        EXPECT_EQ(result.eEnd, c.eEnd);
+        EXPECT_EQ(result.strMessage, c.pszMessage);
+        if (c.eEnd == ERunEnd::NoTransferSize) {
+            EXPECT_EQ(Commands().size(), 1u) << "nothing after the transfer";
+        }
+        if (c.eEnd == ERunEnd::MacCancelled) {
+            EXPECT_EQ(m_op.m_nDialogs, 2) << "an OK without address shows the dialog again";
+        }
+        ExpectCleanEnd();
+        m_pBoard.reset();
+        m_log.ClearLog();
+    }
+}
+
+// The port cannot be opened after a loader that did not need it.
+TEST_F(SequenceTest, PortThatCannotBeOpened) {
+    m_run.m_strPort = m_strDir + "/no-such-port";
+    CProvisioningRun run(m_run, m_log, m_op);
+    run.SetLoaderProgram("true");
+    run.SetLoaderPauses(50, 100);
+    SRunResult result = run.RunProvisioning();
+    ASSERT_EQ(m_op.m_boxes.size(), 1u);
+    EXPECT_EQ(m_op.m_boxes[0].strText, CProvisioningRun::kMsgOpenFailed);
+    EXPECT_EQ(m_op.m_boxes[0].nType, 16);
+    EXPECT_EQ(result.nStage, RUN_STAGE_OPEN);
+}
+
+// No answer, or the "no address yet" answer: the loop asks again, once a second, until stopped.
+TEST_F(SequenceTest, UnansweredVerificationGoesOnUntilStopped) {
+    m_fakeArp.m_answers = {"", "00:FF:FF:FF:FF:FF", ""};
+    StartBoard({});
+    std::thread stopper([&] {
+        while (m_fakeArp.m_nQueries < 4 && !m_stop.StopRequested())
+            std::this_thread::sleep_for(20ms);
+        m_op.m_tStop = steady_clock::now();
+        m_stop.RequestStop();
+    });
+    SRunResult result = Run();
+    stopper.join();
+    EXPECT_EQ(result.eOutcome, ERunOutcome::Stopped);
+    size_t nReads = 0;
+    for (size_t pos = 0; (pos = m_log.m_strLog.find("\r\nLendo MAC address:", pos)) != std::string::npos;
+         ++pos)
+        ++nReads;
+    EXPECT_GE(nReads, 4u);
+    EXPECT_EQ(m_op.m_boxes.size(), 2u) << "only the stage-8 box and the MAC box";
+    ExpectCleanEnd();
+}
+
+// A stop at every stage ends the run promptly, with no box of its own and nothing sent afterwards.
+TEST_F(SequenceTest, StopAtEveryStage) {
+    struct SCase {
+        int nStage;
+        std::vector<std::string> board;
+        bool bHold;         // a box or the dialog is open when the stop comes
+        const char* pszArp; // the fake service's answer
+    };
+    std::vector<SCase> cases = {
+        {RUN_STAGE_LOADER, {}, false, ""},
+        {RUN_STAGE_PROMPT, {"--fault", "no-prompt"}, false, ""},
+        {RUN_STAGE_TFTP, {"--tftp-ms", "60000"}, false, ""},
+        {RUN_STAGE_EEPROM, {"--eeprom-ms", "60000"}, false, ""},
+        {RUN_STAGE_POWER_CYCLE, {}, true, ""},
+        {RUN_STAGE_REBOOT, {"--power-cycle-on-signal"}, false, ""},
+        {RUN_STAGE_PROMPT_AFTER_REBOOT, {"--fault", "no-prompt-after-reboot"}, false, ""},
+        {RUN_STAGE_ASK_MAC, {}, true, ""},
+        {RUN_STAGE_BOOTARGS, {"--fault", "setenv-no-confirm"}, false, ""},
+        {RUN_STAGE_SAVEENV, {"--fault", "saveenv-no-done"}, false, ""},
+        {RUN_STAGE_RESET, {"--fault", "no-shell-after-reset"}, false, ""},
+        {RUN_STAGE_VERIFY, {}, false, ""},      // in the pause
+        {RUN_STAGE_VERIFY, {}, false, "block"}, // in a query
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.nStage) + c.pszArp);
+        CStopSource stop;
+        CScriptedOperator op(stop);
+        op.m_nStopStage = c.nStage;
+        op.m_nHoldStage = c.bHold ? c.nStage : -1;
+        op.m_nStopDelayMs = *c.pszArp ? 1200 : 300;
+        m_fakeArp = CFakeArpQuery();
+        m_fakeArp.m_answers = {c.pszArp};
+        if (c.nStage == RUN_STAGE_LOADER)
+            setenv("QAN640_LDR_MODE", "hang", 1);
+        StartBoard(c.board);
+
+        SRunResult result;
+        std::unique_ptr<QThread> thread(QThread::create([&] {
+            CProvisioningRun run(m_run, m_log, op, stop.Token());
+            run.SetObserver(&op);
+            run.SetArpQuery(&m_fakeArp);
+            run.SetLoaderPauses(50, 100);
+            result = run.RunProvisioning();
+            m_tEnd = steady_clock::now();
+        }));
+        thread->start();
+        ASSERT_TRUE(thread->wait(QDeadlineTimer(120000)));
+        unsetenv("QAN640_LDR_MODE");
+
+        EXPECT_EQ(result.eOutcome, ERunOutcome::Stopped) << m_log.m_strLog;
+        EXPECT_EQ(result.nStage, c.nStage);
+        EXPECT_LT(duration_cast<milliseconds>(m_tEnd - op.m_tStop).count(), 2000);
+        for (const SBox& box : op.m_boxes)
+            EXPECT_TRUE(box.nStage == c.nStage ? c.bHold : box.nType != 16) << box.strText;
+        double tStop = MonotonicSeconds() - duration<double>(steady_clock::now() - op.m_tStop).count();
+        for (const STranscriptEntry& e : ReadTranscript(m_strDir + "/transcript")) {
+            if (e.strKind == "CMD") {
+                EXPECT_LT(e.dTime, tStop + 0.2) << "sent after the stop: " << e.strText;
+            }
+        }
+        ExpectCleanEnd();
+        m_pBoard.reset();
+        m_log.ClearLog();
+    }
+}
+
+// The device vanishing (a USB adapter pulled) ends the run at once with the message of the stage it was in.
+TEST_F(SequenceTest, DeviceVanishingAtEveryStage) {
+    struct SCase {
+        const char* pszStage;
+        ERunEnd eEnd;
+        ERunEnd eEndIfLate; // the board vanished only after the port was opened
+    };
+    // The board vanishes on its way into the monitor, usually before the port is opened.
+    std::vector<SCase> cases = {
+        {"ldr", ERunEnd::OpenFailed, ERunEnd::NoPrompt},
+        {"monitor", ERunEnd::OpenFailed, ERunEnd::NoPrompt},
+        {"tftp", ERunEnd::TftpFailed, ERunEnd::TftpFailed},
+        {"eeprom", ERunEnd::EepromFailed, ERunEnd::EepromFailed},
+        {"power-cycle", ERunEnd::NoShell, ERunEnd::NoShell},
+        {"linux", ERunEnd::NoShell, ERunEnd::NoShell},
+        {"reboot", ERunEnd::NoPrompt, ERunEnd::NoPrompt},
+        {"setenv", ERunEnd::BootargsFailed, ERunEnd::BootargsFailed},
+        {"saveenv", ERunEnd::SaveenvFailed, ERunEnd::SaveenvFailed},
+        {"reset", ERunEnd::ResetFailed, ERunEnd::ResetFailed},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszStage);
+        m_op.m_boxes.clear();
+        m_op.m_macAnswers = {kTypedMac};
+        StartBoard({"--fault", std::string("hangup=") + c.pszStage});
+        SRunResult result = Run();
+        EXPECT_TRUE(result.eEnd == c.eEnd || result.eEnd == c.eEndIfLate)
+            << int(result.eEnd) << m_log.m_strLog;
+        EXPECT_EQ(result.eOutcome, ERunOutcome::Failed);
+        ASSERT_FALSE(m_op.m_boxes.empty());
+        EXPECT_EQ(m_op.m_boxes.back().strText, result.strMessage);
+        ExpectCleanEnd(false);
+        m_pBoard.reset();
+        m_log.ClearLog();
+    }
+}
