@@ -46,7 +46,7 @@ private:
     nlmsghdr* m_pNlh;
 };
 
-struct SNeighSpec {
+struct SNeighFields {
     uint16_t nType = RTM_NEWNEIGH;
     uint8_t nFamily = AF_INET;
     int nIfIndex = kIfIndex;
@@ -57,28 +57,28 @@ struct SNeighSpec {
     std::optional<uint32_t> confirmedTicks = 0; // USER_HZ ticks (100 per second)
 };
 
-CMessage NeighMessage(const SNeighSpec& spec) {
+CMessage NeighMessage(const SNeighFields& fields) {
     ndmsg ndm{};
-    ndm.ndm_family = spec.nFamily;
-    ndm.ndm_ifindex = spec.nIfIndex;
-    ndm.ndm_flags = spec.nFlags;
-    ndm.ndm_state = spec.nState;
-    CMessage msg(spec.nType, ndm);
-    if (spec.dst)
-        msg.U32(NDA_DST, *spec.dst);
-    if (spec.bLladdr)
+    ndm.ndm_family = fields.nFamily;
+    ndm.ndm_ifindex = fields.nIfIndex;
+    ndm.ndm_flags = fields.nFlags;
+    ndm.ndm_state = fields.nState;
+    CMessage msg(fields.nType, ndm);
+    if (fields.dst)
+        msg.U32(NDA_DST, *fields.dst);
+    if (fields.bLladdr)
         msg.Bytes(NDA_LLADDR, kBoardMac, sizeof kBoardMac);
-    if (spec.confirmedTicks) {
+    if (fields.confirmedTicks) {
         nda_cacheinfo info{};
-        info.ndm_confirmed = *spec.confirmedTicks;
+        info.ndm_confirmed = *fields.confirmedTicks;
         msg.Bytes(NDA_CACHEINFO, &info, sizeof info);
     }
     return msg;
 }
 
-std::optional<SNeigh> Parse(const SNeighSpec& spec) {
+std::optional<SNeigh> Parse(const SNeighFields& fields) {
     SNeigh n;
-    if (!ParseNeigh(NeighMessage(spec).Nlh(), kBoardIp, kIfIndex, n))
+    if (!ParseNeigh(NeighMessage(fields).Nlh(), kBoardIp, kIfIndex, n))
         return std::nullopt;
     return n;
 }
@@ -102,7 +102,7 @@ TEST(ArpParse, NeighbourMessageIsTakenOnlyForTheAddressOnTheInterface) {
 
     struct {
         const char* szWhat;
-        SNeighSpec spec;
+        SNeighFields fields;
     } const others[] = {
         {"another address", {.dst = inet_addr("10.0.0.51")}},
         {"no address", {.dst = std::nullopt}},
@@ -112,7 +112,7 @@ TEST(ArpParse, NeighbourMessageIsTakenOnlyForTheAddressOnTheInterface) {
         {"not a neighbour message", {.nType = RTM_NEWROUTE}},
     };
     for (const auto& other : others)
-        EXPECT_FALSE(Parse(other.spec)) << other.szWhat;
+        EXPECT_FALSE(Parse(other.fields)) << other.szWhat;
 }
 
 TEST(ArpParse, OnlyAConfirmationDuringTheQueryIsFresh) {
@@ -120,7 +120,7 @@ TEST(ArpParse, OnlyAConfirmationDuringTheQueryIsFresh) {
     const CFreshness freshness(start);
     struct {
         const char* szWhat;
-        SNeighSpec spec;
+        SNeighFields fields;
         bool bEvent;    // fresh as an event
         bool bReadAt2s; // fresh as a table read sent 2 s after the start
     } const cases[] = {
@@ -136,7 +136,7 @@ TEST(ArpParse, OnlyAConfirmationDuringTheQueryIsFresh) {
         {"deleted", {.nType = RTM_DELNEIGH}, false, false},
     };
     for (const auto& c : cases) {
-        std::optional<SNeigh> n = Parse(c.spec);
+        std::optional<SNeigh> n = Parse(c.fields);
         ASSERT_TRUE(n) << c.szWhat;
         EXPECT_EQ(CFreshness::FromEvent(*n), c.bEvent) << c.szWhat;
         EXPECT_EQ(freshness.FromTableRead(*n, start + 2s), c.bReadAt2s) << c.szWhat;
