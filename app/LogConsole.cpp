@@ -63,7 +63,7 @@ void CLogConsole::RefreshCheck(bool bForceRefresh) {
     int lastLineStart = m_pBox->LineIndex(m_pBox->GetLineCount() - 1);
     int firstVisible = m_pBox->GetFirstVisibleLine();
 
-    if (m_bRewriteWholeText || nShown > nLength)
+    if (nShown > nLength) // the text was cut behind the console's back: show it afresh
         m_pBox->SetText(m_strLog);
     else
         m_pBox->AppendText(m_strLog.substr(size_t(nShown)));

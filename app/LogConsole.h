@@ -11,6 +11,10 @@
 // caller forces it. While it grows, the box follows the end of the text as long as the operator's caret is
 // on the last line, and otherwise keeps the operator's reading position.
 //
+// A refresh hands the box only the text added since the last one. Rewriting the whole text each time would
+// cost the size of the whole log per refresh, so a long run (a chatty boot, megabytes of board output)
+// would slow down as its log grows, and with it the worker that feeds the log.
+//
 // One writer at a time: the worker appends while a run goes on, the GUI thread clears before a run starts.
 class CLogConsole {
 public:
@@ -26,11 +30,6 @@ public:
 
     void SetLogBox(ILogBox* pBox) { m_pBox = pBox; }
 
-    // The reference behaviour rewrote the box with the whole text at every refresh, so each refresh cost the
-    // size of the whole log. By default only the new text is handed to the box; the benchmark switches the
-    // old behaviour on to compare.
-    void SetRewriteWholeText(bool bRewrite) { m_bRewriteWholeText = bRewrite; }
-
     std::string m_strLog;
     int64_t m_nLastLogLength = 0;
     int64_t m_nLastRefreshTick = 0;
@@ -42,5 +41,4 @@ private:
 
     ILogBox* m_pBox;
     ITickSource* m_pTicks;
-    bool m_bRewriteWholeText = false;
 };

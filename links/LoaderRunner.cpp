@@ -2,6 +2,7 @@
 
 #include "app/DebugOutput.h"
 #include "app/UniqueFd.h"
+#include "links/PortName.h"
 
 #include <cerrno>
 #include <csignal>
@@ -247,7 +248,9 @@ int CLoaderRunner::RunBfinUcLinux() {
 
     CChild child;
     int error = 0;
-    if (!child.Spawn(m_strProgram.c_str(), {m_strProgram, "-l", kImagePath, m_run.m_strPort, "--prompt"},
+    // The loader gets the path that CUart opens afterwards.
+    if (!child.Spawn(m_strProgram.c_str(),
+                     {m_strProgram, "-l", kImagePath, PortDevicePath(m_run.m_strPort), "--prompt"},
                      inRead.Get(), outWrite.Get(), error)) {
         OutputDebugText("BfinUcLinux: cannot start " + m_strProgram + ": " + ErrorText(error) + "\n");
         return 0;

@@ -26,10 +26,10 @@ SLoaderChunkResult ScanLoaderChunk(std::string_view chunk, CLogConsole& log);
 // Runs the external loader that pushes the first-stage image into the board over the serial port, answers
 // its "Press" prompts, shows its output in the log and judges it by its exit code.
 //
-// The child is started without a shell: the port name is one argument whatever it contains. Its standard
-// output and standard error share one pipe to the runner, its standard input is a pipe from the runner, and
-// it inherits the working directory (the image path is relative to it) and nothing else: every other
-// descriptor is closed in the child.
+// The child is started without a shell: the port, as the device path that CUart opens (PortDevicePath), is
+// one argument whatever it contains. Its standard output and standard error share one pipe to the runner,
+// its standard input is a pipe from the runner, and it inherits the working directory (the image path is
+// relative to it) and nothing else: every other descriptor is closed in the child.
 //
 // While the child runs, run.m_hLoaderProcess holds its process descriptor, so the window can end it from
 // the GUI thread; the runner clears it before it reaps the child. Ending the child that way, or raising the

@@ -1,6 +1,7 @@
 #include "links/Uart.h"
 
 #include "app/DebugOutput.h"
+#include "links/PortName.h"
 
 #include <QFileInfo>
 #include <QSerialPort>
@@ -25,8 +26,8 @@ int MsUntil(Clock::time_point deadline) {
 }
 
 QString DevicePath(const std::string& portName) {
-    // Qt would put "/dev/" in front of a bare name; the operator's text is opened as the path it is.
-    return QFileInfo(QString::fromLocal8Bit(portName.c_str())).absoluteFilePath();
+    // Made absolute here, because Qt would put "/dev/" in front of any relative path.
+    return QFileInfo(QString::fromLocal8Bit(PortDevicePath(portName).c_str())).absoluteFilePath();
 }
 
 // Virtual ports (pseudo-terminals, some USB adapters) have no modem lines; refusing to drive them is not a

@@ -24,7 +24,8 @@ public:
     CUart(const CUart&) = delete;
     CUart& operator=(const CUart&) = delete;
 
-    // portName is a device path (/dev/ttyUSB0); a relative name is taken relative to the working directory.
+    // portName as PortDevicePath reads it: ttyUSB0 is /dev/ttyUSB0, a name with "/" is a path (relative to
+    // the working directory unless absolute).
     // 1: ready; 0: failed.
     int Open(const std::string& portName, uint32_t baudRate);
     // 1 gives one stop bit, anything else two.

@@ -17,8 +17,10 @@
 //
 // Without that capability the kernel resolves the neighbour: one empty UDP datagram to the address (never
 // routed through a gateway) makes it look the address up, and the neighbour table is followed through
-// rtnetlink. Only an entry confirmed during this query counts: it became REACHABLE, or changed its hardware
-// address while REACHABLE, after the query began, or its confirmation time lies after the query's start.
+// rtnetlink (a dump of the interface's entries where the kernel refuses a single-entry request). The
+// datagram leaves through the interface of the route that was checked. Only an entry confirmed during this
+// query counts: it became REACHABLE, or changed its hardware address while REACHABLE, after the query
+// began, or its confirmation time lies after the query's start.
 // An entry that was confirmed before the query (the previous board at the same address) is never reported.
 // The kernel re-probes such an entry by unicast for several seconds before it asks by broadcast again, so
 // without the capability the first queries after a board change may come back without an answer.
@@ -40,8 +42,13 @@ public:
     // The method the last query used to ask (Auto when it ended before asking).
     EMethod LastMethod() const { return m_lastMethod; }
 
+    // Reads the neighbour table by dump from the start, as on kernels that refuse a single-entry request
+    // (the query falls back to that by itself); lets tests cover that path on any kernel.
+    void SetNeighbourDump(bool bDump) { m_bNeighByDump = bDump; }
+
 private:
     EMethod m_method;
     uint32_t m_dwWaitMs;
     EMethod m_lastMethod = EMethod::Auto;
+    bool m_bNeighByDump = false;
 };

@@ -23,7 +23,9 @@ public:
             log.AppendLogText(szLine, false);
             return false;
         }
-        m_pfnSendArp = reinterpret_cast<PFN_SENDARP>(GetProcAddress(m_hModule, "SendARP"));
+        // Through the generic function pointer type, which converts to any other without a warning.
+        m_pfnSendArp =
+            reinterpret_cast<PFN_SENDARP>(reinterpret_cast<void (*)()>(GetProcAddress(m_hModule, "SendARP")));
         if (!m_pfnSendArp) {
             snprintf(szLine, sizeof szLine, "Error in iphlpapi.dll : %d", int(GetLastError()));
             log.AppendLogText(szLine, false);

@@ -31,18 +31,22 @@ TEST(ArpNamespace, BoardAnswersWithItsMacInLowerCase) {
     CNetnsLab lab;
     REQUIRE_LAB(lab);
     ASSERT_TRUE(lab.PlugBoard(kBoardMac));
-    for (const char* szMethod : {"wire", "kernel", "auto"}) {
-        SProbeResult probe = lab.Probe("10.0.0.50", {"--method", szMethod});
-        ASSERT_TRUE(probe.bRan) << probe.strRaw;
-        EXPECT_EQ(probe.nResult, 1) << szMethod;
-        EXPECT_EQ(probe.strMac, kBoardMacRead) << szMethod;
-        EXPECT_EQ(probe.strLog, "") << szMethod;
-        EXPECT_LT(probe.nElapsedMs, kWaitBoundMs) << szMethod;
-        // Root holds the capability for raw packets, so the automatic choice asks the wire.
-        EXPECT_EQ(probe.strMethod, std::string(szMethod) == "kernel" ? "kernel" : "wire");
-        Report("answered", probe);
-        // The kernel's entry is confirmed now; it must not be what the next kernel query reports.
-        lab.Ip(lab.HostNs(), {"neigh", "flush", "dev", "qh0"});
+    // The kernel's resolution also where the table is read by dump (kernels that refuse a single entry).
+    for (const char* szDump : {"0", "1"}) {
+        for (const char* szMethod : {"wire", "kernel", "auto"}) {
+            SCOPED_TRACE(std::string(szMethod) + ", dump " + szDump);
+            SProbeResult probe = lab.Probe("10.0.0.50", {"--method", szMethod, "--neigh-dump", szDump});
+            ASSERT_TRUE(probe.bRan) << probe.strRaw;
+            EXPECT_EQ(probe.nResult, 1);
+            EXPECT_EQ(probe.strMac, kBoardMacRead);
+            EXPECT_EQ(probe.strLog, "");
+            EXPECT_LT(probe.nElapsedMs, kWaitBoundMs);
+            // Root holds the capability for raw packets, so the automatic choice asks the wire.
+            EXPECT_EQ(probe.strMethod, std::string(szMethod) == "kernel" ? "kernel" : "wire");
+            Report("answered", probe);
+            // The kernel's entry is confirmed now; it must not be what the next kernel query reports.
+            lab.Ip(lab.HostNs(), {"neigh", "flush", "dev", "qh0"});
+        }
     }
 }
 
@@ -100,14 +104,17 @@ TEST(ArpNamespace, EntryOfThePreviousBoardIsNeverReported) {
     CNetnsLab lab;
     REQUIRE_LAB(lab);
     ASSERT_TRUE(lab.PlugBoard(kBoardMac));
-    for (const char* szState : {"stale", "reachable", "delay"}) {
-        SCOPED_TRACE(szState);
+    // The dump reads the same table: one state is enough to show that it applies the same rule.
+    const std::pair<const char*, const char*> cases[] = {
+        {"stale", "0"}, {"reachable", "0"}, {"delay", "0"}, {"reachable", "1"}};
+    for (const auto& [szState, szDump] : cases) {
+        SCOPED_TRACE(std::string(szState) + ", dump " + szDump);
         ASSERT_TRUE(lab.Ip(lab.HostNs(), {"neigh", "replace", "10.0.0.50", "lladdr", kOldBoardMac, "dev",
                                           "qh0", "nud", szState}));
         // An entry set as reachable counts as confirmed when it was set: let that lie clearly in the past.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
-        SProbeResult kernel = lab.Probe("10.0.0.50", {"--method", "kernel"});
+        SProbeResult kernel = lab.Probe("10.0.0.50", {"--method", "kernel", "--neigh-dump", szDump});
         ASSERT_TRUE(kernel.bRan) << kernel.strRaw;
         EXPECT_EQ(kernel.nResult, 1);
         EXPECT_NE(kernel.strMac, kOldBoardMac);
@@ -147,6 +154,33 @@ TEST(ArpNamespace, RepeatedKernelQueriesReachTheNewBoardAndNeverTheOldOne) {
     }
     EXPECT_EQ(strAnswer, kBoardMacRead) << "after " << nQueries << " queries";
     printf("new board reached after %d queries\n", nQueries);
+}
+
+// A second interface on the same subnet, and a policy rule that sends exactly the resolution's datagram
+// (UDP to the discard port) through it: the resolution still happens on the interface whose route was
+// checked, and nothing leaves through the other one.
+TEST(ArpNamespace, ResolutionLeavesThroughTheCheckedInterface) {
+    CNetnsLab lab;
+    REQUIRE_LAB(lab);
+    ASSERT_TRUE(lab.PlugBoard(kBoardMac));
+    ASSERT_TRUE(lab.Ip(lab.HostNs(), {"link", "add", "qh1", "type", "veth", "peer", "name", "qh1p"}));
+    ASSERT_TRUE(lab.Ip(lab.HostNs(), {"addr", "add", "10.0.0.2/24", "dev", "qh1"}));
+    ASSERT_TRUE(lab.Ip(lab.HostNs(), {"link", "set", "qh1p", "up"}));
+    ASSERT_TRUE(lab.Ip(lab.HostNs(), {"link", "set", "qh1", "up"}));
+    ASSERT_TRUE(lab.Ip(lab.HostNs(), {"route", "add", "10.0.0.0/24", "dev", "qh1", "table", "100"}));
+    ASSERT_TRUE(lab.Ip(lab.HostNs(), {"rule", "add", "ipproto", "udp", "dport", "9", "table", "100"}));
+    // The route the query checks is still the one through qh0.
+    EXPECT_NE(lab.Exec(lab.HostNs(), {"ip", "route", "get", "10.0.0.50"}).strOut.find("dev qh0"),
+              std::string::npos);
+
+    int64_t nTxBefore = lab.Counter(lab.HostNs(), "qh1", "tx_packets");
+    ASSERT_GE(nTxBefore, 0);
+    SProbeResult probe = lab.Probe("10.0.0.50", {}, true);
+    ASSERT_TRUE(probe.bRan) << probe.strRaw;
+    EXPECT_EQ(probe.strMethod, "kernel");
+    EXPECT_EQ(probe.strMac, kBoardMacRead);
+    EXPECT_EQ(probe.strLog, "");
+    EXPECT_EQ(lab.Counter(lab.HostNs(), "qh1", "tx_packets"), nTxBefore);
 }
 
 // The board's address lies behind a router: nothing may leave the host, neither towards the address nor

@@ -1,7 +1,7 @@
 // Runs one ARP check the way the provisioning run does and prints what came out, for the namespace tests
 // (which start it inside their own network namespaces, also as an unprivileged user).
 //
-//   qan_arp_probe <ipv4> [--method auto|kernel|wire] [--wait ms] [--stop-after ms]
+//   qan_arp_probe <ipv4> [--method auto|kernel|wire] [--wait ms] [--stop-after ms] [--neigh-dump 1]
 //
 // Output, one "key=value" per line: result (1/0), mac, method (auto when it ended before asking, kernel,
 // wire), elapsed_ms, elapsed_us, log (CR, LF and backslash escaped as \r, \n, \\).
@@ -44,8 +44,8 @@ const char* MethodName(CLinuxArpQuery::EMethod method) {
 }
 
 int Usage() {
-    fprintf(stderr,
-            "usage: qan_arp_probe <ipv4> [--method auto|kernel|wire] [--wait ms] [--stop-after ms]\n");
+    fprintf(stderr, "usage: qan_arp_probe <ipv4> [--method auto|kernel|wire] [--wait ms] [--stop-after ms] "
+                    "[--neigh-dump 1]\n");
     return 2;
 }
 
@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
     auto method = CLinuxArpQuery::EMethod::Auto;
     uint32_t dwWaitMs = 3000;
     long nStopAfterMs = -1;
+    bool bNeighDump = false;
     for (int i = 2; i < argc; i += 2) {
         if (i + 1 >= argc)
             return Usage();
@@ -72,6 +73,8 @@ int main(int argc, char** argv) {
                 return Usage();
         } else if (strOption == "--wait") {
             dwWaitMs = uint32_t(strtoul(strValue.c_str(), nullptr, 10));
+        } else if (strOption == "--neigh-dump") {
+            bNeighDump = strValue == "1";
         } else if (strOption == "--stop-after") {
             nStopAfterMs = strtol(strValue.c_str(), nullptr, 10);
         } else {
@@ -90,6 +93,7 @@ int main(int argc, char** argv) {
 
     CLogConsole log;
     CLinuxArpQuery query(method, dwWaitMs);
+    query.SetNeighbourDump(bNeighDump);
     std::string strMac;
     auto t0 = std::chrono::steady_clock::now();
     bool bResult = ReadMacByArp(log, strMac, strIp, stopSource.Token(), &query);

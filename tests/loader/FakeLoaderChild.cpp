@@ -62,7 +62,10 @@ std::string OpenDescriptors() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The runner hands over the port's device path: a bare scenario name arrives as /dev/<name>.
     std::string scenario = argc > 3 ? argv[3] : "";
+    if (scenario.rfind("/dev/", 0) == 0)
+        scenario.erase(0, 5);
 
     if (scenario == "split-marker") {
         Put("run minicom o");

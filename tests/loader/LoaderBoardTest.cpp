@@ -99,10 +99,7 @@ private:
 TEST_F(LoaderBoardTest, BoardReachesItsMonitorAndThePortIsFreeAfterwards) {
     m_run.m_strPort = m_strPort;
     CLoaderRunner runner(m_run, m_log); // the real pauses
-    auto t0 = steady_clock::now();
     ASSERT_EQ(runner.RunBfinUcLinux(), 1) << m_log.m_strLog;
-    printf("loader stage took %lld ms\n",
-           (long long)duration_cast<milliseconds>(steady_clock::now() - t0).count());
     EXPECT_FALSE(m_run.m_hLoaderProcess.IsSet());
     EXPECT_NE(m_log.m_strLog.find("[100%] 4000 of 4000 bytes"), std::string::npos) << m_log.m_strLog;
 

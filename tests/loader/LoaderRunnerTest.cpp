@@ -163,7 +163,7 @@ TEST_F(LoaderRunnerTest, ChildGetsTheCommandLineWorkingDirectoryAndNothingElse) 
     EXPECT_EQ(Play("COM3"), 1);
     const std::string& log = m_log.m_strLog;
     for (const char* line : {"argc=5\r\n", "arg1=-l\r\n", "arg2=./U-Boot_Producao/u-boot_aut_rs232.ldr\r\n",
-                             "arg3=COM3\r\n", "arg4=--prompt\r\n", "fds=\r\n", "merged=1\r\n"})
+                             "arg3=/dev/COM3\r\n", "arg4=--prompt\r\n", "fds=\r\n", "merged=1\r\n"})
         EXPECT_NE(log.find(line), std::string::npos) << line << " missing in:\n" << log;
     EXPECT_NE(log.find("cwd=" + std::filesystem::canonical(m_strTmp).string() + "\r\n"), std::string::npos)
         << log;
@@ -175,7 +175,7 @@ TEST_F(LoaderRunnerTest, PortNameIsOneArgumentAndRunsNothing) {
         R"(COM 3 "q" 'x' ; touch inj1 $(touch inj2) `touch inj3` && touch inj4 | tee inj5 > inj6 \)";
     EXPECT_EQ(Play(port), 1);
     EXPECT_NE(m_log.m_strLog.find("argc=5\r\n"), std::string::npos) << m_log.m_strLog;
-    EXPECT_NE(m_log.m_strLog.find("arg3=" + port + "\r\n"), std::string::npos) << m_log.m_strLog;
+    EXPECT_NE(m_log.m_strLog.find("arg3=/dev/" + port + "\r\n"), std::string::npos) << m_log.m_strLog;
     for (const char* name : {"inj1", "inj2", "inj3", "inj4", "inj5", "inj6"})
         EXPECT_FALSE(FileExists(m_strTmp + "/" + name)) << name;
 }

@@ -262,18 +262,3 @@ TEST_F(FakeSysfs, YieldedNameOpensAsASerialPort) {
     EXPECT_EQ(uart.Write("ok", 2), 1);
     EXPECT_EQ(pty.Receive(2, 2s), "ok");
 }
-
-// On this machine: only character devices under /dev, in natural order, and never a tty without a device
-// behind it.
-TEST(PortEnumeration, ThisMachine) {
-    std::vector<std::string> names;
-    EnumerateComPorts(names);
-    EXPECT_EQ(SortedByName(names), names);
-    for (const auto& name : names) {
-        EXPECT_EQ(name.rfind("/dev/", 0), 0u) << name;
-        struct stat st {};
-        EXPECT_TRUE(stat(name.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) << name;
-        for (const char* virtualTty : {"/dev/tty", "/dev/tty0", "/dev/ptmx", "/dev/console"})
-            EXPECT_NE(name, virtualTty);
-    }
-}

@@ -1,7 +1,7 @@
 #include "app/Settings.h"
-#include "tests/ports/ChildProcess.h"
 #include "tests/support/TempWorkDir.h"
 
+#include <QProcess>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -9,6 +9,32 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Runs the probe program in the working directory: saves `name` (unless null), then reads. What it read,
+// or "(failed)" when it did not end by itself within 5 s or failed. bAsNobody runs it as the unprivileged
+// user nobody, so that file permissions apply to it.
+std::string RunProbe(const char* name, bool bAsNobody) {
+    QStringList args;
+    if (bAsNobody)
+        args = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", QAN_SETTINGS_PROBE};
+    if (name)
+        args << "--save" << QString::fromLocal8Bit(name);
+    QProcess probe;
+    probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    probe.start(bAsNobody ? "setpriv" : QAN_SETTINGS_PROBE, args);
+    if (!probe.waitForFinished(5000)) {
+        probe.kill();
+        probe.waitForFinished(5000);
+        return "(failed)";
+    }
+    if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+        return "(failed)";
+    return probe.readAllStandardOutput().toStdString();
+}
+
+} // namespace
 
 // Each test runs in a working directory of its own, as the program does.
 class SettingsFile : public ::testing::Test {
@@ -91,13 +117,7 @@ TEST_F(SettingsFile, NameTakenByAFolderOrPipeIsSkipped) {
     fs::remove(kSettingsFileName);
 
     ASSERT_EQ(mkfifo(kSettingsFileName, 0600), 0);
-    int status = RunInChild(
-        [] {
-            SaveRememberedPort("COM7");
-            return ReadRememberedPort().empty() ? 0 : 1;
-        },
-        false, 5);
-    EXPECT_EQ(status, 0) << "-1 means the child hung on the pipe";
+    EXPECT_EQ(RunProbe("COM7", false), "") << "(failed) means the probe hung on the pipe";
     EXPECT_TRUE(fs::is_fifo(kSettingsFileName));
 }
 
@@ -107,25 +127,13 @@ TEST_F(SettingsFile, UnwritableFileOrFolderIsSkippedQuietly) {
 
     // Read-only folder, no file yet: nothing is created.
     ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
-    EXPECT_EQ(RunInChild(
-                  [] {
-                      SaveRememberedPort("COM7");
-                      return ReadRememberedPort().empty() ? 0 : 1;
-                  },
-                  true),
-              0);
+    EXPECT_EQ(RunProbe("COM7", true), "");
     EXPECT_FALSE(fs::exists(kSettingsFileName));
 
     // Read-only file: its previous content stays and is still read.
     ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     WriteBytes("/dev/ttyS3");
     ASSERT_EQ(chmod(kSettingsFileName, 0444), 0);
-    EXPECT_EQ(RunInChild(
-                  [] {
-                      SaveRememberedPort("/dev/ttyUSB0");
-                      return ReadRememberedPort() == "/dev/ttyS3" ? 0 : 1;
-                  },
-                  true),
-              0);
+    EXPECT_EQ(RunProbe("/dev/ttyUSB0", true), "/dev/ttyS3");
     EXPECT_EQ(FileBytes(), "/dev/ttyS3");
 }

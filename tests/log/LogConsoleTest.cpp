@@ -190,13 +190,6 @@ TEST_F(LogConsoleTest, FollowsWhileTheCaretIsOnTheLastLine) {
     EXPECT_EQ(box.m_nFirstVisible, int(box.m_lineStarts.size()) - 1);
 }
 
-TEST_F(LogConsoleTest, RewriteVariantShowsTheSameText) {
-    log.SetRewriteWholeText(true);
-    log.AppendLogText("one\n", true);
-    log.AppendLogText("two\n", true);
-    EXPECT_EQ(box.m_strText, "one\r\ntwo\r\n");
-}
-
 TEST(LogConsole, WorksWithoutABox) {
     CLogConsole log;
     log.AppendLogText("Executando BfinUcLinux \n", true);

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <termios.h>
@@ -96,18 +97,26 @@ TEST(Uart, IdleReadGivesUpAfterTheTimeout) {
     EXPECT_GE(ms, 250);
     EXPECT_LT(ms, 1500);
 
-    // A byte that arrives during the wait ends it at once.
-    std::thread sender([&] {
-        std::this_thread::sleep_for(50ms);
-        pty.Send("Q");
-    });
+    // A byte that arrives during the wait ends it at once. The byte is sent only once the read is under
+    // way (200 ms after it began), so it cannot already be waiting in the queue.
     CUart slow(5000);
     ASSERT_EQ(uart.Close(), 1);
     ASSERT_EQ(slow.Open(pty.SlavePath(), 57600), 1);
+    std::atomic<bool> bReadStarted{false};
+    std::thread sender([&] {
+        while (!bReadStarted)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(200ms);
+        pty.Send("Q");
+    });
     t0 = steady_clock::now();
+    bReadStarted = true;
+    int ch = slow.ReadByte();
+    ms = MsSince(t0);
     sender.join();
-    EXPECT_EQ(slow.ReadByte(), 'Q');
-    EXPECT_LT(MsSince(t0), 2000);
+    EXPECT_EQ(ch, 'Q');
+    EXPECT_GE(ms, 150) << "the byte came before the wait";
+    EXPECT_LT(ms, 2000) << "the byte did not end the 5 s wait";
 }
 
 TEST(Uart, OpenIsExclusiveAndPausesFirst) {
@@ -146,13 +155,21 @@ TEST(Uart, OpenFailsOnMissingPathOrNonSerialFile) {
     EXPECT_EQ(ComPortExists(plain.toStdString()), 0);
 }
 
-TEST(Uart, TypedNameIsOpenedAsAPathRelativeToTheWorkingDirectory) {
+// A name with "/" is a path, relative to the working directory; the same name without it is a device.
+TEST(Uart, NameWithSlashIsAPathAndBareNameIsADevice) {
     CPtyPair pty;
     CTempWorkDir dir;
     ASSERT_TRUE(QFile::link(QString::fromStdString(pty.SlavePath()), "bench port; $(x)"));
     CUart uart(300);
-    EXPECT_EQ(uart.Open("bench port; $(x)", 57600), 1);
-    EXPECT_EQ(ComPortExists("bench port; $(x)"), 1);
+    EXPECT_EQ(uart.Open("./bench port; $(x)", 57600), 1);
+    EXPECT_EQ(ComPortExists("./bench port; $(x)"), 1);
+    EXPECT_EQ(uart.Close(), 1);
+
+    CapturedDebugOutput debug;
+    EXPECT_EQ(uart.Open("bench port; $(x)", 57600), 0) << "/dev/bench port; $(x) does not exist";
+    EXPECT_EQ(ComPortExists("bench port; $(x)"), 0);
+    // The pseudo-terminal multiplexer is a tty device directly under /dev.
+    EXPECT_EQ(ComPortExists("ptmx"), 1);
     EXPECT_EQ(ComPortExists("COM1"), 0);
 }
 
