@@ -6,8 +6,15 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QThread>
 
 CQtOperator::CQtOperator(QWidget* pWindow) : m_pWindow(pWindow) {}
+
+// A run's boxes leave the main window usable, so that the operator can always close it; the window's own
+// boxes (asked for on the GUI thread) block it as usual.
+bool CQtOperator::IsWorkerThread() const {
+    return m_pWindow && QThread::currentThread() != m_pWindow->thread();
+}
 
 QString CQtOperator::ToBoxText(const std::string& strText) {
     QString text = QString::fromUtf8(strText.data(), qsizetype(strText.size()));
@@ -20,18 +27,20 @@ void CQtOperator::ShowMessageBox(const std::string& strText, int nType, const CS
                              : nType == MB_TYPE_INFORMATION ? QMessageBox::Information
                                                             : QMessageBox::NoIcon;
     QPointer<QWidget> pWindow = m_pWindow;
-    CallOnGuiThread(m_pWindow, stop, [pWindow, icon, text = ToBoxText(strText), stop] {
+    bool bFromWorker = IsWorkerThread();
+    CallOnGuiThread(m_pWindow, stop, [pWindow, icon, text = ToBoxText(strText), stop, bFromWorker] {
         QMessageBox box(icon, QCoreApplication::applicationName(), text, QMessageBox::Ok, pWindow);
-        ExecModalUntilStop(box, stop);
+        ExecModalUntilStop(box, stop, !bFromWorker);
     });
 }
 
 bool CQtOperator::ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) {
     QPointer<QWidget> pWindow = m_pWindow;
+    bool bFromWorker = IsWorkerThread();
     std::optional<std::optional<std::string>> answer =
-        CallOnGuiThread<std::optional<std::string>>(m_pWindow, stop, [pWindow, stop] {
+        CallOnGuiThread<std::optional<std::string>>(m_pWindow, stop, [pWindow, stop, bFromWorker] {
             CDialogMacAddress dialog(pWindow);
-            if (ExecModalUntilStop(dialog, stop) != QDialog::Accepted)
+            if (ExecModalUntilStop(dialog, stop, !bFromWorker) != QDialog::Accepted)
                 return std::optional<std::string>();
             return std::optional<std::string>(dialog.m_macAddress);
         });

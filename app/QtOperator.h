@@ -21,5 +21,6 @@ public:
     static QString ToBoxText(const std::string& strText);
 
 private:
+    bool IsWorkerThread() const;
     QPointer<QWidget> m_pWindow;
 };

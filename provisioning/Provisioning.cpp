@@ -259,6 +259,5 @@ void CProvisioningRun::AskMacAddress(std::string& strMac) {
         return;
     strMac = strDialog;
     // The operator sees the address once more and closes that box before anything is sent.
-    RefreshLog();
     m_op.ShowMessageBox(strMac, MB_TYPE_NONE, m_stop);
 }

@@ -1,0 +1,152 @@
+#include "app/MainDialog.h"
+
+#include "app/GuiCall.h"
+#include "app/Settings.h"
+#include "links/PortEnumeration.h"
+#include "links/PortName.h"
+#include "links/Uart.h"
+#include "provisioning/Provisioning.h"
+#include "ui_MainDialog.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <algorithm>
+#include <climits>
+#include <strings.h>
+
+CQAN640BootLoaderCommands::CQAN640BootLoaderCommands(QWidget* pParent)
+    : QDialog(pParent), m_pUi(std::make_unique<Ui::MainDialog>()), m_operator(this),
+      m_worker(m_stopSource.Token()) {
+    m_pUi->setupUi(this);
+    DoDataExchange();
+    // A fixed frame with a close box only.
+    setFixedSize(size());
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    CQtLogBox::PrepareEdit(m_edtLog);
+    m_pLogBox = std::make_unique<CQtLogBox>(m_edtLog, m_stopSource.Token());
+    m_log.SetLogBox(m_pLogBox.get());
+
+    m_timer.setSingleShot(true);
+    m_timer.setInterval(kStartDelayMs);
+    connect(&m_timer, &QTimer::timeout, this, &CQAN640BootLoaderCommands::OnTimer);
+    connect(m_btnStart, &QPushButton::clicked, this, &CQAN640BootLoaderCommands::OnBnClickedStart);
+    m_fnListPorts = [](std::vector<std::string>& names) { EnumerateComPorts(names); };
+}
+
+CQAN640BootLoaderCommands::~CQAN640BootLoaderCommands() {
+    // Whatever way the window goes, no run outlives it.
+    OnClose();
+    m_log.SetLogBox(nullptr);
+}
+
+void CQAN640BootLoaderCommands::DoDataExchange() {
+    m_btnStart = m_pUi->btnStart;
+    m_cmbPort = m_pUi->cmbPort;
+    m_edtLog = m_pUi->edtLog;
+}
+
+void CQAN640BootLoaderCommands::showEvent(QShowEvent* pEvent) {
+    QDialog::showEvent(pEvent);
+    if (!m_bInitDone) {
+        m_bInitDone = true;
+        OnInitDialog();
+    }
+}
+
+void CQAN640BootLoaderCommands::OnInitDialog() {
+    std::vector<std::string> names;
+    m_fnListPorts(names);
+    // The list is sorted alphabetically, letter case aside, as the operator reads it.
+    std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    });
+    std::string strRemembered = ReadRememberedPort();
+    // Pseudo-terminals, Bluetooth ports and links under /dev/serial are not listed, but a remembered one that
+    // still answers as a serial port is as present as a listed one.
+    if (!strRemembered.empty() &&
+        std::none_of(names.begin(), names.end(),
+                     [&](const std::string& n) { return IsSamePort(n, strRemembered); }) &&
+        ComPortExists(PortDevicePath(strRemembered)))
+        names.push_back(strRemembered);
+    int nSelected = names.empty() ? -1 : 0;
+    m_cmbPort->clear();
+    for (size_t i = 0; i < names.size(); ++i) {
+        m_cmbPort->addItem(QString::fromLocal8Bit(names[i].data(), qsizetype(names[i].size())));
+        if (nSelected == 0 && !strRemembered.empty() && IsSamePort(names[i], strRemembered))
+            nSelected = int(i);
+    }
+    m_cmbPort->setCurrentIndex(nSelected);
+    if (nSelected < 0)
+        m_cmbPort->setEditText(QString());
+    m_edtLog->setFocus(Qt::OtherFocusReason);
+}
+
+void CQAN640BootLoaderCommands::OnBnClickedStart() {
+    if (m_bClosing)
+        return;
+    QString text = m_cmbPort->currentText();
+    if (text.isEmpty()) {
+        m_operator.ShowMessageBox(kMsgSelectPort, MB_TYPE_ERROR, m_stopSource.Token());
+        return;
+    }
+    if (text == QLatin1String(kTestKeyword)) {
+        // The MAC dialog alone, as a check of the prefix file and the dialog: nothing else happens.
+        std::string strMac;
+        CProvisioningRun run(m_run, m_log, m_operator, m_stopSource.Token());
+        run.AskMacAddress(strMac);
+        return;
+    }
+    QByteArray port = text.toLocal8Bit();
+    std::string strPort(port.constData(), size_t(port.size()));
+    m_log.ClearLog();
+    SaveRememberedPort(strPort);
+    m_run.m_strPort = strPort;
+    m_timer.start(); // a second press before it fires restarts it: still one run
+}
+
+void CQAN640BootLoaderCommands::OnTimer() {
+    if (m_bClosing || m_worker.IsRunning())
+        return;
+    // Disabled here already, so that no press can change the run state once the worker may read it.
+    m_btnStart->setEnabled(false);
+    ++m_nRunsStarted;
+    if (!m_worker.Start([this](const CStopToken& stop) { BootLoaderThreadProc(stop); }))
+        m_btnStart->setEnabled(true);
+}
+
+void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
+    QPointer<QPushButton> pButton = m_btnStart;
+    CallOnGuiThread(this, stop, [pButton] {
+        if (pButton)
+            pButton->setEnabled(false);
+    });
+    CProvisioningRun run(m_run, m_log, m_operator, stop);
+    run.SetArpQuery(m_pArpQuery);
+    if (m_loaderPauses)
+        run.SetLoaderPauses(m_loaderPauses->first, m_loaderPauses->second);
+    run.RunProvisioning();
+    CallOnGuiThread(this, stop, [pButton] {
+        if (pButton)
+            pButton->setEnabled(true);
+    });
+}
+
+void CQAN640BootLoaderCommands::OnClose() {
+    m_bClosing = true;
+    m_timer.stop();
+    // The loader first, at once; then every other wait of the run ends on the stop. The worker touches the
+    // window no more once the stop is raised, but it still uses the run state and the log: wait for it.
+    m_run.m_hLoaderProcess.Terminate();
+    m_stopSource.RequestStop();
+    m_worker.Wait(ULONG_MAX);
+}
+
+void CQAN640BootLoaderCommands::closeEvent(QCloseEvent* pEvent) {
+    OnClose();
+    pEvent->accept();
+    QDialog::reject(); // ends the dialog's run; the program ends with it
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "app/LogConsole.h"
+#include "app/QtLogBox.h"
+#include "app/QtOperator.h"
+#include "app/RunState.h"
+#include "app/StopToken.h"
+#include "app/Worker.h"
+#include "provisioning/RunEvents.h"
+
+#include <QDialog>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QPlainTextEdit;
+class QPushButton;
+class IArpQuery;
+
+namespace Ui {
+class MainDialog;
+}
+
+// The program's window: the port field, the start button "Iniciar" and the log of the run. Pressing the
+// button remembers the port, empties the log and, a tenth of a second later, starts one worker that runs the
+// provisioning against that port; the button stays disabled while it runs.
+//
+// Closing the window is the one way out, and it is safe at any moment: the loader child is ended at once,
+// the stop is raised (every wait of the run ends, an open box or the MAC dialog is taken down), the window
+// waits for the worker to finish its current step and only then goes away. Enter and Escape do not close it.
+class CQAN640BootLoaderCommands : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kStartDelayMs = 100;
+    static constexpr const char* kTestKeyword = "KQZVTRX";
+    static constexpr const char* kMsgSelectPort = "Selecione uma porta serial!";
+
+    explicit CQAN640BootLoaderCommands(QWidget* pParent = nullptr);
+    ~CQAN640BootLoaderCommands() override;
+
+    void OnInitDialog();
+    void OnBnClickedStart();
+    void OnTimer();
+    void OnClose();
+
+    // The run on the worker thread: disables the button, runs the provisioning, enables the button again.
+    void BootLoaderThreadProc(const CStopToken& stop);
+
+    // Seams for tests: the ports listed at start-up, the ARP service of the runs, the loader's pauses.
+    void SetPortLister(std::function<void(std::vector<std::string>&)> fnList) {
+        m_fnListPorts = std::move(fnList);
+    }
+    void SetArpQuery(IArpQuery* pQuery) { m_pArpQuery = pQuery; }
+    void SetLoaderPauses(uint32_t dwPassPauseMs, uint32_t dwFinalPauseMs) {
+        m_loaderPauses = {dwPassPauseMs, dwFinalPauseMs};
+    }
+    bool IsRunning() const { return m_worker.IsRunning(); }
+    int m_nRunsStarted = 0;
+
+    // Run state and log, as the working side reads them.
+    CRunState m_run;
+    CLogConsole m_log;
+
+    QPushButton* m_btnStart = nullptr;
+    QComboBox* m_cmbPort = nullptr;
+    QPlainTextEdit* m_edtLog = nullptr;
+
+public slots:
+    // Enter (accept) and Escape (reject) would end the dialog without the close path; they do nothing.
+    void accept() override {}
+    void reject() override {}
+
+protected:
+    void showEvent(QShowEvent* pEvent) override;
+    void closeEvent(QCloseEvent* pEvent) override;
+
+private:
+    void DoDataExchange();
+
+    std::unique_ptr<Ui::MainDialog> m_pUi;
+    CStopSource m_stopSource;
+    std::unique_ptr<CQtLogBox> m_pLogBox;
+    CQtOperator m_operator;
+    CWorker m_worker;
+    QTimer m_timer;
+    bool m_bInitDone = false;
+    bool m_bClosing = false;
+    std::function<void(std::vector<std::string>&)> m_fnListPorts;
+    IArpQuery* m_pArpQuery = nullptr;
+    std::optional<std::pair<uint32_t, uint32_t>> m_loaderPauses;
+};

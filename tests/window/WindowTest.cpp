@@ -1,0 +1,335 @@
+// The main window on the offscreen platform: preselection, the start command, a whole run with an operator
+// who closes the real boxes and types into the real MAC dialog, and closing the window at every stage.
+
+#include "app/MainDialog.h"
+
+#include "app/DebugOutput.h"
+#include "links/Uart.h"
+#include "mac/ArpCheck.h"
+#include "mac/DialogMacAddress.h"
+#include "provisioning/Provisioning.h"
+#include "tests/arp/NetnsLab.h"
+#include "tests/dialogue/SimProcess.h"
+#include "tests/loader/LoaderTestSupport.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <fcntl.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// An ARP service with no board behind it: every query comes back empty.
+class CSilentArp : public IArpQuery {
+public:
+    uint32_t SendArp(uint32_t, void*, uint32_t*, const CStopToken& stop) override {
+        stop.SleepFor(200);
+        return ARP_ERROR_BAD_NET_NAME;
+    }
+};
+
+struct SSeenBox {
+    std::string strText;
+    QMessageBox::Icon eIcon;
+};
+
+// The operator at the window: closes each box (noting it) and types the MAC digits into the MAC dialog. With
+// fnCloseWhen set, closes the main window instead once that condition holds.
+class CRobot {
+public:
+    explicit CRobot(CQAN640BootLoaderCommands& window) : m_window(window) {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { Step(); });
+        m_timer.start(20);
+    }
+
+    std::vector<SSeenBox> m_boxes;
+    std::string m_strDigits = "1a2B3c";
+    std::function<bool()> m_fnCloseWhen;
+    bool m_bHoldBoxes = false;
+    qint64 m_nCloseMs = -1;
+
+private:
+    void Step() {
+        if (m_fnCloseWhen && m_nCloseMs < 0 && m_fnCloseWhen()) {
+            QElapsedTimer timer;
+            timer.start();
+            m_window.close();
+            m_nCloseMs = timer.elapsed();
+            return;
+        }
+        if (m_nCloseMs >= 0)
+            return;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (!w->isVisible())
+                continue;
+            if (auto* box = qobject_cast<QMessageBox*>(w)) {
+                if (m_bHoldBoxes)
+                    continue; // left open for the close
+                m_boxes.push_back({box->text().toStdString(), box->icon()});
+                box->button(QMessageBox::Ok)->click();
+                return;
+            }
+            if (auto* dialog = qobject_cast<CDialogMacAddress*>(w)) {
+                if (m_bHoldBoxes)
+                    continue; // left open for the close
+                QTest::keyClicks(dialog->m_suffixEdit, QString::fromStdString(m_strDigits));
+                QTest::mouseClick(dialog->findChild<QPushButton*>("buttonOk"), Qt::LeftButton);
+                return;
+            }
+        }
+    }
+
+    CQAN640BootLoaderCommands& m_window;
+    QTimer m_timer;
+};
+
+// Enters network namespace `ns` on the GUI thread for the object's life; threads started meanwhile (the
+// worker, the board) are in it too.
+class CInNamespace {
+public:
+    explicit CInNamespace(const std::string& ns) {
+        m_fdOld = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        m_bIn = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+        if (fd >= 0)
+            close(fd);
+    }
+    ~CInNamespace() {
+        if (m_bIn)
+            setns(m_fdOld, CLONE_NEWNET);
+        close(m_fdOld);
+    }
+    bool In() const { return m_bIn; }
+
+private:
+    int m_fdOld = -1;
+    bool m_bIn = false;
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_tmp.isValid());
+        m_strDir = m_tmp.path().toStdString();
+        WriteFile(m_strDir + "/U-Boot_Producao/u-boot_aut_rs232.ldr", std::string(2000, 'L'));
+        WriteFile(m_strDir + "/tftp/u-boot_2_lote.ldr", std::string(800, 'x'));
+        const char* path = getenv("PATH");
+        m_pPath = std::make_unique<CEnvOverride>(
+            "PATH", TestPathDir() + ":" + (path ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
+        m_pCwd = std::make_unique<CWorkingDir>(m_strDir);
+        m_prevSink = SetDebugOutputSink([](const std::string&) {});
+    }
+    void TearDown() override {
+        SetDebugOutputSink(m_prevSink);
+        m_pBoard.reset();
+        m_pCwd.reset();
+        m_pPath.reset();
+    }
+
+    std::unique_ptr<CQAN640BootLoaderCommands> MakeWindow(std::vector<std::string> ports) {
+        auto window = std::make_unique<CQAN640BootLoaderCommands>();
+        window->SetPortLister([ports](std::vector<std::string>& names) { names = ports; });
+        window->SetLoaderPauses(50, 100);
+        return window;
+    }
+
+    void StartBoard(std::vector<std::string> extra) {
+        std::vector<std::string> args = FastBoardArgs();
+        for (const char* a : {"--ldr", "U-Boot_Producao/u-boot_aut_rs232.ldr", "--tftp-dir", "tftp"})
+            args.push_back(a);
+        args.insert(args.end(), extra.begin(), extra.end());
+        m_pBoard = std::make_unique<CSimProcess>(args, m_strDir);
+        ASSERT_FALSE(m_pBoard->Port().empty());
+        WriteFile("./QAN640BootLoader.conf", m_pBoard->Port());
+    }
+
+    // Runs the window until it closes or `limit` passes; false on the time limit.
+    static bool ExecWindow(CQAN640BootLoaderCommands& window, std::function<void()> fnStart, int limitMs) {
+        QTimer::singleShot(0, &window, fnStart);
+        QTimer::singleShot(limitMs, &window, [&window] { window.done(QDialog::Rejected); });
+        QElapsedTimer timer;
+        timer.start();
+        window.exec();
+        return timer.elapsed() < limitMs;
+    }
+
+    QTemporaryDir m_tmp;
+    std::string m_strDir;
+    std::unique_ptr<CSimProcess> m_pBoard;
+
+private:
+    std::unique_ptr<CEnvOverride> m_pPath;
+    std::unique_ptr<CWorkingDir> m_pCwd;
+    DebugOutputSink m_prevSink;
+};
+
+} // namespace
+
+TEST_F(WindowTest, PreselectsTheRememberedPort) {
+    struct SCase {
+        const char* pszFile; // nullptr: no settings file
+        std::vector<std::string> ports;
+        const char* pszSelected;
+    };
+    const std::vector<std::string> ports = {"/dev/ttyS1", "/dev/ttyUSB0", "/dev/ttyS10"};
+    std::vector<SCase> cases = {
+        {"/dev/ttyUSB0", ports, "/dev/ttyUSB0"},
+        {"/DEV/TTYusb0", ports, "/dev/ttyUSB0"},
+        {"ttyUSB0", ports, "/dev/ttyUSB0"},
+        {"/dev/ttyS1", ports, "/dev/ttyS1"},
+        {nullptr, ports, "/dev/ttyS1"},
+        {"/dev/ttyACM7", ports, "/dev/ttyS1"},
+        {"/dev/ttyS1", {}, ""},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszFile ? c.pszFile : "no file");
+        unlink("QAN640BootLoader.conf");
+        if (c.pszFile)
+            WriteFile("./QAN640BootLoader.conf", c.pszFile);
+        auto window = MakeWindow(c.ports);
+        window->show();
+        EXPECT_EQ(window->m_cmbPort->currentText().toStdString(), c.pszSelected);
+        // Sorted as text: /dev/ttyS10 comes before /dev/ttyUSB0 and after /dev/ttyS1.
+        if (c.ports.size() == 3) {
+            EXPECT_EQ(window->m_cmbPort->itemText(1).toStdString(), "/dev/ttyS10");
+        }
+    }
+}
+
+TEST_F(WindowTest, StartCommandWithoutPortAndWithTheKeyword) {
+    WriteFile("./QAN640BootLoader.conf", "/dev/ttyS1");
+    auto window = MakeWindow({});
+    CRobot robot(*window);
+    window->show();
+    window->m_log.AppendLogText("earlier run\n", true);
+
+    // Empty field: one error box, nothing else.
+    window->m_cmbPort->setEditText("");
+    QTest::mouseClick(window->m_btnStart, Qt::LeftButton);
+    // The keyword (exact case): only the MAC dialog, then the address in a plain box.
+    window->m_cmbPort->setEditText(CQAN640BootLoaderCommands::kTestKeyword);
+    QTest::mouseClick(window->m_btnStart, Qt::LeftButton);
+    QTest::qWait(300);
+
+    ASSERT_EQ(robot.m_boxes.size(), 2u);
+    EXPECT_EQ(robot.m_boxes[0].strText, CQAN640BootLoaderCommands::kMsgSelectPort);
+    EXPECT_EQ(robot.m_boxes[0].eIcon, QMessageBox::Critical);
+    EXPECT_EQ(robot.m_boxes[1].strText, "02:3A:7C:1a:2B:3c");
+    EXPECT_EQ(robot.m_boxes[1].eIcon, QMessageBox::NoIcon);
+    EXPECT_EQ(window->m_log.m_strLog, "earlier run\r\n");
+    EXPECT_EQ(ReadFile("QAN640BootLoader.conf"), "/dev/ttyS1");
+    EXPECT_EQ(window->m_nRunsStarted, 0);
+}
+
+// A whole run through the window inside the test's own namespaces; two quick presses make one run.
+TEST_F(WindowTest, WholeRunEndsWithTheSuccessBox) {
+    CNetnsLab lab;
+    if (!lab.SkipReason().empty())
+        GTEST_SKIP() << lab.SkipReason();
+    ASSERT_TRUE(lab.Ok());
+    ASSERT_TRUE(lab.PlugBoard("00:ff:ff:ff:ff:ff"));
+    const std::string& ns = lab.BoardNs();
+    StartBoard({"--hook", "[ -n \"$QAN640_MAC\" ] && ip -n " + ns + " link set qb0 down && ip -n " + ns +
+                              " link set qb0 address $QAN640_MAC && ip -n " + ns + " link set qb0 up"});
+    CInNamespace inHost(lab.HostNs());
+    ASSERT_TRUE(inHost.In());
+
+    auto window = MakeWindow({});
+    CRobot robot(*window);
+    bool bInTime = ExecWindow(
+        *window,
+        [&] {
+            QTest::mouseClick(window->m_btnStart, Qt::LeftButton);
+            QTest::mouseClick(window->m_btnStart, Qt::LeftButton);
+            QTimer* poll = new QTimer(window.get());
+            QObject::connect(poll, &QTimer::timeout, [&] {
+                if (!robot.m_boxes.empty() && robot.m_boxes.back().strText == CProvisioningRun::kMsgSuccess &&
+                    !window->IsRunning() && window->m_btnStart->isEnabled())
+                    window->done(QDialog::Accepted);
+            });
+            poll->start(50);
+        },
+        60000);
+    EXPECT_TRUE(bInTime) << window->m_log.m_strLog;
+    EXPECT_EQ(window->m_nRunsStarted, 1);
+    std::vector<std::string> texts;
+    for (const SSeenBox& box : robot.m_boxes)
+        texts.push_back(box.strText);
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "Comandos enviados com sucesso\n Desligue o QAN640, remova o jumper e "
+                         "religue-o",
+                         "02:3A:7C:1a:2B:3c", CProvisioningRun::kMsgSuccess}));
+    EXPECT_TRUE(window->m_btnStart->isEnabled());
+    EXPECT_NE(window->m_edtLog->toPlainText().indexOf("MAC address lido:02:3a:7c:1a:2b:3c"), -1);
+}
+
+// Closing the window at every stage of a run: it ends within 2 s, the loader is gone, the port is free and no
+// box or dialog is left.
+TEST_F(WindowTest, ClosingAtEveryStage) {
+    struct SCase {
+        const char* pszName;
+        std::vector<std::string> board;
+        const char* pszLoaderMode;
+        std::function<bool(CQAN640BootLoaderCommands&)> fnWhen;
+    };
+    auto logHas = [](const char* text) {
+        return
+            [text](CQAN640BootLoaderCommands& w) { return w.m_log.m_strLog.find(text) != std::string::npos; };
+    };
+    auto visible = [](const char* className) {
+        return [className](CQAN640BootLoaderCommands&) {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (w->isVisible() && w->inherits(className))
+                    return true;
+            }
+            return false;
+        };
+    };
+    std::vector<SCase> cases = {
+        {"loader", {}, "hang", [](CQAN640BootLoaderCommands& w) { return w.m_run.m_hLoaderProcess.IsSet(); }},
+        {"exchange", {"--tftp-ms", "60000"}, "", logHas("Loading:")},
+        {"box", {}, "", visible("QMessageBox")},
+        {"arp loop", {}, "", logHas("Lendo MAC address:")},
+    };
+    CSilentArp arp;
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CEnvOverride mode("QAN640_LDR_MODE", *c.pszLoaderMode ? c.pszLoaderMode : "ok");
+        StartBoard(c.board);
+        auto window = MakeWindow({});
+        window->SetArpQuery(&arp);
+        CRobot robot(*window);
+        CQAN640BootLoaderCommands& w = *window;
+        robot.m_fnCloseWhen = [&w, fn = c.fnWhen] { return fn(w); };
+        robot.m_bHoldBoxes = std::string(c.pszName) == "box";
+        bool bInTime = ExecWindow(
+            w, [&w] { QTest::mouseClick(w.m_btnStart, Qt::LeftButton); }, 60000);
+        EXPECT_TRUE(bInTime) << "never reached the stage: " << w.m_log.m_strLog;
+        EXPECT_GE(robot.m_nCloseMs, 0);
+        EXPECT_LT(robot.m_nCloseMs, 2000);
+        EXPECT_FALSE(w.IsRunning());
+        EXPECT_FALSE(w.m_run.m_hLoaderProcess.IsSet());
+        QTest::qWait(50); // the rejected boxes' loops unwind
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            EXPECT_FALSE(top->isVisible() && top != &w) << top->metaObject()->className();
+        }
+        CUart uart(100);
+        EXPECT_EQ(uart.Open(m_pBoard->Port(), 57600), 1) << "port not released";
+        window.reset();
+        m_pBoard.reset();
+        EXPECT_TRUE(NoChildrenLeft());
+    }
+}
