@@ -155,6 +155,42 @@ TEST(DialogueOnBoard, LinePacedBoardAndBareLineEnds) {
     EXPECT_EQ(size, "0x2a0");
 }
 
+// A board still starting keeps WaitPrompt's line ends and, once up, answers each with a prompt after the
+// one WaitPrompt takes. Every command must still be answered by the board's reply to that command: the
+// answer each exchange took comes after the board's echo of its command.
+struct SSlowCase {
+    const char* name;
+    std::vector<std::string> args;
+};
+
+class SlowBoardTest : public ::testing::TestWithParam<SSlowCase> {};
+
+TEST_P(SlowBoardTest, StaleAnswersAreNotTakenForTheNextCommand) {
+    // Longer than several of WaitPrompt's failed reads (300 ms each), counted from the port's opening.
+    SBoardSession s(GetParam().args, 300);
+    ASSERT_TRUE(s.dlg);
+    std::string size;
+    ASSERT_EQ(s.RunUpTo(kReset, size), 0) << s.log.m_strLog;
+    EXPECT_EQ(size, "0x2a0");
+    const std::pair<int, std::string> echoes[] = {
+        {kTftp, "tftp 0x1000000 u-boot_2_lote.ldr\r"},
+        {kEeprom, "eeprom write 0x1000000 0x0 0x2a0\r"},
+        {kBootargs, std::string("ethaddr=") + kMac + "\r"},
+        {kSaveenv, "saveenv\r"},
+    };
+    for (const auto& [step, echo] : echoes)
+        EXPECT_NE(s.LogOf(step).find(echo), std::string::npos) << "exchange " << step << ":\n"
+                                                               << s.LogOf(step);
+    auto macs = s.HookMacs(2);
+    ASSERT_EQ(macs.size(), 2u);
+    EXPECT_EQ(macs[1], kMac);
+}
+
+INSTANTIATE_TEST_SUITE_P(SlowStart, SlowBoardTest,
+                         ::testing::Values(SSlowCase{"FirstStage", {"--slow-start-ms", "2000"}},
+                                           SSlowCase{"MonitorAfterReboot", {"--slow-restart-ms", "1500"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(DialogueOnBoard, MissingImageGivesTrueWithoutASize) {
     SBoardSession s({}, 300);
     ASSERT_TRUE(s.dlg);
