@@ -20,8 +20,9 @@ constexpr int kWriteLimitMs = 1000;
 
 using Clock = std::chrono::steady_clock;
 
+// Rounded up, so that a wait never ends before its time: a short quiet-line wait relies on it.
 int MsUntil(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? int(left) : 0;
 }
 
