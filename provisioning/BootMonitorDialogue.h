@@ -36,8 +36,9 @@ public:
     static constexpr int kResetBudget = 400;
     static constexpr uint32_t kBootargsPauseMs = 10;
     // A byte takes 0.17 ms at 57600 baud and a board answers a backlog of line ends back to back, but a USB
-    // serial adapter hands bytes on in packets, by default at least every 16 ms, so a board that is still
-    // talking can look idle for that long. 50 ms is three such gaps and costs each command 50 ms at most.
+    // serial adapter may hold what it received for up to 16 ms (a common default) before handing it on, so
+    // a board that is still talking can look idle for that long. 50 ms is three such gaps; on a line with
+    // nothing waiting it delays each command by 50 ms.
     static constexpr uint32_t kQuietMs = 50;
     // A board that never goes quiet (printing without end) gets its command after this long anyway; the
     // exchange then goes on as it would without the quiet wait.
