@@ -9,6 +9,8 @@ public:
     // 0..255: the byte read; -1: the port is not ready; -2: nothing within the read time-out, or the read
     // failed.
     virtual int ReadByte() = 0;
+    // As ReadByte, but waits at most `timeoutMs` for the byte instead of the link's own read time-out.
+    virtual int ReadByteWithin(uint32_t timeoutMs) = 0;
     // 1 when all `length` bytes were written (always for length 0), 0 otherwise.
     virtual int Write(const void* data, uint16_t length) = 0;
 };

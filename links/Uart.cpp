@@ -20,8 +20,9 @@ constexpr int kWriteLimitMs = 1000;
 
 using Clock = std::chrono::steady_clock;
 
+// Rounded up, so that a wait never ends before its time: a short quiet-line wait relies on it.
 int MsUntil(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? int(left) : 0;
 }
 
@@ -158,10 +159,10 @@ CUart::EWait CUart::WaitForDevice(short events, int timeoutMs) {
     }
 }
 
-// Takes up to `length` bytes that have arrived, waiting at most the read time-out for the first one.
-int CUart::TakeBytes(char* buffer, int length) {
+// Takes up to `length` bytes that have arrived, waiting at most `timeoutMs` for the first one.
+int CUart::TakeBytes(char* buffer, int length, uint32_t timeoutMs) {
     if (m_hComm->bytesAvailable() == 0) {
-        switch (WaitForDevice(POLLIN, int(m_dwTimeout))) {
+        switch (WaitForDevice(POLLIN, int(timeoutMs))) {
         case EWait::Ready:
             // Lets Qt move what the driver holds into its own buffer; no waiting here.
             m_hComm->waitForReadyRead(0);
@@ -175,13 +176,17 @@ int CUart::TakeBytes(char* buffer, int length) {
 }
 
 int CUart::ReadByte() {
+    return ReadByteWithin(m_dwTimeout);
+}
+
+int CUart::ReadByteWithin(uint32_t timeoutMs) {
     if (!m_bOpened)
         return -1;
     m_hComm->clearError();
     if (!m_bOpened)
         return -1;
     char c = 0;
-    if (TakeBytes(&c, 1) == 1)
+    if (TakeBytes(&c, 1, timeoutMs) == 1)
         return static_cast<unsigned char>(c);
     return m_bOpened ? -2 : -1;
 }
@@ -191,7 +196,7 @@ int CUart::ReadBlock(void* buffer, uint16_t length) {
         return 0;
     if (length == 0)
         return 1;
-    return TakeBytes(static_cast<char*>(buffer), length) == length ? 1 : 0;
+    return TakeBytes(static_cast<char*>(buffer), length, m_dwTimeout) == length ? 1 : 0;
 }
 
 int CUart::Write(const void* data, uint16_t length) {

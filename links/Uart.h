@@ -31,6 +31,7 @@ public:
     // 1 gives one stop bit, anything else two.
     void SetStopBits(int stopBits);
     int ReadByte() override;
+    int ReadByteWithin(uint32_t timeoutMs) override;
     int Write(const void* data, uint16_t length) override;
     // 1: closed, or nothing was open; 0: closing the device failed.
     int Close();
@@ -59,7 +60,7 @@ private:
     enum class EWait { Ready, TimedOut, Failed, Stopped };
     EWait WaitForDevice(short events, int timeoutMs);
     int WriteAll(const void* data, uint16_t length);
-    int TakeBytes(char* buffer, int length);
+    int TakeBytes(char* buffer, int length, uint32_t timeoutMs);
     void ReleaseDevice();
 
     CStopToken m_stop;

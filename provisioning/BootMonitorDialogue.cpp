@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 
 namespace {
 
@@ -80,8 +81,31 @@ void CBootMonitorDialogue::ParseTransferSize(const std::string& strLine, std::st
     strSize = bHex ? "0x" + digits : std::string();
 }
 
+void CBootMonitorDialogue::TakeInUntilQuiet() {
+    auto cap = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQuietCapMs);
+    while (!m_stop.StopRequested()) {
+        int c = m_link.ReadByteWithin(kQuietMs);
+        if (c < 0) {
+            m_log.AppendLogChar(0, false);
+            return;
+        }
+        m_log.AppendLogChar(c, false);
+        if (std::chrono::steady_clock::now() >= cap)
+            return;
+    }
+}
+
 CBootMonitorDialogue::EVerdict CBootMonitorDialogue::RunReplyLoop(const SExchange& exchange,
                                                                   std::string& strLine) {
+    if (m_stop.StopRequested())
+        return EVerdict::Failure;
+    if (exchange.bQuietFirst)
+        TakeInUntilQuiet();
+    for (size_t i = 0; i < exchange.pieces.size(); ++i) {
+        if (i > 0 ? !m_stop.SleepFor(kBootargsPauseMs) : m_stop.StopRequested())
+            return EVerdict::Failure;
+        WriteText(exchange.pieces[i]);
+    }
     int nFailed = 0;
     for (;;) {
         if (m_stop.StopRequested())
@@ -119,11 +143,9 @@ bool CBootMonitorDialogue::WaitPrompt() {
     exchange.pfnTest = [](const std::string& line) {
         return AppearedAnywhere(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
     };
+    exchange.pieces = {"\n"};
     exchange.nBudget = kWaitPromptBudget;
     exchange.bWaitPrompt = true;
-    if (m_stop.StopRequested())
-        return false;
-    WriteText("\n");
     std::string strLine;
     return RunReplyLoop(exchange, strLine) == EVerdict::Success;
 }
@@ -137,11 +159,10 @@ bool CBootMonitorDialogue::SendTftp(std::string& strSize) {
             return EVerdict::Failure;
         return EVerdict::Continue;
     };
+    exchange.pieces = {ReplaceAll(std::string(kTftpCommand), "%FILENAME", m_strFileName)};
+    exchange.bQuietFirst = true;
     exchange.pSize = &strSize;
     exchange.nBudget = kTftpBudget;
-    if (m_stop.StopRequested())
-        return false;
-    WriteText(ReplaceAll(std::string(kTftpCommand), "%FILENAME", m_strFileName));
     std::string strLine;
     return RunReplyLoop(exchange, strLine) == EVerdict::Success;
 }
@@ -151,15 +172,16 @@ bool CBootMonitorDialogue::SendEepromWrite(const std::string& strSize) {
     exchange.pfnTest = [](const std::string& line) {
         return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
     };
+    exchange.pieces = {ReplaceAll(std::string(kEepromCommand), "%SIZE", strSize)};
+    exchange.bQuietFirst = true;
     exchange.nBudget = kEepromBudget;
-    if (m_stop.StopRequested())
-        return false;
-    WriteText(ReplaceAll(std::string(kEepromCommand), "%SIZE", strSize));
     std::string strLine;
     return RunReplyLoop(exchange, strLine) == EVerdict::Success;
 }
 
 bool CBootMonitorDialogue::SendReboot() {
+    // Writes nothing first: the boot log that waited in the input while the operator cycled the power is
+    // exactly what this exchange has to read.
     SExchange exchange;
     exchange.pfnTest = [](const std::string& line) {
         return AtLineStart(line, kShellMarker) ? EVerdict::Success : EVerdict::Continue;
@@ -178,16 +200,10 @@ bool CBootMonitorDialogue::SendBootargs(const std::string& strMac) {
     exchange.pfnTest = [](const std::string& line) {
         return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
     };
+    exchange.pieces = {std::string(kBootargsPiece1), std::string(kBootargsPiece2),
+                       ReplaceAll(std::string(kBootargsPiece3), "%MAC", strMac)};
+    exchange.bQuietFirst = true;
     exchange.nBudget = kBootargsBudget;
-    if (m_stop.StopRequested())
-        return false;
-    WriteText(kBootargsPiece1);
-    if (!m_stop.SleepFor(kBootargsPauseMs))
-        return false;
-    WriteText(kBootargsPiece2);
-    if (!m_stop.SleepFor(kBootargsPauseMs))
-        return false;
-    WriteText(ReplaceAll(std::string(kBootargsPiece3), "%MAC", strMac));
     std::string strLine;
     return RunReplyLoop(exchange, strLine) == EVerdict::Success;
 }
@@ -197,10 +213,9 @@ bool CBootMonitorDialogue::SendSaveenv() {
     exchange.pfnTest = [](const std::string& line) {
         return AppearedAnywhere(line, kSaveMarker) ? EVerdict::Success : EVerdict::Continue;
     };
+    exchange.pieces = {std::string(kSaveenvCommand)};
+    exchange.bQuietFirst = true;
     exchange.nBudget = kSaveenvBudget;
-    if (m_stop.StopRequested())
-        return false;
-    WriteText(kSaveenvCommand);
     std::string strLine;
     return RunReplyLoop(exchange, strLine) == EVerdict::Success;
 }
@@ -209,7 +224,9 @@ bool CBootMonitorDialogue::SendReset() {
     std::string strLine; // one buffer for both phases
 
     // Drain up to the monitor's prompt. When it shows, the buffer is emptied and the phase ends with the
-    // same bookkeeping as a failed read (the NUL echo); its outcome does not matter.
+    // same bookkeeping as a failed read (the NUL echo); its outcome does not matter. The drain takes in
+    // what is left of the earlier answers, and a stale monitor prompt cannot pass for the shell, so the
+    // reset needs no quiet line first.
     SExchange drain;
     drain.pfnTest = [](const std::string& line) {
         return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
@@ -219,14 +236,12 @@ bool CBootMonitorDialogue::SendReset() {
         strLine.clear();
         m_log.AppendLogChar(0, false);
     }
-    if (m_stop.StopRequested())
-        return false;
 
-    WriteText(kResetCommand);
     SExchange shell;
     shell.pfnTest = [](const std::string& line) {
         return AtLineStart(line, kShellMarker) ? EVerdict::Success : EVerdict::Continue;
     };
+    shell.pieces = {std::string(kResetCommand)};
     shell.nBudget = kResetBudget;
     return RunReplyLoop(shell, strLine) == EVerdict::Success;
 }

@@ -6,10 +6,18 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The exchanges with the board's console: each writes one command (or nothing), then reads the reply one
 // byte at a time into a line buffer until the awaited text shows up or its budget of failed reads is spent.
 // Every byte read is echoed into the log. An exchange keeps nothing once it returns.
+//
+// An exchange that writes a command first takes in whatever the board is still sending (the answers to
+// line ends written earlier, for instance while the board was starting up) until the line has been quiet
+// for kQuietMs, so that a prompt, "done" or "ERROR" meant for an earlier line is never taken as the answer
+// to its command. Those bytes are echoed into the log like every other byte. WaitPrompt (any prompt will
+// do), SendReboot (the waiting boot log is what it reads) and SendReset (its drain reads up to a prompt
+// anyway, and only Linux can answer "root:") do not wait for quiet.
 //
 // A stop request ends the running exchange at once with false; no budget is spent by a stopped run.
 class CBootMonitorDialogue {
@@ -27,6 +35,14 @@ public:
     static constexpr int kSaveenvBudget = 400;
     static constexpr int kResetBudget = 400;
     static constexpr uint32_t kBootargsPauseMs = 10;
+    // A byte takes 0.17 ms at 57600 baud and a board answers a backlog of line ends back to back, but a USB
+    // serial adapter may hold what it received for up to 16 ms (a common default) before handing it on, so
+    // a board that is still talking can look idle for that long. 50 ms is three such gaps; on a line with
+    // nothing waiting it delays each command by 50 ms.
+    static constexpr uint32_t kQuietMs = 50;
+    // A board that never goes quiet (printing without end) gets its command after this long anyway; the
+    // exchange then goes on as it would without the quiet wait.
+    static constexpr uint32_t kQuietCapMs = 2000;
 
     CBootMonitorDialogue(ISerialLink& link, CLogConsole& log, std::string strFileName, CStopToken stop = {});
 
@@ -58,6 +74,9 @@ private:
     struct SExchange {
         // Tests on the line buffer after each byte, in order.
         EVerdict (*pfnTest)(const std::string& strLine) = nullptr;
+        // Written before the first read, kBootargsPauseMs apart.
+        std::vector<std::string> pieces;
+        bool bQuietFirst = false; // wait for a quiet line before writing the pieces
         // Run on the line buffer when the byte just read was CR or LF, before the buffer is emptied.
         std::string* pSize = nullptr;
         int nBudget = 0;
@@ -65,9 +84,12 @@ private:
         bool bWaitPrompt = false; // a dot per failed read and a LF written after it
     };
 
-    // The shared reply loop, on a line buffer owned by the caller. Returns the verdict that ended it:
-    // Success, Failure (a failure test or a stop), or Continue when the budget was spent.
+    // The shared reply loop, on a line buffer owned by the caller: waits for quiet if asked, writes the
+    // pieces, then reads. Returns the verdict that ended it: Success, Failure (a failure test or a stop),
+    // or Continue when the budget was spent.
     EVerdict RunReplyLoop(const SExchange& exchange, std::string& strLine);
+    // Reads and echoes until nothing has come for kQuietMs, a read fails outright, or kQuietCapMs passed.
+    void TakeInUntilQuiet();
     void WriteText(std::string_view text);
 
     ISerialLink& m_link;

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
@@ -67,43 +68,41 @@ struct SBoardSession {
     }
 
     // Runs the exchanges of a provisioning run in order, up to and including `last` (1-based), and
-    // returns the number of the first exchange that failed, or 0. With `shortTimeoutMs`, the last exchange
-    // reads with that time-out, so that a budget of failed reads is spent in moments; the exchanges before
-    // it keep the session's time-out, so a busy machine cannot make them fail.
+    // returns the number of the first exchange that failed, or 0; nothing after `last` runs. With
+    // `shortTimeoutMs`, the last exchange reads with that time-out, so that a budget of failed reads is
+    // spent in moments; the exchanges before it keep the session's time-out, so a busy machine cannot make
+    // them fail. m_logAt receives the length of the log when each exchange returned.
     int RunUpTo(int last, std::string& size, uint32_t shortTimeoutMs = 0) {
-        int step = 0;
-        const uint32_t normalTimeoutMs = uart->m_dwTimeout;
-        auto next = [&](bool ok) {
-            ++step;
-            if (shortTimeoutMs && step + 1 == last)
-                uart->m_dwTimeout = shortTimeoutMs;
-            return step > last || ok;
+        const std::function<bool()> exchanges[] = {
+            [&] { return dlg->WaitPrompt(); },          [&] { return dlg->SendTftp(size) && !size.empty(); },
+            [&] { return dlg->SendEepromWrite(size); }, [&] { return dlg->SendReboot(); },
+            [&] { return dlg->WaitPrompt(); },          [&] { return dlg->SendBootargs(kMac); },
+            [&] { return dlg->SendSaveenv(); },         [&] { return dlg->SendReset(); },
         };
-        if (shortTimeoutMs && last == 1)
-            uart->m_dwTimeout = shortTimeoutMs;
         struct SRestore {
             CUart& u;
             uint32_t ms;
             ~SRestore() { u.m_dwTimeout = ms; }
-        } restore{*uart, normalTimeoutMs};
-        if (!next(dlg->WaitPrompt()))
-            return step;
-        if (!next(dlg->SendTftp(size) && !size.empty()))
-            return step;
-        if (!next(dlg->SendEepromWrite(size)))
-            return step;
-        if (!next(dlg->SendReboot()))
-            return step;
-        if (!next(dlg->WaitPrompt()))
-            return step;
-        if (!next(dlg->SendBootargs(kMac)))
-            return step;
-        if (!next(dlg->SendSaveenv()))
-            return step;
-        if (!next(dlg->SendReset()))
-            return step;
+        } restore{*uart, uart->m_dwTimeout};
+        m_logAt.clear();
+        for (int step = 1; step <= last && step <= int(std::size(exchanges)); ++step) {
+            if (shortTimeoutMs && step == last)
+                uart->m_dwTimeout = shortTimeoutMs;
+            bool bOk = exchanges[step - 1]();
+            m_logAt.push_back(log.m_strLog.size());
+            if (!bOk)
+                return step;
+        }
         return 0;
     }
+
+    // What the log gained during exchange `step` of the last RunUpTo.
+    std::string LogOf(int step) const {
+        size_t from = step > 1 ? m_logAt[size_t(step) - 2] : 0;
+        return log.m_strLog.substr(from, m_logAt[size_t(step) - 1] - from);
+    }
+
+    std::vector<size_t> m_logAt;
 };
 
 // Indices of RunUpTo's exchanges.
@@ -155,6 +154,42 @@ TEST(DialogueOnBoard, LinePacedBoardAndBareLineEnds) {
     EXPECT_EQ(s.RunUpTo(kEeprom, size), 0) << s.log.m_strLog;
     EXPECT_EQ(size, "0x2a0");
 }
+
+// A board still starting keeps WaitPrompt's line ends and, once up, answers each with a prompt after the
+// one WaitPrompt takes. Every command must still be answered by the board's reply to that command: the
+// answer each exchange took comes after the board's echo of its command.
+struct SSlowCase {
+    const char* name;
+    std::vector<std::string> args;
+};
+
+class SlowBoardTest : public ::testing::TestWithParam<SSlowCase> {};
+
+TEST_P(SlowBoardTest, StaleAnswersAreNotTakenForTheNextCommand) {
+    // Longer than several of WaitPrompt's failed reads (300 ms each), counted from the port's opening.
+    SBoardSession s(GetParam().args, 300);
+    ASSERT_TRUE(s.dlg);
+    std::string size;
+    ASSERT_EQ(s.RunUpTo(kReset, size), 0) << s.log.m_strLog;
+    EXPECT_EQ(size, "0x2a0");
+    const std::pair<int, std::string> echoes[] = {
+        {kTftp, "tftp 0x1000000 u-boot_2_lote.ldr\r"},
+        {kEeprom, "eeprom write 0x1000000 0x0 0x2a0\r"},
+        {kBootargs, std::string("ethaddr=") + kMac + "\r"},
+        {kSaveenv, "saveenv\r"},
+    };
+    for (const auto& [step, echo] : echoes)
+        EXPECT_NE(s.LogOf(step).find(echo), std::string::npos) << "exchange " << step << ":\n"
+                                                               << s.LogOf(step);
+    auto macs = s.HookMacs(2);
+    ASSERT_EQ(macs.size(), 2u);
+    EXPECT_EQ(macs[1], kMac);
+}
+
+INSTANTIATE_TEST_SUITE_P(SlowStart, SlowBoardTest,
+                         ::testing::Values(SSlowCase{"FirstStage", {"--slow-start-ms", "2000"}},
+                                           SSlowCase{"MonitorAfterReboot", {"--slow-restart-ms", "1500"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DialogueOnBoard, MissingImageGivesTrueWithoutASize) {
     SBoardSession s({}, 300);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 
@@ -325,6 +326,118 @@ TEST_F(ResetTest, NoShellWithin400FailedReadsAfterTheReset) {
     EXPECT_FALSE(dlg.SendReset());
     EXPECT_EQ(link.m_nFailedReads, 400);
     EXPECT_EQ(link.m_strWritten, "reset\r\n");
+}
+
+// ---- Commands: answers to what was written earlier are not the command's answer ----
+
+namespace {
+
+// The log shows a line feed as CR LF.
+std::string Logged(std::string_view text) {
+    std::string out;
+    for (char c : text)
+        out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+}
+
+// Answers to earlier line ends still coming in, with every marker an exchange waits for.
+constexpr std::string_view kStale = "done\r\nERROR\r\nQAN640> \r\nQAN640> ";
+
+struct SStaleCase {
+    const char* name;
+    std::function<bool(CBootMonitorDialogue&)> run;
+    const char* answer; // the board's reply to the command, up to the byte that decides
+    const char* rest;   // what the board sends after that byte
+};
+
+class StaleAnswerTest : public ::testing::TestWithParam<SStaleCase> {};
+
+} // namespace
+
+TEST_P(StaleAnswerTest, WhatWaitedIsTakenInBeforeTheCommandAndTheReplyDecides) {
+    const SStaleCase& c = GetParam();
+    CScriptedLink link;
+    CLogConsole log;
+    CBootMonitorDialogue dlg(link, log, "u-boot_2_lote.ldr");
+    link.Waiting(kStale);
+    link.Bytes(std::string(c.answer) + c.rest);
+    EXPECT_TRUE(c.run(dlg));
+    ASSERT_FALSE(link.m_writes.empty());
+    EXPECT_EQ(link.m_writes.front().nReadsBefore, 0);
+    EXPECT_EQ(log.m_strLog, Logged(kStale) + Logged(c.answer));
+    EXPECT_EQ(link.Unread(), std::string_view(c.rest).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, StaleAnswerTest,
+    ::testing::Values(SStaleCase{"SendTftp",
+                                 [](CBootMonitorDialogue& d) {
+                                     std::string size;
+                                     return d.SendTftp(size) && size == "0x2a0";
+                                 },
+                                 "tftp 0x1000000 u-boot_2_lote.ldr\r\nLoading: #\r\ndone\r\n"
+                                 "Bytes transferred = 672 (2a0 hex)\r\nQAN640>",
+                                 " "},
+                      SStaleCase{"SendEepromWrite",
+                                 [](CBootMonitorDialogue& d) { return d.SendEepromWrite("0x2a0"); },
+                                 "eeprom write 0x1000000 0x0 0x2a0\r\nEEPROM write ... done\r\nQAN640>", " "},
+                      SStaleCase{"SendBootargs",
+                                 [](CBootMonitorDialogue& d) { return d.SendBootargs("00:11:22:33:44:55"); },
+                                 "setenv bootargs ... ethaddr=00:11:22:33:44:55\r\nQAN640>", " "},
+                      SStaleCase{"SendSaveenv", [](CBootMonitorDialogue& d) { return d.SendSaveenv(); },
+                                 "saveenv\r\nSaving environment\r\nWriting ... done", "\r\nQAN640> "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(QuietLine, PromptWaitRebootAndResetReadWhatIsWaitingAsBefore) {
+    // WaitPrompt takes any prompt, SendReboot must read the boot log that waited, and SendReset drains.
+    const std::pair<const char*, std::function<bool(CBootMonitorDialogue&)>> cases[] = {
+        {"QAN640> ", [](CBootMonitorDialogue& d) { return d.WaitPrompt(); }},
+        {"Linux ...\r\nroot:/> ", [](CBootMonitorDialogue& d) { return d.SendReboot(); }},
+        {"QAN640> \r\nroot:/> ", [](CBootMonitorDialogue& d) { return d.SendReset(); }},
+    };
+    for (const auto& [waiting, run] : cases) {
+        CScriptedLink link;
+        CLogConsole log;
+        CBootMonitorDialogue dlg(link, log, "f");
+        link.Waiting(waiting);
+        EXPECT_TRUE(run(dlg)) << waiting;
+        EXPECT_EQ(link.m_nShortReads, 0) << waiting;
+    }
+}
+
+TEST(QuietLine, ABoardThatNeverGoesQuietGetsTheCommandAfterTheCap) {
+    CScriptedLink link;
+    CLogConsole log;
+    CBootMonitorDialogue dlg(link, log, "f");
+    link.Waiting("x");
+    link.m_onShortRead = [&](int) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        link.Waiting("x");
+    };
+    link.m_onWrite = [&](const std::string&) {
+        link.m_script.clear();
+        link.Bytes("saveenv\r\ndone");
+    };
+    EXPECT_TRUE(dlg.SendSaveenv());
+    EXPECT_EQ(link.m_strWritten, "saveenv\r\n");
+    EXPECT_EQ(log.m_strLog, std::string(size_t(link.m_nShortReads), 'x') + "saveenv\r\r\ndone");
+}
+
+TEST(QuietLine, StopWhileTakingInWritesNothing) {
+    CStopSource source;
+    CScriptedLink link;
+    CLogConsole log;
+    CBootMonitorDialogue dlg(link, log, "f", source.Token());
+    link.Waiting(std::string(100, 'x'));
+    link.m_onShortRead = [&](int n) {
+        if (n == 3)
+            source.RequestStop();
+    };
+    std::string size;
+    EXPECT_FALSE(dlg.SendTftp(size));
+    EXPECT_EQ(link.m_nShortReads, 3);
+    EXPECT_EQ(link.m_nReads, 0);
+    EXPECT_TRUE(link.m_strWritten.empty());
 }
 
 // ---- Every exchange: echo and stop requests ----

@@ -10,6 +10,11 @@
 
 // A serial link that plays a script of read results at once: bytes, and failed reads that cost no time.
 // When the script runs out every read fails. Writes are recorded with the number of reads done before each.
+//
+// Bytes() is what the board says from the moment an exchange starts to read for its answer; Waiting() is
+// what already sits in the input before that (answers to something written earlier). A short read
+// (ReadByteWithin, the wait for a quiet line) gets only waiting bytes: anywhere else the line is quiet for
+// it, and the script is left as it is.
 class CScriptedLink : public ISerialLink {
 public:
     struct SWrite {
@@ -20,6 +25,10 @@ public:
     void Bytes(std::string_view text) {
         for (unsigned char c : text)
             m_script.push_back(c);
+    }
+    void Waiting(std::string_view text) {
+        for (unsigned char c : text)
+            m_script.push_back(kWaitingFlag | c);
     }
     void Fails(int count, int code = -2) {
         for (int i = 0; i < count; ++i)
@@ -35,8 +44,21 @@ public:
             result = m_script.front();
             m_script.pop_front();
         }
-        if (result < 0)
+        if (result < 0) {
             ++m_nFailedReads;
+            return result;
+        }
+        return result & 0xFF;
+    }
+
+    int ReadByteWithin(uint32_t) override {
+        ++m_nShortReads;
+        if (m_onShortRead)
+            m_onShortRead(m_nShortReads);
+        if (m_script.empty() || m_script.front() < kWaitingFlag)
+            return -2;
+        int result = m_script.front() & 0xFF;
+        m_script.pop_front();
         return result;
     }
 
@@ -51,11 +73,15 @@ public:
 
     size_t Unread() const { return m_script.size(); }
 
+    static constexpr int kWaitingFlag = 0x100;
+
     std::deque<int> m_script;
     std::vector<SWrite> m_writes;
     std::string m_strWritten;
     int m_nReads = 0;
     int m_nFailedReads = 0;
+    int m_nShortReads = 0;
     std::function<void(int nRead)> m_onRead;
+    std::function<void(int nShortRead)> m_onShortRead;
     std::function<void(const std::string&)> m_onWrite;
 };

@@ -117,6 +117,13 @@ TEST(Uart, IdleReadGivesUpAfterTheTimeout) {
     EXPECT_EQ(ch, 'Q');
     EXPECT_GE(ms, 150) << "the byte came before the wait";
     EXPECT_LT(ms, 2000) << "the byte did not end the 5 s wait";
+
+    // A read with its own time-out waits that long, not the port's.
+    pty.Send("R");
+    EXPECT_EQ(slow.ReadByteWithin(20), 'R');
+    t0 = steady_clock::now();
+    EXPECT_EQ(slow.ReadByteWithin(20), -2);
+    EXPECT_LT(MsSince(t0), 2000);
 }
 
 TEST(Uart, OpenIsExclusiveAndPausesFirst) {
@@ -255,6 +262,9 @@ TEST(Uart, StopRequestEndsEveryWait) {
     EXPECT_EQ(uart.ReadByte(), -2);
     stopper.join();
     EXPECT_LT(MsSince(t0), 1500) << "a read with a 60 s time-out must end on the stop request";
+    t0 = steady_clock::now();
+    EXPECT_EQ(uart.ReadByteWithin(60000), -2);
+    EXPECT_LT(MsSince(t0), 200);
 
     // Once stopped, neither the pause before an open nor a blocked write holds the worker up.
     t0 = steady_clock::now();

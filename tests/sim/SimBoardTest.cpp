@@ -145,6 +145,16 @@ TEST(SimFirstStage, SilentUntilTheWholeImageArrived) {
     EXPECT_TRUE(TranscriptCommands(b.Transcript()).empty()); // nothing was taken as a command
 }
 
+TEST(SimFirstStage, SlowStartKeepsTheLineEndsThatArriveMeanwhile) {
+    SBoard b({"--slow-start-ms", "600"});
+    ASSERT_TRUE(b.Ready());
+    b.port->Send("\n\n\n");
+    // Its own prompt once up, then one for each waiting line end.
+    std::string out = b.port->ReadUntil("QAN640> \r\nQAN640> \r\nQAN640> \r\nQAN640> ", 5s);
+    EXPECT_EQ(Count(out, kPrompt), 4u) << out;
+    EXPECT_NE(out.find("U-Boot"), std::string::npos);
+}
+
 TEST(SimFirstStage, OutputOnAClosedPortIsLostUnlessKept) {
     {
         SBoard b({}, true, false);

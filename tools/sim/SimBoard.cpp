@@ -241,8 +241,9 @@ void CSimBoard::Restart(EBootReason reason) {
 void CSimBoard::BootFirstStage() {
     if (HangUpAt(EHangupStage::Monitor))
         return;
-    Event("boot monitor started (first stage)");
-    m_eMode = EMode::Off; // not reading until the prompt is out
+    m_eMode = EMode::Off; // not reading until the prompt is out; input waits meanwhile
+    Pause(m_opts.nSlowStartMs);
+    Then([this] { Event("boot monitor started (first stage)"); });
     Say("\r\n\r\nU-Boot 2010.06-qan640 (first stage, loaded over the serial line)\r\n\r\n"
         "CPU:   Blackfin, 500 MHz core, 125 MHz system\r\n"
         "Board: QAN640\r\n"
@@ -253,8 +254,9 @@ void CSimBoard::BootFirstStage() {
 }
 
 void CSimBoard::BootProduction(EBootReason reason) {
-    Event("boot monitor started from the EEPROM");
     m_eMode = EMode::Off;
+    Pause(m_opts.nSlowRestartMs);
+    Then([this] { Event("boot monitor started from the EEPROM"); });
     Say("\r\n\r\nU-Boot 2010.06-qan640 (production)\r\n\r\n"
         "CPU:   Blackfin, 500 MHz core, 125 MHz system\r\n"
         "Board: QAN640\r\n"

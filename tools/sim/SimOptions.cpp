@@ -67,6 +67,11 @@ Timing:
   --countdown-step-ms N    duration of one countdown step (1000)
   --power-cycle-delay N    power the board off and on N ms after the EEPROM write (3000)
   --power-cycle-on-signal  power cycle only on SIGUSR1 (also accepted at any time otherwise)
+  --slow-start-ms N        the first-stage boot monitor takes N ms to start (0); what arrives
+                           meanwhile waits, as in a UART's FIFO: once up it prints its prompt,
+                           then answers each waiting line end with another one
+  --slow-restart-ms N      the same for the boot monitor from the EEPROM, after a power cycle,
+                           'reboot' or 'reset' (0)
 
 Realism rules (each can be switched off):
   --no-echo                typed characters are not echoed (line ends still start a line)
@@ -181,6 +186,10 @@ std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
             error = number(opts.nCountdownStepMs, 1, 60000);
         } else if (arg == "--power-cycle-delay") {
             error = number(opts.nPowerCycleDelayMs, 0, 3600000);
+        } else if (arg == "--slow-start-ms") {
+            error = number(opts.nSlowStartMs, 0, 600000);
+        } else if (arg == "--slow-restart-ms") {
+            error = number(opts.nSlowRestartMs, 0, 600000);
         } else if (arg == "--power-cycle-on-signal") {
             bool b = false;
             error = flag(b, true);

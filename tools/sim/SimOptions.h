@@ -37,7 +37,11 @@ struct SSimOptions {
     int nBootDelay = 2;      // autoboot countdown steps
     int nCountdownStepMs = 1000;
     int nPowerCycleDelayMs = 3000; // after the EEPROM write; -1: only on SIGUSR1
-    bool bExitOnClose = false;     // end when the last client closes the port
+    // Time a boot monitor takes to start, keeping the input meanwhile: the first stage, and the one from
+    // the EEPROM (after a power cycle, reboot or reset).
+    int nSlowStartMs = 0;
+    int nSlowRestartMs = 0;
+    bool bExitOnClose = false; // end when the last client closes the port
 
     // Realism rules (all on by default)
     bool bEcho = true;
