@@ -1,6 +1,7 @@
 // qan640-provision: the provisioning run without a window, for test-bench scripts and terminals. The same
 // run, the same files in the working directory and the same record as the window; each message box is a
 // line on standard error and the exit status says how the run ended.
+#include "app/DebugOutput.h"
 #include "app/LogConsole.h"
 #include "app/RunState.h"
 #include "app/Settings.h"
@@ -149,6 +150,9 @@ int main(int argc, char** argv) {
     // Output to a closed pipe (an --echo piped into a program that ended) must not end the run unrecorded.
     signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
+    // Standard error carries the operator's lines here; the loader's raw output that the diagnostic channel
+    // would add to them is in the log anyway (the log file, --echo).
+    SetDebugOutputSink([](const std::string&) {});
 
     SOptions options;
     if (std::optional<int> nExit = ParseOptions(argc, argv, options))
