@@ -31,7 +31,8 @@ struct SCliRun {
 
 struct SCliOptions {
     std::string strNs;                 // run inside this network namespace
-    bool bStdinOpen = false;           // standard input stays open (and silent) instead of at its end
+    std::string strStdin;              // written to standard input at the start
+    bool bStdinOpen = false;           // standard input then stays open (and silent) instead of at its end
     const char* pszSignalAt = nullptr; // send nSignal once standard error shows this text
     int nSignal = SIGINT;
     std::vector<std::pair<QString, QString>> env;
@@ -95,6 +96,7 @@ public:
             ADD_FAILURE() << "does not start";
             return run;
         }
+        process.write(options.strStdin.data(), qint64(options.strStdin.size()));
         if (!options.bStdinOpen)
             process.closeWriteChannel();
         QDeadlineTimer deadline(120000);
@@ -254,32 +256,50 @@ TEST_F(ProvisionCliTest, InterruptedRunIsRecordedAsStopped) {
 }
 
 // The whole job inside the test's own namespaces: the board's end of the veth pair takes the address the
-// board stored, and the program finds it by ARP.
+// board stored, and the program finds it by ARP. The address comes from --mac, or from the terminal, where
+// the stage-8 box waits for Enter and a refused address is asked for again.
 TEST_F(ProvisionCliTest, FullRunThroughTheNetwork) {
-    CNetnsLab lab;
-    if (!lab.SkipReason().empty())
-        GTEST_SKIP() << lab.SkipReason();
-    ASSERT_TRUE(lab.Ok());
-    ASSERT_TRUE(lab.PlugBoard("00:ff:ff:ff:ff:ff"));
-    std::string ns = lab.BoardNs();
-    StartBoard({"--hook", "[ -n \"$QAN640_MAC\" ] && ip -n " + ns + " link set qb0 down && ip -n " + ns +
-                              " link set qb0 address $QAN640_MAC && ip -n " + ns + " link set qb0 up"});
-    SCliOptions options;
-    options.strNs = lab.HostNs();
-    SCliRun run = Run(
-        {"--port", m_pBoard->Port(), "--mac", "02:3a:7c:1a:2B:3c", "--non-interactive", "--echo"}, options);
+    struct SCase {
+        const char* pszName;
+        std::vector<std::string> args;
+        std::string strStdin;
+    };
+    std::vector<SCase> cases = {
+        {"--mac", {"--mac", "02:3a:7c:1a:2B:3c", "--non-interactive"}, ""},
+        {"asked", {}, "\n02:3A:7C:1a:2B\n\n02:3a:7c:1a:2B:3c\n"},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CNetnsLab lab;
+        if (!lab.SkipReason().empty())
+            GTEST_SKIP() << lab.SkipReason();
+        ASSERT_TRUE(lab.Ok());
+        ASSERT_TRUE(lab.PlugBoard("00:ff:ff:ff:ff:ff"));
+        std::string ns = lab.BoardNs();
+        StartBoard({"--hook", "[ -n \"$QAN640_MAC\" ] && ip -n " + ns + " link set qb0 down && ip -n " + ns +
+                                  " link set qb0 address $QAN640_MAC && ip -n " + ns + " link set qb0 up"});
+        SCliOptions options;
+        options.strNs = lab.HostNs();
+        options.strStdin = c.strStdin;
+        std::vector<std::string> args = {"--port", m_pBoard->Port(), "--echo"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCliRun run = Run(args, options);
 
-    EXPECT_EQ(run.nExit, 0) << run.strErr;
-    EXPECT_NE(run.strErr.find("[16/17] Verificando o MAC por ARP ("), std::string::npos) << run.strErr;
-    EXPECT_NE(run.strErr.find(CProvisioningRun::kMsgSuccess), std::string::npos);
-    EXPECT_NE(run.strOut.find("QAN640> "), std::string::npos) << "the board's output on standard output";
-    std::vector<std::vector<std::string>> rows = Rows();
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0][kOutcome], "ok");
-    EXPECT_EQ(rows[0][kStage], "17");
-    EXPECT_EQ(rows[0][kMacSent], "02:3A:7C:1a:2B:3c") << "the prefix as the prefix file spells it";
-    EXPECT_EQ(rows[0][kMacRead], "02:3a:7c:1a:2b:3c");
-    EXPECT_NE(
-        ReadFileBytes(m_strDir + "/" + rows[0][kLogFile]).find("\r\nMAC address lido:02:3a:7c:1a:2b:3c"),
-        std::string::npos);
+        EXPECT_EQ(run.nExit, 0) << run.strErr;
+        EXPECT_NE(run.strErr.find("[16/17] Verificando o MAC por ARP ("), std::string::npos) << run.strErr;
+        EXPECT_NE(run.strErr.find(CProvisioningRun::kMsgSuccess), std::string::npos);
+        EXPECT_EQ(run.strErr.find("Erro: Faltam dígitos") != std::string::npos, !c.strStdin.empty());
+        EXPECT_NE(run.strOut.find("QAN640> "), std::string::npos) << "the board's output on standard output";
+        std::vector<std::vector<std::string>> rows = Rows();
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0][kOutcome], "ok");
+        EXPECT_EQ(rows[0][kStage], "17");
+        EXPECT_EQ(rows[0][kMacSent], "02:3A:7C:1a:2B:3c") << "the prefix as the prefix file spells it";
+        EXPECT_EQ(rows[0][kMacRead], "02:3a:7c:1a:2b:3c");
+        EXPECT_NE(
+            ReadFileBytes(m_strDir + "/" + rows[0][kLogFile]).find("\r\nMAC address lido:02:3a:7c:1a:2b:3c"),
+            std::string::npos);
+        m_pBoard.reset();
+        QFile::remove(m_tmp.path() + "/" + kRunRecordFileName);
+    }
 }
