@@ -66,3 +66,16 @@ QString MacInputMessage(MacInputResult result) {
     }
     return QString();
 }
+
+QString ValidateWholeMacText(QStringView text, const std::vector<std::string>& offered,
+                             std::string& fullAddress) {
+    constexpr qsizetype kPrefixLength = 8; // "XX:XX:XX"
+    QString prefix = text.left(kPrefixLength).toString().toUpper();
+    for (const std::string& strOffered : offered) {
+        if (prefix != QString::fromStdString(strOffered))
+            continue;
+        MacInputResult result = ValidateMacText(text.mid(kPrefixLength), strOffered, fullAddress);
+        return MacInputMessage(result);
+    }
+    return QString::fromUtf8("Erro: Prefixo não oferecido");
+}

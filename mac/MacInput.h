@@ -4,6 +4,7 @@
 #include <QStringView>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Outcome of checking the typed part of a MAC address (the last three bytes).
 enum MacInputResult {
@@ -29,3 +30,10 @@ MacInputResult ValidateMacText(QStringView typed, std::string_view prefix, std::
 
 // The status line's text for a result; empty for MacInputOk.
 QString MacInputMessage(MacInputResult result);
+
+// A whole address given in one text, for a front end without the dialog's prefix list ("02:3A:7C:12:34:56"):
+// its first eight characters must be one of the offered prefixes (letter case aside; the address takes the
+// offered spelling, as the dialog would), and the rest is judged like the dialog's typed part, with the same
+// messages. On success fills fullAddress and returns an empty message.
+QString ValidateWholeMacText(QStringView text, const std::vector<std::string>& offered,
+                             std::string& fullAddress);

@@ -1,0 +1,111 @@
+#include "cli/TerminalOperator.h"
+
+#include "mac/MacInput.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
+CTerminalOperator::CTerminalOperator(std::string strMac, std::vector<std::string> offered, bool bInteractive)
+    : m_strMac(std::move(strMac)), m_offered(std::move(offered)), m_bInteractive(bInteractive) {}
+
+double CTerminalOperator::ElapsedSeconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_tStart).count();
+}
+
+void CTerminalOperator::Say(const std::string& strText) {
+    std::string strShown;
+    for (size_t i = 0; i < strText.size(); ++i)
+        if (!(strText[i] == '\r' && i + 1 < strText.size() && strText[i + 1] == '\n'))
+            strShown += strText[i];
+    fprintf(stderr, "[%d/%d] %s\n", m_nStage, kRunStageCount, strShown.c_str());
+}
+
+void CTerminalOperator::OnStageStarted(int nStage) {
+    if (nStage == RUN_STAGE_START)
+        m_tStart = std::chrono::steady_clock::now();
+    m_nStage = nStage;
+    char elapsed[32];
+    snprintf(elapsed, sizeof elapsed, "%.1f s", ElapsedSeconds());
+    Say(std::string(RunStageTitle(nStage)) + " (" + elapsed + ")");
+}
+
+void CTerminalOperator::ShowMessageBox(const std::string& strText, int, const CStopToken& stop) {
+    Say(strText);
+    // Only the power-cycle box waits: the operator has something to do before the run may go on.
+    if (m_nStage == RUN_STAGE_POWER_CYCLE && m_bInteractive && !stop.StopRequested()) {
+        fprintf(stderr, "Pressione Enter quando a QAN640 estiver religada. ");
+        std::string strLine;
+        ReadLine(strLine, stop);
+    }
+}
+
+bool CTerminalOperator::ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) {
+    if (!m_strMac.empty()) {
+        strMacAddress = m_strMac;
+        return true;
+    }
+    if (!m_bInteractive)
+        return false;
+    if (!m_bPrefixesShown && !m_offered.empty()) {
+        std::string strList;
+        for (const std::string& strPrefix : m_offered)
+            strList += (strList.empty() ? "" : ", ") + strPrefix;
+        Say("Prefixos oferecidos: " + strList);
+        m_bPrefixesShown = true;
+    }
+    for (;;) {
+        fprintf(stderr, "Endereço MAC (ex.: %s:12:34:56; Ctrl-D cancela): ",
+                m_offered.empty() ? "02:3A:7C" : m_offered.front().c_str());
+        std::string strLine;
+        if (ReadLine(strLine, stop) != ERead::Line) {
+            fprintf(stderr, "\n");
+            return false;
+        }
+        size_t first = strLine.find_first_not_of(" \t");
+        size_t last = strLine.find_last_not_of(" \t");
+        strLine = first == std::string::npos ? "" : strLine.substr(first, last - first + 1);
+        // An empty answer is an OK without an address: the run asks again.
+        if (strLine.empty())
+            return true;
+        QString message = ValidateWholeMacText(QString::fromUtf8(strLine), m_offered, strMacAddress);
+        if (message.isEmpty())
+            return true;
+        fprintf(stderr, "%s\n", message.toUtf8().constData());
+    }
+}
+
+CTerminalOperator::ERead CTerminalOperator::ReadLine(std::string& strLine, const CStopToken& stop) {
+    for (;;) {
+        size_t nl = m_strInput.find('\n');
+        if (nl != std::string::npos) {
+            strLine = m_strInput.substr(0, nl);
+            m_strInput.erase(0, nl + 1);
+            if (!strLine.empty() && strLine.back() == '\r')
+                strLine.pop_back();
+            return ERead::Line;
+        }
+        if (stop.StopRequested())
+            return ERead::Stopped;
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {stop.WakeFd(), POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return ERead::End;
+        }
+        if (fds[1].revents)
+            return ERead::Stopped;
+        char buffer[256];
+        ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0) {
+            if (m_strInput.empty())
+                return ERead::End;
+            strLine = std::move(m_strInput); // a last line without its line end
+            m_strInput.clear();
+            return ERead::Line;
+        }
+        m_strInput.append(buffer, size_t(n));
+    }
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "app/LogBox.h"
+#include "provisioning/RunEvents.h"
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// The person at the bench as a terminal meets them: each message box is its text on standard error after
+// the stage ("[8/17] ..."), a progress line per stage, and the MAC address either given beforehand or asked
+// for on standard input at the stage where the window shows its dialog.
+//
+// Interactive (the default), the stage-8 box waits for a line (Enter) on standard input; non-interactive,
+// every box only informs. Every read of standard input ends at once on a stop.
+class CTerminalOperator : public IOperator, public IRunObserver {
+public:
+    // strMac: the address to answer with (already validated), or empty to ask for it; offered: the
+    // prefixes the prefix file offers, for asking and for judging the answer.
+    CTerminalOperator(std::string strMac, std::vector<std::string> offered, bool bInteractive);
+
+    void ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) override;
+    bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) override;
+    void OnStageStarted(int nStage) override;
+
+    double ElapsedSeconds() const;
+
+private:
+    enum class ERead { Line, End, Stopped };
+    ERead ReadLine(std::string& strLine, const CStopToken& stop);
+    void Say(const std::string& strText);
+
+    std::string m_strMac;
+    std::vector<std::string> m_offered;
+    bool m_bInteractive;
+    bool m_bPrefixesShown = false;
+    int m_nStage = 0;
+    std::string m_strInput; // read from standard input but not yet taken as a line
+    std::chrono::steady_clock::time_point m_tStart = std::chrono::steady_clock::now();
+};
+
+// --echo: what the log console hands its box goes to standard output as it comes, the board's bytes
+// among it.
+class CEchoLogBox : public ILogBox {
+public:
+    int GetLineCount() override { return 1; }
+    int LineIndex(int) override { return 0; }
+    int GetFirstVisibleLine() override { return 0; }
+    void SetText(const std::string& text) override { AppendText(text); }
+    void AppendText(const std::string& text) override {
+        fwrite(text.data(), 1, text.size(), stdout);
+        fflush(stdout);
+    }
+    void SetSel(int, int) override {}
+    void ScrollCaret() override {}
+    void SetFirstVisibleLine(int) override {}
+};

@@ -1,0 +1,202 @@
+// qan640-provision: the provisioning run without a window, for test-bench scripts and terminals. The same
+// run, the same files in the working directory and the same record as the window; each message box is a
+// line on standard error and the exit status says how the run ended.
+#include "app/DebugOutput.h"
+#include "app/LogConsole.h"
+#include "app/RunState.h"
+#include "app/Settings.h"
+#include "app/Worker.h"
+#include "cli/ExitStatus.h"
+#include "cli/SignalStop.h"
+#include "cli/TerminalOperator.h"
+#include "mac/MacInput.h"
+#include "mac/MacPrefixFile.h"
+#include "provisioning/Provisioning.h"
+#include "records/RunArchive.h"
+
+#include <QCoreApplication>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <optional>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kProgram = "qan640-provision";
+
+struct SOptions {
+    std::string strPort;
+    std::string strMac;
+    std::string strWorkDir;
+    bool bEcho = false;
+    bool bInteractive = true;
+    bool bHelp = false;
+};
+
+void PrintHelp() {
+    printf("Uso: %s --port PORTA [--mac MAC] [--workdir DIR] [--echo] [--non-interactive]\n"
+           "\n"
+           "Provisiona uma QAN640 sem janela: o mesmo processo da janela, do carregador ao MAC\n"
+           "verificado por ARP, com os mesmos arquivos no diretório de trabalho.\n"
+           "\n"
+           "  --port PORTA        porta serial (ttyUSB0 é /dev/ttyUSB0; um nome com \"/\" é um caminho)\n"
+           "  --mac MAC           endereço MAC completo, ex. 02:3A:7C:12:34:56; o prefixo deve ser um\n"
+           "                      dos oferecidos em %s; sem --mac, o endereço é pedido no terminal\n"
+           "  --workdir DIR       diretório de trabalho (padrão: o atual)\n"
+           "  --echo              copia para a saída padrão tudo o que o log mostra, a placa incluída\n"
+           "  --non-interactive   não espera o Enter da etapa 8; exige --mac\n"
+           "  --help              este texto\n"
+           "\n"
+           "Na saída de erro: uma linha por etapa (\"[6/17] título (tempo decorrido)\"), o texto de cada\n"
+           "mensagem e o resultado. Cada execução acrescenta uma linha a %s e grava o log em\n"
+           "%s/<início>-<porta>.log. SIGINT ou SIGTERM interrompem a execução como o fechamento da\n"
+           "janela.\n"
+           "\n"
+           "Código de saída:\n",
+           kProgram, kMacPrefixFileName, kRunRecordFileName, kRunLogFolderName);
+    for (const SExitStatus& s : kRunExitStatuses)
+        printf("  %3d  %s\n", s.nStatus, s.pszMeaning);
+    printf("  %3d  uso incorreto: opção desconhecida, --port ausente, MAC recusado, --non-interactive sem "
+           "--mac\n"
+           "  %3d  erro interno\n",
+           kExitUsage, kExitInternal);
+}
+
+int Usage(const std::string& strProblem) {
+    fprintf(stderr, "%s: %s\nUse --help para ver as opções.\n", kProgram, strProblem.c_str());
+    return kExitUsage;
+}
+
+// Fills options; returns an exit status when the program should end at once.
+std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string strArg = argv[i];
+        std::string strValue;
+        bool bHasValue = false;
+        size_t eq = strArg.find('=');
+        if (strArg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            strValue = strArg.substr(eq + 1);
+            strArg.resize(eq);
+            bHasValue = true;
+        }
+        auto value = [&](std::string& strOut) {
+            if (!bHasValue) {
+                if (i + 1 >= argc)
+                    return false;
+                strValue = argv[++i];
+            }
+            strOut = strValue;
+            return true;
+        };
+        bool bFlag =
+            strArg == "--echo" || strArg == "--non-interactive" || strArg == "--help" || strArg == "-h";
+        if (bFlag && bHasValue)
+            return Usage(strArg + " não leva valor");
+        if (strArg == "--port" || strArg == "--mac" || strArg == "--workdir") {
+            std::string& strOut = strArg == "--port"  ? options.strPort
+                                  : strArg == "--mac" ? options.strMac
+                                                      : options.strWorkDir;
+            if (!value(strOut) || strOut.empty())
+                return Usage(strArg + " precisa de um valor");
+        } else if (strArg == "--echo") {
+            options.bEcho = true;
+        } else if (strArg == "--non-interactive") {
+            options.bInteractive = false;
+        } else if (strArg == "--help" || strArg == "-h") {
+            options.bHelp = true;
+        } else {
+            return Usage("opção desconhecida: " + strArg);
+        }
+    }
+    if (options.bHelp) {
+        PrintHelp();
+        return 0;
+    }
+    if (options.strPort.empty())
+        return Usage("falta --port");
+    if (options.strMac.empty() && !options.bInteractive)
+        return Usage("--non-interactive exige --mac");
+    return std::nullopt;
+}
+
+void PrintOutcome(const SRunResult& result, const CRunArchive::SArchived& archived, double dElapsedS) {
+    char elapsed[32];
+    snprintf(elapsed, sizeof elapsed, "%.1f s", dElapsedS);
+    std::string strStage = std::to_string(result.nStage) + " (" + RunStageTitle(result.nStage) + ")";
+    switch (result.eOutcome) {
+    case ERunOutcome::Ok:
+        fprintf(stderr, "Resultado: MAC %s verificado, %s\n", result.strMacSent.c_str(), elapsed);
+        break;
+    case ERunOutcome::Failed:
+        fprintf(stderr, "Resultado: falha na etapa %s, %s\n", strStage.c_str(), elapsed);
+        break;
+    case ERunOutcome::Stopped:
+        fprintf(stderr, "Resultado: interrompido na etapa %s, %s\n", strStage.c_str(), elapsed);
+        break;
+    }
+    for (const std::string& strProblem : archived.problems)
+        fprintf(stderr, "%s\n", strProblem.c_str());
+    if (!archived.row.strLogFile.empty())
+        fprintf(stderr, "Log: %s\n", archived.row.strLogFile.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Before any thread exists, so that every thread leaves the two signals to the watcher.
+    CStopSource stop;
+    CSignalStop signalStop(stop);
+    // Output to a closed pipe (an --echo piped into a program that ended) must not end the run unrecorded.
+    signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    // Standard error carries the operator's lines here; the loader's raw output that the diagnostic channel
+    // would add to them is in the log anyway (the log file, --echo).
+    SetDebugOutputSink([](const std::string&) {});
+
+    SOptions options;
+    if (std::optional<int> nExit = ParseOptions(argc, argv, options))
+        return *nExit;
+    if (!options.strWorkDir.empty() && chdir(options.strWorkDir.c_str()) != 0)
+        return Usage("não foi possível usar o diretório " + options.strWorkDir + ": " + strerror(errno));
+
+    // The address is judged before anything runs, by the MAC dialog's rules and against the prefix file.
+    CMacPrefixList prefixes = LoadMacPrefixList();
+    std::string strMac;
+    if (!options.strMac.empty()) {
+        QString message =
+            ValidateWholeMacText(QString::fromLocal8Bit(options.strMac.c_str()), prefixes.m_entries, strMac);
+        if (!message.isEmpty())
+            return Usage("--mac " + options.strMac + ": " + message.toStdString());
+    }
+
+    SaveRememberedPort(options.strPort);
+    CRunState runState;
+    runState.m_strPort = options.strPort;
+    CEchoLogBox echo;
+    CLogConsole log(options.bEcho ? &echo : nullptr);
+    CTerminalOperator op(strMac, prefixes.m_entries, options.bInteractive);
+    CRunArchive archive;
+    SRunResult result;
+    CRunArchive::SArchived archived;
+
+    // The serial port wants a thread that Qt started.
+    CWorker worker(stop.Token());
+    bool bStarted = worker.Start([&](const CStopToken& token) {
+        archive.BeginRun(options.strPort);
+        CProvisioningRun run(runState, log, op, token);
+        run.SetObserver(&op);
+        result = run.RunProvisioning();
+        archived = archive.EndRun(result, log);
+    });
+    if (!bStarted) {
+        fprintf(stderr, "%s: a execução não pôde começar\n", kProgram);
+        return kExitInternal;
+    }
+    while (!worker.Wait(200)) {
+    }
+    if (options.bEcho)
+        fflush(stdout);
+    PrintOutcome(result, archived, op.ElapsedSeconds());
+    return result.eOutcome == ERunOutcome::Stopped ? kExitInterrupted : ExitStatusFor(result.eEnd);
+}
