@@ -59,6 +59,7 @@ public:
     std::string m_strDigits = "1a2B3c";
     std::function<bool()> m_fnCloseWhen;
     bool m_bHoldBoxes = false;
+    bool m_bHoldDialog = false;
     qint64 m_nCloseMs = -1;
 
 private:
@@ -83,7 +84,7 @@ private:
                 return;
             }
             if (auto* dialog = qobject_cast<CDialogMacAddress*>(w)) {
-                if (m_bHoldBoxes)
+                if (m_bHoldDialog)
                     continue; // left open for the close
                 QTest::keyClicks(dialog->m_suffixEdit, QString::fromStdString(m_strDigits));
                 QTest::mouseClick(dialog->findChild<QPushButton*>("buttonOk"), Qt::LeftButton);
@@ -302,6 +303,7 @@ TEST_F(WindowTest, ClosingAtEveryStage) {
         {"loader", {}, "hang", [](CQAN640BootLoaderCommands& w) { return w.m_run.m_hLoaderProcess.IsSet(); }},
         {"exchange", {"--tftp-ms", "60000"}, "", logHas("Loading:")},
         {"box", {}, "", visible("QMessageBox")},
+        {"mac dialog", {}, "", visible("CDialogMacAddress")},
         {"arp loop", {}, "", logHas("Lendo MAC address:")},
     };
     CSilentArp arp;
@@ -315,6 +317,7 @@ TEST_F(WindowTest, ClosingAtEveryStage) {
         CQAN640BootLoaderCommands& w = *window;
         robot.m_fnCloseWhen = [&w, fn = c.fnWhen] { return fn(w); };
         robot.m_bHoldBoxes = std::string(c.pszName) == "box";
+        robot.m_bHoldDialog = std::string(c.pszName) == "mac dialog";
         bool bInTime = ExecWindow(
             w, [&w] { QTest::mouseClick(w.m_btnStart, Qt::LeftButton); }, 60000);
         EXPECT_TRUE(bInTime) << "never reached the stage: " << w.m_log.m_strLog;
