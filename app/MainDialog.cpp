@@ -6,13 +6,16 @@
 #include "links/PortName.h"
 #include "links/Uart.h"
 #include "provisioning/Provisioning.h"
+#include "records/RunArchive.h"
 #include "ui_MainDialog.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <algorithm>
 #include <climits>
 #include <strings.h>
@@ -35,6 +38,8 @@ CQAN640BootLoaderCommands::CQAN640BootLoaderCommands(QWidget* pParent)
     connect(&m_timer, &QTimer::timeout, this, &CQAN640BootLoaderCommands::OnTimer);
     connect(m_btnStart, &QPushButton::clicked, this, &CQAN640BootLoaderCommands::OnBnClickedStart);
     m_fnListPorts = [](std::vector<std::string>& names) { EnumerateComPorts(names); };
+    m_stageTimer.setInterval(1000);
+    connect(&m_stageTimer, &QTimer::timeout, this, &CQAN640BootLoaderCommands::UpdateStageLine);
 }
 
 CQAN640BootLoaderCommands::~CQAN640BootLoaderCommands() {
@@ -47,6 +52,7 @@ void CQAN640BootLoaderCommands::DoDataExchange() {
     m_btnStart = m_pUi->btnStart;
     m_cmbPort = m_pUi->cmbPort;
     m_edtLog = m_pUi->edtLog;
+    m_lblStage = m_pUi->lblStage;
 }
 
 void CQAN640BootLoaderCommands::showEvent(QShowEvent* pEvent) {
@@ -124,11 +130,36 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
         if (pButton)
             pButton->setEnabled(false);
     });
+    // The progress line follows the run through the GUI thread, as the log does.
+    struct CProgress : IRunObserver {
+        CQAN640BootLoaderCommands* m_pWindow;
+        const CStopToken& m_stop;
+        CProgress(CQAN640BootLoaderCommands* pWindow, const CStopToken& stop)
+            : m_pWindow(pWindow), m_stop(stop) {}
+        void OnStageStarted(int nStage) override {
+            QPointer<CQAN640BootLoaderCommands> pWindow = m_pWindow;
+            CallOnGuiThread(m_pWindow, m_stop, [pWindow, nStage] {
+                if (pWindow)
+                    pWindow->OnStageChanged(nStage);
+            });
+        }
+    } progress(this, stop);
+
+    CRunArchive archive;
+    archive.BeginRun(m_run.m_strPort);
     CProvisioningRun run(m_run, m_log, m_operator, stop);
+    run.SetObserver(&progress);
     run.SetArpQuery(m_pArpQuery);
     if (m_loaderPauses)
         run.SetLoaderPauses(m_loaderPauses->first, m_loaderPauses->second);
-    run.RunProvisioning();
+    SRunResult result = run.RunProvisioning();
+    // Every run leaves its log and its row in the record, a stopped one too.
+    archive.EndRun(result, m_log);
+    QPointer<CQAN640BootLoaderCommands> pWindow = this;
+    CallOnGuiThread(this, stop, [pWindow, result] {
+        if (pWindow)
+            pWindow->OnRunFinished(result);
+    });
     CallOnGuiThread(this, stop, [pButton] {
         if (pButton)
             pButton->setEnabled(true);
@@ -149,4 +180,39 @@ void CQAN640BootLoaderCommands::closeEvent(QCloseEvent* pEvent) {
     OnClose();
     pEvent->accept();
     QDialog::reject(); // ends the dialog's run; the program ends with it
+}
+
+void CQAN640BootLoaderCommands::OnStageChanged(int nStage) {
+    if (nStage == RUN_STAGE_START)
+        m_runClock.start();
+    m_nStage = nStage;
+    m_stageTimer.start();
+    UpdateStageLine();
+}
+
+void CQAN640BootLoaderCommands::UpdateStageLine() {
+    qint64 nSeconds = m_runClock.isValid() ? m_runClock.elapsed() / 1000 : 0;
+    m_lblStage->setText(QString::fromUtf8("Etapa %1 de %2: %3 (%4 s)")
+                            .arg(m_nStage)
+                            .arg(kRunStageCount)
+                            .arg(QString::fromUtf8(RunStageTitle(m_nStage)))
+                            .arg(nSeconds));
+}
+
+void CQAN640BootLoaderCommands::OnRunFinished(const SRunResult& result) {
+    m_stageTimer.stop();
+    qint64 nSeconds = m_runClock.isValid() ? m_runClock.elapsed() / 1000 : 0;
+    QString text;
+    if (result.eOutcome == ERunOutcome::Ok) {
+        text = QString::fromUtf8("Concluído: MAC %1 verificado (%2 s)")
+                   .arg(QString::fromStdString(result.strMacSent));
+    } else {
+        // The message's first line says what failed; the box said the rest.
+        QString message =
+            QString::fromUtf8(result.strMessage.c_str()).section(QRegularExpression("[\\r\\n]"), 0, 0);
+        text = result.eOutcome == ERunOutcome::Failed
+                   ? QString::fromUtf8("Falhou na etapa %1: %2 (%3 s)").arg(result.nStage).arg(message)
+                   : QString::fromUtf8("Interrompido na etapa %1 (%2 s)").arg(result.nStage);
+    }
+    m_lblStage->setText(text.arg(nSeconds));
 }

@@ -9,6 +9,7 @@
 #include "provisioning/RunEvents.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <vector>
 
 class QComboBox;
+class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class IArpQuery;
@@ -67,6 +69,8 @@ public:
     QPushButton* m_btnStart = nullptr;
     QComboBox* m_cmbPort = nullptr;
     QPlainTextEdit* m_edtLog = nullptr;
+    // The progress line below the log: the stage of the run and its elapsed time, then the outcome.
+    QLabel* m_lblStage = nullptr;
 
 public slots:
     // Enter (accept) and Escape (reject) would end the dialog without the close path; they do nothing.
@@ -79,6 +83,10 @@ protected:
 
 private:
     void DoDataExchange();
+    // Run on the GUI thread, from the worker's notifications.
+    void OnStageChanged(int nStage);
+    void OnRunFinished(const SRunResult& result);
+    void UpdateStageLine();
 
     std::unique_ptr<Ui::MainDialog> m_pUi;
     CStopSource m_stopSource;
@@ -91,4 +99,7 @@ private:
     std::function<void(std::vector<std::string>&)> m_fnListPorts;
     IArpQuery* m_pArpQuery = nullptr;
     std::optional<std::pair<uint32_t, uint32_t>> m_loaderPauses;
+    QTimer m_stageTimer;
+    QElapsedTimer m_runClock;
+    int m_nStage = 0;
 };

@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -275,6 +276,13 @@ TEST_F(WindowTest, WholeRunEndsWithTheSuccessBox) {
                          "02:3A:7C:1a:2B:3c", CProvisioningRun::kMsgSuccess}));
     EXPECT_TRUE(window->m_btnStart->isEnabled());
     EXPECT_NE(window->m_edtLog->toPlainText().indexOf("MAC address lido:02:3a:7c:1a:2b:3c"), -1);
+    EXPECT_TRUE(window->m_lblStage->text().startsWith(
+        QString::fromUtf8("Concluído: MAC 02:3A:7C:1a:2B:3c verificado")))
+        << window->m_lblStage->text().toStdString();
+    // The run's row and its log are kept in the working directory.
+    std::string record = ReadFile("QAN640runs.csv");
+    EXPECT_NE(record.find(",ok,"), std::string::npos) << record;
+    EXPECT_TRUE(FileExists("logs"));
 }
 
 // Closing the window at every stage of a run: it ends within 2 s, the loader is gone, the port is free and no
