@@ -18,8 +18,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -259,10 +261,24 @@ TEST_F(WindowTest, WholeRunEndsWithTheSuccessBox) {
             QTimer* poll = new QTimer(window.get());
             QObject::connect(poll, &QTimer::timeout, [&] {
                 if (!robot.m_boxes.empty() && robot.m_boxes.back().strText == CProvisioningRun::kMsgSuccess &&
-                    !window->IsRunning() && window->m_btnStart->isEnabled())
+                    !window->IsRunning() && window->m_btnStart->isEnabled()) {
+                    if (const char* dir = getenv("QAN640_SCREENSHOTS"))
+                        QGuiApplication::primaryScreen()->grabWindow(0).save(
+                            QString("%1/window-end.png").arg(dir));
                     window->done(QDialog::Accepted);
+                }
             });
             poll->start(50);
+            // QAN640_SCREENSHOTS=DIR (under a real X server): the screen at start, mid-run and at the end.
+            if (const char* dir = getenv("QAN640_SCREENSHOTS")) {
+                QTimer* shots = new QTimer(window.get());
+                QObject::connect(shots, &QTimer::timeout, [dir, &window, n = 0]() mutable {
+                    QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0);
+                    screen.save(QString("%1/window-%2.png").arg(dir).arg(n++, 2, 10, QChar('0')));
+                    Q_UNUSED(window);
+                });
+                shots->start(700);
+            }
         },
         60000);
     EXPECT_TRUE(bInTime) << window->m_log.m_strLog;
