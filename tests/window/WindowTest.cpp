@@ -228,6 +228,16 @@ TEST_F(WindowTest, StartCommandWithoutPortAndWithTheKeyword) {
     QTest::mouseClick(window->m_btnStart, Qt::LeftButton);
     QTest::qWait(300);
 
+    // Escape and Enter, wherever the focus is, never end the window (only its close box does).
+    for (QWidget* target :
+         {static_cast<QWidget*>(window.get()), static_cast<QWidget*>(window->m_cmbPort),
+          static_cast<QWidget*>(window->m_btnStart), static_cast<QWidget*>(window->m_edtLog)}) {
+        QTest::keyClick(target, Qt::Key_Escape);
+        QTest::keyClick(target, Qt::Key_Return);
+        EXPECT_TRUE(window->isVisible()) << target->metaObject()->className();
+    }
+    EXPECT_EQ(window->m_nRunsStarted, 0) << "Enter on the button is not a start";
+
     ASSERT_EQ(robot.m_boxes.size(), 2u);
     EXPECT_EQ(robot.m_boxes[0].strText, CQAN640BootLoaderCommands::kMsgSelectPort);
     EXPECT_EQ(robot.m_boxes[0].eIcon, QMessageBox::Critical);
