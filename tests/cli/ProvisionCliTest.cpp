@@ -61,18 +61,11 @@ public:
     void SetUp() override {
         ASSERT_TRUE(m_tmp.isValid());
         m_strDir = m_tmp.path().toStdString();
-        QDir().mkpath(m_tmp.path() + "/U-Boot_Producao");
-        QDir().mkpath(m_tmp.path() + "/tftp");
-        WriteFileBytes(m_strDir + "/U-Boot_Producao/u-boot_aut_rs232.ldr", std::string(3000, 'L'));
-        WriteFileBytes(m_strDir + "/tftp/u-boot_2_lote.ldr", std::string(1000, 'x'));
+        WriteWholeRunFiles(m_strDir);
     }
 
     void StartBoard(std::vector<std::string> extra) {
-        std::vector<std::string> args = FastBoardArgs();
-        for (const char* a : {"--ldr", "U-Boot_Producao/u-boot_aut_rs232.ldr", "--tftp-dir", "tftp"})
-            args.push_back(a);
-        args.insert(args.end(), extra.begin(), extra.end());
-        m_pBoard = std::make_unique<CSimProcess>(args, m_strDir);
+        m_pBoard = std::make_unique<CSimProcess>(WholeRunBoardArgs(extra), m_strDir);
         ASSERT_FALSE(m_pBoard->Port().empty());
     }
 
@@ -276,8 +269,7 @@ TEST_F(ProvisionCliTest, FullRunThroughTheNetwork) {
         ASSERT_TRUE(lab.Ok());
         ASSERT_TRUE(lab.PlugBoard("00:ff:ff:ff:ff:ff"));
         std::string ns = lab.BoardNs();
-        StartBoard({"--hook", "[ -n \"$QAN640_MAC\" ] && ip -n " + ns + " link set qb0 down && ip -n " + ns +
-                                  " link set qb0 address $QAN640_MAC && ip -n " + ns + " link set qb0 up"});
+        StartBoard({"--hook", MacHookFor(ns)});
         SCliOptions options;
         options.strNs = lab.HostNs();
         options.strStdin = c.strStdin;

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -263,4 +264,26 @@ double MonotonicSeconds() {
 std::vector<std::string> FastBoardArgs() {
     return {"--pace",      "full", "--boot-ms",           "40",  "--tftp-ms",           "20",
             "--eeprom-ms", "10",   "--countdown-step-ms", "600", "--power-cycle-delay", "50"};
+}
+
+void WriteWholeRunFiles(const std::string& strDir) {
+    for (const char* sub : {"/U-Boot_Producao", "/tftp"})
+        mkdir((strDir + sub).c_str(), 0755);
+    std::ofstream(strDir + "/U-Boot_Producao/u-boot_aut_rs232.ldr", std::ios::binary)
+        << std::string(3000, 'L');
+    std::ofstream(strDir + "/tftp/u-boot_2_lote.ldr", std::ios::binary) << std::string(1000, 'x');
+}
+
+std::vector<std::string> WholeRunBoardArgs(const std::vector<std::string>& extra) {
+    std::vector<std::string> args = FastBoardArgs();
+    for (const char* a : {"--ldr", "U-Boot_Producao/u-boot_aut_rs232.ldr", "--tftp-dir", "tftp"})
+        args.push_back(a);
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+std::string MacHookFor(const std::string& strBoardNs, const std::string& strMac) {
+    // The link goes down for the change: a veth takes a new address only while it is down.
+    std::string ip = "ip -n " + strBoardNs + " link set qb0 ";
+    return "[ -n \"$QAN640_MAC\" ] && " + ip + "down && " + ip + "address " + strMac + " && " + ip + "up";
 }

@@ -71,3 +71,13 @@ double MonotonicSeconds();
 
 // Options that make the board quick for tests: full speed, short boot and transfer, short power cycle.
 std::vector<std::string> FastBoardArgs();
+
+// A working directory ready for whole runs: the loader's first-stage image in U-Boot_Producao/ and the
+// production image (1000 bytes) in tftp/, the folder the board serves.
+void WriteWholeRunFiles(const std::string& strDir);
+// The board for whole runs in such a directory: quick options, the first-stage image, the served folder,
+// then `extra`.
+std::vector<std::string> WholeRunBoardArgs(const std::vector<std::string>& extra);
+// The board's Linux hook that gives the board's end of a test veth pair (qb0 in namespace strBoardNs) the
+// MAC address the board stored, or strMac when given.
+std::string MacHookFor(const std::string& strBoardNs, const std::string& strMac = "$QAN640_MAC");

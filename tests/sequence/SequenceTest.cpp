@@ -147,11 +147,7 @@ public:
     void SetUp() override {
         ASSERT_TRUE(m_tmp.isValid());
         m_strDir = m_tmp.path().toStdString();
-        std::string image(3000, '\0');
-        for (size_t i = 0; i < image.size(); ++i)
-            image[i] = char((i * 131 + 7) & 0xFF);
-        WriteFile(m_strDir + "/U-Boot_Producao/u-boot_aut_rs232.ldr", image);
-        WriteFile(m_strDir + "/tftp/u-boot_2_lote.ldr", std::string(1000, 'x'));
+        WriteWholeRunFiles(m_strDir);
         const char* path = getenv("PATH");
         m_pPath = std::make_unique<CEnvOverride>(
             "PATH", TestPathDir() + ":" + (path ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
@@ -166,12 +162,8 @@ public:
     }
 
     void StartBoard(std::vector<std::string> extra) {
-        std::vector<std::string> args = FastBoardArgs();
-        for (const char* a : {"--ldr", "U-Boot_Producao/u-boot_aut_rs232.ldr", "--tftp-dir", "tftp",
-                              "--transcript", "transcript"})
-            args.push_back(a);
-        args.insert(args.end(), extra.begin(), extra.end());
-        m_pBoard = std::make_unique<CSimProcess>(args, m_strDir);
+        extra.insert(extra.begin(), {"--transcript", "transcript"});
+        m_pBoard = std::make_unique<CSimProcess>(WholeRunBoardArgs(extra), m_strDir);
         ASSERT_FALSE(m_pBoard->Port().empty());
         m_run.m_strPort = m_pBoard->Port();
     }
@@ -252,9 +244,7 @@ TEST_F(SequenceTest, HappyPathThroughTheNetwork) {
         // Until the hook has run, the board answers as a board without an address yet.
         ASSERT_TRUE(lab.PlugBoard("00:ff:ff:ff:ff:ff"));
         std::string ns = lab.BoardNs();
-        std::string mac = *answer ? "02:00:00:00:00:99" : "$QAN640_MAC";
-        StartBoard({"--hook", "[ -n \"$QAN640_MAC\" ] && ip -n " + ns + " link set qb0 down && ip -n " + ns +
-                                  " link set qb0 address " + mac + " && ip -n " + ns + " link set qb0 up"});
+        StartBoard({"--hook", MacHookFor(ns, *answer ? "02:00:00:00:00:99" : "$QAN640_MAC")});
         m_pArp = nullptr;
         m_op.m_boxes.clear();
         m_op.m_macAnswers = {kTypedMac};

@@ -128,8 +128,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(m_tmp.isValid());
         m_strDir = m_tmp.path().toStdString();
-        WriteFile(m_strDir + "/U-Boot_Producao/u-boot_aut_rs232.ldr", std::string(2000, 'L'));
-        WriteFile(m_strDir + "/tftp/u-boot_2_lote.ldr", std::string(800, 'x'));
+        WriteWholeRunFiles(m_strDir);
         const char* path = getenv("PATH");
         m_pPath = std::make_unique<CEnvOverride>(
             "PATH", TestPathDir() + ":" + (path ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
@@ -151,11 +150,7 @@ protected:
     }
 
     void StartBoard(std::vector<std::string> extra) {
-        std::vector<std::string> args = FastBoardArgs();
-        for (const char* a : {"--ldr", "U-Boot_Producao/u-boot_aut_rs232.ldr", "--tftp-dir", "tftp"})
-            args.push_back(a);
-        args.insert(args.end(), extra.begin(), extra.end());
-        m_pBoard = std::make_unique<CSimProcess>(args, m_strDir);
+        m_pBoard = std::make_unique<CSimProcess>(WholeRunBoardArgs(extra), m_strDir);
         ASSERT_FALSE(m_pBoard->Port().empty());
         WriteFile("./QAN640BootLoader.conf", m_pBoard->Port());
     }
@@ -255,9 +250,7 @@ TEST_F(WindowTest, WholeRunEndsWithTheSuccessBox) {
         GTEST_SKIP() << lab.SkipReason();
     ASSERT_TRUE(lab.Ok());
     ASSERT_TRUE(lab.PlugBoard("00:ff:ff:ff:ff:ff"));
-    const std::string& ns = lab.BoardNs();
-    StartBoard({"--hook", "[ -n \"$QAN640_MAC\" ] && ip -n " + ns + " link set qb0 down && ip -n " + ns +
-                              " link set qb0 address $QAN640_MAC && ip -n " + ns + " link set qb0 up"});
+    StartBoard({"--hook", MacHookFor(lab.BoardNs())});
     CInNamespace inHost(lab.HostNs());
     ASSERT_TRUE(inHost.In());
 
