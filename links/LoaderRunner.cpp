@@ -245,6 +245,11 @@ int CLoaderRunner::RunBfinUcLinux() {
     }
     if (m_stop.StopRequested())
         return 0;
+    // An empty argument would leave the loader to guess a port.
+    if (m_run.m_strPort.empty()) {
+        OutputDebugText("BfinUcLinux: no port given, the loader is not started\n");
+        return 0;
+    }
 
     CChild child;
     int error = 0;

@@ -13,6 +13,10 @@ char LowerAscii(char c) {
 } // namespace
 
 std::string PortDevicePath(std::string_view strName) {
+    // The loader takes the path as an argument of its own: one that began with "-" would be read as an
+    // option. "./" in front names the same file.
+    if (strName.starts_with('-') && strName.find('/') != std::string_view::npos)
+        return "./" + std::string(strName);
     if (strName.empty() || strName.find('/') != std::string_view::npos)
         return std::string(strName);
     return std::string(kDevicePrefix) + std::string(strName);

@@ -5,7 +5,8 @@
 
 // What a port name typed or chosen by the operator stands for. A name without "/" names a device
 // ("ttyUSB0" is /dev/ttyUSB0); a name with "/" is a path as it stands (absolute, or relative to the working
-// directory). Both the program's own port and the loader open this path.
+// directory; one beginning with "-" gets "./" in front, so that it never looks like an option). Both the
+// program's own port and the loader open this path.
 std::string PortDevicePath(std::string_view strName);
 
 // Whether two port names stand for the same port: either may be given as a device name or as its path,

@@ -1,6 +1,27 @@
 #include "mac/MacPrefixFile.h"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
+
+// Opens the file without waiting on a pipe or device that has taken its name. -1 when it cannot be opened
+// (errno tells why) or is not a plain file (errno EINVAL).
+int OpenPlainFile(const char* fileName, int flags) {
+    int fd = open(fileName, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 bool IsPrefixDigit(char ch) {
     return (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F');
 }
@@ -35,14 +56,23 @@ bool IsValidMacPrefix(std::string_view token) {
 
 CMacPrefixList LoadMacPrefixList(const char* fileName) {
     CMacPrefixList list;
-    if (std::FILE* pFile = std::fopen(fileName, "r")) {
+    // Only a missing file, or one read to its end without a valid prefix, is (re)written: anything else
+    // in its place (a folder, a pipe, a file that could not be read) is left as it is.
+    bool bMayWrite = false;
+    int fd = OpenPlainFile(fileName, O_RDONLY);
+    if (fd < 0) {
+        bMayWrite = errno == ENOENT;
+    } else if (std::FILE* pFile = fdopen(fd, "r")) {
         CTokenReader reader(pFile);
         std::string token;
         for (CTokenReader::Result result; (result = reader.Next(token)) != CTokenReader::End;) {
             if (result == CTokenReader::Token && IsValidMacPrefix(token))
                 list.m_entries.push_back(token);
         }
+        bMayWrite = !std::ferror(pFile);
         std::fclose(pFile);
+    } else {
+        close(fd);
     }
 
     const std::string_view first = kBuiltInMacPrefixes[0];
@@ -62,14 +92,21 @@ CMacPrefixList LoadMacPrefixList(const char* fileName) {
     for (std::string_view prefix : kBuiltInMacPrefixes)
         list.m_entries.emplace_back(prefix);
     list.m_nSelected = 0;
-    WriteBuiltInMacPrefixFile(fileName);
+    if (bMayWrite)
+        WriteBuiltInMacPrefixFile(fileName);
     return list;
 }
 
 bool WriteBuiltInMacPrefixFile(const char* fileName) {
-    std::FILE* pFile = std::fopen(fileName, "w");
-    if (!pFile)
+    // Truncated only once it is known to be a plain file.
+    int fd = OpenPlainFile(fileName, O_WRONLY | O_CREAT);
+    if (fd < 0)
         return false;
+    std::FILE* pFile = ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
+    if (!pFile) {
+        close(fd);
+        return false;
+    }
     bool bWritten = std::fwrite(kBuiltInMacPrefixFileText.data(), 1, kBuiltInMacPrefixFileText.size(),
                                 pFile) == kBuiltInMacPrefixFileText.size();
     bool bClosed = std::fclose(pFile) == 0;

@@ -32,9 +32,11 @@ struct CMacPrefixList {
 // Builds the list from the file: its valid prefixes in file order (repeats kept), with the first built-in
 // prefix appended when the file does not hold it, selected at its first place. With no file or no valid
 // prefix in it, the built-in prefixes in list order, and the file is (re)written with the built-in text;
-// a file that cannot be written is left alone. Never fails, never returns an empty list.
+// a file that cannot be written, or that could not be read to its end, and anything but a plain file in
+// its place (a folder, a pipe) are left alone, and none of them is waited on. Never fails, never returns
+// an empty list.
 CMacPrefixList LoadMacPrefixList(const char* fileName = kMacPrefixFileName);
 
 // Creates or truncates the file and writes the built-in text. False when the file could not be written
-// completely.
+// completely, or something other than a plain file has its name.
 bool WriteBuiltInMacPrefixFile(const char* fileName = kMacPrefixFileName);

@@ -180,6 +180,39 @@ TEST_F(LoaderRunnerTest, PortNameIsOneArgumentAndRunsNothing) {
         EXPECT_FALSE(FileExists(m_strTmp + "/" + name)) << name;
 }
 
+// Awkward names reach the loader as one argument, never as an option, or the loader is not started at all.
+TEST_F(LoaderRunnerTest, AwkwardPortNamesArriveWholeOrAreRefusedBeforeAnythingRuns) {
+    CWorkingDir cwd(m_strTmp);
+    struct {
+        std::string strPort;
+        std::string strArg; // empty: refused, no child started
+    } const cases[] = {
+        {"bench port 2", "/dev/bench port 2"},
+        {"-x", "/dev/-x"},
+        {"--help", "/dev/--help"},
+        {"-x/ttyS1", "./-x/ttyS1"},
+        {"tty\xe9\x80\xff", "/dev/tty\xe9\x80\xff"},
+        {";touch inj", "/dev/;touch inj"},
+        {std::string(500, 'p'), "/dev/" + std::string(500, 'p')}, // the report stays one read
+        {"", ""},
+        {std::string(200000, 'p'), ""}, // over the kernel's limit for one argument
+    };
+    for (const auto& c : cases) {
+        m_log.ClearLog();
+        EXPECT_EQ(Play(c.strPort), c.strArg.empty() ? 0 : 1) << c.strPort.substr(0, 40);
+        if (c.strArg.empty()) {
+            EXPECT_EQ(m_log.m_strLog, "") << c.strPort.substr(0, 40);
+            continue;
+        }
+        EXPECT_NE(m_log.m_strLog.find("argc=5\r\n"), std::string::npos) << m_log.m_strLog.substr(0, 200);
+        EXPECT_NE(m_log.m_strLog.find("arg3=" + c.strArg + "\r\n"), std::string::npos)
+            << c.strArg.substr(0, 40);
+    }
+    EXPECT_FALSE(FileExists(m_strTmp + "/inj"));
+    EXPECT_NE(Debug().find("no port given"), std::string::npos);
+    EXPECT_NE(Debug().find("cannot start"), std::string::npos);
+}
+
 TEST_F(LoaderRunnerTest, MissingProgramGivesZeroAtOnce) {
     CLoaderRunner runner(m_run, m_log);
     runner.SetProgram(m_strTmp + "/no-such-loader");

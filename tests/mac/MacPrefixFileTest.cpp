@@ -6,8 +6,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cstdio>
+#include <fcntl.h>
+#include <future>
 #include <gtest/gtest.h>
 #include <random>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 using Entries = std::vector<std::string>;
@@ -213,6 +217,23 @@ TEST_F(MacPrefixFileTest, AnUnreadableAndUnwritableFileStillGivesTheBuiltInList)
     EXPECT_EQ(list.m_nSelected, 0);
     EXPECT_TRUE(QFileInfo("QAN640mac.conf").isDir());
     EXPECT_FALSE(WriteBuiltInMacPrefixFile());
+}
+
+TEST_F(MacPrefixFileTest, APipeInTheFilesPlaceIsNeitherWaitedOnNorWritten) {
+    ASSERT_EQ(mkfifo("QAN640mac.conf", 0600), 0);
+    auto loading = std::async(std::launch::async, [] { return LoadMacPrefixList(); });
+    bool bHung = false;
+    // A load stuck in open() is set free by a partner opening the other end, so that the test can end.
+    while (loading.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+        bHung = true;
+        for (int flags : {O_RDONLY, O_WRONLY})
+            if (int fd = open("QAN640mac.conf", flags | O_NONBLOCK); fd >= 0)
+                close(fd);
+    }
+    EXPECT_FALSE(bHung) << "the load waited on the pipe";
+    EXPECT_EQ(loading.get().m_entries, kBuiltInList);
+    EXPECT_FALSE(WriteBuiltInMacPrefixFile());
+    EXPECT_TRUE(QFileInfo("QAN640mac.conf").exists() && !QFileInfo("QAN640mac.conf").isFile());
 }
 
 TEST_F(MacPrefixFileTest, OnlyTheWorkingDirectoryIsLookedAt) {

@@ -7,10 +7,16 @@ TEST(PortName, NameWithoutSlashIsTheDeviceAndAPathStaysAsItIs) {
         const char* szName;
         const char* szPath;
     } const cases[] = {
-        {"ttyUSB0", "/dev/ttyUSB0"},       {"COM3", "/dev/COM3"},
-        {"bench port", "/dev/bench port"}, {"/dev/ttyS0", "/dev/ttyS0"},
-        {"./ttyUSB0", "./ttyUSB0"},        {"pts/3", "pts/3"},
-        {"../x/ttyS1", "../x/ttyS1"},      {"", ""},
+        {"ttyUSB0", "/dev/ttyUSB0"},
+        {"COM3", "/dev/COM3"},
+        {"bench port", "/dev/bench port"},
+        {"/dev/ttyS0", "/dev/ttyS0"},
+        {"./ttyUSB0", "./ttyUSB0"},
+        {"pts/3", "pts/3"},
+        {"../x/ttyS1", "../x/ttyS1"},
+        {"", ""},
+        {"-x", "/dev/-x"},
+        {"-x/ttyS1", "./-x/ttyS1"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(PortDevicePath(c.szName), c.szPath) << c.szName;
@@ -28,6 +34,7 @@ TEST(PortName, SamePortInEitherFormAndAnyLetterCase) {
         {"ttyUSB0", "ttyUSB1", false},
         {"ttyUSB0", "./ttyUSB0", false}, // a path in the working directory is not the device
         {"ttyS1", "/dev/ttyS10", false},
+        {"-x/ttyS1", "./-x/ttyS1", true},
         {"/dev/porta\xe9", "/dev/PORTA\xc9", false}, // only ASCII letters fold
         {"", "", false},
         {"", "/dev/", false},

@@ -1,0 +1,98 @@
+// Any field texts through the run record's CSV row, and any file tail through the mending of a torn line.
+//
+// Input: the fields of a row separated by 0xFF bytes; the whole input is also taken as the last bytes of
+// an existing record.
+//
+// Holds for every input: a row is one line ending in CR LF that reads back, by the usual CSV rules, as ten
+// fields, each the text given with only its control characters and the blanks around them changed; after
+// a tail and its lead the file ends with a complete line whose quotes are balanced.
+#include "fuzz/FuzzCheck.h"
+#include "records/RunRecord.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool IsControl(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
+
+// The text without control characters and blanks: what a row must keep of a field.
+std::string Kept(std::string_view text) {
+    std::string out;
+    for (char c : text)
+        if (!IsControl(static_cast<unsigned char>(c)) && c != ' ')
+            out += c;
+    return out;
+}
+
+// One CSV line without its line end into fields; false when its quoting is broken.
+bool ReadCsvLine(std::string_view line, std::vector<std::string>& fields) {
+    fields.assign(1, std::string());
+    bool bQuoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (bQuoted) {
+            if (c != '"')
+                fields.back() += c;
+            else if (i + 1 < line.size() && line[i + 1] == '"')
+                fields.back() += line[++i];
+            else
+                bQuoted = false;
+        } else if (c == ',') {
+            fields.emplace_back();
+        } else if (c == '"' && fields.back().empty()) {
+            bQuoted = true;
+        } else {
+            fields.back() += c;
+        }
+    }
+    return !bQuoted;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string input(reinterpret_cast<const char*>(data), size);
+    std::vector<std::string> parts(1);
+    for (char c : input) {
+        if (static_cast<unsigned char>(c) == 0xFF)
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
+    parts.resize(6);
+
+    SRunRecordRow row;
+    row.strPort = parts[0];
+    row.strMacSent = parts[1];
+    row.strMacRead = parts[2];
+    row.strOutcome = parts[3];
+    row.strMessage = parts[4];
+    row.strLogFile = parts[5];
+    std::string text = FormatRunRecordRow(row);
+    FUZZ_CHECK(text.ends_with("\r\n"));
+    std::string_view line(text.data(), text.size() - 2);
+    for (char c : line)
+        FUZZ_CHECK(!IsControl(static_cast<unsigned char>(c)));
+    std::vector<std::string> fields;
+    FUZZ_CHECK(ReadCsvLine(line, fields));
+    FUZZ_CHECK(fields.size() == 10);
+    const size_t kTextFields[6] = {2, 3, 4, 5, 7, 9};
+    for (size_t i = 0; i < 6; ++i)
+        FUZZ_CHECK(Kept(fields[kTextFields[i]]) == Kept(parts[i]));
+
+    // The input as the end of a record torn by a lost write, then this row appended after its lead.
+    std::string mended = input + RowLeadAfter(input);
+    if (mended.empty())
+        return 0;
+    FUZZ_CHECK(mended.ends_with("\n"));
+    if (mended.size() > input.size() && !input.ends_with("\r")) {
+        size_t start = mended.rfind('\n', mended.size() - 2);
+        std::string_view last = std::string_view(mended).substr(start == std::string::npos ? 0 : start + 1);
+        FUZZ_CHECK(std::count(last.begin(), last.end(), '"') % 2 == 0);
+    }
+    return 0;
+}
