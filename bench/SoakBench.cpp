@@ -1,0 +1,260 @@
+// Complete runs back to back against the virtual board, first through the sequence alone, then through the
+// window, to see whether anything piles up over a day at the bench: open descriptors, threads, memory. The
+// window is the real one on the offscreen platform, kept open for all its runs as an operator keeps it; a
+// robot closes its boxes and types the MAC digits into the MAC dialog. The ARP service is a stand-in that
+// answers at once, so nothing is sent on any network.
+//
+// The figures are taken after a few warm-up runs of each kind (first-use allocations, the window itself) and
+// again at the end.
+//
+// Usage: bench_soak [SEQUENCE_RUNS [WINDOW_RUNS]]   (default 100 and 20)
+// Last line: runs=N fd_growth=F thread_growth=T rss_growth_kib=K
+
+#include "app/DebugOutput.h"
+#include "app/LogConsole.h"
+#include "app/MainDialog.h"
+#include "mac/ArpCheck.h"
+#include "mac/DialogMacAddress.h"
+#include "provisioning/Provisioning.h"
+#include "tests/dialogue/SimProcess.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr int kWarmupRuns = 3;
+constexpr int kRunLimitMs = 60000;
+constexpr const char* kMac = "02:3A:7C:1a:2B:3c";
+
+class CInstantOperator : public IOperator {
+public:
+    void ShowMessageBox(const std::string&, int, const CStopToken&) override {}
+    bool ExecMacDialog(std::string& strMac, const CStopToken&) override {
+        strMac = kMac;
+        return true;
+    }
+};
+
+class CAnsweringArp : public IArpQuery {
+public:
+    uint32_t SendArp(uint32_t, void* pMac, uint32_t* pLen, const CStopToken&) override {
+        const unsigned char mac[6] = {0x02, 0x3a, 0x7c, 0x1a, 0x2b, 0x3c};
+        std::copy(mac, mac + 6, static_cast<unsigned char*>(pMac));
+        *pLen = 6;
+        return ARP_NO_ERROR;
+    }
+};
+
+// The operator at the window: closes each box and types the MAC digits into the MAC dialog.
+class CRobot {
+public:
+    CRobot() {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { Step(); });
+        m_timer.start(20);
+    }
+    std::string m_strLastBox;
+
+private:
+    void Step() {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (!w->isVisible())
+                continue;
+            if (auto* box = qobject_cast<QMessageBox*>(w)) {
+                m_strLastBox = box->text().toStdString();
+                box->button(QMessageBox::Ok)->click();
+                return;
+            }
+            if (auto* dialog = qobject_cast<CDialogMacAddress*>(w)) {
+                QTest::keyClicks(dialog->m_suffixEdit, "1a2B3c");
+                QTest::mouseClick(dialog->findChild<QPushButton*>("buttonOk"), Qt::LeftButton);
+                return;
+            }
+        }
+    }
+    QTimer m_timer;
+};
+
+struct SFigures {
+    long nFds = 0;
+    long nThreads = 0;
+    long nRssKib = 0;
+};
+
+long StatusField(const char* pszName) {
+    std::ifstream status("/proc/self/status");
+    std::string strKey;
+    long nValue = -1;
+    while (status >> strKey) {
+        if (strKey == pszName) {
+            status >> nValue;
+            break;
+        }
+        status.ignore(1 << 16, '\n');
+    }
+    return nValue;
+}
+
+SFigures Measure() {
+    // Threads that just ended and queued deletions settle first.
+    for (int i = 0; i < 5; ++i) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(40);
+    }
+    SFigures f;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(dir))
+            f.nFds += e->d_name[0] != '.';
+        closedir(dir);
+    }
+    f.nThreads = StatusField("Threads:");
+    f.nRssKib = StatusField("VmRSS:");
+    return f;
+}
+
+std::unique_ptr<CSimProcess> StartBoard(const std::string& strDir) {
+    std::vector<std::string> args = FastBoardArgs();
+    for (const char* a : {"--ldr", "U-Boot_Producao/u-boot_aut_rs232.ldr", "--tftp-dir", "tftp"})
+        args.push_back(a);
+    auto board = std::make_unique<CSimProcess>(args, strDir);
+    if (board->Port().empty()) {
+        fprintf(stderr, "the virtual board did not start\n");
+        return nullptr;
+    }
+    return board;
+}
+
+bool SequenceRun(const std::string& strDir) {
+    auto board = StartBoard(strDir);
+    if (!board)
+        return false;
+    CRunState run;
+    run.m_strPort = board->Port();
+    CLogConsole log;
+    CInstantOperator op;
+    CAnsweringArp arp;
+    SRunResult result;
+    std::unique_ptr<QThread> thread(QThread::create([&] {
+        CProvisioningRun provisioning(run, log, op);
+        provisioning.SetArpQuery(&arp);
+        provisioning.SetLoaderPauses(50, 100);
+        result = provisioning.RunProvisioning();
+    }));
+    thread->start();
+    if (!thread->wait(QDeadlineTimer(kRunLimitMs))) {
+        fprintf(stderr, "a sequence run did not end in time\n");
+        exit(1); // the board's destructor cannot run safely under a live worker
+    }
+    if (result.eOutcome != ERunOutcome::Ok) {
+        fprintf(stderr, "sequence run ended at stage %d: %s\n", result.nStage, result.strMessage.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool WindowRun(CQAN640BootLoaderCommands& window, CRobot& robot, const std::string& strDir) {
+    auto board = StartBoard(strDir);
+    if (!board)
+        return false;
+    robot.m_strLastBox.clear();
+    int nStarted = window.m_nRunsStarted;
+    window.m_cmbPort->setEditText(QString::fromStdString(board->Port()));
+    QTest::mouseClick(window.m_btnStart, Qt::LeftButton);
+    QElapsedTimer timer;
+    timer.start();
+    // The worker returns only after its closing box was closed; the button comes back after that.
+    while (window.m_nRunsStarted == nStarted || window.IsRunning() || !window.m_btnStart->isEnabled()) {
+        if (timer.elapsed() > kRunLimitMs) {
+            fprintf(stderr, "a window run did not end in time\n");
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+    if (robot.m_strLastBox != CProvisioningRun::kMsgSuccess) {
+        fprintf(stderr, "window run ended with: %s\n", robot.m_strLastBox.c_str());
+        return false;
+    }
+    return true;
+}
+
+void WriteBytes(const std::string& path, size_t n, char c) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << std::string(n, c);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    int nSequenceRuns = argc > 1 ? std::max(1, atoi(argv[1])) : 100;
+    int nWindowRuns = argc > 2 ? std::max(1, atoi(argv[2])) : 20;
+    SetDebugOutputSink([](const std::string&) {});
+
+    QTemporaryDir dir;
+    std::string strDir = dir.path().toStdString();
+    WriteBytes(strDir + "/U-Boot_Producao/u-boot_aut_rs232.ldr", 2000, 'L');
+    WriteBytes(strDir + "/tftp/u-boot_2_lote.ldr", 800, 'x');
+    std::filesystem::current_path(strDir);
+    std::string strPath = QCoreApplication::applicationDirPath().toStdString() +
+                          "/../test-path:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+    setenv("PATH", strPath.c_str(), 1);
+
+    CAnsweringArp arp;
+    auto window = std::make_unique<CQAN640BootLoaderCommands>();
+    window->SetPortLister([](std::vector<std::string>& names) { names.clear(); });
+    window->SetArpQuery(&arp);
+    window->SetLoaderPauses(50, 100);
+    window->show();
+    CRobot robot;
+
+    auto runs = [&](int nSequence, int nWindow) {
+        for (int i = 0; i < nSequence; ++i) {
+            if (!SequenceRun(strDir))
+                return false;
+        }
+        for (int i = 0; i < nWindow; ++i) {
+            if (!WindowRun(*window, robot, strDir))
+                return false;
+        }
+        return true;
+    };
+    QElapsedTimer timer;
+    timer.start();
+    if (!runs(kWarmupRuns, kWarmupRuns))
+        return 1;
+    SFigures before = Measure();
+    printf("after warm-up: fds=%ld threads=%ld rss_kib=%ld\n", before.nFds, before.nThreads, before.nRssKib);
+    fflush(stdout);
+    if (!runs(nSequenceRuns, 0))
+        return 1;
+    SFigures mid = Measure();
+    printf("after %d sequence runs: fds=%ld threads=%ld rss_kib=%ld\n", nSequenceRuns, mid.nFds, mid.nThreads,
+           mid.nRssKib);
+    fflush(stdout);
+    if (!runs(0, nWindowRuns))
+        return 1;
+    SFigures after = Measure();
+    printf("after %d window runs: fds=%ld threads=%ld rss_kib=%ld (%.0f s in all)\n", nWindowRuns, after.nFds,
+           after.nThreads, after.nRssKib, timer.elapsed() / 1000.0);
+    printf("runs=%d fd_growth=%ld thread_growth=%ld rss_growth_kib=%ld\n", nSequenceRuns + nWindowRuns,
+           after.nFds - before.nFds, after.nThreads - before.nThreads, after.nRssKib - before.nRssKib);
+    return 0;
+}
