@@ -31,6 +31,20 @@ struct SDropNotice {
     }
 };
 
+// Qt's event queue orders a queued call after its posting, but Qt is built without the race checker of the
+// ThreadSanitizer build, which therefore cannot see that order. This lock makes it visible, at the cost of an
+// uncontended lock per call: the poster holds it while it builds and posts the call, the GUI thread takes it
+// before it touches the call's captures, to run them or to drop them. Recursive because Qt may drop a call it
+// cannot post on the poster's own thread.
+std::recursive_mutex g_postGate;
+
+struct SPostedCall {
+    std::shared_ptr<SGuiJob> m_pJob;
+    std::shared_ptr<SDropNotice> m_pNotice;
+    std::function<void()> m_fn;
+    ~SPostedCall() { std::lock_guard gate(g_postGate); } // runs before the members go
+};
+
 } // namespace
 
 bool CallOnGuiThread(QObject* context, const CStopToken& stop, std::function<void()> fn) {
@@ -42,22 +56,25 @@ bool CallOnGuiThread(QObject* context, const CStopToken& stop, std::function<voi
     }
 
     auto pJob = std::make_shared<SGuiJob>();
-    auto pNotice = std::make_shared<SDropNotice>(pJob);
-    bool bQueued = QMetaObject::invokeMethod(
-        context,
-        [pJob, pNotice, fn = std::move(fn)] {
-            {
-                std::lock_guard lock(pJob->m_mutex);
-                if (pJob->m_bAbandoned)
-                    return;
-            }
-            fn();
-            std::lock_guard lock(pJob->m_mutex);
-            pJob->m_bDone = true;
-            pJob->m_cv.notify_all();
-        },
-        Qt::QueuedConnection);
-    pNotice.reset();
+    bool bQueued;
+    {
+        std::lock_guard gate(g_postGate);
+        bQueued = QMetaObject::invokeMethod(
+            context,
+            [call = SPostedCall{pJob, std::make_shared<SDropNotice>(pJob), std::move(fn)}] {
+                { std::lock_guard gate(g_postGate); }
+                {
+                    std::lock_guard lock(call.m_pJob->m_mutex);
+                    if (call.m_pJob->m_bAbandoned)
+                        return;
+                }
+                call.m_fn();
+                std::lock_guard lock(call.m_pJob->m_mutex);
+                call.m_pJob->m_bDone = true;
+                call.m_pJob->m_cv.notify_all();
+            },
+            Qt::QueuedConnection);
+    }
     if (!bQueued)
         return false;
 
