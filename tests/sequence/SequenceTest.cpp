@@ -115,9 +115,15 @@ public:
         *pPhyAddrLen = 6;
         return ARP_NO_ERROR;
     }
+    // Back to the defaults for the next case.
+    void Reset() {
+        m_bUsable = true;
+        m_answers = {"02:3a:7c:1a:2b:3c"};
+        m_nQueries = 0;
+    }
     bool m_bUsable = true;
     std::deque<std::string> m_answers{"02:3a:7c:1a:2b:3c"};
-    int m_nQueries = 0;
+    std::atomic<int> m_nQueries = 0; // read by the test's stopper thread while the run asks
 };
 
 // Children of this process other than the board (the loader, running or unreaped).
@@ -369,7 +375,7 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
         SCOPED_TRACE(c.pszName);
         m_op.m_boxes.clear();
         m_op.m_macAnswers = {kTypedMac};
-        m_fakeArp = CFakeArpQuery();
+        m_fakeArp.Reset();
         m_dwReadTimeoutMs = 5; // budgets of failed reads run out in a moment
         c.setup(*this);
         StartBoard(c.board);
@@ -460,7 +466,7 @@ TEST_F(SequenceTest, StopAtEveryStage) {
         op.m_nStopStage = c.nStage;
         op.m_nHoldStage = c.bHold ? c.nStage : -1;
         op.m_nStopDelayMs = *c.pszArp ? 1200 : 300;
-        m_fakeArp = CFakeArpQuery();
+        m_fakeArp.Reset();
         m_fakeArp.m_answers = {c.pszArp};
         if (c.nStage == RUN_STAGE_LOADER)
             setenv("QAN640_LDR_MODE", "hang", 1);

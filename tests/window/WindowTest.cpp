@@ -313,9 +313,9 @@ TEST_F(WindowTest, ClosingAtEveryStage) {
         const char* pszLoaderMode;
         std::function<bool(CQAN640BootLoaderCommands&)> fnWhen;
     };
+    // The log pane, not the worker's own text, which the worker is still appending to.
     auto logHas = [](const char* text) {
-        return
-            [text](CQAN640BootLoaderCommands& w) { return w.m_log.m_strLog.find(text) != std::string::npos; };
+        return [text](CQAN640BootLoaderCommands& w) { return w.m_edtLog->toPlainText().contains(text); };
     };
     auto visible = [](const char* className) {
         return [className](CQAN640BootLoaderCommands&) {
