@@ -1,14 +1,18 @@
 #include "tests/arp/NetnsLab.h"
 
-#include <QProcess>
 #include <QStandardPaths>
 #include <QStringList>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sstream>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -50,33 +54,89 @@ std::string Unescape(const std::string& text) {
 
 } // namespace
 
+// posix_spawn rather than QProcess: QProcess's child runs code in the parent's memory before it starts the
+// program, which leaves the ThreadSanitizer build blind to the calling thread's synchronisation afterwards.
 SCommandResult RunCommand(const std::vector<std::string>& argv, int timeoutMs) {
     SCommandResult result;
     if (argv.empty())
         return result;
-    QString program = FindProgram(argv[0]);
-    if (program.isEmpty()) {
+    std::string program = FindProgram(argv[0]).toStdString();
+    if (program.empty()) {
         result.strErr = argv[0] + ": not found";
         return result;
     }
-    QStringList args;
-    for (size_t i = 1; i < argv.size(); ++i)
-        args << QString::fromStdString(argv[i]);
-    QProcess process;
-    process.start(program, args);
-    if (!process.waitForStarted(5000)) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return result;
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    if (rc != 0) {
+        close(out[0]);
+        close(err[0]);
         result.strErr = argv[0] + ": does not start";
         return result;
     }
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(2000);
+    // Reads both pipes until the program has ended (a child it left running may keep them open) or the time
+    // runs out.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* texts[2] = {&result.strOut, &result.strErr};
+    for (pollfd& f : fds)
+        fcntl(f.fd, F_SETFL, O_NONBLOCK);
+    auto drain = [&] {
+        for (int i = 0; i < 2; ++i) {
+            char buffer[4096];
+            ssize_t n;
+            while (fds[i].fd >= 0 && (n = read(fds[i].fd, buffer, sizeof buffer)) > 0)
+                texts[i]->append(buffer, size_t(n));
+            if (fds[i].fd >= 0 && n == 0) { // end of file: poll() skips it from now on
+                close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
+    };
+    int status = 0;
+    bool bTimedOut = false;
+    for (;;) {
+        poll(fds, 2, 20);
+        drain();
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR))
+            break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            bTimedOut = true;
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+    }
+    drain();
+    for (pollfd& f : fds) {
+        if (f.fd >= 0)
+            close(f.fd);
+    }
+    if (bTimedOut) {
         result.strErr = argv[0] + ": killed after its time limit";
         return result;
     }
-    result.strOut = process.readAllStandardOutput().toStdString();
-    result.strErr = process.readAllStandardError().toStdString();
-    result.nExit = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.nExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
 
