@@ -180,11 +180,6 @@ double SilentLineCpuPct(int seconds) {
     return dPct;
 }
 
-void WriteBytes(const std::string& path, size_t n, char c) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << std::string(n, c);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -194,12 +189,7 @@ int main(int argc, char** argv) {
 
     QTemporaryDir dir;
     std::string strDir = dir.path().toStdString();
-    WriteBytes(strDir + "/U-Boot_Producao/u-boot_aut_rs232.ldr", 2000, 'L');
-    WriteBytes(strDir + "/tftp/u-boot_2_lote.ldr", 800, 'x');
-    std::filesystem::current_path(strDir);
-    std::string strPath = QCoreApplication::applicationDirPath().toStdString() +
-                          "/../test-path:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-    setenv("PATH", strPath.c_str(), 1);
+    UseWholeRunDir(strDir);
 
     CUnansweredArp arp;
     double dArp = ArpLoopCpuPct(strDir, &arp, "", nSeconds);

@@ -287,3 +287,13 @@ std::string MacHookFor(const std::string& strBoardNs, const std::string& strMac)
     std::string ip = "ip -n " + strBoardNs + " link set qb0 ";
     return "[ -n \"$QAN640_MAC\" ] && " + ip + "down && " + ip + "address " + strMac + " && " + ip + "up";
 }
+
+void UseWholeRunDir(const std::string& strDir) {
+    WriteWholeRunFiles(strDir);
+    if (chdir(strDir.c_str()) != 0)
+        perror(strDir.c_str());
+    const char* path = getenv("PATH");
+    std::string strPath = (QCoreApplication::applicationDirPath() + "/../test-path").toStdString() + ":" +
+                          (path ? path : "/usr/bin:/bin");
+    setenv("PATH", strPath.c_str(), 1);
+}

@@ -81,3 +81,6 @@ std::vector<std::string> WholeRunBoardArgs(const std::vector<std::string>& extra
 // The board's Linux hook that gives the board's end of a test veth pair (qb0 in namespace strBoardNs) the
 // MAC address the board stored, or strMac when given.
 std::string MacHookFor(const std::string& strBoardNs, const std::string& strMac = "$QAN640_MAC");
+// For programs that run whole runs outside a test fixture (the benchmarks): writes the whole-run files into
+// strDir, makes it the working directory and puts the stand-in loader (build/test-path) first on PATH.
+void UseWholeRunDir(const std::string& strDir);
