@@ -1,6 +1,7 @@
 #include "tests/dialogue/SimProcess.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -73,10 +74,21 @@ std::string CSimProcess::Path() {
 }
 
 CSimProcess::CSimProcess(const std::vector<std::string>& args, const std::string& strWorkDir) {
+    // The port gets a name of its own in a private directory: pty numbers are reused at once, and a test
+    // running beside this one must never reach this board, nor this test a later board, by a stale number.
+    std::vector<std::string> all = args;
+    if (std::find(args.begin(), args.end(), "--link") == args.end()) {
+        const char* tmp = getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qan640-port-XXXXXX";
+        if (mkdtemp(pattern.data())) {
+            m_strLinkDir = pattern;
+            all.insert(all.end(), {"--link", m_strLinkDir + "/ttyQAN0"});
+        }
+    }
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return;
-    SArgv argv(args);
+    SArgv argv(all);
     m_pid = Spawn(argv, strWorkDir, fds[1], -1);
     close(fds[1]);
     m_fdOut = fds[0];
@@ -110,6 +122,10 @@ CSimProcess::~CSimProcess() {
     }
     if (m_fdOut >= 0)
         close(m_fdOut);
+    if (!m_strLinkDir.empty()) {
+        unlink((m_strLinkDir + "/ttyQAN0").c_str()); // left behind only by a board that had to be killed
+        rmdir(m_strLinkDir.c_str());
+    }
 }
 
 void CSimProcess::Signal(int sig) const {

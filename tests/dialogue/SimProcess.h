@@ -36,6 +36,7 @@ private:
     int m_pid = -1;
     int m_fdOut = -1;
     std::string m_strPort;
+    std::string m_strLinkDir;
 };
 
 // The test's own end of the board's port: opened raw, read and written directly.

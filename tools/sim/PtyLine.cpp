@@ -46,6 +46,15 @@ bool CPtyLine::Open(std::string& strError) {
     return true;
 }
 
+bool CPtyLine::MakeLink(const std::string& strLink, std::string& strError) {
+    if (symlink(m_strSlavePath.c_str(), strLink.c_str()) != 0) {
+        strError = "cannot make the port link '" + strLink + "': " + strerror(errno);
+        return false;
+    }
+    m_strLink = strLink;
+    return true;
+}
+
 bool CPtyLine::HandleWatchEvents() {
     if (m_fdWatch < 0)
         return false;
@@ -149,6 +158,10 @@ std::optional<SimClock::time_point> CPtyLine::NextDue() const {
 }
 
 void CPtyLine::HangUp() {
+    // The name first, as the device node of a pulled adapter goes before anything else.
+    if (!m_strLink.empty())
+        unlink(m_strLink.c_str());
+    m_strLink.clear();
     for (int* fd : {&m_fdWatch, &m_fdSlave, &m_fdMaster}) {
         if (*fd >= 0)
             close(*fd);

@@ -23,6 +23,11 @@ public:
     // False with a message when the pty could not be made.
     bool Open(std::string& strError);
     const std::string& SlavePath() const { return m_strSlavePath; }
+    // A name of the port's own, as a symbolic link to the slave. It goes away with the device, so a
+    // program that opens it after the hang-up finds nothing, never a later pty that got the same number.
+    bool MakeLink(const std::string& strLink, std::string& strError);
+    // The name programs should open: the link when there is one.
+    const std::string& PortPath() const { return m_strLink.empty() ? m_strSlavePath : m_strLink; }
 
     // Descriptors for the main loop's poll: the master and the open/close watch (-1 once hung up).
     int MasterFd() const { return m_fdMaster; }
@@ -60,6 +65,7 @@ private:
     int m_fdWatch = -1;
     int m_nClients = 0;
     std::string m_strSlavePath;
+    std::string m_strLink;
 
     std::string m_strOut;
     size_t m_nOutPos = 0;

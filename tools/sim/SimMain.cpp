@@ -75,7 +75,10 @@ int main(int argc, char** argv) {
     if (!line.Open(error))
         return Fail(error);
 
-    printf("%s\n", line.SlavePath().c_str());
+    if (!opts.strLink.empty() && !line.MakeLink(opts.strLink, error))
+        return Fail(error);
+
+    printf("%s\n", line.PortPath().c_str());
     fflush(stdout);
     transcript.Write(SimClock::now(), "EVENT", "port " + line.SlavePath());
 

@@ -57,6 +57,8 @@ Start-up:
   --hook CMD               run CMD with /bin/sh on each boot into Linux; the stored MAC
                            address is in the environment variable QAN640_MAC
   --exit-on-close          end when the last program that opened the port closes it
+  --link PATH              make PATH a symbolic link to the port and print it as the port path;
+                           it is removed when the device vanishes or the program ends
 
 Timing:
   --pace line|full         output at 57600 baud (default) or as fast as the pty takes it
@@ -164,6 +166,8 @@ std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
             error = text(opts.strTranscript);
         } else if (arg == "--hook") {
             error = text(opts.strHook);
+        } else if (arg == "--link") {
+            error = text(opts.strLink);
         } else if (arg == "--exit-on-close") {
             error = flag(opts.bExitOnClose, true);
         } else if (arg == "--pace") {

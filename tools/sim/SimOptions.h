@@ -28,6 +28,7 @@ struct SSimOptions {
     int nTftpSize = 672;
     std::string strTranscript; // file of received commands and board events, with timestamps
     std::string strHook;       // shell command run on each boot into Linux, with QAN640_MAC set
+    std::string strLink;       // a symbolic link to the port, made at start and removed with the device
 
     // Timing
     bool bLinePacing = true; // 57600 baud, 8N1; false: as fast as the pty takes it
