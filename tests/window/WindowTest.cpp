@@ -11,6 +11,7 @@
 #include "tests/arp/NetnsLab.h"
 #include "tests/dialogue/SimProcess.h"
 #include "tests/loader/LoaderTestSupport.h"
+#include "tests/loader/WholeRunScope.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -126,20 +127,12 @@ private:
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_tmp.isValid());
-        m_strDir = m_tmp.path().toStdString();
-        WriteWholeRunFiles(m_strDir);
-        const char* path = getenv("PATH");
-        m_pPath = std::make_unique<CEnvOverride>(
-            "PATH", TestPathDir() + ":" + (path ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
-        m_pCwd = std::make_unique<CWorkingDir>(m_strDir);
-        m_prevSink = SetDebugOutputSink([](const std::string&) {});
+        m_pScope = std::make_unique<CWholeRunScope>();
+        m_strDir = m_pScope->Dir();
     }
     void TearDown() override {
-        SetDebugOutputSink(m_prevSink);
         m_pBoard.reset();
-        m_pCwd.reset();
-        m_pPath.reset();
+        m_pScope.reset();
     }
 
     std::unique_ptr<CQAN640BootLoaderCommands> MakeWindow(std::vector<std::string> ports) {
@@ -165,14 +158,9 @@ protected:
         return timer.elapsed() < limitMs;
     }
 
-    QTemporaryDir m_tmp;
+    std::unique_ptr<CWholeRunScope> m_pScope;
     std::string m_strDir;
     std::unique_ptr<CSimProcess> m_pBoard;
-
-private:
-    std::unique_ptr<CEnvOverride> m_pPath;
-    std::unique_ptr<CWorkingDir> m_pCwd;
-    DebugOutputSink m_prevSink;
 };
 
 } // namespace
