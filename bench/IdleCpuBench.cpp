@@ -103,15 +103,9 @@ double ArpLoopCpuPct(const std::string& strDir, IArpQuery* pArp, const std::stri
     SRunResult result;
     std::atomic<bool> bRefused = false;
     std::unique_ptr<QThread> thread(QThread::create([&] {
-        if (!pArp) {
-            int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-            bool bEntered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-            if (fd >= 0)
-                close(fd);
-            if (!bEntered) {
-                bRefused = true;
-                return; // the platform's service never runs outside the benchmark's namespace
-            }
+        if (!pArp && !EnterNetns(ns)) {
+            bRefused = true;
+            return; // the platform's service never runs outside the benchmark's namespace
         }
         CProvisioningRun provisioning(run, log, op, stop.Token());
         provisioning.SetObserver(&op);

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
@@ -284,4 +285,24 @@ SProbeResult CNetnsLab::Probe(const std::string& ip, const std::vector<std::stri
     }
     probe.bRan = r.nExit == 0 && probe.nResult >= 0;
     return probe;
+}
+
+bool EnterNetns(const std::string& ns) {
+    int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    bool bEntered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0)
+        close(fd);
+    return bEntered;
+}
+
+CInNamespace::CInNamespace(const std::string& ns) {
+    m_fdOld = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    m_bIn = m_fdOld >= 0 && EnterNetns(ns);
+}
+
+CInNamespace::~CInNamespace() {
+    if (m_bIn)
+        setns(m_fdOld, CLONE_NEWNET);
+    if (m_fdOld >= 0)
+        close(m_fdOld);
 }

@@ -13,6 +13,25 @@ struct SCommandResult {
 // Runs a program (found through PATH and the sbin directories) and waits at most timeoutMs for it.
 SCommandResult RunCommand(const std::vector<std::string>& argv, int timeoutMs = 15000);
 
+// Moves the calling thread into network namespace `ns` (one made with `ip netns add`); threads it starts
+// afterwards are in it too. False when that failed: the thread is then still where it was, and must not go
+// on with anything that could send a packet.
+bool EnterNetns(const std::string& ns);
+
+// The same for the object's life: the thread goes back to the namespace it was in when the object goes.
+class CInNamespace {
+public:
+    explicit CInNamespace(const std::string& ns);
+    ~CInNamespace();
+    CInNamespace(const CInNamespace&) = delete;
+    CInNamespace& operator=(const CInNamespace&) = delete;
+    bool In() const { return m_bIn; }
+
+private:
+    int m_fdOld = -1;
+    bool m_bIn = false;
+};
+
 // What one run of the probe program printed.
 struct SProbeResult {
     bool bRan = false;

@@ -171,14 +171,8 @@ public:
     SRunResult Run(const std::string& ns = {}) {
         SRunResult result;
         std::unique_ptr<QThread> thread(QThread::create([&] {
-            if (!ns.empty()) {
-                int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-                bool bEntered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-                if (fd >= 0)
-                    close(fd);
-                if (!bEntered)
-                    return; // never run the ARP check outside the test's own namespace
-            }
+            if (!ns.empty() && !EnterNetns(ns))
+                return; // never run the ARP check outside the test's own namespace
             CProvisioningRun run(m_run, m_log, m_op, m_stop.Token());
             run.SetObserver(&m_op);
             run.SetArpQuery(m_pArp);

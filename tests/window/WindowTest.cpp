@@ -101,29 +101,6 @@ private:
     QTimer m_timer;
 };
 
-// Enters network namespace `ns` on the GUI thread for the object's life; threads started meanwhile (the
-// worker, the board) are in it too.
-class CInNamespace {
-public:
-    explicit CInNamespace(const std::string& ns) {
-        m_fdOld = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-        int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-        m_bIn = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-        if (fd >= 0)
-            close(fd);
-    }
-    ~CInNamespace() {
-        if (m_bIn)
-            setns(m_fdOld, CLONE_NEWNET);
-        close(m_fdOld);
-    }
-    bool In() const { return m_bIn; }
-
-private:
-    int m_fdOld = -1;
-    bool m_bIn = false;
-};
-
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
