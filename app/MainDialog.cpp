@@ -1,7 +1,7 @@
 #include "app/MainDialog.h"
 
 #include "app/GuiCall.h"
-#include "app/Settings.h"
+#include "core/Settings.h"
 #include "links/PortEnumeration.h"
 #include "links/PortName.h"
 #include "links/Uart.h"

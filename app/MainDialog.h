@@ -1,11 +1,11 @@
 #pragma once
 
-#include "app/LogConsole.h"
 #include "app/QtLogBox.h"
 #include "app/QtOperator.h"
-#include "app/RunState.h"
-#include "app/StopToken.h"
-#include "app/Worker.h"
+#include "core/LogConsole.h"
+#include "core/RunState.h"
+#include "core/StopToken.h"
+#include "core/Worker.h"
 #include "provisioning/RunEvents.h"
 
 #include <QDialog>

@@ -1,7 +1,7 @@
 #include "app/QtLogBox.h"
 
-#include "app/Cp1252.h"
 #include "app/GuiCall.h"
+#include "core/Cp1252.h"
 
 #include <QPlainTextEdit>
 #include <QScrollBar>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/LogBox.h"
-#include "app/StopToken.h"
+#include "core/LogBox.h"
+#include "core/StopToken.h"
 
 #include <QPointer>
 

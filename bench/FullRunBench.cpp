@@ -13,8 +13,8 @@
 //
 // Last line: runs=N median_ms=T mandated_ms=M excess_pct=P with P = (T - M) / T in percent.
 
-#include "app/DebugOutput.h"
-#include "app/LogConsole.h"
+#include "core/DebugOutput.h"
+#include "core/LogConsole.h"
 #include "mac/ArpCheck.h"
 #include "provisioning/BootMonitorDialogue.h"
 #include "provisioning/Provisioning.h"

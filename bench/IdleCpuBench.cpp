@@ -11,8 +11,8 @@
 // Usage: bench_idle_cpu [SECONDS]   (default 60 per measurement)
 // Last line: arp_loop_cpu_pct=A silent_line_cpu_pct=S (percent of one core; A is the stand-in's figure)
 
-#include "app/DebugOutput.h"
-#include "app/LogConsole.h"
+#include "core/DebugOutput.h"
+#include "core/LogConsole.h"
 #include "links/Uart.h"
 #include "mac/ArpCheck.h"
 #include "provisioning/BootMonitorDialogue.h"

@@ -8,9 +8,9 @@
 // keeps the whole-text variant's run time bearable.
 //
 // Last line: ratio=R throughput_mib_s=T rewrite_ratio=R2
-#include "app/LogConsole.h"
 #include "app/QtLogBox.h"
-#include "app/Worker.h"
+#include "core/LogConsole.h"
+#include "core/Worker.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>

@@ -10,9 +10,9 @@
 // Usage: bench_soak [SEQUENCE_RUNS [WINDOW_RUNS]]   (default 100 and 20)
 // Last line: runs=N fd_growth=F thread_growth=T rss_growth_kib=K
 
-#include "app/DebugOutput.h"
-#include "app/LogConsole.h"
 #include "app/MainDialog.h"
+#include "core/DebugOutput.h"
+#include "core/LogConsole.h"
 #include "mac/ArpCheck.h"
 #include "mac/DialogMacAddress.h"
 #include "provisioning/Provisioning.h"

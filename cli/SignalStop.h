@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/StopToken.h"
-#include "app/UniqueFd.h"
+#include "core/StopToken.h"
+#include "core/UniqueFd.h"
 
 #include <atomic>
 #include <thread>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/LogBox.h"
+#include "core/LogBox.h"
 #include "provisioning/RunEvents.h"
 
 #include <chrono>

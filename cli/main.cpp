@@ -1,14 +1,14 @@
 // qan640-provision: the provisioning run without a window, for test-bench scripts and terminals. The same
 // run, the same files in the working directory and the same record as the window; each message box is a
 // line on standard error and the exit status says how the run ended.
-#include "app/DebugOutput.h"
-#include "app/LogConsole.h"
-#include "app/RunState.h"
-#include "app/Settings.h"
-#include "app/Worker.h"
 #include "cli/ExitStatus.h"
 #include "cli/SignalStop.h"
 #include "cli/TerminalOperator.h"
+#include "core/DebugOutput.h"
+#include "core/LogConsole.h"
+#include "core/RunState.h"
+#include "core/Settings.h"
+#include "core/Worker.h"
 #include "mac/MacInput.h"
 #include "mac/MacPrefixFile.h"
 #include "provisioning/Provisioning.h"

@@ -4,8 +4,8 @@
 // over the limit reported as such and never held; the remembered port is the first word (cut at a NUL) or
 // nothing; the prefix list is never empty, holds only valid prefixes with the first built-in one selected,
 // and the file is rewritten only when it held no valid prefix.
-#include "app/Settings.h"
-#include "app/TokenReader.h"
+#include "core/Settings.h"
+#include "core/TokenReader.h"
 #include "fuzz/FuzzCheck.h"
 #include "mac/MacPrefixFile.h"
 

@@ -4,8 +4,8 @@
 // Holds for every input: the log is exactly the bytes appended (LF stored as CR LF, NUL skipped), the box
 // shows exactly the log after a forced refresh, and the display text is valid UTF-16 with one character
 // per byte: ASCII and 0xA0-0xFF as themselves, 0x80-0x9F as the code page's characters.
-#include "app/Cp1252.h"
-#include "app/LogConsole.h"
+#include "core/Cp1252.h"
+#include "core/LogConsole.h"
 #include "fuzz/FuzzCheck.h"
 
 #include <string>

@@ -1,7 +1,7 @@
 #include "links/LoaderRunner.h"
 
-#include "app/DebugOutput.h"
-#include "app/UniqueFd.h"
+#include "core/DebugOutput.h"
+#include "core/UniqueFd.h"
 #include "links/PortName.h"
 
 #include <cerrno>

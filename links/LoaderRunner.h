@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/LogConsole.h"
-#include "app/RunState.h"
-#include "app/StopToken.h"
+#include "core/LogConsole.h"
+#include "core/RunState.h"
+#include "core/StopToken.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "links/Uart.h"
 
-#include "app/DebugOutput.h"
+#include "core/DebugOutput.h"
 #include "links/PortName.h"
 
 #include <QFileInfo>

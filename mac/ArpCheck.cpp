@@ -1,6 +1,6 @@
 #include "mac/ArpCheck.h"
 
-#include "app/LogConsole.h"
+#include "core/LogConsole.h"
 
 #include <cerrno>
 #include <cstdio>

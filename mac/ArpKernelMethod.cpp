@@ -1,6 +1,6 @@
 #include "mac/ArpKernelMethod.h"
 
-#include "app/UniqueFd.h"
+#include "core/UniqueFd.h"
 #include "mac/ArpCheck.h"
 
 #include <linux/neighbour.h>

@@ -4,7 +4,7 @@
 // the route, the link and the neighbour entry that belong to an address. Each answer is read by a plain
 // function, so tests hand them messages of their own making, without a socket.
 
-#include "app/StopToken.h"
+#include "core/StopToken.h"
 
 #include <array>
 #include <chrono>

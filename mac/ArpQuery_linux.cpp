@@ -2,7 +2,7 @@
 // then the wire (with the capability for raw packets) or the kernel's resolution answers.
 #include "mac/ArpQuery_linux.h"
 
-#include "app/UniqueFd.h"
+#include "core/UniqueFd.h"
 #include "mac/ArpNetlink.h"
 #include "mac/ArpWireMethod.h"
 

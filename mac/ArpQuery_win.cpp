@@ -2,7 +2,7 @@
 // and released after it.
 #include "mac/ArpCheck.h"
 
-#include "app/LogConsole.h"
+#include "core/LogConsole.h"
 
 #include <cstdio>
 #include <windows.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/TokenReader.h"
+#include "core/TokenReader.h"
 
 #include <array>
 #include <string>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/LogConsole.h"
-#include "app/StopToken.h"
+#include "core/LogConsole.h"
+#include "core/StopToken.h"
 #include "links/SerialLink.h"
 
 #include <string>

@@ -1,6 +1,6 @@
 #include "records/RunArchive.h"
 
-#include "app/UniqueFd.h"
+#include "core/UniqueFd.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/LogConsole.h"
+#include "core/LogConsole.h"
 #include "provisioning/RunEvents.h"
 #include "records/RunRecord.h"
 

@@ -1,6 +1,6 @@
 #include "records/RunRecord.h"
 
-#include "app/UniqueFd.h"
+#include "core/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>

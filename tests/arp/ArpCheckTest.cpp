@@ -1,5 +1,5 @@
 #include "mac/ArpCheck.h"
-#include "app/LogConsole.h"
+#include "core/LogConsole.h"
 #include "mac/ArpQuery_linux.h"
 
 #include <arpa/inet.h>

@@ -5,7 +5,7 @@
 //
 // Output, one "key=value" per line: result (1/0), mac, method (auto when it ended before asking, kernel,
 // wire), elapsed_ms, elapsed_us, log (CR, LF and backslash escaped as \r, \n, \\).
-#include "app/LogConsole.h"
+#include "core/LogConsole.h"
 #include "mac/ArpCheck.h"
 #include "mac/ArpQuery_linux.h"
 

@@ -4,7 +4,7 @@
 #include "links/LoaderRunner.h"
 #include "links/Uart.h"
 
-#include "app/DebugOutput.h"
+#include "core/DebugOutput.h"
 #include "tests/loader/LoaderTestSupport.h"
 
 #include <QProcess>

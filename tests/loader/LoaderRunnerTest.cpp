@@ -1,6 +1,6 @@
 #include "links/LoaderRunner.h"
 
-#include "app/DebugOutput.h"
+#include "core/DebugOutput.h"
 #include "tests/loader/LoaderTestSupport.h"
 
 #include <QTemporaryDir>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/DebugOutput.h"
+#include "core/DebugOutput.h"
 #include "tests/dialogue/SimProcess.h"
 #include "tests/loader/LoaderTestSupport.h"
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "app/LogConsole.h"
+#include "core/LogConsole.h"
 
 #include <gtest/gtest.h>
 #include <vector>

@@ -1,6 +1,6 @@
 #include "app/QtLogBox.h"
-#include "app/LogConsole.h"
-#include "app/Worker.h"
+#include "core/LogConsole.h"
+#include "core/Worker.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>

@@ -1,10 +1,10 @@
 // A stop request (the window closing) ends a worker promptly whatever it waits for, and never dead-locks
 // against a GUI thread that is busy closing.
 #include "app/GuiCall.h"
-#include "app/LogConsole.h"
 #include "app/ModalDialog.h"
 #include "app/QtLogBox.h"
-#include "app/Worker.h"
+#include "core/LogConsole.h"
+#include "core/Worker.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -4,7 +4,7 @@
 //   qan_settings_probe [--save NAME]
 //
 // Saves NAME when given, then writes what it reads back to standard output, and exits with 0.
-#include "app/Settings.h"
+#include "core/Settings.h"
 
 #include <cstdio>
 #include <cstring>

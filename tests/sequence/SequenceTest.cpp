@@ -5,7 +5,7 @@
 
 #include "provisioning/Provisioning.h"
 
-#include "app/DebugOutput.h"
+#include "core/DebugOutput.h"
 #include "links/Uart.h"
 #include "mac/ArpCheck.h"
 #include "tests/arp/NetnsLab.h"

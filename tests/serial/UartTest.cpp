@@ -1,5 +1,5 @@
 #include "links/Uart.h"
-#include "app/DebugOutput.h"
+#include "core/DebugOutput.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempWorkDir.h"
 

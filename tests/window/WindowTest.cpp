@@ -3,7 +3,7 @@
 
 #include "app/MainDialog.h"
 
-#include "app/DebugOutput.h"
+#include "core/DebugOutput.h"
 #include "links/Uart.h"
 #include "mac/ArpCheck.h"
 #include "mac/DialogMacAddress.h"

@@ -1,6 +1,6 @@
-#include "app/Settings.h"
+#include "core/Settings.h"
 
-#include "app/TokenReader.h"
+#include "core/TokenReader.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "app/LogConsole.h"
+#include "core/LogConsole.h"
 
 namespace {
 constexpr int64_t kRefreshIntervalMs = 200;

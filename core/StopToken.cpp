@@ -1,4 +1,4 @@
-#include "app/StopToken.h"
+#include "core/StopToken.h"
 
 #include <cerrno>
 #include <condition_variable>

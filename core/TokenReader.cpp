@@ -1,4 +1,4 @@
-#include "app/TokenReader.h"
+#include "core/TokenReader.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/LogBox.h"
-#include "app/TickSource.h"
+#include "core/LogBox.h"
+#include "core/TickSource.h"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "app/Cp1252.h"
+#include "core/Cp1252.h"
 
 namespace {
 const char16_t kHighControls[32] = {

@@ -1,4 +1,4 @@
-#include "app/TickSource.h"
+#include "core/TickSource.h"
 
 #include <time.h>
 

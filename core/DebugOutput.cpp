@@ -1,4 +1,4 @@
-#include "app/DebugOutput.h"
+#include "core/DebugOutput.h"
 
 #include <cstdio>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "app/Worker.h"
+#include "core/Worker.h"
 
 #include <QThread>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/StopToken.h"
+#include "core/StopToken.h"
 
 #include <functional>
 #include <memory>
