@@ -230,6 +230,20 @@ TEST_F(WindowTest, RememberedPortIsCheckedWithoutOpeningIt) {
     close(fdWatch);
 }
 
+// The frame asks the window manager for a caption and a close box at a fixed size: no minimise or maximise
+// box (a window manager that honours the request shows none).
+TEST_F(WindowTest, FrameAsksForACloseBoxOnly) {
+    auto window = MakeWindow({});
+    window->show();
+    Qt::WindowFlags flags = window->windowFlags();
+    // Without the customize hint the platform adds the boxes it thinks a window of this type should have.
+    EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+    EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+}
+
 TEST_F(WindowTest, StartCommandWithoutPortAndWithTheKeyword) {
     WriteFile("./QAN640BootLoader.conf", "/dev/ttyS1");
     auto window = MakeWindow({});
