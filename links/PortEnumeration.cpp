@@ -63,10 +63,11 @@ int FindPort(const std::vector<std::string>& names, const std::string& portName)
         if (IsSamePort(names[i], portName))
             return int(i);
     }
-    // Resolving a path reads links and folders only; the device is not opened.
+    // Resolving a path reads links and folders only; the device is not opened. An empty name resolves to
+    // nothing.
     std::error_code ec;
     std::filesystem::path target = std::filesystem::canonical(PortDevicePath(portName), ec);
-    if (ec || portName.empty())
+    if (ec)
         return -1;
     for (size_t i = 0; i < names.size(); ++i) {
         std::filesystem::path listed = std::filesystem::canonical(PortDevicePath(names[i]), ec);
