@@ -3,8 +3,6 @@
 #include "app/GuiCall.h"
 #include "core/Settings.h"
 #include "links/PortEnumeration.h"
-#include "links/PortName.h"
-#include "links/Uart.h"
 #include "provisioning/Provisioning.h"
 #include "records/RunArchive.h"
 #include "ui_MainDialog.h"
@@ -66,25 +64,27 @@ void CQAN640BootLoaderCommands::showEvent(QShowEvent* pEvent) {
 void CQAN640BootLoaderCommands::OnInitDialog() {
     std::vector<std::string> names;
     m_fnListPorts(names);
+    std::string strRemembered = ReadRememberedPort();
+    // The remembered port is found by name, or by the device a link to it names; nothing is opened, since
+    // opening raises the modem lines of a port that a board may be on.
+    int nFound = strRemembered.empty() ? -1 : FindPort(names, strRemembered);
+    // Pseudo-terminals, Bluetooth ports and paths of the operator's own are not listed, but a remembered one
+    // that is a serial port present is as present as a listed one.
+    if (nFound < 0 && !strRemembered.empty() && ComPortExists(strRemembered)) {
+        names.push_back(strRemembered);
+        nFound = int(names.size() - 1);
+    }
+    // Without it the first port in the enumeration's own order (the lowest-numbered) is taken.
+    std::string strSelected = nFound >= 0 ? names[size_t(nFound)] : names.empty() ? "" : names[0];
     // The list is sorted alphabetically, letter case aside, as the operator reads it.
     std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
         return strcasecmp(a.c_str(), b.c_str()) < 0;
     });
-    std::string strRemembered = ReadRememberedPort();
-    // Pseudo-terminals, Bluetooth ports and links under /dev/serial are not listed, but a remembered one that
-    // still answers as a serial port is as present as a listed one.
-    if (!strRemembered.empty() &&
-        std::none_of(names.begin(), names.end(),
-                     [&](const std::string& n) { return IsSamePort(n, strRemembered); }) &&
-        ComPortExists(PortDevicePath(strRemembered)))
-        names.push_back(strRemembered);
-    int nSelected = names.empty() ? -1 : 0;
     m_cmbPort->clear();
-    for (size_t i = 0; i < names.size(); ++i) {
-        m_cmbPort->addItem(QString::fromLocal8Bit(names[i].data(), qsizetype(names[i].size())));
-        if (nSelected == 0 && !strRemembered.empty() && IsSamePort(names[i], strRemembered))
-            nSelected = int(i);
-    }
+    for (const std::string& name : names)
+        m_cmbPort->addItem(QString::fromLocal8Bit(name.data(), qsizetype(name.size())));
+    auto itSelected = std::find(names.begin(), names.end(), strSelected);
+    int nSelected = itSelected == names.end() ? -1 : int(itSelected - names.begin());
     m_cmbPort->setCurrentIndex(nSelected);
     if (nSelected < 0)
         m_cmbPort->setEditText(QString());

@@ -1,6 +1,9 @@
 #include "links/PortEnumeration.h"
 
+#include "links/PortName.h"
+
 #include <cstddef>
+#include <filesystem>
 
 namespace {
 
@@ -53,4 +56,23 @@ bool PortNameLess(const std::string& left, const std::string& right) {
         return order < 0;
     // Equal by value (ttyS2 and ttyS02): the bytes decide.
     return left < right;
+}
+
+int FindPort(const std::vector<std::string>& names, const std::string& portName) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (IsSamePort(names[i], portName))
+            return int(i);
+    }
+    // Resolving a path reads links and folders only; the device is not opened. An empty name resolves to
+    // nothing.
+    std::error_code ec;
+    std::filesystem::path target = std::filesystem::canonical(PortDevicePath(portName), ec);
+    if (ec)
+        return -1;
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::filesystem::path listed = std::filesystem::canonical(PortDevicePath(names[i]), ec);
+        if (!ec && listed == target)
+            return int(i);
+    }
+    return -1;
 }

@@ -23,6 +23,25 @@ void EnumerateComPorts(std::vector<std::string>& names);
 void EnumerateComPorts(std::vector<std::string>& names, const std::string& sysClassTty,
                        const std::string& devDir);
 
+// 1 if `portName` (a device name or a path, as PortDevicePath reads it) is a serial port present on this
+// machine, else 0. The port is not opened: opening raises DTR and RTS on most adapters, which a board on the
+// line takes as a reset or a boot-mode request.
+//
+// Linux: a character device (links followed) that a serial tty driver or the pseudo-terminal driver's
+// terminal side serves, by its numbers in the kernel's table of tty drivers (/proc/tty/drivers). The
+// multiplexer, virtual consoles and the controlling terminal are not serial ports.
+//
+// Windows: the name answers the default-configuration probe.
+int ComPortExists(const std::string& portName);
+
+// The same against another table of tty drivers (tests write one). Windows ignores it.
+int ComPortExists(const std::string& portName, const std::string& ttyDriversPath);
+
+// Position in `names` of the port that `portName` stands for: the same name in either form and any letter
+// case (IsSamePort), or else a name that leads to the same file once links are followed (a
+// /dev/serial/by-id link and the node it names). -1 when none does. Nothing is opened.
+int FindPort(const std::vector<std::string>& names, const std::string& portName);
+
 // Natural order of port names: runs of digits compare by their value (ttyS2 < ttyS10, COM9 < COM10), the rest
 // byte by byte. A strict weak order; names that differ only in leading zeros tie-break byte-wise, so the
 // order is total and stable.

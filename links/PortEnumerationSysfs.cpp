@@ -1,12 +1,16 @@
 // Serial port enumeration on Linux, from the tty class in sysfs.
 #include "links/PortEnumeration.h"
 
+#include "links/PortName.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <linux/serial.h>
+#include <sstream>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -18,6 +22,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kSysClassTty = "/sys/class/tty";
 constexpr const char* kDevDir = "/dev";
+constexpr const char* kTtyDrivers = "/proc/tty/drivers";
 
 // Reads a small sysfs attribute; false when it cannot be read.
 bool ReadAttribute(const std::string& path, std::string& text) {
@@ -134,7 +139,59 @@ bool IsSerialPort(const std::string& sysClassTty, const std::string& devDir, con
     return true;
 }
 
+// Whether a line of the tty driver table ("name /dev/path major minors type", minors one number or a range)
+// describes a driver of serial lines that serves device `rdev`.
+bool ServesSerialLine(const std::string& line, dev_t rdev) {
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string field; in >> field;)
+        fields.push_back(std::move(field));
+    if (fields.size() < 5)
+        return false;
+    const std::string& type = fields[fields.size() - 1];
+    if (type != "serial" && type != "pty:slave")
+        return false;
+    const std::string& minors = fields[fields.size() - 2];
+    size_t pos = 0;
+    unsigned long nMajor = 0;
+    unsigned long nFirst = 0;
+    if (!ParseNumber(fields[fields.size() - 3], pos, nMajor) || pos != fields[fields.size() - 3].size())
+        return false;
+    pos = 0;
+    if (!ParseNumber(minors, pos, nFirst))
+        return false;
+    unsigned long nLast = nFirst;
+    if (pos < minors.size()) {
+        if (minors[pos] != '-')
+            return false;
+        ++pos;
+        if (!ParseNumber(minors, pos, nLast) || pos != minors.size())
+            return false;
+    }
+    return major(rdev) == nMajor && minor(rdev) >= nFirst && minor(rdev) <= nLast;
+}
+
 } // namespace
+
+int ComPortExists(const std::string& portName, const std::string& ttyDriversPath) {
+    struct stat st {};
+    if (portName.empty() || stat(PortDevicePath(portName).c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return 0;
+    try {
+        std::ifstream drivers(ttyDriversPath);
+        for (std::string line; std::getline(drivers, line);) {
+            if (ServesSerialLine(line, st.st_rdev))
+                return 1;
+        }
+    } catch (...) {
+        // Memory ran out: the port counts as absent, as any port that cannot be confirmed.
+    }
+    return 0;
+}
+
+int ComPortExists(const std::string& portName) {
+    return ComPortExists(portName, kTtyDrivers);
+}
 
 void EnumerateComPorts(std::vector<std::string>& names, const std::string& sysClassTty,
                        const std::string& devDir) {

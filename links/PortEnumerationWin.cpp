@@ -29,6 +29,16 @@ void EnumerateComPorts(std::vector<std::string>& names) {
     }
 }
 
+int ComPortExists(const std::string& portName) {
+    COMMCONFIG config{};
+    DWORD dwSize = kCommConfigSize;
+    return !portName.empty() && GetDefaultCommConfigA(portName.c_str(), &config, &dwSize) ? 1 : 0;
+}
+
+int ComPortExists(const std::string& portName, const std::string&) {
+    return ComPortExists(portName);
+}
+
 void EnumerateComPorts(std::vector<std::string>& names, const std::string&, const std::string&) {
     EnumerateComPorts(names);
 }

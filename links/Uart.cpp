@@ -7,10 +7,7 @@
 #include <QSerialPort>
 #include <cerrno>
 #include <chrono>
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -234,18 +231,4 @@ int CUart::WriteAll(const void* data, uint16_t length) {
         }
     }
     return 1;
-}
-
-int ComPortExists(const std::string& portName) {
-    QByteArray path = DevicePath(portName).toLocal8Bit();
-    struct stat st {};
-    if (stat(path.constData(), &st) != 0 || !S_ISCHR(st.st_mode))
-        return 0;
-    int fd = open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    termios tio{};
-    int exists = tcgetattr(fd, &tio) == 0 ? 1 : 0;
-    close(fd);
-    return exists;
 }

@@ -66,6 +66,3 @@ private:
     CStopToken m_stop;
     std::unique_ptr<QSerialPort> m_hComm; // the held device, or none
 };
-
-// 1 if `portName` names a serial device that answers as one, else 0. Does not change the line settings.
-int ComPortExists(const std::string& portName);

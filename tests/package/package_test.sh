@@ -73,6 +73,26 @@ wait "$pid" || rc=$?
 pid=""
 [ "$rc" -eq 0 ] || { cat "$tmp/window.log" >&2; fail "the window program exited with $rc"; }
 
+# The maintainer script on the extracted tree (chown needs root): the programs end up executable by root and
+# the operators (group dialout) only, with the raw-packet capability where the file system holds it.
+if [ "$(id -u)" -eq 0 ]; then
+    dpkg-deb -e "$deb" "$tmp/control"
+    mkdir -p "$tmp/root/var/lib"
+    DPKG_ROOT="$tmp/root" sh "$tmp/control/postinst" configure 2>"$tmp/postinst.log" ||
+        { cat "$tmp/postinst.log" >&2; fail "postinst"; }
+    for p in qan640-bootloader qan640-provision; do
+        mode=$(stat -c '%U:%G %a' "$tmp/root/usr/bin/$p")
+        [ "$mode" = "root:dialout 750" ] || fail "$p is $mode after postinst"
+        if ! grep -q "cap_net_raw to /usr/bin/$p" "$tmp/postinst.log"; then
+            getcap "$tmp/root/usr/bin/$p" | grep -q 'cap_net_raw=ep' || fail "$p has no cap_net_raw"
+        fi
+    done
+    mode=$(stat -c '%U:%G %a' "$tmp/root/var/lib/qan640")
+    [ "$mode" = "root:dialout 2775" ] || fail "the working directory is $mode"
+else
+    echo "postinst not tried: it needs root"
+fi
+
 # lintian: errors fail the test, the rest is shown.
 lintian --fail-on error "$deb" || fail "lintian"
 echo "package OK: $(basename "$deb")"

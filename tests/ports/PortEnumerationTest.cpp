@@ -1,6 +1,7 @@
 #include "links/PortEnumeration.h"
 #include "links/Uart.h"
 #include "tests/support/Pty.h"
+#include "tests/support/TempWorkDir.h"
 
 #include <QTemporaryDir>
 #include <algorithm>
@@ -261,4 +262,88 @@ TEST_F(FakeSysfs, YieldedNameOpensAsASerialPort) {
     EXPECT_EQ(uart.ReadByte(), 'Q');
     EXPECT_EQ(uart.Write("ok", 2), 1);
     EXPECT_EQ(pty.Receive(2, 2s), "ok");
+}
+
+// A port is present when a serial driver or the pseudo-terminal driver serves its device numbers, whatever
+// links lead to it; the multiplexer, consoles, masters and anything that is not a character device are not
+// ports.
+TEST_F(FakeSysfs, PresentPortIsFoundByTheDriverTable) {
+    const std::string drivers = m_root + "/drivers";
+    WriteText(drivers, "/dev/tty             /dev/tty        5       0 system:/dev/tty\n"
+                       "/dev/ptmx            /dev/ptmx       5       2 system\n"
+                       "usbserial            /dev/ttyUSB   188 0-511 serial\n"
+                       "serial               /dev/ttyS       4      64 serial\n"
+                       "pty_slave            /dev/pts      136 0-1048575 pty:slave\n"
+                       "pty_master           /dev/ptm      128 0-1048575 pty:master\n"
+                       "unknown              /dev/tty        4 1-63 console\n"
+                       "short line 7\n"
+                       "odd                  /dev/odd      200 5x serial\n");
+    struct {
+        const char* pszName;
+        unsigned nMajor;
+        unsigned nMinor;
+        int nPresent;
+    } const nodes[] = {
+        {"ttyUSB0", 188, 0, 1}, {"ttyUSB511", 188, 511, 1}, {"ttyUSB512", 188, 512, 0}, {"ttyS0", 4, 64, 1},
+        {"ttyS1", 4, 65, 0},    {"tty1", 4, 1, 0},          {"tty", 5, 0, 0},           {"ptmx", 5, 2, 0},
+        {"pts3", 136, 3, 1},    {"ptm3", 128, 3, 0},        {"odd", 200, 5, 0},         {"null", 1, 3, 0},
+    };
+    for (const auto& n : nodes) {
+        ASSERT_EQ(mknod(Node(n.pszName).c_str(), S_IFCHR | 0600, makedev(n.nMajor, n.nMinor)), 0);
+        EXPECT_EQ(ComPortExists(Node(n.pszName), drivers), n.nPresent) << n.pszName;
+    }
+    fs::create_symlink("dev/ttyUSB0", m_root + "/by-id");
+    fs::create_symlink(m_root + "/by-id", m_root + "/link-to-link");
+    fs::create_symlink(m_root + "/gone", m_root + "/dangling");
+    WriteText(m_root + "/plain", "x");
+    for (auto [name, nPresent] : std::vector<std::pair<std::string, int>>{{m_root + "/by-id", 1},
+                                                                          {m_root + "/link-to-link", 1},
+                                                                          {m_root + "/dangling", 0},
+                                                                          {m_root + "/plain", 0},
+                                                                          {DevDir(), 0},
+                                                                          {"", 0}})
+        EXPECT_EQ(ComPortExists(name, drivers), nPresent) << name;
+    // No table to read: nothing can be confirmed.
+    EXPECT_EQ(ComPortExists(Node("ttyUSB0"), m_root + "/no-such-table"), 0);
+
+    // The machine's own table: a pseudo-terminal, also through a relative link, is a port; the multiplexer is
+    // not.
+    CPtyPair pty;
+    CTempWorkDir cwd;
+    fs::create_symlink(pty.SlavePath(), "pty-link");
+    EXPECT_EQ(ComPortExists(pty.SlavePath()), 1);
+    EXPECT_EQ(ComPortExists("./pty-link"), 1);
+    EXPECT_EQ(ComPortExists("pty-link"), 0) << "/dev/pty-link does not exist";
+    EXPECT_EQ(ComPortExists("ptmx"), 0);
+    EXPECT_EQ(ComPortExists("null"), 0);
+}
+
+// The remembered port is found by its name, or by the file a link to it leads to.
+TEST_F(FakeSysfs, FindPortByNameOrByTheFileALinkNames) {
+    for (const char* name : {"ttyUSB0", "ttyUSB1"})
+        WriteText(Node(name), "");
+    fs::create_directories(m_root + "/by-id");
+    fs::create_symlink("../dev/ttyUSB0", m_root + "/by-id/usb-A");
+    fs::create_symlink(m_root + "/by-id/usb-A", m_root + "/by-id/chain");
+    fs::create_symlink(Node("ttyUSB1"), m_root + "/listed-link");
+    fs::create_symlink(m_root + "/gone", m_root + "/by-id/dangling");
+    const std::vector<std::string> names = {"/dev/ttyS1", "/dev/ttyUSB10", Node("ttyUSB0"),
+                                            m_root + "/listed-link", Node("ttyUSB1")};
+    CTempWorkDir cwd;
+    fs::create_symlink(m_root + "/by-id/chain", "chain");
+    struct {
+        std::string strName;
+        int nIndex;
+    } const cases[] = {
+        {"ttyusb10", 1},                  // a name, either form and letter case
+        {"/dev/ttyS10", -1},              // a name only begins like a listed one
+        {m_root + "/by-id/usb-A", 2},     // a link to a listed file
+        {"./chain", 2},                   // relative to the working directory, through three links
+        {m_root + "/listed-link", 3},     // a listed link by its own name
+        {Node("ttyUSB1"), 4},             // the same file as the listed link, by its own name
+        {m_root + "/by-id/dangling", -1}, // leads nowhere
+        {"", -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FindPort(names, c.strName), c.nIndex) << c.strName;
 }

@@ -12,6 +12,7 @@
 #include "tests/dialogue/SimProcess.h"
 #include "tests/loader/LoaderTestSupport.h"
 #include "tests/loader/WholeRunScope.h"
+#include "tests/support/Pty.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -30,6 +31,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -142,13 +144,24 @@ protected:
 
 } // namespace
 
+static std::vector<std::string> ListedPorts(const CQAN640BootLoaderCommands& window) {
+    std::vector<std::string> items;
+    for (int i = 0; i < window.m_cmbPort->count(); ++i)
+        items.push_back(window.m_cmbPort->itemText(i).toStdString());
+    return items;
+}
+
+// The list shows the ports alphabetically; without a remembered port that is present, the first in the
+// enumeration's own order (the lowest-numbered) is preselected, which is another one when the two orders
+// differ (ttyUSB2 before ttyUSB10).
 TEST_F(WindowTest, PreselectsTheRememberedPort) {
     struct SCase {
         const char* pszFile; // nullptr: no settings file
         std::vector<std::string> ports;
         const char* pszSelected;
     };
-    const std::vector<std::string> ports = {"/dev/ttyS1", "/dev/ttyUSB0", "/dev/ttyS10"};
+    const std::vector<std::string> ports = {"/dev/ttyS1", "/dev/ttyS10", "/dev/ttyUSB0"};
+    const std::vector<std::string> usb = {"/dev/ttyUSB2", "/dev/ttyUSB10"};
     std::vector<SCase> cases = {
         {"/dev/ttyUSB0", ports, "/dev/ttyUSB0"},
         {"/DEV/TTYusb0", ports, "/dev/ttyUSB0"},
@@ -157,6 +170,9 @@ TEST_F(WindowTest, PreselectsTheRememberedPort) {
         {nullptr, ports, "/dev/ttyS1"},
         {"/dev/ttyACM7", ports, "/dev/ttyS1"},
         {"/dev/ttyS1", {}, ""},
+        {nullptr, usb, "/dev/ttyUSB2"},
+        {"/dev/ttyUSB1", usb, "/dev/ttyUSB2"},
+        {"ttyUSB10", usb, "/dev/ttyUSB10"},
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszFile ? c.pszFile : "no file");
@@ -166,11 +182,66 @@ TEST_F(WindowTest, PreselectsTheRememberedPort) {
         auto window = MakeWindow(c.ports);
         window->show();
         EXPECT_EQ(window->m_cmbPort->currentText().toStdString(), c.pszSelected);
-        // Sorted as text: /dev/ttyS10 comes before /dev/ttyUSB0 and after /dev/ttyS1.
-        if (c.ports.size() == 3) {
-            EXPECT_EQ(window->m_cmbPort->itemText(1).toStdString(), "/dev/ttyS10");
-        }
+        std::vector<std::string> sorted = c.ports;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(ListedPorts(*window), sorted);
     }
+}
+
+// The remembered port is checked without opening it (opening raises the modem lines of a real adapter): a
+// pseudo-terminal that is not listed is added and preselected, a link to a listed port (as under
+// /dev/serial/by-id) selects that entry and adds none, a link that leads nowhere is not taken.
+TEST_F(WindowTest, RememberedPortIsCheckedWithoutOpeningIt) {
+    CPtyPair pty;
+    const std::string strLink = m_strDir + "/usb-Bench_Adapter-if00-port0";
+    ASSERT_EQ(symlink(pty.SlavePath().c_str(), strLink.c_str()), 0);
+    ASSERT_EQ(symlink("/dev/qan640-gone", (m_strDir + "/gone").c_str()), 0);
+    int fdWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(fdWatch, 0);
+    ASSERT_GE(inotify_add_watch(fdWatch, pty.SlavePath().c_str(), IN_OPEN), 0);
+    auto opened = [fdWatch] {
+        char buffer[4096];
+        return read(fdWatch, buffer, sizeof buffer) > 0;
+    };
+    struct SCase {
+        std::string strFile;
+        std::vector<std::string> ports;
+        std::string strSelected;
+        std::vector<std::string> listed;
+    } const cases[] = {
+        {pty.SlavePath(), {"/dev/ttyS1"}, pty.SlavePath(), {pty.SlavePath(), "/dev/ttyS1"}},
+        {strLink, {"/dev/ttyS1", pty.SlavePath()}, pty.SlavePath(), {pty.SlavePath(), "/dev/ttyS1"}},
+        {m_strDir + "/gone", {"/dev/ttyS1"}, "/dev/ttyS1", {"/dev/ttyS1"}},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.strFile);
+        WriteFile("./QAN640BootLoader.conf", c.strFile);
+        auto window = MakeWindow(c.ports);
+        window->show();
+        EXPECT_EQ(window->m_cmbPort->currentText().toStdString(), c.strSelected);
+        EXPECT_EQ(ListedPorts(*window), c.listed);
+        EXPECT_FALSE(opened()) << "the start-up check opened the port";
+    }
+    // The watch does see an open.
+    int fd = open(strLink.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_TRUE(opened());
+    close(fdWatch);
+}
+
+// The frame asks the window manager for a caption and a close box at a fixed size: no minimise or maximise
+// box (a window manager that honours the request shows none).
+TEST_F(WindowTest, FrameAsksForACloseBoxOnly) {
+    auto window = MakeWindow({});
+    window->show();
+    Qt::WindowFlags flags = window->windowFlags();
+    // Without the customize hint the platform adds the boxes it thinks a window of this type should have.
+    EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+    EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
 }
 
 TEST_F(WindowTest, StartCommandWithoutPortAndWithTheKeyword) {
