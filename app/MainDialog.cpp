@@ -101,9 +101,7 @@ void CQAN640BootLoaderCommands::OnBnClickedStart() {
     }
     if (text == QLatin1String(kTestKeyword)) {
         // The MAC dialog alone, as a check of the prefix file and the dialog: nothing else happens.
-        std::string strMac;
-        CProvisioningRun run(m_run, m_log, m_operator, m_stopSource.Token());
-        run.AskMacAddress(strMac);
+        AskMacAddress(m_operator, m_stopSource.Token());
         return;
     }
     QByteArray port = text.toLocal8Bit();

@@ -6,7 +6,7 @@
 #include "core/RunState.h"
 #include "core/StopToken.h"
 #include "core/Worker.h"
-#include "provisioning/RunEvents.h"
+#include "provisioning/RunResult.h"
 
 #include <QDialog>
 #include <QElapsedTimer>

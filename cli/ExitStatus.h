@@ -1,6 +1,6 @@
 #pragma once
 
-#include "provisioning/RunEvents.h"
+#include "provisioning/RunResult.h"
 
 // The exit statuses of qan640-provision: one per way a run can end, so that a bench script can tell the
 // failures apart without reading the text. The README and --help list the same table.

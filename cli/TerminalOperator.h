@@ -1,7 +1,8 @@
 #pragma once
 
 #include "core/LogBox.h"
-#include "provisioning/RunEvents.h"
+#include "provisioning/Operator.h"
+#include "provisioning/RunResult.h"
 
 #include <chrono>
 #include <cstdio>

@@ -82,7 +82,7 @@ void CProvisioningRun::EnterStage(int nStage) {
         m_pObserver->OnStageStarted(nStage);
 }
 
-SRunResult& CProvisioningRun::Stopped() {
+SRunResult& CProvisioningRun::MarkStopped() {
     m_result.eOutcome = ERunOutcome::Stopped;
     m_result.eEnd = ERunEnd::Stopped;
     m_result.strMessage.clear();
@@ -92,7 +92,7 @@ SRunResult& CProvisioningRun::Stopped() {
 SRunResult& CProvisioningRun::Finish(ERunEnd eEnd, const char* pszMessage, int nType, bool bRefresh) {
     // A failure that a stop caused is no failure of the board: nobody is left to read a box about it.
     if (m_stop.StopRequested())
-        return Stopped();
+        return MarkStopped();
     m_result.eEnd = eEnd;
     m_result.eOutcome = eEnd == ERunEnd::Verified ? ERunOutcome::Ok : ERunOutcome::Failed;
     m_result.strMessage = pszMessage;
@@ -140,7 +140,7 @@ void CProvisioningRun::RunStages() {
         pUart.reset();
     };
     auto stopped = [&] {
-        Stopped();
+        MarkStopped();
         pUart->Close();
         pUart.reset();
     };
@@ -180,8 +180,7 @@ void CProvisioningRun::RunStages() {
         return fail(ERunEnd::NoPrompt, kMsgNoPrompt);
 
     EnterStage(RUN_STAGE_ASK_MAC);
-    std::string strMac;
-    AskMacAddress(strMac);
+    std::string strMac = AskMacAddress(m_op, m_stop);
     if (strMac.empty())
         return fail(ERunEnd::MacCancelled, kMsgMacCancelled);
     if (m_stop.StopRequested())
@@ -220,7 +219,7 @@ void CProvisioningRun::VerifyMac(const std::string& strMac) {
     for (;;) {
         m_log.AppendLogText("\nLendo MAC address:", true);
         if (!m_stop.SleepFor(kArpPauseMs)) {
-            Stopped();
+            MarkStopped();
             return;
         }
         std::string strReadMac;
@@ -229,7 +228,7 @@ void CProvisioningRun::VerifyMac(const std::string& strMac) {
             return;
         }
         if (m_stop.StopRequested()) {
-            Stopped();
+            MarkStopped();
             return;
         }
         if (EqualIgnoringCase(strReadMac, kNoAnswerMac))
@@ -246,18 +245,4 @@ void CProvisioningRun::VerifyMac(const std::string& strMac) {
             Finish(ERunEnd::MacDiffers, kMsgMacDiffers, MB_TYPE_ERROR);
         return;
     }
-}
-
-void CProvisioningRun::AskMacAddress(std::string& strMac) {
-    std::string strDialog;
-    do {
-        strDialog.clear();
-        if (!m_op.ExecMacDialog(strDialog, m_stop))
-            return;
-    } while (strDialog.empty() && !m_stop.StopRequested());
-    if (m_stop.StopRequested())
-        return;
-    strMac = strDialog;
-    // The operator sees the address once more and closes that box before anything is sent.
-    m_op.ShowMessageBox(strMac, MB_TYPE_NONE, m_stop);
 }

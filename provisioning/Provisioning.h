@@ -3,7 +3,8 @@
 #include "core/LogConsole.h"
 #include "core/RunState.h"
 #include "core/StopToken.h"
-#include "provisioning/RunEvents.h"
+#include "provisioning/Operator.h"
+#include "provisioning/RunResult.h"
 
 #include <cstdint>
 #include <optional>
@@ -48,10 +49,6 @@ public:
     // The whole run. The result says how it ended; the operator has already been told.
     SRunResult RunProvisioning();
 
-    // Asks for the board's MAC address in the MAC dialog (again while it ends with OK but no address) and
-    // shows the confirmed address in a plain box. strMac stays empty when the operator cancelled.
-    void AskMacAddress(std::string& strMac);
-
     void SetObserver(IRunObserver* pObserver) { m_pObserver = pObserver; }
     // The ARP service of the verification; null (the default) is the platform's.
     void SetArpQuery(IArpQuery* pQuery) { m_pArpQuery = pQuery; }
@@ -69,7 +66,8 @@ private:
     void RefreshLog() { m_log.AppendLogChar(0, true); }
     // Ends the run with a closing box (none when a stop was requested meanwhile).
     SRunResult& Finish(ERunEnd eEnd, const char* pszMessage, int nType, bool bRefresh = true);
-    SRunResult& Stopped();
+    // Records that a stop ended the run: no box, no failure.
+    SRunResult& MarkStopped();
     void VerifyMac(const std::string& strMac);
 
     CRunState& m_run;

@@ -1,27 +1,11 @@
 #pragma once
 
-#include "core/StopToken.h"
+#include "provisioning/Operator.h"
 
 #include <string>
 
-// What a provisioning run asks of the person at the bench, and what it tells its front ends. The working side
-// knows nothing of windows: the window and the headless front end each implement these.
-
-// Message box types.
-enum EMessageBoxType { MB_TYPE_NONE = 0, MB_TYPE_ERROR = 16, MB_TYPE_INFORMATION = 64 };
-
-class IOperator {
-public:
-    virtual ~IOperator() = default;
-
-    // A message box with one OK button. Texts are UTF-8; "\r\n" and "\n" are line breaks. Returns once the
-    // operator closed it, or at once when a stop is requested.
-    virtual void ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) = 0;
-
-    // The MAC dialog, modal. True when it ended with OK; strMacAddress then holds the dialog's address (empty
-    // when it had none). False when it was cancelled, closed or ended by a stop.
-    virtual bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) = 0;
-};
+// How a provisioning run goes and how it ends, as its front ends and the record learn it: the stages, the
+// ways a run ends, the result, and the notifications a front end can follow a run by.
 
 // The stages of a run, in order.
 enum ERunStage {
