@@ -201,14 +201,14 @@ void CQAN640BootLoaderCommands::OnRunFinished(const SRunResult& result) {
     m_stageTimer.stop();
     qint64 nSeconds = m_runClock.isValid() ? m_runClock.elapsed() / 1000 : 0;
     QString text;
-    if (result.eOutcome == ERunOutcome::Ok) {
+    if (result.Outcome() == ERunOutcome::Ok) {
         text = QString::fromUtf8("Concluído: MAC %1 verificado (%2 s)")
                    .arg(QString::fromStdString(result.strMacSent));
     } else {
         // The message's first line says what failed; the box said the rest.
         QString message =
-            QString::fromUtf8(result.strMessage.c_str()).section(QRegularExpression("[\\r\\n]"), 0, 0);
-        text = result.eOutcome == ERunOutcome::Failed
+            QString::fromStdString(result.Message()).section(QRegularExpression("[\\r\\n]"), 0, 0);
+        text = result.Outcome() == ERunOutcome::Failed
                    ? QString::fromUtf8("Falhou na etapa %1: %2 (%3 s)").arg(result.nStage).arg(message)
                    : QString::fromUtf8("Interrompido na etapa %1 (%2 s)").arg(result.nStage);
     }

@@ -102,8 +102,8 @@ int main(int argc, char** argv) {
         thread->start();
         thread->wait();
         double dTotal = duration<double, std::milli>(steady_clock::now() - t0).count();
-        if (result.eOutcome != ERunOutcome::Ok) {
-            fprintf(stderr, "run %d ended at stage %d: %s\n", i, result.nStage, result.strMessage.c_str());
+        if (result.Outcome() != ERunOutcome::Ok) {
+            fprintf(stderr, "run %d ended at stage %d: %s\n", i, result.nStage, result.Message().c_str());
             return 1;
         }
         double dLoader =

@@ -134,7 +134,7 @@ double ArpLoopCpuPct(const std::string& strDir, IArpQuery* pArp, const std::stri
                ? "none"
                : CBootMonitorDialogue::ReplaceAll(log.m_strLog.substr(nLast), "\r\n", " | ").c_str());
     if (dPct >= 0 && result.eEnd != ERunEnd::Stopped) {
-        fprintf(stderr, "the run left the verification loop: %s\n", result.strMessage.c_str());
+        fprintf(stderr, "the run left the verification loop: %s\n", result.Message().c_str());
         return -1;
     }
     return dPct;

@@ -34,6 +34,16 @@ struct SOptions {
     bool bHelp = false;
 };
 
+// A status's line in --help: a failure names its stages, "etapa 5 ou 10: ...".
+std::string ExitMeaning(const SRunEndRow& row) {
+    if (RunOutcomeOf(row.eEnd) != ERunOutcome::Failed)
+        return row.pszMeaning;
+    std::string strStages = "etapa " + std::to_string(row.nStage);
+    if (row.nOtherStage != RUN_STAGE_NONE)
+        strStages += " ou " + std::to_string(row.nOtherStage);
+    return strStages + ": " + row.pszMeaning;
+}
+
 void PrintHelp() {
     printf("Uso: %s --port PORTA [--mac MAC] [--workdir DIR] [--echo] [--non-interactive]\n"
            "\n"
@@ -55,8 +65,8 @@ void PrintHelp() {
            "\n"
            "Código de saída:\n",
            kProgram, kMacPrefixFileName, kRunRecordFileName, kRunLogFolderName);
-    for (const SExitStatus& s : kRunExitStatuses)
-        printf("  %3d  %s\n", s.nStatus, s.pszMeaning);
+    for (const SRunEndRow& row : kRunEnds)
+        printf("  %3d  %s\n", row.nExitStatus, ExitMeaning(row).c_str());
     printf("  %3d  uso incorreto: opção desconhecida, --port ausente, MAC recusado, --non-interactive sem "
            "--mac\n"
            "  %3d  erro interno\n",
@@ -124,7 +134,7 @@ void PrintOutcome(const SRunResult& result, const CRunArchive::SArchived& archiv
     char elapsed[32];
     snprintf(elapsed, sizeof elapsed, "%.1f s", dElapsedS);
     std::string strStage = std::to_string(result.nStage) + " (" + RunStageTitle(result.nStage) + ")";
-    switch (result.eOutcome) {
+    switch (result.Outcome()) {
     case ERunOutcome::Ok:
         fprintf(stderr, "Resultado: MAC %s verificado, %s\n", result.strMacSent.c_str(), elapsed);
         break;
@@ -198,5 +208,5 @@ int main(int argc, char** argv) {
     if (options.bEcho)
         fflush(stdout);
     PrintOutcome(result, archived, op.ElapsedSeconds());
-    return result.eOutcome == ERunOutcome::Stopped ? kExitInterrupted : ExitStatusFor(result.eEnd);
+    return RunEndRow(result.eEnd).nExitStatus;
 }

@@ -27,22 +27,8 @@ public:
     static constexpr uint32_t kReadTimeoutMs = 300;
     static constexpr uint32_t kArpPauseMs = 1000;
 
-    // The closing boxes' texts, as the operator sees them.
-    static const char* const kMsgLoaderFailed;
-    static const char* const kMsgOpenFailed;
-    static const char* const kMsgNoPrompt;
-    static const char* const kMsgTftpFailed;
-    static const char* const kMsgNoTransferSize;
-    static const char* const kMsgEepromFailed;
+    // The stage-8 box; the closing boxes are in kRunEnds.
     static const char* const kMsgPowerCycle;
-    static const char* const kMsgNoShell;
-    static const char* const kMsgMacCancelled;
-    static const char* const kMsgBootargsFailed;
-    static const char* const kMsgSaveenvFailed;
-    static const char* const kMsgResetFailed;
-    static const char* const kMsgArpUnusable;
-    static const char* const kMsgMacDiffers;
-    static const char* const kMsgSuccess;
 
     CProvisioningRun(CRunState& run, CLogConsole& log, IOperator& op, CStopToken stop = {});
 
@@ -64,10 +50,10 @@ private:
     void RunStages();
     void EnterStage(int nStage);
     void RefreshLog() { m_log.AppendLogChar(0, true); }
-    // Ends the run with a closing box (none when a stop was requested meanwhile).
-    SRunResult& Finish(ERunEnd eEnd, const char* pszMessage, int nType, bool bRefresh = true);
+    // Ends the run with its closing box (none when a stop was requested meanwhile).
+    void Finish(ERunEnd eEnd, bool bRefresh = true);
     // Records that a stop ended the run: no box, no failure.
-    SRunResult& MarkStopped();
+    void MarkStopped();
     void VerifyMac(const std::string& strMac);
 
     CRunState& m_run;

@@ -245,9 +245,10 @@ TEST_F(SequenceTest, HappyPathThroughTheNetwork) {
         std::vector<std::pair<std::string, int>> expected = {
             {CProvisioningRun::kMsgPowerCycle, 64},
             {kTypedMac, 0},
-            {bOk ? CProvisioningRun::kMsgSuccess : CProvisioningRun::kMsgMacDiffers, bOk ? 64 : 16}};
+            {bOk ? RunEndRow(ERunEnd::Verified).pszBox : RunEndRow(ERunEnd::MacDiffers).pszBox,
+             bOk ? 64 : 16}};
         EXPECT_EQ(boxes, expected) << m_log.m_strLog;
-        EXPECT_EQ(result.eOutcome, bOk ? ERunOutcome::Ok : ERunOutcome::Failed);
+        EXPECT_EQ(result.Outcome(), bOk ? ERunOutcome::Ok : ERunOutcome::Failed);
         EXPECT_EQ(result.strMacRead, bOk ? "02:3a:7c:1a:2b:3c" : "02:00:00:00:00:99");
         std::vector<std::string> expectedCommands = {
             "tftp 0x1000000 u-boot_2_lote.ldr",
@@ -276,82 +277,38 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
         std::vector<std::string> board;
         std::function<void(SequenceTest&)> setup;
         ERunEnd eEnd;
-        const char* pszMessage;
     };
     auto none = [](SequenceTest&) {};
     std::vector<SCase> cases = {
-        {"loader",
-         {},
-         [](SequenceTest&) { setenv("QAN640_LDR_MODE", "fail", 1); },
-         ERunEnd::LoaderFailed,
-         CProvisioningRun::kMsgLoaderFailed},
-        {"no prompt", {"--fault", "no-prompt"}, none, ERunEnd::NoPrompt, CProvisioningRun::kMsgNoPrompt},
-        {"tftp error",
-         {"--fault", "tftp-error"},
-         none,
-         ERunEnd::TftpFailed,
-         CProvisioningRun::kMsgTftpFailed},
-        {"no size",
-         {"--fault", "tftp-no-size"},
-         none,
-         ERunEnd::NoTransferSize,
-         CProvisioningRun::kMsgNoTransferSize},
-        {"eeprom",
-         {"--fault", "eeprom-no-prompt"},
-         none,
-         ERunEnd::EepromFailed,
-         CProvisioningRun::kMsgEepromFailed},
-        {"no shell",
-         {"--fault", "no-shell-after-power-cycle"},
-         none,
-         ERunEnd::NoShell,
-         CProvisioningRun::kMsgNoShell},
-        {"no prompt after reboot",
-         {"--fault", "no-prompt-after-reboot"},
-         none,
-         ERunEnd::NoPrompt,
-         CProvisioningRun::kMsgNoPrompt},
+        {"loader", {}, [](SequenceTest&) { setenv("QAN640_LDR_MODE", "fail", 1); }, ERunEnd::LoaderFailed},
+        {"no prompt", {"--fault", "no-prompt"}, none, ERunEnd::NoPrompt},
+        {"tftp error", {"--fault", "tftp-error"}, none, ERunEnd::TftpFailed},
+        {"no size", {"--fault", "tftp-no-size"}, none, ERunEnd::NoTransferSize},
+        {"eeprom", {"--fault", "eeprom-no-prompt"}, none, ERunEnd::EepromFailed},
+        {"no shell", {"--fault", "no-shell-after-power-cycle"}, none, ERunEnd::NoShell},
+        {"no prompt after reboot", {"--fault", "no-prompt-after-reboot"}, none, ERunEnd::NoPrompt},
         {"cancelled",
          {},
          [](SequenceTest& t) {
              t.m_op.m_macAnswers = {"", kCancel};
          },
-         ERunEnd::MacCancelled,
-         CProvisioningRun::kMsgMacCancelled},
-        {"setenv",
-         {"--fault", "setenv-no-confirm"},
-         none,
-         ERunEnd::BootargsFailed,
-         CProvisioningRun::kMsgBootargsFailed},
-        {"saveenv",
-         {"--fault", "saveenv-no-done"},
-         none,
-         ERunEnd::SaveenvFailed,
-         CProvisioningRun::kMsgSaveenvFailed},
-        {"reset",
-         {"--fault", "no-shell-after-reset"},
-         none,
-         ERunEnd::ResetFailed,
-         CProvisioningRun::kMsgResetFailed},
-        {"arp unusable",
-         {},
-         [](SequenceTest& t) { t.m_fakeArp.m_bUsable = false; },
-         ERunEnd::ArpUnusable,
-         CProvisioningRun::kMsgArpUnusable},
+         ERunEnd::MacCancelled},
+        {"setenv", {"--fault", "setenv-no-confirm"}, none, ERunEnd::BootargsFailed},
+        {"saveenv", {"--fault", "saveenv-no-done"}, none, ERunEnd::SaveenvFailed},
+        {"reset", {"--fault", "no-shell-after-reset"}, none, ERunEnd::ResetFailed},
+        {"arp unusable", {}, [](SequenceTest& t) { t.m_fakeArp.m_bUsable = false; }, ERunEnd::ArpUnusable},
         {"other mac",
          {},
          [](SequenceTest& t) {
              t.m_fakeArp.m_answers = {"", "02:3A:7C:1A:2B:3D"};
          },
-         ERunEnd::MacDiffers,
-         CProvisioningRun::kMsgMacDiffers},
+         ERunEnd::MacDiffers},
         {"verified, any case",
          {},
          [](SequenceTest& t) {
              t.m_fakeArp.m_answers = {"00:ff:FF:ff:ff:ff", "02:3A:7C:1A:2B:3C"};
          },
-         ERunEnd::Verified,
-         CProvisioningRun::kMsgSuccess},
+         ERunEnd::Verified},
     };
     for (SCase& c : cases) {
         SCOPED_TRACE(c.pszName);
@@ -366,11 +323,13 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
 
         ASSERT_FALSE(m_op.m_boxes.empty());
         const SBox& last = m_op.m_boxes.back();
-        EXPECT_EQ(last.strText, c.pszMessage)
+        const SRunEndRow& row = RunEndRow(c.eEnd);
+        EXPECT_EQ(last.strText, row.pszBox)
             << m_log.m_strLog.substr(m_log.m_strLog.size() > 3000 ? m_log.m_strLog.size() - 3000 : 0);
         EXPECT_EQ(last.nType, c.eEnd == ERunEnd::Verified ? 64 : 16);
         EXPECT_EQ(result.eEnd, c.eEnd);
-        EXPECT_EQ(result.strMessage, c.pszMessage);
+        EXPECT_EQ(result.Message(), row.pszBox);
+        EXPECT_TRUE(last.nStage == row.nStage || last.nStage == row.nOtherStage) << last.nStage;
         if (c.eEnd == ERunEnd::NoTransferSize) {
             EXPECT_EQ(Commands().size(), 1u) << "nothing after the transfer";
         }
@@ -391,7 +350,7 @@ TEST_F(SequenceTest, PortThatCannotBeOpened) {
     run.SetLoaderPauses(50, 100);
     SRunResult result = run.RunProvisioning();
     ASSERT_EQ(m_op.m_boxes.size(), 1u);
-    EXPECT_EQ(m_op.m_boxes[0].strText, CProvisioningRun::kMsgOpenFailed);
+    EXPECT_EQ(m_op.m_boxes[0].strText, RunEndRow(ERunEnd::OpenFailed).pszBox);
     EXPECT_EQ(m_op.m_boxes[0].nType, 16);
     EXPECT_EQ(result.nStage, RUN_STAGE_OPEN);
 }
@@ -408,7 +367,7 @@ TEST_F(SequenceTest, UnansweredVerificationGoesOnUntilStopped) {
     });
     SRunResult result = Run();
     stopper.join();
-    EXPECT_EQ(result.eOutcome, ERunOutcome::Stopped);
+    EXPECT_EQ(result.Outcome(), ERunOutcome::Stopped);
     size_t nReads = 0;
     for (size_t pos = 0; (pos = m_log.m_strLog.find("\r\nLendo MAC address:", pos)) != std::string::npos;
          ++pos)
@@ -467,7 +426,7 @@ TEST_F(SequenceTest, StopAtEveryStage) {
         ASSERT_TRUE(thread->wait(QDeadlineTimer(120000)));
         unsetenv("QAN640_LDR_MODE");
 
-        EXPECT_EQ(result.eOutcome, ERunOutcome::Stopped) << m_log.m_strLog;
+        EXPECT_EQ(result.Outcome(), ERunOutcome::Stopped) << m_log.m_strLog;
         EXPECT_EQ(result.nStage, c.nStage);
         EXPECT_LT(duration_cast<milliseconds>(m_tEnd - op.m_tStop).count(), 2000);
         for (const SBox& box : op.m_boxes)
@@ -512,9 +471,9 @@ TEST_F(SequenceTest, DeviceVanishingAtEveryStage) {
         SRunResult result = Run();
         EXPECT_TRUE(result.eEnd == c.eEnd || result.eEnd == c.eEndIfLate)
             << int(result.eEnd) << m_log.m_strLog;
-        EXPECT_EQ(result.eOutcome, ERunOutcome::Failed);
+        EXPECT_EQ(result.Outcome(), ERunOutcome::Failed);
         ASSERT_FALSE(m_op.m_boxes.empty());
-        EXPECT_EQ(m_op.m_boxes.back().strText, result.strMessage);
+        EXPECT_EQ(m_op.m_boxes.back().strText, result.Message());
         ExpectCleanEnd(false);
         m_pBoard.reset();
         m_log.ClearLog();

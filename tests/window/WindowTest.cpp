@@ -228,7 +228,8 @@ TEST_F(WindowTest, WholeRunEndsWithTheSuccessBox) {
             QTest::mouseClick(window->m_btnStart, Qt::LeftButton);
             QTimer* poll = new QTimer(window.get());
             QObject::connect(poll, &QTimer::timeout, [&] {
-                if (!robot.m_boxes.empty() && robot.m_boxes.back().strText == CProvisioningRun::kMsgSuccess &&
+                if (!robot.m_boxes.empty() &&
+                    robot.m_boxes.back().strText == RunEndRow(ERunEnd::Verified).pszBox &&
                     !window->IsRunning() && window->m_btnStart->isEnabled()) {
                     if (const char* dir = getenv("QAN640_SCREENSHOTS"))
                         QGuiApplication::primaryScreen()->grabWindow(0).save(
@@ -257,7 +258,7 @@ TEST_F(WindowTest, WholeRunEndsWithTheSuccessBox) {
     EXPECT_EQ(texts, (std::vector<std::string>{
                          "Comandos enviados com sucesso\n Desligue o QAN640, remova o jumper e "
                          "religue-o",
-                         "02:3A:7C:1a:2B:3c", CProvisioningRun::kMsgSuccess}));
+                         "02:3A:7C:1a:2B:3c", RunEndRow(ERunEnd::Verified).pszBox}));
     EXPECT_TRUE(window->m_btnStart->isEnabled());
     EXPECT_NE(window->m_edtLog->toPlainText().indexOf("MAC address lido:02:3a:7c:1a:2b:3c"), -1);
     EXPECT_TRUE(window->m_lblStage->text().startsWith(
