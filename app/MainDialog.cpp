@@ -145,11 +145,8 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
 
     CRunArchive archive;
     archive.BeginRun(m_run.m_strPort);
-    CProvisioningRun run(m_run, m_log, m_operator, stop);
+    CProvisioningRun run(m_run, m_log, m_operator, stop, m_runOptions);
     run.SetObserver(&progress);
-    run.SetArpQuery(m_pArpQuery);
-    if (m_loaderPauses)
-        run.SetLoaderPauses(m_loaderPauses->first, m_loaderPauses->second);
     SRunResult result = run.RunProvisioning();
     // Every run leaves its log and its row in the record, a stopped one too.
     archive.EndRun(result, m_log);

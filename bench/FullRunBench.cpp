@@ -94,9 +94,10 @@ int main(int argc, char** argv) {
         SRunResult result;
         auto t0 = steady_clock::now();
         std::unique_ptr<QThread> thread(QThread::create([&] {
-            CProvisioningRun provisioning(run, log, op);
+            SRunOptions options;
+            options.pArpQuery = &arp;
+            CProvisioningRun provisioning(run, log, op, {}, options);
             provisioning.SetObserver(&op);
-            provisioning.SetArpQuery(&arp);
             result = provisioning.RunProvisioning();
         }));
         thread->start();
@@ -110,7 +111,7 @@ int main(int argc, char** argv) {
             duration<double, std::milli>(op.m_tStage[RUN_STAGE_OPEN] - op.m_tStage[RUN_STAGE_LOADER]).count();
         double dRunPauses =
             500.0 + 2 * CBootMonitorDialogue::kBootargsPauseMs + 4 * double(CBootMonitorDialogue::kQuietMs) +
-            double(CProvisioningRun::kArpPauseMs) * arp.m_nQueries + double(CProvisioningRun::kReadTimeoutMs);
+            double(CProvisioningRun::kArpPauseMs) * arp.m_nQueries + double(SRunOptions::kReadTimeoutMs);
         // Transfer; EEPROM write and the save; power cycle; countdowns after the power cycle and the reset
         // (the one after the reboot is stopped by the prompt wait); two Linux boots.
         double dBoard =

@@ -152,9 +152,7 @@ bool SequenceRun(const std::string& strDir) {
     CAnsweringArp arp;
     SRunResult result;
     std::unique_ptr<QThread> thread(QThread::create([&] {
-        CProvisioningRun provisioning(run, log, op);
-        provisioning.SetArpQuery(&arp);
-        provisioning.SetLoaderPauses(50, 100);
+        CProvisioningRun provisioning(run, log, op, {}, WholeRunOptions(&arp));
         result = provisioning.RunProvisioning();
     }));
     thread->start();
@@ -210,8 +208,7 @@ int main(int argc, char** argv) {
     CAnsweringArp arp;
     auto window = std::make_unique<CQAN640BootLoaderCommands>();
     window->SetPortLister([](std::vector<std::string>& names) { names.clear(); });
-    window->SetArpQuery(&arp);
-    window->SetLoaderPauses(50, 100);
+    window->SetRunOptions(WholeRunOptions(&arp));
     window->show();
     CRobot robot;
 

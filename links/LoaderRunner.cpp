@@ -22,7 +22,6 @@ extern "C" {
 
 extern char** environ;
 
-const char* const CLoaderRunner::kProgram = "bfin-uclinux-ldr";
 const char* const CLoaderRunner::kImagePath = "./U-Boot_Producao/u-boot_aut_rs232.ldr";
 
 namespace {
@@ -231,8 +230,8 @@ SLoaderChunkResult ScanLoaderChunk(std::string_view chunk, CLogConsole& log) {
     return result;
 }
 
-CLoaderRunner::CLoaderRunner(CRunState& run, CLogConsole& log, CStopToken stop)
-    : m_run(run), m_log(log), m_stop(std::move(stop)), m_strProgram(kProgram) {}
+CLoaderRunner::CLoaderRunner(CRunState& run, CLogConsole& log, CStopToken stop, SLoaderOptions options)
+    : m_run(run), m_log(log), m_stop(std::move(stop)), m_options(std::move(options)) {}
 
 int CLoaderRunner::RunBfinUcLinux() {
     m_nPasses = 0;
@@ -254,10 +253,10 @@ int CLoaderRunner::RunBfinUcLinux() {
     CChild child;
     int error = 0;
     // The loader gets the path that CUart opens afterwards.
-    if (!child.Spawn(m_strProgram.c_str(),
-                     {m_strProgram, "-l", kImagePath, PortDevicePath(m_run.m_strPort), "--prompt"},
+    if (!child.Spawn(m_options.strProgram.c_str(),
+                     {m_options.strProgram, "-l", kImagePath, PortDevicePath(m_run.m_strPort), "--prompt"},
                      inRead.Get(), outWrite.Get(), error)) {
-        OutputDebugText("BfinUcLinux: cannot start " + m_strProgram + ": " + ErrorText(error) + "\n");
+        OutputDebugText("BfinUcLinux: cannot start " + m_options.strProgram + ": " + ErrorText(error) + "\n");
         return 0;
     }
     m_run.m_hLoaderProcess.Set(child.ProcessFd());
@@ -354,7 +353,7 @@ int CLoaderRunner::RunBfinUcLinux() {
         if (bBroken || bFailed || bFinished)
             break;
 
-        if (!pause(m_dwPassPauseMs))
+        if (!pause(m_options.dwPassPauseMs))
             return abandon();
         if (++m_nPasses >= kMaxPasses)
             break;
@@ -395,7 +394,7 @@ int CLoaderRunner::RunBfinUcLinux() {
     inWrite.Close();
     outRead.Close();
 
-    if (!m_stop.SleepFor(m_dwFinalPauseMs))
+    if (!m_stop.SleepFor(m_options.dwFinalPauseMs))
         return 0;
     return result;
 }

@@ -1,6 +1,5 @@
 #include "provisioning/Provisioning.h"
 
-#include "links/LoaderRunner.h"
 #include "links/Uart.h"
 #include "mac/ArpCheck.h"
 #include "provisioning/BootMonitorDialogue.h"
@@ -37,8 +36,9 @@ private:
 
 } // namespace
 
-CProvisioningRun::CProvisioningRun(CRunState& run, CLogConsole& log, IOperator& op, CStopToken stop)
-    : m_run(run), m_log(log), m_op(op), m_stop(std::move(stop)) {}
+CProvisioningRun::CProvisioningRun(CRunState& run, CLogConsole& log, IOperator& op, CStopToken stop,
+                                   SRunOptions options)
+    : m_run(run), m_log(log), m_op(op), m_stop(std::move(stop)), m_options(std::move(options)) {}
 
 void CProvisioningRun::EnterStage(int nStage) {
     m_result.nStage = nStage;
@@ -74,18 +74,11 @@ void CProvisioningRun::RunStages() {
     m_log.AppendLogText("Executando BfinUcLinux \n", true);
 
     EnterStage(RUN_STAGE_LOADER);
-    {
-        CLoaderRunner loader(m_run, m_log, m_stop);
-        if (!m_strLoaderProgram.empty())
-            loader.SetProgram(m_strLoaderProgram);
-        if (m_loaderPauses)
-            loader.SetPauses(m_loaderPauses->first, m_loaderPauses->second);
-        if (!loader.RunBfinUcLinux())
-            return Finish(ERunEnd::LoaderFailed);
-    }
+    if (!CLoaderRunner(m_run, m_log, m_stop, m_options.loader).RunBfinUcLinux())
+        return Finish(ERunEnd::LoaderFailed);
 
     EnterStage(RUN_STAGE_OPEN);
-    auto pUart = std::make_unique<CUart>(m_dwReadTimeoutMs, m_stop);
+    auto pUart = std::make_unique<CUart>(m_options.dwReadTimeoutMs, m_stop);
     if (!pUart->Open(m_run.m_strPort, uint32_t(m_run.m_nBaudRate)))
         return Finish(
             ERunEnd::OpenFailed); // destroying the object releases whatever the failed open left held
@@ -166,7 +159,7 @@ void CProvisioningRun::VerifyMac(const std::string& strMac) {
         if (!m_stop.SleepFor(kArpPauseMs))
             return MarkStopped();
         std::string strReadMac;
-        if (!ReadMacByArp(m_log, strReadMac, kBoardIp, m_stop, m_pArpQuery))
+        if (!ReadMacByArp(m_log, strReadMac, kBoardIp, m_stop, m_options.pArpQuery))
             return Finish(ERunEnd::ArpUnusable, false);
         if (m_stop.StopRequested())
             return MarkStopped();

@@ -173,12 +173,11 @@ public:
         std::unique_ptr<QThread> thread(QThread::create([&] {
             if (!ns.empty() && !EnterNetns(ns))
                 return; // never run the ARP check outside the test's own namespace
-            CProvisioningRun run(m_run, m_log, m_op, m_stop.Token());
-            run.SetObserver(&m_op);
-            run.SetArpQuery(m_pArp);
-            run.SetLoaderPauses(50, 100);
+            SRunOptions options = WholeRunOptions(m_pArp);
             if (m_dwReadTimeoutMs)
-                run.SetReadTimeoutMs(m_dwReadTimeoutMs);
+                options.dwReadTimeoutMs = m_dwReadTimeoutMs;
+            CProvisioningRun run(m_run, m_log, m_op, m_stop.Token(), options);
+            run.SetObserver(&m_op);
             result = run.RunProvisioning();
             m_tEnd = steady_clock::now();
         }));
@@ -345,9 +344,9 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
 // The port cannot be opened after a loader that did not need it.
 TEST_F(SequenceTest, PortThatCannotBeOpened) {
     m_run.m_strPort = m_strDir + "/no-such-port";
-    CProvisioningRun run(m_run, m_log, m_op);
-    run.SetLoaderProgram("true");
-    run.SetLoaderPauses(50, 100);
+    SRunOptions options = WholeRunOptions(nullptr);
+    options.loader.strProgram = "true";
+    CProvisioningRun run(m_run, m_log, m_op, {}, options);
     SRunResult result = run.RunProvisioning();
     ASSERT_EQ(m_op.m_boxes.size(), 1u);
     EXPECT_EQ(m_op.m_boxes[0].strText, RunEndRow(ERunEnd::OpenFailed).pszBox);
@@ -415,10 +414,8 @@ TEST_F(SequenceTest, StopAtEveryStage) {
 
         SRunResult result;
         std::unique_ptr<QThread> thread(QThread::create([&] {
-            CProvisioningRun run(m_run, m_log, op, stop.Token());
+            CProvisioningRun run(m_run, m_log, op, stop.Token(), WholeRunOptions(&m_fakeArp));
             run.SetObserver(&op);
-            run.SetArpQuery(&m_fakeArp);
-            run.SetLoaderPauses(50, 100);
             result = run.RunProvisioning();
             m_tEnd = steady_clock::now();
         }));

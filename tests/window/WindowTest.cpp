@@ -112,10 +112,12 @@ protected:
         m_pScope.reset();
     }
 
-    std::unique_ptr<CQAN640BootLoaderCommands> MakeWindow(std::vector<std::string> ports) {
+    // pArp: the runs' ARP service (null: the platform's, only inside the test's own namespaces).
+    std::unique_ptr<CQAN640BootLoaderCommands> MakeWindow(std::vector<std::string> ports,
+                                                          IArpQuery* pArp = nullptr) {
         auto window = std::make_unique<CQAN640BootLoaderCommands>();
         window->SetPortLister([ports](std::vector<std::string>& names) { names = ports; });
-        window->SetLoaderPauses(50, 100);
+        window->SetRunOptions(WholeRunOptions(pArp));
         return window;
     }
 
@@ -304,8 +306,7 @@ TEST_F(WindowTest, ClosingAtEveryStage) {
         SCOPED_TRACE(c.pszName);
         CEnvOverride mode("QAN640_LDR_MODE", *c.pszLoaderMode ? c.pszLoaderMode : "ok");
         StartBoard(c.board);
-        auto window = MakeWindow({});
-        window->SetArpQuery(&arp);
+        auto window = MakeWindow({}, &arp);
         CRobot robot(*window);
         CQAN640BootLoaderCommands& w = *window;
         robot.m_fnCloseWhen = [&w, fn = c.fnWhen] { return fn(w); };
