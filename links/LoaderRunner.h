@@ -63,6 +63,19 @@ public:
     static const char* const kImagePath;
 
 private:
+    // The child of one call and the runner's ends of its pipes, shared by the steps below.
+    struct SCall;
+    // Makes the pipes, starts the child and publishes its handle; false when nothing runs.
+    bool StartLoader(SCall& call);
+    // The reading passes: read, show, answer "Press", pause. False on a stop.
+    bool ReadAndAnswer(SCall& call);
+    // Waits for the child to end, reading away what it still prints. False on a stop.
+    bool WaitForExit(SCall& call);
+    // Clears the handle, reaps the ended child and closes the pipes; 1 for exit code 0.
+    int ReleaseLoader(SCall& call);
+    // On a stop: clears the handle, ends and reaps the child; 0.
+    int AbandonLoader(SCall& call);
+
     CRunState& m_run;
     CLogConsole& m_log;
     CStopToken m_stop;
