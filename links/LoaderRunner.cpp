@@ -31,6 +31,8 @@ constexpr std::string_view kMarkerFinished = "run minicom or kermit";
 constexpr std::string_view kMarkerFailed = "Failed";
 constexpr std::string_view kSeparator = "\n-----------\n";
 constexpr char kAnswer = '\n';
+// What is read away after the child's end at most: a pipe holds 64 KiB unless enlarged.
+constexpr uint64_t kMaxRestAfterExit = 1 << 20;
 
 bool Contains(std::string_view line, std::string_view marker) {
     return line.find(marker) != std::string_view::npos;
@@ -389,6 +391,18 @@ bool CLoaderRunner::WaitForExit(SCall& call) {
         }
         if (pfds[0].revents)
             call.bChildEnded = true;
+    }
+    // What the child wrote just before it ended is still in the pipe: read that away too, so that the count
+    // of discarded bytes does not depend on when the end was noticed. Bounded, as something the child
+    // started may still be writing.
+    for (uint64_t nRest = 0; bDraining && nRest < kMaxRestAfterExit;) {
+        ssize_t n = read(call.fdOutput.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        m_nDrainedBytes += uint64_t(n);
+        nRest += uint64_t(n);
     }
     return true;
 }
