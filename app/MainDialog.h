@@ -7,10 +7,10 @@
 #include "core/StopToken.h"
 #include "core/Worker.h"
 #include "provisioning/Provisioning.h"
+#include "provisioning/RunProgress.h"
 #include "provisioning/RunResult.h"
 
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -97,6 +97,5 @@ private:
     std::function<void(std::vector<std::string>&)> m_fnListPorts;
     SRunOptions m_runOptions;
     QTimer m_stageTimer;
-    QElapsedTimer m_runClock;
-    int m_nStage = 0;
+    CRunProgress m_progress; // on the GUI thread
 };

@@ -11,8 +11,7 @@
 #include "core/Worker.h"
 #include "mac/MacInput.h"
 #include "mac/MacPrefixFile.h"
-#include "provisioning/Provisioning.h"
-#include "records/RunArchive.h"
+#include "records/RecordedRun.h"
 
 #include <QCoreApplication>
 #include <cerrno>
@@ -186,19 +185,12 @@ int main(int argc, char** argv) {
     CEchoLogBox echo;
     CLogConsole log(options.bEcho ? &echo : nullptr);
     CTerminalOperator op(strMac, prefixes.m_entries, options.bInteractive);
-    CRunArchive archive;
+    CRecordedRun run(runState, log, op);
     SRunResult result;
-    CRunArchive::SArchived archived;
 
     // The serial port wants a thread that Qt started.
     CWorker worker(stop.Token());
-    bool bStarted = worker.Start([&](const CStopToken& token) {
-        archive.BeginRun(options.strPort);
-        CProvisioningRun run(runState, log, op, token);
-        run.SetObserver(&op);
-        result = run.RunProvisioning();
-        archived = archive.EndRun(result, log);
-    });
+    bool bStarted = worker.Start([&](const CStopToken& token) { result = run.Run(token, &op); });
     if (!bStarted) {
         fprintf(stderr, "%s: a execução não pôde começar\n", kProgram);
         return kExitInternal;
@@ -207,6 +199,6 @@ int main(int argc, char** argv) {
     }
     if (options.bEcho)
         fflush(stdout);
-    PrintOutcome(result, archived, op.ElapsedSeconds());
+    PrintOutcome(result, run.Archived(), op.ElapsedSeconds());
     return RunEndRow(result.eEnd).nExitStatus;
 }
