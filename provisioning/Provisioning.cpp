@@ -79,10 +79,10 @@ void CProvisioningRun::RunStages() {
 
     EnterStage(RUN_STAGE_OPEN);
     auto pUart = std::make_unique<CUart>(m_options.dwReadTimeoutMs, m_stop);
+    // A failed open is not closed: destroying the object releases whatever it left held.
     if (!pUart->Open(m_run.m_strPort, uint32_t(m_run.m_nBaudRate)))
-        return Finish(
-            ERunEnd::OpenFailed); // destroying the object releases whatever the failed open left held
-    CRunPort port(std::move(pUart));
+        return Finish(ERunEnd::OpenFailed);
+    CRunPort port(std::move(pUart)); // from here on: the closing box, then the port closed and destroyed
 
     EnterStage(RUN_STAGE_STOP_BITS);
     port->SetStopBits(1);
