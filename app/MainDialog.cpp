@@ -3,8 +3,7 @@
 #include "app/GuiCall.h"
 #include "core/Settings.h"
 #include "links/PortEnumeration.h"
-#include "provisioning/Provisioning.h"
-#include "records/RunArchive.h"
+#include "records/RecordedRun.h"
 #include "ui_MainDialog.h"
 
 #include <QCloseEvent>
@@ -17,6 +16,30 @@
 #include <algorithm>
 #include <climits>
 #include <strings.h>
+
+namespace {
+
+// Hands the run's stage notifications to the GUI thread, as the log does; fnOnStage runs there while the
+// window exists.
+class CStagesToGui : public IRunObserver {
+public:
+    CStagesToGui(QObject* pWindow, const CStopToken& stop, std::function<void(int)> fnOnStage)
+        : m_pWindow(pWindow), m_stop(stop), m_fnOnStage(std::move(fnOnStage)) {}
+    void OnStageStarted(int nStage) override {
+        QPointer<QObject> pWindow = m_pWindow;
+        CallOnGuiThread(m_pWindow, m_stop, [pWindow, fn = m_fnOnStage, nStage] {
+            if (pWindow)
+                fn(nStage);
+        });
+    }
+
+private:
+    QObject* m_pWindow;
+    const CStopToken& m_stop;
+    std::function<void(int)> m_fnOnStage;
+};
+
+} // namespace
 
 CQAN640BootLoaderCommands::CQAN640BootLoaderCommands(QWidget* pParent)
     : QDialog(pParent), m_pUi(std::make_unique<Ui::MainDialog>()), m_operator(this),
@@ -101,9 +124,7 @@ void CQAN640BootLoaderCommands::OnBnClickedStart() {
     }
     if (text == QLatin1String(kTestKeyword)) {
         // The MAC dialog alone, as a check of the prefix file and the dialog: nothing else happens.
-        std::string strMac;
-        CProvisioningRun run(m_run, m_log, m_operator, m_stopSource.Token());
-        run.AskMacAddress(strMac);
+        AskMacAddress(m_operator, m_stopSource.Token());
         return;
     }
     QByteArray port = text.toLocal8Bit();
@@ -130,31 +151,10 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
         if (pButton)
             pButton->setEnabled(false);
     });
-    // The progress line follows the run through the GUI thread, as the log does.
-    struct CProgress : IRunObserver {
-        CQAN640BootLoaderCommands* m_pWindow;
-        const CStopToken& m_stop;
-        CProgress(CQAN640BootLoaderCommands* pWindow, const CStopToken& stop)
-            : m_pWindow(pWindow), m_stop(stop) {}
-        void OnStageStarted(int nStage) override {
-            QPointer<CQAN640BootLoaderCommands> pWindow = m_pWindow;
-            CallOnGuiThread(m_pWindow, m_stop, [pWindow, nStage] {
-                if (pWindow)
-                    pWindow->OnStageChanged(nStage);
-            });
-        }
-    } progress(this, stop);
-
-    CRunArchive archive;
-    archive.BeginRun(m_run.m_strPort);
-    CProvisioningRun run(m_run, m_log, m_operator, stop);
-    run.SetObserver(&progress);
-    run.SetArpQuery(m_pArpQuery);
-    if (m_loaderPauses)
-        run.SetLoaderPauses(m_loaderPauses->first, m_loaderPauses->second);
-    SRunResult result = run.RunProvisioning();
-    // Every run leaves its log and its row in the record, a stopped one too.
-    archive.EndRun(result, m_log);
+    // The progress line below the log follows the run's stages.
+    CStagesToGui stages(this, stop, [this](int nStage) { OnStageChanged(nStage); });
+    CRecordedRun run(m_run, m_log, m_operator, m_runOptions);
+    SRunResult result = run.Run(stop, &stages);
     QPointer<CQAN640BootLoaderCommands> pWindow = this;
     CallOnGuiThread(this, stop, [pWindow, result] {
         if (pWindow)
@@ -183,34 +183,31 @@ void CQAN640BootLoaderCommands::closeEvent(QCloseEvent* pEvent) {
 }
 
 void CQAN640BootLoaderCommands::OnStageChanged(int nStage) {
-    if (nStage == RUN_STAGE_START)
-        m_runClock.start();
-    m_nStage = nStage;
+    m_progress.OnStageStarted(nStage);
     m_stageTimer.start();
     UpdateStageLine();
 }
 
 void CQAN640BootLoaderCommands::UpdateStageLine() {
-    qint64 nSeconds = m_runClock.isValid() ? m_runClock.elapsed() / 1000 : 0;
     m_lblStage->setText(QString::fromUtf8("Etapa %1 de %2: %3 (%4 s)")
-                            .arg(m_nStage)
+                            .arg(m_progress.Stage())
                             .arg(kRunStageCount)
-                            .arg(QString::fromUtf8(RunStageTitle(m_nStage)))
-                            .arg(nSeconds));
+                            .arg(QString::fromUtf8(m_progress.StageTitle()))
+                            .arg(qint64(m_progress.ElapsedSeconds())));
 }
 
 void CQAN640BootLoaderCommands::OnRunFinished(const SRunResult& result) {
     m_stageTimer.stop();
-    qint64 nSeconds = m_runClock.isValid() ? m_runClock.elapsed() / 1000 : 0;
+    qint64 nSeconds = qint64(m_progress.ElapsedSeconds());
     QString text;
-    if (result.eOutcome == ERunOutcome::Ok) {
+    if (result.Outcome() == ERunOutcome::Ok) {
         text = QString::fromUtf8("Concluído: MAC %1 verificado (%2 s)")
                    .arg(QString::fromStdString(result.strMacSent));
     } else {
         // The message's first line says what failed; the box said the rest.
         QString message =
-            QString::fromUtf8(result.strMessage.c_str()).section(QRegularExpression("[\\r\\n]"), 0, 0);
-        text = result.eOutcome == ERunOutcome::Failed
+            QString::fromStdString(result.Message()).section(QRegularExpression("[\\r\\n]"), 0, 0);
+        text = result.Outcome() == ERunOutcome::Failed
                    ? QString::fromUtf8("Falhou na etapa %1: %2 (%3 s)").arg(result.nStage).arg(message)
                    : QString::fromUtf8("Interrompido na etapa %1 (%2 s)").arg(result.nStage);
     }

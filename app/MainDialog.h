@@ -6,10 +6,11 @@
 #include "core/RunState.h"
 #include "core/StopToken.h"
 #include "core/Worker.h"
-#include "provisioning/RunEvents.h"
+#include "provisioning/Provisioning.h"
+#include "provisioning/RunProgress.h"
+#include "provisioning/RunResult.h"
 
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -20,7 +21,6 @@ class QComboBox;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
-class IArpQuery;
 
 namespace Ui {
 class MainDialog;
@@ -51,14 +51,12 @@ public:
     // The run on the worker thread: disables the button, runs the provisioning, enables the button again.
     void BootLoaderThreadProc(const CStopToken& stop);
 
-    // Seams for tests: the ports listed at start-up, the ARP service of the runs, the loader's pauses.
+    // Seams for tests: the ports listed at start-up, and what the runs are given (the ARP service, the
+    // loader's pauses).
     void SetPortLister(std::function<void(std::vector<std::string>&)> fnList) {
         m_fnListPorts = std::move(fnList);
     }
-    void SetArpQuery(IArpQuery* pQuery) { m_pArpQuery = pQuery; }
-    void SetLoaderPauses(uint32_t dwPassPauseMs, uint32_t dwFinalPauseMs) {
-        m_loaderPauses = {dwPassPauseMs, dwFinalPauseMs};
-    }
+    void SetRunOptions(SRunOptions options) { m_runOptions = std::move(options); }
     bool IsRunning() const { return m_worker.IsRunning(); }
     int m_nRunsStarted = 0;
 
@@ -97,9 +95,7 @@ private:
     bool m_bInitDone = false;
     bool m_bClosing = false;
     std::function<void(std::vector<std::string>&)> m_fnListPorts;
-    IArpQuery* m_pArpQuery = nullptr;
-    std::optional<std::pair<uint32_t, uint32_t>> m_loaderPauses;
+    SRunOptions m_runOptions;
     QTimer m_stageTimer;
-    QElapsedTimer m_runClock;
-    int m_nStage = 0;
+    CRunProgress m_progress; // on the GUI thread
 };

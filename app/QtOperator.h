@@ -1,6 +1,6 @@
 #pragma once
 
-#include "provisioning/RunEvents.h"
+#include "provisioning/Operator.h"
 
 #include <QPointer>
 #include <QWidget>

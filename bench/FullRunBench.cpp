@@ -94,23 +94,24 @@ int main(int argc, char** argv) {
         SRunResult result;
         auto t0 = steady_clock::now();
         std::unique_ptr<QThread> thread(QThread::create([&] {
-            CProvisioningRun provisioning(run, log, op);
+            SRunOptions options;
+            options.pArpQuery = &arp;
+            CProvisioningRun provisioning(run, log, op, {}, options);
             provisioning.SetObserver(&op);
-            provisioning.SetArpQuery(&arp);
             result = provisioning.RunProvisioning();
         }));
         thread->start();
         thread->wait();
         double dTotal = duration<double, std::milli>(steady_clock::now() - t0).count();
-        if (result.eOutcome != ERunOutcome::Ok) {
-            fprintf(stderr, "run %d ended at stage %d: %s\n", i, result.nStage, result.strMessage.c_str());
+        if (result.Outcome() != ERunOutcome::Ok) {
+            fprintf(stderr, "run %d ended at stage %d: %s\n", i, result.nStage, result.Message().c_str());
             return 1;
         }
         double dLoader =
             duration<double, std::milli>(op.m_tStage[RUN_STAGE_OPEN] - op.m_tStage[RUN_STAGE_LOADER]).count();
         double dRunPauses =
             500.0 + 2 * CBootMonitorDialogue::kBootargsPauseMs + 4 * double(CBootMonitorDialogue::kQuietMs) +
-            double(CProvisioningRun::kArpPauseMs) * arp.m_nQueries + double(CProvisioningRun::kReadTimeoutMs);
+            double(CProvisioningRun::kArpPauseMs) * arp.m_nQueries + double(SRunOptions::kReadTimeoutMs);
         // Transfer; EEPROM write and the save; power cycle; countdowns after the power cycle and the reset
         // (the one after the reboot is stopped by the prompt wait); two Linux boots.
         double dBoard =

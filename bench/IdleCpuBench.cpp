@@ -107,10 +107,8 @@ double ArpLoopCpuPct(const std::string& strDir, IArpQuery* pArp, const std::stri
             bRefused = true;
             return; // the platform's service never runs outside the benchmark's namespace
         }
-        CProvisioningRun provisioning(run, log, op, stop.Token());
+        CProvisioningRun provisioning(run, log, op, stop.Token(), WholeRunOptions(pArp));
         provisioning.SetObserver(&op);
-        provisioning.SetArpQuery(pArp);
-        provisioning.SetLoaderPauses(50, 100);
         result = provisioning.RunProvisioning();
     }));
     thread->start();
@@ -134,7 +132,7 @@ double ArpLoopCpuPct(const std::string& strDir, IArpQuery* pArp, const std::stri
                ? "none"
                : CBootMonitorDialogue::ReplaceAll(log.m_strLog.substr(nLast), "\r\n", " | ").c_str());
     if (dPct >= 0 && result.eEnd != ERunEnd::Stopped) {
-        fprintf(stderr, "the run left the verification loop: %s\n", result.strMessage.c_str());
+        fprintf(stderr, "the run left the verification loop: %s\n", result.Message().c_str());
         return -1;
     }
     return dPct;
@@ -147,7 +145,7 @@ double SilentLineCpuPct(int seconds) {
     CStopSource stop;
     std::atomic<bool> bOpen = false, bFailed = false;
     std::unique_ptr<QThread> thread(QThread::create([&] {
-        CUart uart(CProvisioningRun::kReadTimeoutMs, stop.Token());
+        CUart uart(SRunOptions::kReadTimeoutMs, stop.Token());
         if (uart.Open(pty.SlavePath(), 57600) != 1) {
             bFailed = true;
             return;

@@ -152,9 +152,7 @@ bool SequenceRun(const std::string& strDir) {
     CAnsweringArp arp;
     SRunResult result;
     std::unique_ptr<QThread> thread(QThread::create([&] {
-        CProvisioningRun provisioning(run, log, op);
-        provisioning.SetArpQuery(&arp);
-        provisioning.SetLoaderPauses(50, 100);
+        CProvisioningRun provisioning(run, log, op, {}, WholeRunOptions(&arp));
         result = provisioning.RunProvisioning();
     }));
     thread->start();
@@ -162,8 +160,8 @@ bool SequenceRun(const std::string& strDir) {
         fprintf(stderr, "a sequence run did not end in time\n");
         exit(1); // the board's destructor cannot run safely under a live worker
     }
-    if (result.eOutcome != ERunOutcome::Ok) {
-        fprintf(stderr, "sequence run ended at stage %d: %s\n", result.nStage, result.strMessage.c_str());
+    if (result.Outcome() != ERunOutcome::Ok) {
+        fprintf(stderr, "sequence run ended at stage %d: %s\n", result.nStage, result.Message().c_str());
         return false;
     }
     return true;
@@ -187,7 +185,7 @@ bool WindowRun(CQAN640BootLoaderCommands& window, CRobot& robot, const std::stri
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
     }
-    if (robot.m_strLastBox != CProvisioningRun::kMsgSuccess) {
+    if (robot.m_strLastBox != RunEndRow(ERunEnd::Verified).pszBox) {
         fprintf(stderr, "window run ended with: %s\n", robot.m_strLastBox.c_str());
         return false;
     }
@@ -210,8 +208,7 @@ int main(int argc, char** argv) {
     CAnsweringArp arp;
     auto window = std::make_unique<CQAN640BootLoaderCommands>();
     window->SetPortLister([](std::vector<std::string>& names) { names.clear(); });
-    window->SetArpQuery(&arp);
-    window->SetLoaderPauses(50, 100);
+    window->SetRunOptions(WholeRunOptions(&arp));
     window->show();
     CRobot robot;
 

@@ -9,31 +9,25 @@
 CTerminalOperator::CTerminalOperator(std::string strMac, std::vector<std::string> offered, bool bInteractive)
     : m_strMac(std::move(strMac)), m_offered(std::move(offered)), m_bInteractive(bInteractive) {}
 
-double CTerminalOperator::ElapsedSeconds() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_tStart).count();
-}
-
 void CTerminalOperator::Say(const std::string& strText) {
     std::string strShown;
     for (size_t i = 0; i < strText.size(); ++i)
         if (!(strText[i] == '\r' && i + 1 < strText.size() && strText[i + 1] == '\n'))
             strShown += strText[i];
-    fprintf(stderr, "[%d/%d] %s\n", m_nStage, kRunStageCount, strShown.c_str());
+    fprintf(stderr, "[%d/%d] %s\n", m_progress.Stage(), kRunStageCount, strShown.c_str());
 }
 
 void CTerminalOperator::OnStageStarted(int nStage) {
-    if (nStage == RUN_STAGE_START)
-        m_tStart = std::chrono::steady_clock::now();
-    m_nStage = nStage;
+    m_progress.OnStageStarted(nStage);
     char elapsed[32];
-    snprintf(elapsed, sizeof elapsed, "%.1f s", ElapsedSeconds());
-    Say(std::string(RunStageTitle(nStage)) + " (" + elapsed + ")");
+    snprintf(elapsed, sizeof elapsed, "%.1f s", m_progress.ElapsedSeconds());
+    Say(std::string(m_progress.StageTitle()) + " (" + elapsed + ")");
 }
 
 void CTerminalOperator::ShowMessageBox(const std::string& strText, int, const CStopToken& stop) {
     Say(strText);
     // Only the power-cycle box waits: the operator has something to do before the run may go on.
-    if (m_nStage == RUN_STAGE_POWER_CYCLE && m_bInteractive && !stop.StopRequested()) {
+    if (m_progress.Stage() == RUN_STAGE_POWER_CYCLE && m_bInteractive && !stop.StopRequested()) {
         fprintf(stderr, "Pressione Enter quando a QAN640 estiver religada. ");
         std::string strLine;
         ReadLine(strLine, stop);

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "core/LogBox.h"
-#include "provisioning/RunEvents.h"
+#include "provisioning/Operator.h"
+#include "provisioning/RunProgress.h"
+#include "provisioning/RunResult.h"
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,7 +25,7 @@ public:
     bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) override;
     void OnStageStarted(int nStage) override;
 
-    double ElapsedSeconds() const;
+    double ElapsedSeconds() const { return m_progress.ElapsedSeconds(); }
 
 private:
     enum class ERead { Line, End, Stopped };
@@ -35,9 +36,8 @@ private:
     std::vector<std::string> m_offered;
     bool m_bInteractive;
     bool m_bPrefixesShown = false;
-    int m_nStage = 0;
+    CRunProgress m_progress;
     std::string m_strInput; // read from standard input but not yet taken as a line
-    std::chrono::steady_clock::time_point m_tStart = std::chrono::steady_clock::now();
 };
 
 // --echo: what the log console hands its box goes to standard output as it comes, the board's bytes

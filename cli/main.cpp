@@ -11,8 +11,7 @@
 #include "core/Worker.h"
 #include "mac/MacInput.h"
 #include "mac/MacPrefixFile.h"
-#include "provisioning/Provisioning.h"
-#include "records/RunArchive.h"
+#include "records/RecordedRun.h"
 
 #include <QCoreApplication>
 #include <cerrno>
@@ -33,6 +32,16 @@ struct SOptions {
     bool bInteractive = true;
     bool bHelp = false;
 };
+
+// A status's line in --help: a failure names its stages, "etapa 5 ou 10: ...".
+std::string ExitMeaning(const SRunEndRow& row) {
+    if (RunOutcomeOf(row.eEnd) != ERunOutcome::Failed)
+        return row.pszMeaning;
+    std::string strStages = "etapa " + std::to_string(row.nStage);
+    if (row.nOtherStage != RUN_STAGE_NONE)
+        strStages += " ou " + std::to_string(row.nOtherStage);
+    return strStages + ": " + row.pszMeaning;
+}
 
 void PrintHelp() {
     printf("Uso: %s --port PORTA [--mac MAC] [--workdir DIR] [--echo] [--non-interactive]\n"
@@ -55,8 +64,8 @@ void PrintHelp() {
            "\n"
            "Código de saída:\n",
            kProgram, kMacPrefixFileName, kRunRecordFileName, kRunLogFolderName);
-    for (const SExitStatus& s : kRunExitStatuses)
-        printf("  %3d  %s\n", s.nStatus, s.pszMeaning);
+    for (const SRunEndRow& row : kRunEnds)
+        printf("  %3d  %s\n", row.nExitStatus, ExitMeaning(row).c_str());
     printf("  %3d  uso incorreto: opção desconhecida, --port ausente, MAC recusado, --non-interactive sem "
            "--mac\n"
            "  %3d  erro interno\n",
@@ -124,7 +133,7 @@ void PrintOutcome(const SRunResult& result, const CRunArchive::SArchived& archiv
     char elapsed[32];
     snprintf(elapsed, sizeof elapsed, "%.1f s", dElapsedS);
     std::string strStage = std::to_string(result.nStage) + " (" + RunStageTitle(result.nStage) + ")";
-    switch (result.eOutcome) {
+    switch (result.Outcome()) {
     case ERunOutcome::Ok:
         fprintf(stderr, "Resultado: MAC %s verificado, %s\n", result.strMacSent.c_str(), elapsed);
         break;
@@ -176,19 +185,12 @@ int main(int argc, char** argv) {
     CEchoLogBox echo;
     CLogConsole log(options.bEcho ? &echo : nullptr);
     CTerminalOperator op(strMac, prefixes.m_entries, options.bInteractive);
-    CRunArchive archive;
+    CRecordedRun run(runState, log, op);
     SRunResult result;
-    CRunArchive::SArchived archived;
 
     // The serial port wants a thread that Qt started.
     CWorker worker(stop.Token());
-    bool bStarted = worker.Start([&](const CStopToken& token) {
-        archive.BeginRun(options.strPort);
-        CProvisioningRun run(runState, log, op, token);
-        run.SetObserver(&op);
-        result = run.RunProvisioning();
-        archived = archive.EndRun(result, log);
-    });
+    bool bStarted = worker.Start([&](const CStopToken& token) { result = run.Run(token, &op); });
     if (!bStarted) {
         fprintf(stderr, "%s: a execução não pôde começar\n", kProgram);
         return kExitInternal;
@@ -197,6 +199,6 @@ int main(int argc, char** argv) {
     }
     if (options.bEcho)
         fflush(stdout);
-    PrintOutcome(result, archived, op.ElapsedSeconds());
-    return result.eOutcome == ERunOutcome::Stopped ? kExitInterrupted : ExitStatusFor(result.eEnd);
+    PrintOutcome(result, run.Archived(), op.ElapsedSeconds());
+    return RunEndRow(result.eEnd).nExitStatus;
 }

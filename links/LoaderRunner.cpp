@@ -22,7 +22,6 @@ extern "C" {
 
 extern char** environ;
 
-const char* const CLoaderRunner::kProgram = "bfin-uclinux-ldr";
 const char* const CLoaderRunner::kImagePath = "./U-Boot_Producao/u-boot_aut_rs232.ldr";
 
 namespace {
@@ -32,6 +31,8 @@ constexpr std::string_view kMarkerFinished = "run minicom or kermit";
 constexpr std::string_view kMarkerFailed = "Failed";
 constexpr std::string_view kSeparator = "\n-----------\n";
 constexpr char kAnswer = '\n';
+// What is read away after the child's end at most: a pipe holds 64 KiB unless enlarged.
+constexpr uint64_t kMaxRestAfterExit = 1 << 20;
 
 bool Contains(std::string_view line, std::string_view marker) {
     return line.find(marker) != std::string_view::npos;
@@ -231,52 +232,22 @@ SLoaderChunkResult ScanLoaderChunk(std::string_view chunk, CLogConsole& log) {
     return result;
 }
 
-CLoaderRunner::CLoaderRunner(CRunState& run, CLogConsole& log, CStopToken stop)
-    : m_run(run), m_log(log), m_stop(std::move(stop)), m_strProgram(kProgram) {}
+CLoaderRunner::CLoaderRunner(CRunState& run, CLogConsole& log, CStopToken stop, SLoaderOptions options)
+    : m_run(run), m_log(log), m_stop(std::move(stop)), m_options(std::move(options)) {}
 
-int CLoaderRunner::RunBfinUcLinux() {
-    m_nPasses = 0;
-    m_nDrainedBytes = 0;
-
-    CUniqueFd inRead, inWrite, outRead, outWrite;
-    if (!MakePipe(inRead, inWrite) || !MakePipe(outRead, outWrite)) {
-        OutputDebugText("BfinUcLinux: pipe error: " + ErrorText(errno) + "\n");
-        return 0;
-    }
-    if (m_stop.StopRequested())
-        return 0;
-    // An empty argument would leave the loader to guess a port.
-    if (m_run.m_strPort.empty()) {
-        OutputDebugText("BfinUcLinux: no port given, the loader is not started\n");
-        return 0;
-    }
-
+// One call's child as the steps share it: the child, the runner's ends of its two pipes, and whether the
+// child has been seen to end.
+struct CLoaderRunner::SCall {
     CChild child;
-    int error = 0;
-    // The loader gets the path that CUart opens afterwards.
-    if (!child.Spawn(m_strProgram.c_str(),
-                     {m_strProgram, "-l", kImagePath, PortDevicePath(m_run.m_strPort), "--prompt"},
-                     inRead.Get(), outWrite.Get(), error)) {
-        OutputDebugText("BfinUcLinux: cannot start " + m_strProgram + ": " + ErrorText(error) + "\n");
-        return 0;
-    }
-    m_run.m_hLoaderProcess.Set(child.ProcessFd());
-
-    // Only the child holds these now, so the output pipe ends once the child (and whatever it started) is
-    // gone and everything has been read.
-    inRead.Close();
-    outWrite.Close();
-    SetNonBlocking(outRead.Get());
-    SetNonBlocking(inWrite.Get());
-
+    CUniqueFd fdInput;  // the child's standard input
+    CUniqueFd fdOutput; // the child's standard output and standard error
     bool bChildEnded = false;
-    const int fdWake = m_stop.WakeFd();
 
     // One read of at most kChunkSize bytes: waits until output is there, the output ends (the pipe is
     // closed, or the child has ended and nothing is left to read) or a stop is requested.
-    auto readChunk = [&](char* buffer, size_t& length) {
+    ERead ReadChunk(char* buffer, size_t& length, int fdWake) {
         for (;;) {
-            ssize_t n = read(outRead.Get(), buffer, kChunkSize);
+            ssize_t n = read(fdOutput.Get(), buffer, kChunkSize);
             if (n > 0) {
                 length = size_t(n);
                 return ERead::Data;
@@ -287,7 +258,8 @@ int CLoaderRunner::RunBfinUcLinux() {
                 continue;
             if (bChildEnded)
                 return ERead::End;
-            pollfd pfds[] = {{outRead.Get(), POLLIN, 0}, {child.ProcessFd(), POLLIN, 0}, {fdWake, POLLIN, 0}};
+            pollfd pfds[] = {
+                {fdOutput.Get(), POLLIN, 0}, {child.ProcessFd(), POLLIN, 0}, {fdWake, POLLIN, 0}};
             if (!PollRetrying(pfds, 3, -1))
                 return ERead::End;
             if (pfds[2].revents)
@@ -296,41 +268,80 @@ int CLoaderRunner::RunBfinUcLinux() {
             if (pfds[1].revents)
                 bChildEnded = true;
         }
-    };
+    }
 
-    // The pause between passes ends early once the child has ended (what is left is read at once) and at
-    // a stop request. False on a stop.
-    auto pause = [&](uint32_t ms) {
+    // The pause between passes ends early once the child has ended (what is left is read at once) and at a
+    // stop request. False on a stop.
+    bool Pause(uint32_t ms, const CStopToken& stop) {
         if (bChildEnded)
-            return !m_stop.StopRequested();
-        pollfd pfds[] = {{child.ProcessFd(), POLLIN, 0}, {fdWake, POLLIN, 0}};
+            return !stop.StopRequested();
+        pollfd pfds[] = {{child.ProcessFd(), POLLIN, 0}, {stop.WakeFd(), POLLIN, 0}};
         PollRetrying(pfds, 2, int(ms));
         if (pfds[1].revents)
             return false;
         if (pfds[0].revents)
             bChildEnded = true;
         return true;
-    };
+    }
+};
 
-    auto abandon = [&] {
-        m_run.m_hLoaderProcess.Clear();
-        child.KillAndReap();
+int CLoaderRunner::RunBfinUcLinux() {
+    m_nPasses = 0;
+    m_nDrainedBytes = 0;
+    SCall call;
+    if (!StartLoader(call))
         return 0;
-    };
+    if (!ReadAndAnswer(call) || !WaitForExit(call))
+        return AbandonLoader(call);
+    int result = ReleaseLoader(call);
+    if (!m_stop.SleepFor(m_options.dwFinalPauseMs))
+        return 0;
+    return result;
+}
 
-    bool bEnterRequested = false;
-    bool bFailed = false;
-    bool bFinished = false;
-    bool bBroken = false;
+bool CLoaderRunner::StartLoader(SCall& call) {
+    CUniqueFd inRead, outWrite;
+    if (!MakePipe(inRead, call.fdInput) || !MakePipe(call.fdOutput, outWrite)) {
+        OutputDebugText("BfinUcLinux: pipe error: " + ErrorText(errno) + "\n");
+        return false;
+    }
+    if (m_stop.StopRequested())
+        return false;
+    // An empty argument would leave the loader to guess a port.
+    if (m_run.m_strPort.empty()) {
+        OutputDebugText("BfinUcLinux: no port given, the loader is not started\n");
+        return false;
+    }
+
+    int error = 0;
+    // The loader gets the path that CUart opens afterwards.
+    const std::string& program = m_options.strProgram;
+    if (!call.child.Spawn(program.c_str(),
+                          {program, "-l", kImagePath, PortDevicePath(m_run.m_strPort), "--prompt"},
+                          inRead.Get(), outWrite.Get(), error)) {
+        OutputDebugText("BfinUcLinux: cannot start " + program + ": " + ErrorText(error) + "\n");
+        return false;
+    }
+    m_run.m_hLoaderProcess.Set(call.child.ProcessFd());
+
+    // Only the child holds these now, so the output pipe ends once the child (and whatever it started) is
+    // gone and everything has been read.
+    inRead.Close();
+    outWrite.Close();
+    SetNonBlocking(call.fdOutput.Get());
+    SetNonBlocking(call.fdInput.Get());
+    return true;
+}
+
+bool CLoaderRunner::ReadAndAnswer(SCall& call) {
+    SLoaderChunkResult seen; // what the chunks so far asked for
     char buffer[kChunkSize + 2];
-
     for (;;) {
         size_t length = 0;
-        ERead read = readChunk(buffer, length);
+        ERead read = call.ReadChunk(buffer, length, m_stop.WakeFd());
         if (read == ERead::Stopped)
-            return abandon();
-        if (read == ERead::End)
-            bBroken = true;
+            return false;
+        bool bBroken = read == ERead::End;
 
         if (read == ERead::Data) {
             buffer[length] = '\n';
@@ -340,50 +351,66 @@ int CLoaderRunner::RunBfinUcLinux() {
             OutputDebugText(std::string(kSeparator));
 
             SLoaderChunkResult scan = ScanLoaderChunk(chunk, m_log);
-            bEnterRequested = bEnterRequested || scan.m_bEnterRequested;
-            bFailed = bFailed || scan.m_bFailed;
-            bFinished = bFinished || scan.m_bFinished;
+            seen.m_bEnterRequested = seen.m_bEnterRequested || scan.m_bEnterRequested;
+            seen.m_bFailed = seen.m_bFailed || scan.m_bFailed;
+            seen.m_bFinished = seen.m_bFinished || scan.m_bFinished;
         }
 
-        if (bEnterRequested) {
-            bEnterRequested = false;
-            if (WriteAnswer(inWrite.Get()) == EWrite::Broken)
+        if (seen.m_bEnterRequested) {
+            seen.m_bEnterRequested = false;
+            if (WriteAnswer(call.fdInput.Get()) == EWrite::Broken)
                 bBroken = true;
         }
 
-        if (bBroken || bFailed || bFinished)
-            break;
-
-        if (!pause(m_dwPassPauseMs))
-            return abandon();
+        if (bBroken || seen.m_bFailed || seen.m_bFinished)
+            return true;
+        if (!call.Pause(m_options.dwPassPauseMs, m_stop))
+            return false;
         if (++m_nPasses >= kMaxPasses)
-            break;
+            return true;
     }
+}
 
-    // Wait for the child without a time limit, reading away whatever it still prints: a child that goes on
-    // talking after the reading loop must not stall on a full pipe.
+bool CLoaderRunner::WaitForExit(SCall& call) {
+    // No time limit: the child ends by itself, or the window ends it. Whatever it still prints is read away,
+    // so that a child that goes on talking after the reading passes never stalls on a full pipe.
+    char buffer[kChunkSize + 2];
     bool bDraining = true;
-    while (!bChildEnded) {
-        pollfd pfds[] = {
-            {child.ProcessFd(), POLLIN, 0}, {fdWake, POLLIN, 0}, {bDraining ? outRead.Get() : -1, POLLIN, 0}};
-        if (!PollRetrying(pfds, 3, -1))
-            return abandon();
-        if (pfds[1].revents)
-            return abandon();
+    while (!call.bChildEnded) {
+        pollfd pfds[] = {{call.child.ProcessFd(), POLLIN, 0},
+                         {m_stop.WakeFd(), POLLIN, 0},
+                         {bDraining ? call.fdOutput.Get() : -1, POLLIN, 0}};
+        if (!PollRetrying(pfds, 3, -1) || pfds[1].revents)
+            return false;
         if (pfds[2].revents) {
-            ssize_t n = read(outRead.Get(), buffer, sizeof buffer);
+            ssize_t n = read(call.fdOutput.Get(), buffer, sizeof buffer);
             if (n > 0)
                 m_nDrainedBytes += uint64_t(n);
             else if (n == 0 || (errno != EAGAIN && errno != EINTR))
                 bDraining = false;
         }
         if (pfds[0].revents)
-            bChildEnded = true;
+            call.bChildEnded = true;
     }
+    // What the child wrote just before it ended is still in the pipe: read that away too, so that the count
+    // of discarded bytes does not depend on when the end was noticed. Bounded, as something the child
+    // started may still be writing.
+    for (uint64_t nRest = 0; bDraining && nRest < kMaxRestAfterExit;) {
+        ssize_t n = read(call.fdOutput.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        m_nDrainedBytes += uint64_t(n);
+        nRest += uint64_t(n);
+    }
+    return true;
+}
 
+int CLoaderRunner::ReleaseLoader(SCall& call) {
     // Forget the child before reaping it: from here on the window can no longer reach it.
     m_run.m_hLoaderProcess.Clear();
-    int status = child.Reap();
+    int status = call.child.Reap();
     int result = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
 
     if (m_nDrainedBytes > 0)
@@ -392,10 +419,13 @@ int CLoaderRunner::RunBfinUcLinux() {
     if (WIFSIGNALED(status))
         OutputDebugText("BfinUcLinux: ended by signal " + std::to_string(WTERMSIG(status)) + "\n");
 
-    inWrite.Close();
-    outRead.Close();
-
-    if (!m_stop.SleepFor(m_dwFinalPauseMs))
-        return 0;
+    call.fdInput.Close();
+    call.fdOutput.Close();
     return result;
+}
+
+int CLoaderRunner::AbandonLoader(SCall& call) {
+    m_run.m_hLoaderProcess.Clear();
+    call.child.KillAndReap();
+    return 0;
 }

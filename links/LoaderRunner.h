@@ -23,6 +23,16 @@ struct SLoaderChunkResult {
 // by a line break unless it begins with "["); a "Failed" line ends the scan.
 SLoaderChunkResult ScanLoaderChunk(std::string_view chunk, CLogConsole& log);
 
+// What tests and benchmarks change about the loader runner; the defaults are what a run uses.
+struct SLoaderOptions {
+    static constexpr uint32_t kPassPauseMs = 2000;
+    static constexpr uint32_t kFinalPauseMs = 1000;
+
+    std::string strProgram = "bfin-uclinux-ldr"; // a name without "/" is looked up on PATH
+    uint32_t dwPassPauseMs = kPassPauseMs;       // after each reading pass
+    uint32_t dwFinalPauseMs = kFinalPauseMs;     // before returning
+};
+
 // Runs the external loader that pushes the first-stage image into the board over the serial port, answers
 // its "Press" prompts, shows its output in the log and judges it by its exit code.
 //
@@ -37,39 +47,39 @@ SLoaderChunkResult ScanLoaderChunk(std::string_view chunk, CLogConsole& log);
 class CLoaderRunner {
 public:
     static constexpr int kMaxPasses = 40;
-    static constexpr uint32_t kPassPauseMs = 2000;
-    static constexpr uint32_t kFinalPauseMs = 1000;
     static constexpr size_t kChunkSize = 999;
 
-    CLoaderRunner(CRunState& run, CLogConsole& log, CStopToken stop = {});
+    CLoaderRunner(CRunState& run, CLogConsole& log, CStopToken stop = {}, SLoaderOptions options = {});
 
     // 1 when the loader ran and ended with exit code 0, else 0. The loader has ended and every descriptor
     // of the call is closed when it returns, so the serial port is free.
     int RunBfinUcLinux();
-
-    // The program to start; a name without "/" is looked up on PATH. Tests point it elsewhere.
-    void SetProgram(std::string strProgram) { m_strProgram = std::move(strProgram); }
-    // The pause after each reading pass and the one before returning. Tests shorten them.
-    void SetPauses(uint32_t dwPassPauseMs, uint32_t dwFinalPauseMs) {
-        m_dwPassPauseMs = dwPassPauseMs;
-        m_dwFinalPauseMs = dwFinalPauseMs;
-    }
 
     // Reading passes of the last call so far, and the output bytes read away unshown after the reading
     // loop. Readable from any thread while a call runs.
     int Passes() const { return m_nPasses; }
     uint64_t DrainedBytes() const { return m_nDrainedBytes; }
 
-    static const char* const kProgram;
     static const char* const kImagePath;
 
 private:
+    // The child of one call and the runner's ends of its pipes, shared by the steps below.
+    struct SCall;
+    // Makes the pipes, starts the child and publishes its handle; false when nothing runs.
+    bool StartLoader(SCall& call);
+    // The reading passes: read, show, answer "Press", pause. False on a stop.
+    bool ReadAndAnswer(SCall& call);
+    // Waits for the child to end, reading away what it still prints. False on a stop.
+    bool WaitForExit(SCall& call);
+    // Clears the handle, reaps the ended child and closes the pipes; 1 for exit code 0.
+    int ReleaseLoader(SCall& call);
+    // On a stop: clears the handle, ends and reaps the child; 0.
+    int AbandonLoader(SCall& call);
+
     CRunState& m_run;
     CLogConsole& m_log;
     CStopToken m_stop;
-    std::string m_strProgram;
-    uint32_t m_dwPassPauseMs = kPassPauseMs;
-    uint32_t m_dwFinalPauseMs = kFinalPauseMs;
+    SLoaderOptions m_options;
     std::atomic<int> m_nPasses = 0;
     std::atomic<uint64_t> m_nDrainedBytes = 0;
 };

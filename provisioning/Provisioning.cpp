@@ -1,6 +1,5 @@
 #include "provisioning/Provisioning.h"
 
-#include "links/LoaderRunner.h"
 #include "links/Uart.h"
 #include "mac/ArpCheck.h"
 #include "provisioning/BootMonitorDialogue.h"
@@ -8,37 +7,9 @@
 #include <algorithm>
 #include <memory>
 
-// The texts are UTF-8 here; the front ends show them as they are.
-const char* const CProvisioningRun::kMsgLoaderFailed =
-    "Houve um erro ao executar o BfinUcLinux.\r\nVerifique se a porta escolhida existe ou \r\n se está em "
-    "uso "
-    "por outra aplicação";
-const char* const CProvisioningRun::kMsgOpenFailed = "Não foi possível conectar a porta serial.\r\nVerifique "
-                                                     "se a porta escolhida existe ou \r\n se está em uso "
-                                                     "por outra aplicação";
-const char* const CProvisioningRun::kMsgNoPrompt =
-    "Não foi possível receber o prompt da QAN640\nReinicie a aplicação";
-const char* const CProvisioningRun::kMsgTftpFailed =
-    "Houve um erro ao enviar o comando tft\nReinicie a aplicação";
-const char* const CProvisioningRun::kMsgNoTransferSize =
-    "Não foi possível receber o tamanho do arquivo enviado\nReinicie a aplicação";
-const char* const CProvisioningRun::kMsgEepromFailed =
-    "Houve um erro ao enviar o comando para a eeprom\nReinicie a aplicação";
+// UTF-8, as the front ends show it.
 const char* const CProvisioningRun::kMsgPowerCycle =
     "Comandos enviados com sucesso\n Desligue o QAN640, remova o jumper e religue-o";
-const char* const CProvisioningRun::kMsgNoShell =
-    "Houve um erro ao enviar o comando de reset\nReinicie a aplicação";
-const char* const CProvisioningRun::kMsgMacCancelled =
-    "Operação cancelada.\n Endereço de MAC não especificado";
-const char* const CProvisioningRun::kMsgBootargsFailed =
-    "Houve um erro ao enviar o comando de definição do MAC\nReinicie a aplicação";
-const char* const CProvisioningRun::kMsgSaveenvFailed =
-    "Houve um erro ao enviar o comando de gravação do MAC\nReinicie a aplicação";
-const char* const CProvisioningRun::kMsgResetFailed =
-    "Houve um erro ao enviar o comando de reset do QAN640 após salvar o MAC\nReinicie a aplicação";
-const char* const CProvisioningRun::kMsgArpUnusable = "Não foi possível verificar o MAC Address do QAN640";
-const char* const CProvisioningRun::kMsgMacDiffers = "MAC Address do QAN640 difere do enviado";
-const char* const CProvisioningRun::kMsgSuccess = "QAN640 configurando com sucesso";
 
 namespace {
 
@@ -48,33 +19,26 @@ bool EqualIgnoringCase(const std::string& a, const std::string& b) {
            std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
+// The run's serial port from a successful open to the end of the run. Every way out of the stages shows its
+// closing box first; leaving the stages then closes the port and destroys it.
+class CRunPort {
+public:
+    explicit CRunPort(std::unique_ptr<CUart> pUart) : m_pUart(std::move(pUart)) {}
+    ~CRunPort() { m_pUart->Close(); }
+    CRunPort(const CRunPort&) = delete;
+    CRunPort& operator=(const CRunPort&) = delete;
+    CUart* operator->() const { return m_pUart.get(); }
+    CUart& operator*() const { return *m_pUart; }
+
+private:
+    std::unique_ptr<CUart> m_pUart;
+};
+
 } // namespace
 
-const char* RunStageTitle(int nStage) {
-    static const char* const kTitles[kRunStageCount] = {
-        "Início",
-        "Carregando o primeiro estágio (BfinUcLinux)",
-        "Abrindo a porta serial",
-        "Configurando a porta serial",
-        "Aguardando o prompt da QAN640",
-        "Transferindo a imagem (tftp)",
-        "Gravando a EEPROM",
-        "Aguardando o operador religar a QAN640",
-        "Aguardando o Linux para reiniciar (reboot)",
-        "Aguardando o prompt após reiniciar",
-        "Aguardando o endereço MAC",
-        "Definindo o MAC (setenv bootargs)",
-        "Gravando o MAC (saveenv)",
-        "Reiniciando a QAN640 (reset)",
-        "QAN640 configurada",
-        "Verificando o MAC por ARP",
-        "Fechando a porta serial",
-    };
-    return nStage >= 1 && nStage <= kRunStageCount ? kTitles[nStage - 1] : "";
-}
-
-CProvisioningRun::CProvisioningRun(CRunState& run, CLogConsole& log, IOperator& op, CStopToken stop)
-    : m_run(run), m_log(log), m_op(op), m_stop(std::move(stop)) {}
+CProvisioningRun::CProvisioningRun(CRunState& run, CLogConsole& log, IOperator& op, CStopToken stop,
+                                   SRunOptions options)
+    : m_run(run), m_log(log), m_op(op), m_stop(std::move(stop)), m_options(std::move(options)) {}
 
 void CProvisioningRun::EnterStage(int nStage) {
     m_result.nStage = nStage;
@@ -82,24 +46,19 @@ void CProvisioningRun::EnterStage(int nStage) {
         m_pObserver->OnStageStarted(nStage);
 }
 
-SRunResult& CProvisioningRun::Stopped() {
-    m_result.eOutcome = ERunOutcome::Stopped;
+void CProvisioningRun::MarkStopped() {
     m_result.eEnd = ERunEnd::Stopped;
-    m_result.strMessage.clear();
-    return m_result;
 }
 
-SRunResult& CProvisioningRun::Finish(ERunEnd eEnd, const char* pszMessage, int nType, bool bRefresh) {
+void CProvisioningRun::Finish(ERunEnd eEnd, bool bRefresh) {
     // A failure that a stop caused is no failure of the board: nobody is left to read a box about it.
     if (m_stop.StopRequested())
-        return Stopped();
+        return MarkStopped();
     m_result.eEnd = eEnd;
-    m_result.eOutcome = eEnd == ERunEnd::Verified ? ERunOutcome::Ok : ERunOutcome::Failed;
-    m_result.strMessage = pszMessage;
     if (bRefresh)
         RefreshLog();
-    m_op.ShowMessageBox(pszMessage, nType, m_stop);
-    return m_result;
+    const SRunEndRow& row = RunEndRow(eEnd);
+    m_op.ShowMessageBox(row.pszBox, row.eBoxType, m_stop);
 }
 
 SRunResult CProvisioningRun::RunProvisioning() {
@@ -115,103 +74,81 @@ void CProvisioningRun::RunStages() {
     m_log.AppendLogText("Executando BfinUcLinux \n", true);
 
     EnterStage(RUN_STAGE_LOADER);
-    {
-        CLoaderRunner loader(m_run, m_log, m_stop);
-        if (!m_strLoaderProgram.empty())
-            loader.SetProgram(m_strLoaderProgram);
-        if (m_loaderPauses)
-            loader.SetPauses(m_loaderPauses->first, m_loaderPauses->second);
-        if (!loader.RunBfinUcLinux()) {
-            Finish(ERunEnd::LoaderFailed, kMsgLoaderFailed, MB_TYPE_ERROR);
-            return;
-        }
-    }
+    if (!CLoaderRunner(m_run, m_log, m_stop, m_options.loader).RunBfinUcLinux())
+        return Finish(ERunEnd::LoaderFailed);
 
     EnterStage(RUN_STAGE_OPEN);
-    auto pUart = std::make_unique<CUart>(m_dwReadTimeoutMs, m_stop);
-    if (!pUart->Open(m_run.m_strPort, uint32_t(m_run.m_nBaudRate))) {
-        Finish(ERunEnd::OpenFailed, kMsgOpenFailed, MB_TYPE_ERROR);
-        return; // destroying the object releases whatever the failed open left held
-    }
-    // From here on every way out shows its box first, then closes the port, then destroys it.
-    auto fail = [&](ERunEnd eEnd, const char* pszMessage) {
-        Finish(eEnd, pszMessage, MB_TYPE_ERROR);
-        pUart->Close();
-        pUart.reset();
-    };
-    auto stopped = [&] {
-        Stopped();
-        pUart->Close();
-        pUart.reset();
-    };
+    auto pUart = std::make_unique<CUart>(m_options.dwReadTimeoutMs, m_stop);
+    // A failed open is not closed: destroying the object releases whatever it left held.
+    if (!pUart->Open(m_run.m_strPort, uint32_t(m_run.m_nBaudRate)))
+        return Finish(ERunEnd::OpenFailed);
+    CRunPort port(std::move(pUart)); // from here on: the closing box, then the port closed and destroyed
 
     EnterStage(RUN_STAGE_STOP_BITS);
-    pUart->SetStopBits(1);
-    CBootMonitorDialogue dialogue(*pUart, m_log, m_run.m_strFileName, m_stop);
+    port->SetStopBits(1);
+    CBootMonitorDialogue dialogue(*port, m_log, m_run.m_strFileName, m_stop);
 
     EnterStage(RUN_STAGE_PROMPT);
     if (!dialogue.WaitPrompt())
-        return fail(ERunEnd::NoPrompt, kMsgNoPrompt);
+        return Finish(ERunEnd::NoPrompt);
 
     EnterStage(RUN_STAGE_TFTP);
     std::string strSize;
     if (!dialogue.SendTftp(strSize))
-        return fail(ERunEnd::TftpFailed, kMsgTftpFailed);
+        return Finish(ERunEnd::TftpFailed);
     if (strSize.empty())
-        return fail(ERunEnd::NoTransferSize, kMsgNoTransferSize);
+        return Finish(ERunEnd::NoTransferSize);
 
     EnterStage(RUN_STAGE_EEPROM);
     if (!dialogue.SendEepromWrite(strSize))
-        return fail(ERunEnd::EepromFailed, kMsgEepromFailed);
+        return Finish(ERunEnd::EepromFailed);
 
     // The board's output while the operator powers it off and on waits in the port for the next stage.
     EnterStage(RUN_STAGE_POWER_CYCLE);
     RefreshLog();
     m_op.ShowMessageBox(kMsgPowerCycle, MB_TYPE_INFORMATION, m_stop);
     if (m_stop.StopRequested())
-        return stopped();
+        return MarkStopped();
 
     EnterStage(RUN_STAGE_REBOOT);
     if (!dialogue.SendReboot())
-        return fail(ERunEnd::NoShell, kMsgNoShell);
+        return Finish(ERunEnd::NoShell);
 
     EnterStage(RUN_STAGE_PROMPT_AFTER_REBOOT);
     if (!dialogue.WaitPrompt())
-        return fail(ERunEnd::NoPrompt, kMsgNoPrompt);
+        return Finish(ERunEnd::NoPrompt);
 
     EnterStage(RUN_STAGE_ASK_MAC);
-    std::string strMac;
-    AskMacAddress(strMac);
+    std::string strMac = AskMacAddress(m_op, m_stop);
     if (strMac.empty())
-        return fail(ERunEnd::MacCancelled, kMsgMacCancelled);
+        return Finish(ERunEnd::MacCancelled);
     if (m_stop.StopRequested())
-        return stopped();
+        return MarkStopped();
     m_result.strMacSent = strMac;
 
     EnterStage(RUN_STAGE_BOOTARGS);
     if (!dialogue.SendBootargs(strMac))
-        return fail(ERunEnd::BootargsFailed, kMsgBootargsFailed);
+        return Finish(ERunEnd::BootargsFailed);
 
     EnterStage(RUN_STAGE_SAVEENV);
     if (!dialogue.SendSaveenv())
-        return fail(ERunEnd::SaveenvFailed, kMsgSaveenvFailed);
+        return Finish(ERunEnd::SaveenvFailed);
 
     EnterStage(RUN_STAGE_RESET);
     if (!dialogue.SendReset())
-        return fail(ERunEnd::ResetFailed, kMsgResetFailed);
+        return Finish(ERunEnd::ResetFailed);
 
+    // The success box's text is the log's line here too.
     EnterStage(RUN_STAGE_CONFIGURED);
     RefreshLog();
-    m_log.AppendLogText("QAN640 configurando com sucesso\n", true);
+    m_log.AppendLogText((RunEndRow(ERunEnd::Verified).pszBox + std::string("\n")).c_str(), true);
     m_log.AppendLogText("Verificando o mac address\n", true);
 
     EnterStage(RUN_STAGE_VERIFY);
     VerifyMac(strMac);
 
-    if (m_result.eOutcome != ERunOutcome::Stopped)
+    if (m_result.eEnd != ERunEnd::Stopped)
         EnterStage(RUN_STAGE_CLOSE);
-    pUart->Close();
-    pUart.reset();
 }
 
 void CProvisioningRun::VerifyMac(const std::string& strMac) {
@@ -219,19 +156,13 @@ void CProvisioningRun::VerifyMac(const std::string& strMac) {
     // or the run is stopped.
     for (;;) {
         m_log.AppendLogText("\nLendo MAC address:", true);
-        if (!m_stop.SleepFor(kArpPauseMs)) {
-            Stopped();
-            return;
-        }
+        if (!m_stop.SleepFor(kArpPauseMs))
+            return MarkStopped();
         std::string strReadMac;
-        if (!ReadMacByArp(m_log, strReadMac, kBoardIp, m_stop, m_pArpQuery)) {
-            Finish(ERunEnd::ArpUnusable, kMsgArpUnusable, MB_TYPE_ERROR, false);
-            return;
-        }
-        if (m_stop.StopRequested()) {
-            Stopped();
-            return;
-        }
+        if (!ReadMacByArp(m_log, strReadMac, kBoardIp, m_stop, m_options.pArpQuery))
+            return Finish(ERunEnd::ArpUnusable, false);
+        if (m_stop.StopRequested())
+            return MarkStopped();
         if (EqualIgnoringCase(strReadMac, kNoAnswerMac))
             strReadMac.clear();
         if (strReadMac.empty())
@@ -240,24 +171,6 @@ void CProvisioningRun::VerifyMac(const std::string& strMac) {
         m_result.strMacRead = strReadMac;
         m_log.AppendLogText("\nMAC address lido:", false);
         m_log.AppendLogText(strReadMac.c_str(), true);
-        if (EqualIgnoringCase(strMac, strReadMac))
-            Finish(ERunEnd::Verified, kMsgSuccess, MB_TYPE_INFORMATION);
-        else
-            Finish(ERunEnd::MacDiffers, kMsgMacDiffers, MB_TYPE_ERROR);
-        return;
+        return Finish(EqualIgnoringCase(strMac, strReadMac) ? ERunEnd::Verified : ERunEnd::MacDiffers);
     }
-}
-
-void CProvisioningRun::AskMacAddress(std::string& strMac) {
-    std::string strDialog;
-    do {
-        strDialog.clear();
-        if (!m_op.ExecMacDialog(strDialog, m_stop))
-            return;
-    } while (strDialog.empty() && !m_stop.StopRequested());
-    if (m_stop.StopRequested())
-        return;
-    strMac = strDialog;
-    // The operator sees the address once more and closes that box before anything is sent.
-    m_op.ShowMessageBox(strMac, MB_TYPE_NONE, m_stop);
 }

@@ -3,13 +3,24 @@
 #include "core/LogConsole.h"
 #include "core/RunState.h"
 #include "core/StopToken.h"
-#include "provisioning/RunEvents.h"
+#include "links/LoaderRunner.h"
+#include "provisioning/Operator.h"
+#include "provisioning/RunResult.h"
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 class IArpQuery;
+
+// What tests and benchmarks change about a run; the defaults are what the front ends run with.
+struct SRunOptions {
+    static constexpr uint32_t kReadTimeoutMs = 300;
+
+    SLoaderOptions loader; // the loader program and its pauses
+    // The serial port's read time-out; a short one makes budgets of failed reads run out at once.
+    uint32_t dwReadTimeoutMs = kReadTimeoutMs;
+    IArpQuery* pArpQuery = nullptr; // the ARP service of the verification; null is the platform's
+};
 
 // One provisioning run, from the external loader to the verified MAC address, on the calling thread (the
 // worker). Every stage either leads to the next or ends the run with one message box; a failed stage is
@@ -23,53 +34,27 @@ class CProvisioningRun {
 public:
     static constexpr const char* kBoardIp = "10.0.0.50";
     static constexpr const char* kNoAnswerMac = "00:FF:FF:FF:FF:FF";
-    static constexpr uint32_t kReadTimeoutMs = 300;
     static constexpr uint32_t kArpPauseMs = 1000;
 
-    // The closing boxes' texts, as the operator sees them.
-    static const char* const kMsgLoaderFailed;
-    static const char* const kMsgOpenFailed;
-    static const char* const kMsgNoPrompt;
-    static const char* const kMsgTftpFailed;
-    static const char* const kMsgNoTransferSize;
-    static const char* const kMsgEepromFailed;
+    // The stage-8 box; the closing boxes are in kRunEnds.
     static const char* const kMsgPowerCycle;
-    static const char* const kMsgNoShell;
-    static const char* const kMsgMacCancelled;
-    static const char* const kMsgBootargsFailed;
-    static const char* const kMsgSaveenvFailed;
-    static const char* const kMsgResetFailed;
-    static const char* const kMsgArpUnusable;
-    static const char* const kMsgMacDiffers;
-    static const char* const kMsgSuccess;
 
-    CProvisioningRun(CRunState& run, CLogConsole& log, IOperator& op, CStopToken stop = {});
+    CProvisioningRun(CRunState& run, CLogConsole& log, IOperator& op, CStopToken stop = {},
+                     SRunOptions options = {});
 
     // The whole run. The result says how it ended; the operator has already been told.
     SRunResult RunProvisioning();
 
-    // Asks for the board's MAC address in the MAC dialog (again while it ends with OK but no address) and
-    // shows the confirmed address in a plain box. strMac stays empty when the operator cancelled.
-    void AskMacAddress(std::string& strMac);
-
     void SetObserver(IRunObserver* pObserver) { m_pObserver = pObserver; }
-    // The ARP service of the verification; null (the default) is the platform's.
-    void SetArpQuery(IArpQuery* pQuery) { m_pArpQuery = pQuery; }
-    // The loader program and its pauses; tests and benchmarks point them elsewhere.
-    void SetLoaderProgram(std::string strProgram) { m_strLoaderProgram = std::move(strProgram); }
-    // The serial port's read time-out; tests shorten it so that budgets of failed reads run out quickly.
-    void SetReadTimeoutMs(uint32_t dwTimeoutMs) { m_dwReadTimeoutMs = dwTimeoutMs; }
-    void SetLoaderPauses(uint32_t dwPassPauseMs, uint32_t dwFinalPauseMs) {
-        m_loaderPauses = {dwPassPauseMs, dwFinalPauseMs};
-    }
 
 private:
     void RunStages();
     void EnterStage(int nStage);
     void RefreshLog() { m_log.AppendLogChar(0, true); }
-    // Ends the run with a closing box (none when a stop was requested meanwhile).
-    SRunResult& Finish(ERunEnd eEnd, const char* pszMessage, int nType, bool bRefresh = true);
-    SRunResult& Stopped();
+    // Ends the run with its closing box (none when a stop was requested meanwhile).
+    void Finish(ERunEnd eEnd, bool bRefresh = true);
+    // Records that a stop ended the run: no box, no failure.
+    void MarkStopped();
     void VerifyMac(const std::string& strMac);
 
     CRunState& m_run;
@@ -77,9 +62,6 @@ private:
     IOperator& m_op;
     CStopToken m_stop;
     IRunObserver* m_pObserver = nullptr;
-    IArpQuery* m_pArpQuery = nullptr;
-    std::string m_strLoaderProgram;
-    std::optional<std::pair<uint32_t, uint32_t>> m_loaderPauses;
-    uint32_t m_dwReadTimeoutMs = kReadTimeoutMs;
+    SRunOptions m_options;
     SRunResult m_result;
 };

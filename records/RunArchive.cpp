@@ -120,9 +120,9 @@ CRunArchive::SArchived CRunArchive::EndRun(const SRunResult& result, CLogConsole
     row.strPort = m_strPort;
     row.strMacSent = result.strMacSent;
     row.strMacRead = result.strMacRead;
-    row.strOutcome = RunOutcomeWord(result.eOutcome);
+    row.strOutcome = RunOutcomeWord(result.Outcome());
     row.nStage = result.nStage;
-    row.strMessage = result.strMessage;
+    row.strMessage = result.Message();
 
     // The log file is created first so that the row can name it, and written last so that it also holds
     // what went wrong with the record.

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/LogConsole.h"
-#include "provisioning/RunEvents.h"
+#include "provisioning/RunResult.h"
 #include "records/RunRecord.h"
 
 #include <chrono>

@@ -177,8 +177,8 @@ TEST_F(ProvisionCliTest, FailureStatusAndRow) {
         const char* pszMessage;
     };
     std::vector<SCase> cases = {
-        {"loader", {}, "fail", 10, RUN_STAGE_LOADER, CProvisioningRun::kMsgLoaderFailed},
-        {"tftp", {"--fault", "tftp-error"}, "", 13, RUN_STAGE_TFTP, CProvisioningRun::kMsgTftpFailed},
+        {"loader", {}, "fail", 10, RUN_STAGE_LOADER, RunEndRow(ERunEnd::LoaderFailed).pszBox},
+        {"tftp", {"--fault", "tftp-error"}, "", 13, RUN_STAGE_TFTP, RunEndRow(ERunEnd::TftpFailed).pszBox},
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszName);
@@ -279,7 +279,7 @@ TEST_F(ProvisionCliTest, FullRunThroughTheNetwork) {
 
         EXPECT_EQ(run.nExit, 0) << run.strErr;
         EXPECT_NE(run.strErr.find("[16/17] Verificando o MAC por ARP ("), std::string::npos) << run.strErr;
-        EXPECT_NE(run.strErr.find(CProvisioningRun::kMsgSuccess), std::string::npos);
+        EXPECT_NE(run.strErr.find(RunEndRow(ERunEnd::Verified).pszBox), std::string::npos);
         EXPECT_EQ(run.strErr.find("Erro: Faltam dígitos") != std::string::npos, !c.strStdin.empty());
         EXPECT_NE(run.strOut.find("QAN640> "), std::string::npos) << "the board's output on standard output";
         std::vector<std::vector<std::string>> rows = Rows();

@@ -423,24 +423,7 @@ TEST(QuietLine, ABoardThatNeverGoesQuietGetsTheCommandAfterTheCap) {
     EXPECT_EQ(log.m_strLog, std::string(size_t(link.m_nShortReads), 'x') + "saveenv\r\r\ndone");
 }
 
-TEST(QuietLine, StopWhileTakingInWritesNothing) {
-    CStopSource source;
-    CScriptedLink link;
-    CLogConsole log;
-    CBootMonitorDialogue dlg(link, log, "f", source.Token());
-    link.Waiting(std::string(100, 'x'));
-    link.m_onShortRead = [&](int n) {
-        if (n == 3)
-            source.RequestStop();
-    };
-    std::string size;
-    EXPECT_FALSE(dlg.SendTftp(size));
-    EXPECT_EQ(link.m_nShortReads, 3);
-    EXPECT_EQ(link.m_nReads, 0);
-    EXPECT_TRUE(link.m_strWritten.empty());
-}
-
-// ---- Every exchange: echo and stop requests ----
+// ---- Every exchange: echo ----
 
 TEST_F(Fixture, EveryByteReadIsEchoedIntoTheLog) {
     std::string bytes = "a\tb\x01\xff\r\n";
@@ -448,74 +431,4 @@ TEST_F(Fixture, EveryByteReadIsEchoedIntoTheLog) {
     link.Bytes("done");
     EXPECT_TRUE(dlg.SendSaveenv());
     EXPECT_EQ(log.m_strLog, std::string("a\tb\x01\xff\r\r\ndone"));
-}
-
-namespace {
-
-struct SExchangeCase {
-    const char* name;
-    std::function<bool(CBootMonitorDialogue&)> run;
-};
-
-class StopTest : public ::testing::TestWithParam<SExchangeCase> {};
-
-std::vector<SExchangeCase> AllExchanges() {
-    return {
-        {"WaitPrompt", [](CBootMonitorDialogue& d) { return d.WaitPrompt(); }},
-        {"SendTftp",
-         [](CBootMonitorDialogue& d) {
-             std::string s;
-             return d.SendTftp(s);
-         }},
-        {"SendEepromWrite", [](CBootMonitorDialogue& d) { return d.SendEepromWrite("0x2a0"); }},
-        {"SendReboot", [](CBootMonitorDialogue& d) { return d.SendReboot(); }},
-        {"SendBootargs", [](CBootMonitorDialogue& d) { return d.SendBootargs("00:11:22:33:44:55"); }},
-        {"SendSaveenv", [](CBootMonitorDialogue& d) { return d.SendSaveenv(); }},
-        {"SendReset", [](CBootMonitorDialogue& d) { return d.SendReset(); }},
-    };
-}
-
-} // namespace
-
-TEST_P(StopTest, StopDuringTheWaitEndsTheExchangeAtOnce) {
-    CStopSource source;
-    CScriptedLink link;
-    CLogConsole log;
-    CBootMonitorDialogue dlg(link, log, "f", source.Token());
-    link.m_onRead = [&](int n) {
-        if (n == 5)
-            source.RequestStop();
-    };
-    EXPECT_FALSE(GetParam().run(dlg));
-    EXPECT_EQ(link.m_nReads, 5);
-    // WaitPrompt wrote its first LF and one per failed read before the stop, and nothing after it.
-    EXPECT_LE(link.m_writes.size(), 5u);
-    EXPECT_EQ(link.m_strWritten.find("reset"), std::string::npos);
-}
-
-TEST_P(StopTest, StoppedRunWritesNothing) {
-    CStopSource source;
-    source.RequestStop();
-    CScriptedLink link;
-    CLogConsole log;
-    CBootMonitorDialogue dlg(link, log, "f", source.Token());
-    link.Bytes("QAN640>root:/> done");
-    EXPECT_FALSE(GetParam().run(dlg));
-    EXPECT_TRUE(link.m_strWritten.empty());
-    EXPECT_EQ(link.m_nReads, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Exchanges, StopTest, ::testing::ValuesIn(AllExchanges()),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(StopDuringPause, BootargsStopsBetweenItsPieces) {
-    CStopSource source;
-    CScriptedLink link;
-    CLogConsole log;
-    CBootMonitorDialogue dlg(link, log, "f", source.Token());
-    link.m_onWrite = [&](const std::string&) { source.RequestStop(); };
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_FALSE(dlg.SendBootargs("00:11:22:33:44:55"));
-    EXPECT_EQ(link.m_writes.size(), 1u);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
 }

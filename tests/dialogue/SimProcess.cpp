@@ -298,6 +298,14 @@ std::vector<std::string> WholeRunBoardArgs(const std::vector<std::string>& extra
     return args;
 }
 
+SRunOptions WholeRunOptions(IArpQuery* pArp) {
+    SRunOptions options;
+    options.loader.dwPassPauseMs = 50;
+    options.loader.dwFinalPauseMs = 100;
+    options.pArpQuery = pArp;
+    return options;
+}
+
 std::string MacHookFor(const std::string& strBoardNs, const std::string& strMac) {
     // The link goes down for the change: a veth takes a new address only while it is down.
     std::string ip = "ip -n " + strBoardNs + " link set qb0 ";

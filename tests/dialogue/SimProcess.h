@@ -1,5 +1,7 @@
 #pragma once
 
+#include "provisioning/Provisioning.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -79,6 +81,9 @@ void WriteWholeRunFiles(const std::string& strDir);
 // The board for whole runs in such a directory: quick options, the first-stage image, the served folder,
 // then `extra`.
 std::vector<std::string> WholeRunBoardArgs(const std::vector<std::string>& extra);
+// What whole runs against that board are given: the loader's pauses shortened, and pArp as the ARP service
+// (null: the platform's, to be used only inside a test's own network namespaces).
+SRunOptions WholeRunOptions(IArpQuery* pArp);
 // The board's Linux hook that gives the board's end of a test veth pair (qb0 in namespace strBoardNs) the
 // MAC address the board stored, or strMac when given.
 std::string MacHookFor(const std::string& strBoardNs, const std::string& strMac = "$QAN640_MAC");

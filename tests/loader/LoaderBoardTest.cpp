@@ -112,8 +112,10 @@ TEST_F(LoaderBoardTest, BoardReachesItsMonitorAndThePortIsFreeAfterwards) {
 TEST_F(LoaderBoardTest, FailedLoaderLeavesTheBoardSilentAndThePortFree) {
     CEnvOverride mode("QAN640_LDR_MODE", "fail");
     m_run.m_strPort = m_strPort;
-    CLoaderRunner runner(m_run, m_log);
-    runner.SetPauses(50, 0);
+    SLoaderOptions options;
+    options.dwPassPauseMs = 50;
+    options.dwFinalPauseMs = 0;
+    CLoaderRunner runner(m_run, m_log, {}, options);
     EXPECT_EQ(runner.RunBfinUcLinux(), 0);
     EXPECT_FALSE(m_run.m_hLoaderProcess.IsSet());
 

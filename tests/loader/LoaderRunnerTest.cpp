@@ -53,16 +53,19 @@ protected:
         SetDebugOutputSink(m_prevSink);
     }
 
-    // A runner on the scripted child, playing `scenario`, with pauses short enough for tests.
-    void Prepare(CLoaderRunner& runner, const std::string& scenario) {
+    // Options for a runner on the scripted child, playing `scenario`, with pauses short enough for tests.
+    SLoaderOptions Prepare(const std::string& scenario, uint32_t dwPassPauseMs = 1,
+                           uint32_t dwFinalPauseMs = 0) {
         m_run.m_strPort = scenario;
-        runner.SetProgram(QAN_FAKE_CHILD);
-        runner.SetPauses(1, 0);
+        SLoaderOptions options;
+        options.strProgram = QAN_FAKE_CHILD;
+        options.dwPassPauseMs = dwPassPauseMs;
+        options.dwFinalPauseMs = dwFinalPauseMs;
+        return options;
     }
 
     int Play(const std::string& scenario) {
-        CLoaderRunner runner(m_run, m_log);
-        Prepare(runner, scenario);
+        CLoaderRunner runner(m_run, m_log, {}, Prepare(scenario));
         return RunGuarded(runner);
     }
 
@@ -133,9 +136,7 @@ TEST_F(LoaderRunnerTest, ExitCodeAloneDecides) {
 }
 
 TEST_F(LoaderRunnerTest, ChildEndingWithoutMarkerDoesNotWaitOutThePasses) {
-    CLoaderRunner runner(m_run, m_log);
-    Prepare(runner, "no-marker");
-    runner.SetPauses(200, 0);
+    CLoaderRunner runner(m_run, m_log, {}, Prepare("no-marker", 200));
     auto t0 = steady_clock::now();
     EXPECT_EQ(RunGuarded(runner), 1);
     EXPECT_LE(runner.Passes(), 2);
@@ -214,8 +215,9 @@ TEST_F(LoaderRunnerTest, AwkwardPortNamesArriveWholeOrAreRefusedBeforeAnythingRu
 }
 
 TEST_F(LoaderRunnerTest, MissingProgramGivesZeroAtOnce) {
-    CLoaderRunner runner(m_run, m_log);
-    runner.SetProgram(m_strTmp + "/no-such-loader");
+    SLoaderOptions options;
+    options.strProgram = m_strTmp + "/no-such-loader";
+    CLoaderRunner runner(m_run, m_log, {}, options);
     auto t0 = steady_clock::now();
     EXPECT_EQ(runner.RunBfinUcLinux(), 0);
     // No pause of the run was taken (they would add three seconds).
@@ -236,8 +238,7 @@ TEST_F(LoaderRunnerTest, MissingProgramGivesZeroAtOnce) {
 }
 
 TEST_F(LoaderRunnerTest, ChildFloodingPastThePassLimitStillEnds) {
-    CLoaderRunner runner(m_run, m_log);
-    Prepare(runner, "flood");
+    CLoaderRunner runner(m_run, m_log, {}, Prepare("flood"));
     EXPECT_EQ(RunGuarded(runner), 1);
     EXPECT_EQ(runner.Passes(), CLoaderRunner::kMaxPasses);
     // About a megabyte was printed; the loop read at most 40 chunks and the rest was read away unshown.
@@ -263,9 +264,7 @@ TEST_F(LoaderRunnerTest, EndingTheChildFromAnotherThreadEndsTheRunWithZero) {
                     SCase{"chatty", 1, true}}) {   // waiting for the child after the 40th pass
         SCOPED_TRACE(std::string(c.scenario) + " pause " + std::to_string(c.passPauseMs));
         m_log.ClearLog();
-        CLoaderRunner runner(m_run, m_log);
-        Prepare(runner, c.scenario);
-        runner.SetPauses(c.passPauseMs, 0);
+        CLoaderRunner runner(m_run, m_log, {}, Prepare(c.scenario, c.passPauseMs));
 
         bool bTerminated = false;
         bool bDrained = false;
@@ -312,9 +311,7 @@ TEST_F(LoaderRunnerTest, StopRequestEndsEveryWaitAndReapsTheChild) {
           SCase{"chatty", 1, 0, SCase::AfterPassLimit}, SCase{"no-marker", 1, 60000, SCase::FinalPause}}) {
         SCOPED_TRACE(std::string(c.scenario) + " case " + std::to_string(int(c.when)));
         CStopSource stop;
-        CLoaderRunner runner(m_run, m_log, stop.Token());
-        Prepare(runner, c.scenario);
-        runner.SetPauses(c.passPauseMs, c.finalPauseMs);
+        CLoaderRunner runner(m_run, m_log, stop.Token(), Prepare(c.scenario, c.passPauseMs, c.finalPauseMs));
 
         steady_clock::time_point tStop;
         std::thread closer([&] {
@@ -346,8 +343,7 @@ TEST_F(LoaderRunnerTest, StopRequestEndsEveryWaitAndReapsTheChild) {
 TEST_F(LoaderRunnerTest, StopRequestedBeforehandStartsNothing) {
     CStopSource stop;
     stop.RequestStop();
-    CLoaderRunner runner(m_run, m_log, stop.Token());
-    Prepare(runner, "COM3");
+    CLoaderRunner runner(m_run, m_log, stop.Token(), Prepare("COM3"));
     EXPECT_EQ(runner.RunBfinUcLinux(), 0);
     EXPECT_EQ(m_log.m_strLog, "");
 }

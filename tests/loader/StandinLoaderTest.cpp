@@ -242,8 +242,10 @@ protected:
 
     int Run(const std::string& port) {
         m_run.m_strPort = port;
-        CLoaderRunner runner(m_run, m_log);
-        runner.SetPauses(20, 0);
+        SLoaderOptions options;
+        options.dwPassPauseMs = 20;
+        options.dwFinalPauseMs = 0;
+        CLoaderRunner runner(m_run, m_log, {}, options);
         return runner.RunBfinUcLinux();
     }
 

@@ -17,10 +17,8 @@ constexpr const char* kBom = "\xEF\xBB\xBF";
 
 SRunResult FailedResult() {
     SRunResult result;
-    result.eOutcome = ERunOutcome::Failed;
     result.eEnd = ERunEnd::TftpFailed;
     result.nStage = RUN_STAGE_TFTP;
-    result.strMessage = "Houve um erro, \"tft\"\nReinicie a aplicação";
     return result;
 }
 

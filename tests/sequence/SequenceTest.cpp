@@ -3,223 +3,12 @@
 // the runs inside network namespaces of the test's own, where the board's Linux hook gives the board's end
 // of a veth pair the MAC address it stored.
 
-#include "provisioning/Provisioning.h"
+#include "tests/sequence/SequenceFixture.h"
 
-#include "core/DebugOutput.h"
-#include "links/Uart.h"
-#include "mac/ArpCheck.h"
-#include "tests/arp/NetnsLab.h"
-#include "tests/dialogue/SimProcess.h"
-#include "tests/loader/LoaderTestSupport.h"
-#include "tests/loader/WholeRunScope.h"
-
-#include <QTemporaryDir>
 #include <QThread>
-#include <atomic>
-#include <deque>
-#include <dirent.h>
-#include <fcntl.h>
-#include <fstream>
-#include <gtest/gtest.h>
-#include <mutex>
-#include <sched.h>
-#include <thread>
-#include <unistd.h>
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
-
-namespace {
-
-constexpr const char* kCancel = "<cancel>";
-constexpr const char* kTypedMac = "02:3A:7C:1a:2B:3c";
-
-struct SBox {
-    std::string strText;
-    int nType;
-    int nStage;
-};
-
-// The person at the bench: closes every box at once and answers the MAC dialog from a list. At the stage
-// given as "hold", boxes and the dialog stay open until the run is stopped; at the stage given as "stop",
-// the stop is raised shortly after the stage began, as the window does when it is closed.
-class CScriptedOperator : public IOperator, public IRunObserver {
-public:
-    explicit CScriptedOperator(CStopSource& stop) : m_stop(stop) {}
-    ~CScriptedOperator() override {
-        if (m_stopper.joinable())
-            m_stopper.join();
-    }
-
-    void ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) override {
-        m_boxes.push_back({strText, nType, m_nStage});
-        if (m_nStage == m_nHoldStage)
-            stop.SleepFor(60000);
-    }
-    bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) override {
-        ++m_nDialogs;
-        if (m_nStage == m_nHoldStage) {
-            stop.SleepFor(60000);
-            return false;
-        }
-        std::string answer = m_macAnswers.empty() ? kCancel : m_macAnswers.front();
-        if (!m_macAnswers.empty())
-            m_macAnswers.pop_front();
-        if (answer == kCancel)
-            return false;
-        strMacAddress = answer;
-        return true;
-    }
-    void OnStageStarted(int nStage) override {
-        m_nStage = nStage;
-        if (nStage == m_nStopStage)
-            m_stopper = std::thread([this] {
-                std::this_thread::sleep_for(milliseconds(m_nStopDelayMs));
-                m_tStop = steady_clock::now();
-                m_stop.RequestStop();
-            });
-    }
-
-    std::vector<SBox> m_boxes;
-    std::deque<std::string> m_macAnswers{kTypedMac};
-    int m_nDialogs = 0;
-    int m_nHoldStage = -1;
-    int m_nStopStage = 0;
-    int m_nStopDelayMs = 200;
-    steady_clock::time_point m_tStop{};
-
-private:
-    CStopSource& m_stop;
-    std::atomic<int> m_nStage = 0;
-    std::thread m_stopper;
-};
-
-// A scripted ARP service: each query takes the next answer ("" for none, "block" waits for the stop).
-class CFakeArpQuery : public IArpQuery {
-public:
-    bool Load(CLogConsole&) override { return m_bUsable; }
-    uint32_t SendArp(uint32_t, void* pMacAddr, uint32_t* pPhyAddrLen, const CStopToken& stop) override {
-        ++m_nQueries;
-        std::string answer = m_answers.empty() ? "" : m_answers.front();
-        if (m_answers.size() > 1)
-            m_answers.pop_front();
-        if (answer == "block") {
-            stop.SleepFor(60000);
-            return ARP_ERROR_CANCELLED;
-        }
-        if (answer.empty())
-            return ARP_ERROR_BAD_NET_NAME;
-        unsigned b[6];
-        sscanf(answer.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]);
-        for (int i = 0; i < 6; ++i)
-            static_cast<unsigned char*>(pMacAddr)[i] = static_cast<unsigned char>(b[i]);
-        *pPhyAddrLen = 6;
-        return ARP_NO_ERROR;
-    }
-    // Back to the defaults for the next case.
-    void Reset() {
-        m_bUsable = true;
-        m_answers = {"02:3a:7c:1a:2b:3c"};
-        m_nQueries = 0;
-    }
-    bool m_bUsable = true;
-    std::deque<std::string> m_answers{"02:3a:7c:1a:2b:3c"};
-    std::atomic<int> m_nQueries = 0; // read by the test's stopper thread while the run asks
-};
-
-// Children of this process other than the board (the loader, running or unreaped).
-std::vector<int> ChildrenBesides(int nBoardPid) {
-    std::vector<int> children;
-    DIR* dir = opendir("/proc");
-    while (dirent* entry = dir ? readdir(dir) : nullptr) {
-        int pid = atoi(entry->d_name);
-        if (pid <= 0 || pid == nBoardPid)
-            continue;
-        std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        size_t close = line.rfind(')');
-        int ppid = 0;
-        if (close != std::string::npos && sscanf(line.c_str() + close + 1, " %*c %d", &ppid) == 1 &&
-            ppid == getpid())
-            children.push_back(pid);
-    }
-    if (dir)
-        closedir(dir);
-    return children;
-}
-
-class SequenceTest : public ::testing::Test {
-public:
-    void SetUp() override {
-        m_pScope = std::make_unique<CWholeRunScope>();
-        m_strDir = m_pScope->Dir();
-    }
-    void TearDown() override {
-        m_pBoard.reset();
-        m_pScope.reset();
-    }
-
-    void StartBoard(std::vector<std::string> extra) {
-        extra.insert(extra.begin(), {"--transcript", "transcript"});
-        m_pBoard = std::make_unique<CSimProcess>(WholeRunBoardArgs(extra), m_strDir);
-        ASSERT_FALSE(m_pBoard->Port().empty());
-        m_run.m_strPort = m_pBoard->Port();
-    }
-
-    // Runs the whole sequence on a worker thread of Qt's (inside network namespace `ns` when given).
-    SRunResult Run(const std::string& ns = {}) {
-        SRunResult result;
-        std::unique_ptr<QThread> thread(QThread::create([&] {
-            if (!ns.empty() && !EnterNetns(ns))
-                return; // never run the ARP check outside the test's own namespace
-            CProvisioningRun run(m_run, m_log, m_op, m_stop.Token());
-            run.SetObserver(&m_op);
-            run.SetArpQuery(m_pArp);
-            run.SetLoaderPauses(50, 100);
-            if (m_dwReadTimeoutMs)
-                run.SetReadTimeoutMs(m_dwReadTimeoutMs);
-            result = run.RunProvisioning();
-            m_tEnd = steady_clock::now();
-        }));
-        thread->start();
-        thread->wait();
-        return result;
-    }
-
-    // The commands the board received, without the empty lines that the LF of each CR LF makes.
-    std::vector<std::string> Commands() {
-        std::vector<std::string> commands;
-        for (std::string& c : TranscriptCommands(m_strDir + "/transcript"))
-            if (!c.empty())
-                commands.push_back(std::move(c));
-        return commands;
-    }
-
-    // After any run: no loader left, no handle stored; the port (if the board still has one) opens again.
-    void ExpectCleanEnd(bool bPortStillThere = true) {
-        EXPECT_FALSE(m_run.m_hLoaderProcess.IsSet());
-        EXPECT_EQ(ChildrenBesides(m_pBoard ? m_pBoard->Pid() : -1), std::vector<int>());
-        if (bPortStillThere) {
-            CUart uart(100);
-            EXPECT_EQ(uart.Open(m_run.m_strPort, 57600), 1) << "port not released";
-        }
-    }
-
-    std::unique_ptr<CWholeRunScope> m_pScope;
-    std::string m_strDir;
-    std::unique_ptr<CSimProcess> m_pBoard;
-    CRunState m_run;
-    CLogConsole m_log;
-    CStopSource m_stop;
-    CScriptedOperator m_op{m_stop};
-    CFakeArpQuery m_fakeArp;
-    IArpQuery* m_pArp = &m_fakeArp;
-    uint32_t m_dwReadTimeoutMs = 0;
-    steady_clock::time_point m_tEnd{};
-};
-
-} // namespace
 
 // The whole job inside the test's own namespaces: the real ARP service reads what the board stored.
 TEST_F(SequenceTest, HappyPathThroughTheNetwork) {
@@ -245,9 +34,10 @@ TEST_F(SequenceTest, HappyPathThroughTheNetwork) {
         std::vector<std::pair<std::string, int>> expected = {
             {CProvisioningRun::kMsgPowerCycle, 64},
             {kTypedMac, 0},
-            {bOk ? CProvisioningRun::kMsgSuccess : CProvisioningRun::kMsgMacDiffers, bOk ? 64 : 16}};
+            {bOk ? RunEndRow(ERunEnd::Verified).pszBox : RunEndRow(ERunEnd::MacDiffers).pszBox,
+             bOk ? 64 : 16}};
         EXPECT_EQ(boxes, expected) << m_log.m_strLog;
-        EXPECT_EQ(result.eOutcome, bOk ? ERunOutcome::Ok : ERunOutcome::Failed);
+        EXPECT_EQ(result.Outcome(), bOk ? ERunOutcome::Ok : ERunOutcome::Failed);
         EXPECT_EQ(result.strMacRead, bOk ? "02:3a:7c:1a:2b:3c" : "02:00:00:00:00:99");
         std::vector<std::string> expectedCommands = {
             "tftp 0x1000000 u-boot_2_lote.ldr",
@@ -276,82 +66,38 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
         std::vector<std::string> board;
         std::function<void(SequenceTest&)> setup;
         ERunEnd eEnd;
-        const char* pszMessage;
     };
     auto none = [](SequenceTest&) {};
     std::vector<SCase> cases = {
-        {"loader",
-         {},
-         [](SequenceTest&) { setenv("QAN640_LDR_MODE", "fail", 1); },
-         ERunEnd::LoaderFailed,
-         CProvisioningRun::kMsgLoaderFailed},
-        {"no prompt", {"--fault", "no-prompt"}, none, ERunEnd::NoPrompt, CProvisioningRun::kMsgNoPrompt},
-        {"tftp error",
-         {"--fault", "tftp-error"},
-         none,
-         ERunEnd::TftpFailed,
-         CProvisioningRun::kMsgTftpFailed},
-        {"no size",
-         {"--fault", "tftp-no-size"},
-         none,
-         ERunEnd::NoTransferSize,
-         CProvisioningRun::kMsgNoTransferSize},
-        {"eeprom",
-         {"--fault", "eeprom-no-prompt"},
-         none,
-         ERunEnd::EepromFailed,
-         CProvisioningRun::kMsgEepromFailed},
-        {"no shell",
-         {"--fault", "no-shell-after-power-cycle"},
-         none,
-         ERunEnd::NoShell,
-         CProvisioningRun::kMsgNoShell},
-        {"no prompt after reboot",
-         {"--fault", "no-prompt-after-reboot"},
-         none,
-         ERunEnd::NoPrompt,
-         CProvisioningRun::kMsgNoPrompt},
+        {"loader", {}, [](SequenceTest&) { setenv("QAN640_LDR_MODE", "fail", 1); }, ERunEnd::LoaderFailed},
+        {"no prompt", {"--fault", "no-prompt"}, none, ERunEnd::NoPrompt},
+        {"tftp error", {"--fault", "tftp-error"}, none, ERunEnd::TftpFailed},
+        {"no size", {"--fault", "tftp-no-size"}, none, ERunEnd::NoTransferSize},
+        {"eeprom", {"--fault", "eeprom-no-prompt"}, none, ERunEnd::EepromFailed},
+        {"no shell", {"--fault", "no-shell-after-power-cycle"}, none, ERunEnd::NoShell},
+        {"no prompt after reboot", {"--fault", "no-prompt-after-reboot"}, none, ERunEnd::NoPrompt},
         {"cancelled",
          {},
          [](SequenceTest& t) {
              t.m_op.m_macAnswers = {"", kCancel};
          },
-         ERunEnd::MacCancelled,
-         CProvisioningRun::kMsgMacCancelled},
-        {"setenv",
-         {"--fault", "setenv-no-confirm"},
-         none,
-         ERunEnd::BootargsFailed,
-         CProvisioningRun::kMsgBootargsFailed},
-        {"saveenv",
-         {"--fault", "saveenv-no-done"},
-         none,
-         ERunEnd::SaveenvFailed,
-         CProvisioningRun::kMsgSaveenvFailed},
-        {"reset",
-         {"--fault", "no-shell-after-reset"},
-         none,
-         ERunEnd::ResetFailed,
-         CProvisioningRun::kMsgResetFailed},
-        {"arp unusable",
-         {},
-         [](SequenceTest& t) { t.m_fakeArp.m_bUsable = false; },
-         ERunEnd::ArpUnusable,
-         CProvisioningRun::kMsgArpUnusable},
+         ERunEnd::MacCancelled},
+        {"setenv", {"--fault", "setenv-no-confirm"}, none, ERunEnd::BootargsFailed},
+        {"saveenv", {"--fault", "saveenv-no-done"}, none, ERunEnd::SaveenvFailed},
+        {"reset", {"--fault", "no-shell-after-reset"}, none, ERunEnd::ResetFailed},
+        {"arp unusable", {}, [](SequenceTest& t) { t.m_fakeArp.m_bUsable = false; }, ERunEnd::ArpUnusable},
         {"other mac",
          {},
          [](SequenceTest& t) {
              t.m_fakeArp.m_answers = {"", "02:3A:7C:1A:2B:3D"};
          },
-         ERunEnd::MacDiffers,
-         CProvisioningRun::kMsgMacDiffers},
+         ERunEnd::MacDiffers},
         {"verified, any case",
          {},
          [](SequenceTest& t) {
              t.m_fakeArp.m_answers = {"00:ff:FF:ff:ff:ff", "02:3A:7C:1A:2B:3C"};
          },
-         ERunEnd::Verified,
-         CProvisioningRun::kMsgSuccess},
+         ERunEnd::Verified},
     };
     for (SCase& c : cases) {
         SCOPED_TRACE(c.pszName);
@@ -366,11 +112,13 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
 
         ASSERT_FALSE(m_op.m_boxes.empty());
         const SBox& last = m_op.m_boxes.back();
-        EXPECT_EQ(last.strText, c.pszMessage)
+        const SRunEndRow& row = RunEndRow(c.eEnd);
+        EXPECT_EQ(last.strText, row.pszBox)
             << m_log.m_strLog.substr(m_log.m_strLog.size() > 3000 ? m_log.m_strLog.size() - 3000 : 0);
         EXPECT_EQ(last.nType, c.eEnd == ERunEnd::Verified ? 64 : 16);
         EXPECT_EQ(result.eEnd, c.eEnd);
-        EXPECT_EQ(result.strMessage, c.pszMessage);
+        EXPECT_EQ(result.Message(), row.pszBox);
+        EXPECT_TRUE(last.nStage == row.nStage || last.nStage == row.nOtherStage) << last.nStage;
         if (c.eEnd == ERunEnd::NoTransferSize) {
             EXPECT_EQ(Commands().size(), 1u) << "nothing after the transfer";
         }
@@ -386,12 +134,12 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
 // The port cannot be opened after a loader that did not need it.
 TEST_F(SequenceTest, PortThatCannotBeOpened) {
     m_run.m_strPort = m_strDir + "/no-such-port";
-    CProvisioningRun run(m_run, m_log, m_op);
-    run.SetLoaderProgram("true");
-    run.SetLoaderPauses(50, 100);
+    SRunOptions options = WholeRunOptions(nullptr);
+    options.loader.strProgram = "true";
+    CProvisioningRun run(m_run, m_log, m_op, {}, options);
     SRunResult result = run.RunProvisioning();
     ASSERT_EQ(m_op.m_boxes.size(), 1u);
-    EXPECT_EQ(m_op.m_boxes[0].strText, CProvisioningRun::kMsgOpenFailed);
+    EXPECT_EQ(m_op.m_boxes[0].strText, RunEndRow(ERunEnd::OpenFailed).pszBox);
     EXPECT_EQ(m_op.m_boxes[0].nType, 16);
     EXPECT_EQ(result.nStage, RUN_STAGE_OPEN);
 }
@@ -408,7 +156,7 @@ TEST_F(SequenceTest, UnansweredVerificationGoesOnUntilStopped) {
     });
     SRunResult result = Run();
     stopper.join();
-    EXPECT_EQ(result.eOutcome, ERunOutcome::Stopped);
+    EXPECT_EQ(result.Outcome(), ERunOutcome::Stopped);
     size_t nReads = 0;
     for (size_t pos = 0; (pos = m_log.m_strLog.find("\r\nLendo MAC address:", pos)) != std::string::npos;
          ++pos)
@@ -456,10 +204,8 @@ TEST_F(SequenceTest, StopAtEveryStage) {
 
         SRunResult result;
         std::unique_ptr<QThread> thread(QThread::create([&] {
-            CProvisioningRun run(m_run, m_log, op, stop.Token());
+            CProvisioningRun run(m_run, m_log, op, stop.Token(), WholeRunOptions(&m_fakeArp));
             run.SetObserver(&op);
-            run.SetArpQuery(&m_fakeArp);
-            run.SetLoaderPauses(50, 100);
             result = run.RunProvisioning();
             m_tEnd = steady_clock::now();
         }));
@@ -467,7 +213,7 @@ TEST_F(SequenceTest, StopAtEveryStage) {
         ASSERT_TRUE(thread->wait(QDeadlineTimer(120000)));
         unsetenv("QAN640_LDR_MODE");
 
-        EXPECT_EQ(result.eOutcome, ERunOutcome::Stopped) << m_log.m_strLog;
+        EXPECT_EQ(result.Outcome(), ERunOutcome::Stopped) << m_log.m_strLog;
         EXPECT_EQ(result.nStage, c.nStage);
         EXPECT_LT(duration_cast<milliseconds>(m_tEnd - op.m_tStop).count(), 2000);
         for (const SBox& box : op.m_boxes)
@@ -512,9 +258,9 @@ TEST_F(SequenceTest, DeviceVanishingAtEveryStage) {
         SRunResult result = Run();
         EXPECT_TRUE(result.eEnd == c.eEnd || result.eEnd == c.eEndIfLate)
             << int(result.eEnd) << m_log.m_strLog;
-        EXPECT_EQ(result.eOutcome, ERunOutcome::Failed);
+        EXPECT_EQ(result.Outcome(), ERunOutcome::Failed);
         ASSERT_FALSE(m_op.m_boxes.empty());
-        EXPECT_EQ(m_op.m_boxes.back().strText, result.strMessage);
+        EXPECT_EQ(m_op.m_boxes.back().strText, result.Message());
         ExpectCleanEnd(false);
         m_pBoard.reset();
         m_log.ClearLog();

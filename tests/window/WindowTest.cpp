@@ -114,10 +114,12 @@ protected:
         m_pScope.reset();
     }
 
-    std::unique_ptr<CQAN640BootLoaderCommands> MakeWindow(std::vector<std::string> ports) {
+    // pArp: the runs' ARP service (null: the platform's, only inside the test's own namespaces).
+    std::unique_ptr<CQAN640BootLoaderCommands> MakeWindow(std::vector<std::string> ports,
+                                                          IArpQuery* pArp = nullptr) {
         auto window = std::make_unique<CQAN640BootLoaderCommands>();
         window->SetPortLister([ports](std::vector<std::string>& names) { names = ports; });
-        window->SetLoaderPauses(50, 100);
+        window->SetRunOptions(WholeRunOptions(pArp));
         return window;
     }
 
@@ -299,7 +301,8 @@ TEST_F(WindowTest, WholeRunEndsWithTheSuccessBox) {
             QTest::mouseClick(window->m_btnStart, Qt::LeftButton);
             QTimer* poll = new QTimer(window.get());
             QObject::connect(poll, &QTimer::timeout, [&] {
-                if (!robot.m_boxes.empty() && robot.m_boxes.back().strText == CProvisioningRun::kMsgSuccess &&
+                if (!robot.m_boxes.empty() &&
+                    robot.m_boxes.back().strText == RunEndRow(ERunEnd::Verified).pszBox &&
                     !window->IsRunning() && window->m_btnStart->isEnabled()) {
                     if (const char* dir = getenv("QAN640_SCREENSHOTS"))
                         QGuiApplication::primaryScreen()->grabWindow(0).save(
@@ -328,7 +331,7 @@ TEST_F(WindowTest, WholeRunEndsWithTheSuccessBox) {
     EXPECT_EQ(texts, (std::vector<std::string>{
                          "Comandos enviados com sucesso\n Desligue o QAN640, remova o jumper e "
                          "religue-o",
-                         "02:3A:7C:1a:2B:3c", CProvisioningRun::kMsgSuccess}));
+                         "02:3A:7C:1a:2B:3c", RunEndRow(ERunEnd::Verified).pszBox}));
     EXPECT_TRUE(window->m_btnStart->isEnabled());
     EXPECT_NE(window->m_edtLog->toPlainText().indexOf("MAC address lido:02:3a:7c:1a:2b:3c"), -1);
     EXPECT_TRUE(window->m_lblStage->text().startsWith(
@@ -374,8 +377,7 @@ TEST_F(WindowTest, ClosingAtEveryStage) {
         SCOPED_TRACE(c.pszName);
         CEnvOverride mode("QAN640_LDR_MODE", *c.pszLoaderMode ? c.pszLoaderMode : "ok");
         StartBoard(c.board);
-        auto window = MakeWindow({});
-        window->SetArpQuery(&arp);
+        auto window = MakeWindow({}, &arp);
         CRobot robot(*window);
         CQAN640BootLoaderCommands& w = *window;
         robot.m_fnCloseWhen = [&w, fn = c.fnWhen] { return fn(w); };

@@ -1,0 +1,15 @@
+#include "provisioning/Operator.h"
+
+std::string AskMacAddress(IOperator& op, const CStopToken& stop) {
+    std::string strDialog;
+    do {
+        strDialog.clear();
+        if (!op.ExecMacDialog(strDialog, stop))
+            return std::string();
+    } while (strDialog.empty() && !stop.StopRequested());
+    if (stop.StopRequested())
+        return std::string();
+    // The operator sees the address once more and closes that box before anything is sent.
+    op.ShowMessageBox(strDialog, MB_TYPE_NONE, stop);
+    return strDialog;
+}

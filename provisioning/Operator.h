@@ -1,0 +1,28 @@
+#pragma once
+
+#include "core/StopToken.h"
+
+#include <string>
+
+// What a provisioning run asks of the person at the bench. The working side knows nothing of windows: the
+// window and the headless front end each implement it.
+
+// Message box types.
+enum EMessageBoxType { MB_TYPE_NONE = 0, MB_TYPE_ERROR = 16, MB_TYPE_INFORMATION = 64 };
+
+class IOperator {
+public:
+    virtual ~IOperator() = default;
+
+    // A message box with one OK button. Texts are UTF-8; "\r\n" and "\n" are line breaks. Returns once the
+    // operator closed it, or at once when a stop is requested.
+    virtual void ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) = 0;
+
+    // The MAC dialog, modal. True when it ended with OK; strMacAddress then holds the dialog's address (empty
+    // when it had none). False when it was cancelled, closed or ended by a stop.
+    virtual bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) = 0;
+};
+
+// Asks for the board's MAC address in the MAC dialog (again while it ends with OK but no address) and shows
+// the confirmed address in a plain box. Empty when the operator cancelled or a stop came first.
+std::string AskMacAddress(IOperator& op, const CStopToken& stop);

@@ -1,0 +1,157 @@
+#pragma once
+
+#include "provisioning/Operator.h"
+
+#include <cstddef>
+#include <iterator>
+#include <string>
+
+// How a provisioning run goes and how it ends, as its front ends and the record learn it: the stages, the
+// ways a run ends, the result, and the notifications a front end can follow a run by.
+
+// The stages of a run, in order.
+enum ERunStage {
+    RUN_STAGE_NONE = 0,
+    RUN_STAGE_START = 1,
+    RUN_STAGE_LOADER = 2,
+    RUN_STAGE_OPEN = 3,
+    RUN_STAGE_STOP_BITS = 4,
+    RUN_STAGE_PROMPT = 5,
+    RUN_STAGE_TFTP = 6,
+    RUN_STAGE_EEPROM = 7,
+    RUN_STAGE_POWER_CYCLE = 8,
+    RUN_STAGE_REBOOT = 9,
+    RUN_STAGE_PROMPT_AFTER_REBOOT = 10,
+    RUN_STAGE_ASK_MAC = 11,
+    RUN_STAGE_BOOTARGS = 12,
+    RUN_STAGE_SAVEENV = 13,
+    RUN_STAGE_RESET = 14,
+    RUN_STAGE_CONFIGURED = 15,
+    RUN_STAGE_VERIFY = 16,
+    RUN_STAGE_CLOSE = 17,
+};
+constexpr int kRunStageCount = 17;
+
+// A short Portuguese title of a stage for progress lines ("Etapa 6 de 17: ..."); "" outside 1..17.
+const char* RunStageTitle(int nStage);
+
+enum class ERunOutcome { Ok, Failed, Stopped };
+
+// Which way a run ended; kRunEnds below says what each one shows and returns.
+enum class ERunEnd {
+    Verified,
+    LoaderFailed,
+    OpenFailed,
+    NoPrompt,
+    TftpFailed,
+    NoTransferSize,
+    EepromFailed,
+    NoShell,
+    MacCancelled,
+    BootargsFailed,
+    SaveenvFailed,
+    ResetFailed,
+    ArpUnusable,
+    MacDiffers,
+    Stopped, // the window closed or the program was interrupted
+};
+
+constexpr ERunOutcome RunOutcomeOf(ERunEnd eEnd) {
+    return eEnd == ERunEnd::Verified  ? ERunOutcome::Ok
+           : eEnd == ERunEnd::Stopped ? ERunOutcome::Stopped
+                                      : ERunOutcome::Failed;
+}
+
+// One way a run ends, everything the program says and returns about it: the sequence shows the box, the
+// record keeps its text, the headless front end exits with the status and explains it in --help.
+struct SRunEndRow {
+    ERunEnd eEnd;
+    // The stage whose box it is and a second one that ends the same way; RUN_STAGE_NONE where there is none
+    // (a stop comes at any stage).
+    int nStage;
+    int nOtherStage;
+    const char* pszBox;       // the closing box's text (UTF-8); "" for a stop, which shows no box
+    EMessageBoxType eBoxType; // its icon
+    int nExitStatus;          // of qan640-provision
+    const char* pszMeaning;   // its line in qan640-provision --help, after the stages
+};
+
+// The operator's closing boxes, in the order of ERunEnd.
+inline constexpr SRunEndRow kRunEnds[] = {
+    {ERunEnd::Verified, RUN_STAGE_VERIFY, RUN_STAGE_NONE, "QAN640 configurando com sucesso",
+     MB_TYPE_INFORMATION, 0, "MAC verificado por ARP"},
+    {ERunEnd::LoaderFailed, RUN_STAGE_LOADER, RUN_STAGE_NONE,
+     "Houve um erro ao executar o BfinUcLinux.\r\n"
+     "Verifique se a porta escolhida existe ou \r\n se está em uso por outra aplicação",
+     MB_TYPE_ERROR, 10, "o carregador (BfinUcLinux) falhou"},
+    {ERunEnd::OpenFailed, RUN_STAGE_OPEN, RUN_STAGE_NONE,
+     "Não foi possível conectar a porta serial.\r\n"
+     "Verifique se a porta escolhida existe ou \r\n se está em uso por outra aplicação",
+     MB_TYPE_ERROR, 11, "a porta serial não abriu"},
+    {ERunEnd::NoPrompt, RUN_STAGE_PROMPT, RUN_STAGE_PROMPT_AFTER_REBOOT,
+     "Não foi possível receber o prompt da QAN640\nReinicie a aplicação", MB_TYPE_ERROR, 12,
+     "prompt da QAN640 não recebido"},
+    {ERunEnd::TftpFailed, RUN_STAGE_TFTP, RUN_STAGE_NONE,
+     "Houve um erro ao enviar o comando tft\nReinicie a aplicação", MB_TYPE_ERROR, 13, "comando tftp falhou"},
+    {ERunEnd::NoTransferSize, RUN_STAGE_TFTP, RUN_STAGE_NONE,
+     "Não foi possível receber o tamanho do arquivo enviado\nReinicie a aplicação", MB_TYPE_ERROR, 14,
+     "tamanho transferido não recebido"},
+    {ERunEnd::EepromFailed, RUN_STAGE_EEPROM, RUN_STAGE_NONE,
+     "Houve um erro ao enviar o comando para a eeprom\nReinicie a aplicação", MB_TYPE_ERROR, 15,
+     "gravação da EEPROM não confirmada"},
+    {ERunEnd::NoShell, RUN_STAGE_REBOOT, RUN_STAGE_NONE,
+     "Houve um erro ao enviar o comando de reset\nReinicie a aplicação", MB_TYPE_ERROR, 16,
+     "shell do Linux não visto"},
+    {ERunEnd::MacCancelled, RUN_STAGE_ASK_MAC, RUN_STAGE_NONE,
+     "Operação cancelada.\n Endereço de MAC não especificado", MB_TYPE_ERROR, 17,
+     "endereço MAC não informado"},
+    {ERunEnd::BootargsFailed, RUN_STAGE_BOOTARGS, RUN_STAGE_NONE,
+     "Houve um erro ao enviar o comando de definição do MAC\nReinicie a aplicação", MB_TYPE_ERROR, 18,
+     "setenv bootargs não confirmado"},
+    {ERunEnd::SaveenvFailed, RUN_STAGE_SAVEENV, RUN_STAGE_NONE,
+     "Houve um erro ao enviar o comando de gravação do MAC\nReinicie a aplicação", MB_TYPE_ERROR, 19,
+     "saveenv não confirmado"},
+    {ERunEnd::ResetFailed, RUN_STAGE_RESET, RUN_STAGE_NONE,
+     "Houve um erro ao enviar o comando de reset do QAN640 após salvar o MAC\nReinicie a aplicação",
+     MB_TYPE_ERROR, 20, "shell não visto após o reset"},
+    {ERunEnd::ArpUnusable, RUN_STAGE_VERIFY, RUN_STAGE_NONE,
+     "Não foi possível verificar o MAC Address do QAN640", MB_TYPE_ERROR, 21,
+     "verificação por ARP indisponível"},
+    {ERunEnd::MacDiffers, RUN_STAGE_VERIFY, RUN_STAGE_NONE, "MAC Address do QAN640 difere do enviado",
+     MB_TYPE_ERROR, 22, "a placa responde com outro MAC"},
+    {ERunEnd::Stopped, RUN_STAGE_NONE, RUN_STAGE_NONE, "", MB_TYPE_NONE, 130,
+     "interrompido (SIGINT ou SIGTERM)"},
+};
+
+constexpr const SRunEndRow& RunEndRow(ERunEnd eEnd) {
+    return kRunEnds[size_t(eEnd)];
+}
+
+// Every end has its row, at its own place.
+constexpr bool RunEndsInOrder() {
+    for (size_t i = 0; i < std::size(kRunEnds); ++i)
+        if (kRunEnds[i].eEnd != ERunEnd(i))
+            return false;
+    return std::size(kRunEnds) == size_t(ERunEnd::Stopped) + 1;
+}
+static_assert(RunEndsInOrder(), "kRunEnds must hold one row per ERunEnd, in the enum's order");
+
+struct SRunResult {
+    ERunEnd eEnd = ERunEnd::Stopped;
+    int nStage = RUN_STAGE_NONE; // the last stage reached
+    std::string strMacSent;
+    std::string strMacRead;
+
+    ERunOutcome Outcome() const { return RunOutcomeOf(eEnd); }
+    // The closing box's text (UTF-8); empty for a stopped run.
+    std::string Message() const { return RunEndRow(eEnd).pszBox; }
+};
+
+// Notifications from the run, on the run's own thread. Each is short: a front end that needs its GUI thread
+// queues the work there.
+class IRunObserver {
+public:
+    virtual ~IRunObserver() = default;
+    virtual void OnStageStarted(int /*nStage*/) {}
+    virtual void OnRunEnded(const SRunResult& /*result*/) {}
+};

@@ -1,0 +1,87 @@
+// The failure table as the operator, the record and bench scripts meet it: every text to the letter, with its
+// icon, the stages that show it and the headless exit status. A text changed by mistake, or a row paired
+// with another end's status, fails here.
+
+#include "provisioning/RunResult.h"
+
+#include <gtest/gtest.h>
+
+TEST(RunEndsTest, EveryEndShowsAndReturnsWhatTheOperatorAndScriptsKnow) {
+    struct SCase {
+        ERunEnd eEnd;
+        std::vector<int> stages;
+        const char* pszBox;
+        int nType;
+        int nExit;
+    };
+    const SCase cases[] = {
+        {ERunEnd::Verified, {16}, "QAN640 configurando com sucesso", 64, 0},
+        {ERunEnd::LoaderFailed,
+         {2},
+         "Houve um erro ao executar o BfinUcLinux.\r\nVerifique se a porta escolhida existe ou \r\n se está "
+         "em "
+         "uso por outra aplicação",
+         16,
+         10},
+        {ERunEnd::OpenFailed,
+         {3},
+         "Não foi possível conectar a porta serial.\r\nVerifique se a porta escolhida existe ou \r\n se está "
+         "em "
+         "uso por outra aplicação",
+         16,
+         11},
+        {ERunEnd::NoPrompt,
+         {5, 10},
+         "Não foi possível receber o prompt da QAN640\nReinicie a aplicação",
+         16,
+         12},
+        {ERunEnd::TftpFailed, {6}, "Houve um erro ao enviar o comando tft\nReinicie a aplicação", 16, 13},
+        {ERunEnd::NoTransferSize,
+         {6},
+         "Não foi possível receber o tamanho do arquivo enviado\nReinicie a aplicação",
+         16,
+         14},
+        {ERunEnd::EepromFailed,
+         {7},
+         "Houve um erro ao enviar o comando para a eeprom\nReinicie a aplicação",
+         16,
+         15},
+        {ERunEnd::NoShell, {9}, "Houve um erro ao enviar o comando de reset\nReinicie a aplicação", 16, 16},
+        {ERunEnd::MacCancelled, {11}, "Operação cancelada.\n Endereço de MAC não especificado", 16, 17},
+        {ERunEnd::BootargsFailed,
+         {12},
+         "Houve um erro ao enviar o comando de definição do MAC\nReinicie a aplicação",
+         16,
+         18},
+        {ERunEnd::SaveenvFailed,
+         {13},
+         "Houve um erro ao enviar o comando de gravação do MAC\nReinicie a aplicação",
+         16,
+         19},
+        {ERunEnd::ResetFailed,
+         {14},
+         "Houve um erro ao enviar o comando de reset do QAN640 após salvar o MAC\nReinicie a aplicação",
+         16,
+         20},
+        {ERunEnd::ArpUnusable, {16}, "Não foi possível verificar o MAC Address do QAN640", 16, 21},
+        {ERunEnd::MacDiffers, {16}, "MAC Address do QAN640 difere do enviado", 16, 22},
+        {ERunEnd::Stopped, {}, "", 0, 130},
+    };
+    ASSERT_EQ(std::size(cases), std::size(kRunEnds));
+    for (const SCase& c : cases) {
+        const SRunEndRow& row = RunEndRow(c.eEnd);
+        SCOPED_TRACE(int(c.eEnd));
+        std::vector<int> stages;
+        for (int nStage : {row.nStage, row.nOtherStage})
+            if (nStage != RUN_STAGE_NONE)
+                stages.push_back(nStage);
+        EXPECT_EQ(stages, c.stages);
+        EXPECT_STREQ(row.pszBox, c.pszBox);
+        EXPECT_EQ(int(row.eBoxType), c.nType);
+        EXPECT_EQ(row.nExitStatus, c.nExit);
+
+        SRunResult result;
+        result.eEnd = c.eEnd;
+        EXPECT_EQ(result.Message(), c.pszBox) << "what the record keeps";
+    }
+}
