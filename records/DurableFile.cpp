@@ -10,8 +10,10 @@ CUniqueFd OpenSharedFile(const std::string& strPath, int nFlags) {
 }
 
 bool MakeSharedFolder(const std::string& strPath) {
-    if (mkdir(strPath.c_str(), 0777) == 0)
+    if (mkdir(strPath.c_str(), 0777) == 0) {
+        SyncFolderOf(strPath);
         return true;
+    }
     if (errno != EEXIST)
         return false;
     struct stat st = {};

@@ -12,7 +12,7 @@
 // and let the umask decide: under the bench's umask 002 in its setgid folder they stay writable for every
 // operator of the group.
 CUniqueFd OpenSharedFile(const std::string& strPath, int nFlags);
-// Creates a folder the same way; true when it exists afterwards (errno otherwise).
+// Creates a folder the same way, its name made durable; true when it exists afterwards (errno otherwise).
 bool MakeSharedFolder(const std::string& strPath);
 
 // Writes all of strBytes (resuming after signals) and flushes it to disk. Empty on success, otherwise the

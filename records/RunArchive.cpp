@@ -177,6 +177,8 @@ void CRunArchive::CreateLog(CLogConsole& log) {
                                 " - início " + FormatIsoTime(m_tStart) + " - porta " + m_strPort;
         strError = WriteAllAndSync(m_fdLog.Get(), EncodeCp1252(OneLineText(strHeader)) + "\r\n");
         if (strError.empty()) {
+            // A power loss must not take the log's name when it leaves its bytes.
+            SyncFolderOf(m_strDir + "/" + m_strLogFile);
             m_bLogComplete = true;
             return;
         }
