@@ -1,6 +1,7 @@
 #include "app/BootLoaderApp.h"
 
 #include "app/MainDialog.h"
+#include "core/StopToken.h"
 
 #include <QPointer>
 #include <QSocketNotifier>
@@ -39,17 +40,18 @@ int CQan640BootLoaderApp::InitInstance() {
             if (pDialog)
                 pDialog->close();
         });
+        // Each stop signal closes the window as its close box does: the run is stopped and recorded.
         struct sigaction action {};
         action.sa_handler = OnSignal;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
+        for (int nSignal : kRunStopSignals)
+            sigaction(nSignal, &action, nullptr);
     }
 
     dialog.exec();
 
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
+    for (int nSignal : kRunStopSignals)
+        signal(nSignal, SIG_DFL);
     if (pNotifier) {
         pNotifier.reset();
         close(fds[0]);

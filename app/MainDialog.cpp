@@ -1,6 +1,7 @@
 #include "app/MainDialog.h"
 
 #include "app/GuiCall.h"
+#include "core/Cp1252.h"
 #include "core/Settings.h"
 #include "links/PortEnumeration.h"
 #include "records/RecordedRun.h"
@@ -19,12 +20,14 @@
 
 namespace {
 
-// Hands the run's stage notifications to the GUI thread, as the log does; fnOnStage runs there while the
-// window exists.
+// Hands the run's stage and verdict notifications to the GUI thread, as the log does; fnOnStage and
+// fnOnVerdict run there while the window exists (and the worker waits).
 class CStagesToGui : public IRunObserver {
 public:
-    CStagesToGui(QObject* pWindow, const CStopToken& stop, std::function<void(int)> fnOnStage)
-        : m_pWindow(pWindow), m_stop(stop), m_fnOnStage(std::move(fnOnStage)) {}
+    CStagesToGui(QObject* pWindow, const CStopToken& stop, std::function<void(int)> fnOnStage,
+                 std::function<void()> fnOnVerdict)
+        : m_pWindow(pWindow), m_stop(stop), m_fnOnStage(std::move(fnOnStage)),
+          m_fnOnVerdict(std::move(fnOnVerdict)) {}
     void OnStageStarted(int nStage) override {
         QPointer<QObject> pWindow = m_pWindow;
         CallOnGuiThread(m_pWindow, m_stop, [pWindow, fn = m_fnOnStage, nStage] {
@@ -32,11 +35,19 @@ public:
                 fn(nStage);
         });
     }
+    void OnVerdict(const SRunResult&) override {
+        QPointer<QObject> pWindow = m_pWindow;
+        CallOnGuiThread(m_pWindow, m_stop, [pWindow, fn = m_fnOnVerdict] {
+            if (pWindow)
+                fn();
+        });
+    }
 
 private:
     QObject* m_pWindow;
     const CStopToken& m_stop;
     std::function<void(int)> m_fnOnStage;
+    std::function<void()> m_fnOnVerdict;
 };
 
 } // namespace
@@ -112,6 +123,10 @@ void CQAN640BootLoaderCommands::OnInitDialog() {
     if (nSelected < 0)
         m_cmbPort->setEditText(QString());
     m_edtLog->setFocus(Qt::OtherFocusReason);
+
+    // Runs that a killed program left without their row get it now (each run does so again before it starts).
+    for (const std::string& strLine : CRunArchive().RecoverInterruptedRuns())
+        m_log.AppendLogText((EncodeCp1252(strLine) + "\n").c_str(), true);
 }
 
 void CQAN640BootLoaderCommands::OnBnClickedStart() {
@@ -151,14 +166,20 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
         if (pButton)
             pButton->setEnabled(false);
     });
-    // The progress line below the log follows the run's stages.
-    CStagesToGui stages(this, stop, [this](int nStage) { OnStageChanged(nStage); });
     CRecordedRun run(m_run, m_log, m_operator, m_runOptions);
+    // The progress line below the log follows the run's stages; a row or log that could not be written shows
+    // there at the verdict, before the closing box, which may stay open for long.
+    CStagesToGui stages(
+        this, stop, [this](int nStage) { OnStageChanged(nStage); },
+        [this, &run] {
+            if (!run.Archived().bSaved)
+                ShowNotRecorded(run.Archived(), QString());
+        });
     SRunResult result = run.Run(stop, &stages);
     QPointer<CQAN640BootLoaderCommands> pWindow = this;
-    CallOnGuiThread(this, stop, [pWindow, result] {
+    CallOnGuiThread(this, stop, [pWindow, result, archived = run.Archived()] {
         if (pWindow)
-            pWindow->OnRunFinished(result);
+            pWindow->OnRunFinished(result, archived);
     });
     CallOnGuiThread(this, stop, [pButton] {
         if (pButton)
@@ -183,6 +204,10 @@ void CQAN640BootLoaderCommands::closeEvent(QCloseEvent* pEvent) {
 }
 
 void CQAN640BootLoaderCommands::OnStageChanged(int nStage) {
+    if (nStage == RUN_STAGE_START) {
+        m_lblStage->setStyleSheet(QString());
+        m_lblStage->setToolTip(QString());
+    }
     m_progress.OnStageStarted(nStage);
     m_stageTimer.start();
     UpdateStageLine();
@@ -196,7 +221,23 @@ void CQAN640BootLoaderCommands::UpdateStageLine() {
                             .arg(qint64(m_progress.ElapsedSeconds())));
 }
 
-void CQAN640BootLoaderCommands::OnRunFinished(const SRunResult& result) {
+void CQAN640BootLoaderCommands::ShowNotRecorded(const CRunArchive::SArchived& archived,
+                                                const QString& outcome) {
+    QString text = QString::fromUtf8("REGISTRO NÃO SALVO");
+    if (!outcome.isEmpty())
+        text += " - " + outcome;
+    else if (!archived.problems.empty())
+        text += ": " + QString::fromStdString(archived.problems.front());
+    m_lblStage->setStyleSheet("color: red;");
+    m_lblStage->setText(text);
+    QStringList problems;
+    for (const std::string& strProblem : archived.problems)
+        problems << QString::fromStdString(strProblem);
+    m_lblStage->setToolTip(problems.join("\n"));
+}
+
+void CQAN640BootLoaderCommands::OnRunFinished(const SRunResult& result,
+                                              const CRunArchive::SArchived& archived) {
     m_stageTimer.stop();
     qint64 nSeconds = qint64(m_progress.ElapsedSeconds());
     QString text;
@@ -211,5 +252,8 @@ void CQAN640BootLoaderCommands::OnRunFinished(const SRunResult& result) {
                    ? QString::fromUtf8("Falhou na etapa %1: %2 (%3 s)").arg(result.nStage).arg(message)
                    : QString::fromUtf8("Interrompido na etapa %1 (%2 s)").arg(result.nStage);
     }
-    m_lblStage->setText(text.arg(nSeconds));
+    if (archived.bSaved)
+        m_lblStage->setText(text.arg(nSeconds));
+    else
+        ShowNotRecorded(archived, text.arg(nSeconds));
 }

@@ -9,6 +9,7 @@
 #include "provisioning/Provisioning.h"
 #include "provisioning/RunProgress.h"
 #include "provisioning/RunResult.h"
+#include "records/RunArchive.h"
 
 #include <QDialog>
 #include <QTimer>
@@ -83,7 +84,10 @@ private:
     void DoDataExchange();
     // Run on the GUI thread, from the worker's notifications.
     void OnStageChanged(int nStage);
-    void OnRunFinished(const SRunResult& result);
+    void OnRunFinished(const SRunResult& result, const CRunArchive::SArchived& archived);
+    // The progress line in red when the run's row or log could not be written: with the outcome once the
+    // run is over, with the first problem before.
+    void ShowNotRecorded(const CRunArchive::SArchived& archived, const QString& outcome);
     void UpdateStageLine();
 
     std::unique_ptr<Ui::MainDialog> m_pUi;

@@ -8,8 +8,8 @@
 CSignalStop::CSignalStop(CStopSource& stop) : m_stop(stop) {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    for (int nSignal : kRunStopSignals)
+        sigaddset(&set, nSignal);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     m_fdSignal = CUniqueFd(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
     m_fdQuit = CUniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));

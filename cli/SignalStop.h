@@ -6,10 +6,11 @@
 #include <atomic>
 #include <thread>
 
-// SIGINT and SIGTERM raise the run's stop request, as closing the window does, instead of killing the
-// program halfway: the run then ends the loader, frees the port and is recorded as stopped.
+// The stop signals (kRunStopSignals: SIGINT, SIGTERM, SIGHUP, SIGQUIT) raise the run's stop request, as
+// closing the window does, instead of killing the program halfway: the run then ends the loader, frees the
+// port and is recorded as stopped.
 //
-// Construct it first thing in main, before any other thread exists: it blocks both signals in the calling
+// Construct it first thing in main, before any other thread exists: it blocks the signals in the calling
 // thread, every thread started afterwards inherits that, and one watcher thread takes them from a signalfd.
 // (Child processes get their own signal mask from the loader runner.)
 class CSignalStop {

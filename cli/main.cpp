@@ -59,17 +59,19 @@ void PrintHelp() {
            "\n"
            "Na saída de erro: uma linha por etapa (\"[6/17] título (tempo decorrido)\"), o texto de cada\n"
            "mensagem e o resultado. Cada execução acrescenta uma linha a %s e grava o log em\n"
-           "%s/<início>-<porta>.log. SIGINT ou SIGTERM interrompem a execução como o fechamento da\n"
-           "janela.\n"
+           "%s/<início>-<porta>.log. SIGINT, SIGTERM, SIGHUP ou SIGQUIT interrompem a execução como o\n"
+           "fechamento da janela.\n"
            "\n"
            "Código de saída:\n",
            kProgram, kMacPrefixFileName, kRunRecordFileName, kRunLogFolderName);
     for (const SRunEndRow& row : kRunEnds)
         printf("  %3d  %s\n", row.nExitStatus, ExitMeaning(row).c_str());
-    printf("  %3d  uso incorreto: opção desconhecida, --port ausente, MAC recusado, --non-interactive sem "
+    printf("  %3d  placa configurada, registro não salvo (linha de %s ou log)\n"
+           "  %3d  placa não configurada (falha ou interrupção, ver \"Resultado:\"), registro não salvo\n"
+           "  %3d  uso incorreto: opção desconhecida, --port ausente, MAC recusado, --non-interactive sem "
            "--mac\n"
            "  %3d  erro interno\n",
-           kExitUsage, kExitInternal);
+           kExitVerifiedNotRecorded, kRunRecordFileName, kExitNotRecorded, kExitUsage, kExitInternal);
 }
 
 int Usage(const std::string& strProblem) {
@@ -153,7 +155,7 @@ void PrintOutcome(const SRunResult& result, const CRunArchive::SArchived& archiv
 } // namespace
 
 int main(int argc, char** argv) {
-    // Before any thread exists, so that every thread leaves the two signals to the watcher.
+    // Before any thread exists, so that every thread leaves the stop signals to the watcher.
     CStopSource stop;
     CSignalStop signalStop(stop);
     // Output to a closed pipe (an --echo piped into a program that ended) must not end the run unrecorded.
@@ -200,5 +202,7 @@ int main(int argc, char** argv) {
     if (options.bEcho)
         fflush(stdout);
     PrintOutcome(result, run.Archived(), op.ElapsedSeconds());
+    if (!run.Archived().bSaved)
+        return result.Outcome() == ERunOutcome::Ok ? kExitVerifiedNotRecorded : kExitNotRecorded;
     return RunEndRow(result.eEnd).nExitStatus;
 }

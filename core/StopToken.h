@@ -1,8 +1,14 @@
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <stop_token>
+
+// The signals that both front ends turn into a stop request rather than dying of them, so that the run is
+// recorded as stopped: SIGINT (Ctrl-C), SIGTERM, SIGHUP (the terminal or the session that started the
+// program went away) and SIGQUIT.
+inline constexpr int kRunStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // A stop request shared by the window and the worker of a run. The window raises it when it closes; every
 // wait of the worker (pauses, serial reads, the loader's pipes, the ARP socket, calls into the GUI thread)

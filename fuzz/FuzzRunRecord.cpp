@@ -1,13 +1,20 @@
-// Any field texts through the run record's CSV row, and any file tail through the mending of a torn line.
+// Any field texts through the run record's CSV row, any file tail through the mending of a torn line, and
+// any journal text through the reading of a run's journal.
 //
 // Input: the fields of a row separated by 0xFF bytes; the whole input is also taken as the last bytes of
-// an existing record.
+// an existing record, and as a journal.
 //
-// Holds for every input: a row is one line ending in CR LF that reads back, by the usual CSV rules, as ten
-// fields, each the text given with only its control characters and the blanks around them changed; after
-// a tail and its lead the file ends with a complete line whose quotes are balanced.
+// Holds for every input: a row is one line ending in CR LF, valid UTF-8, that reads back, by the usual CSV
+// rules, as ten fields, none of which a spreadsheet takes for a formula (none begins with =, +, -, @, tab
+// or CR), each the text given with only its control characters and the blanks around them changed (bytes
+// that are not UTF-8 replaced, a leading apostrophe added, a MAC address in its one form); after a tail
+// and its lead the file ends with a complete line whose quotes are balanced; a journal's last entry is the
+// one appended last, whatever came before it, and an entry read from any text holds a row of one line.
 #include "fuzz/FuzzCheck.h"
+#include "records/RunJournal.h"
 #include "records/RunRecord.h"
+
+#include <QString>
 
 #include <algorithm>
 #include <string>
@@ -26,6 +33,32 @@ std::string Kept(std::string_view text) {
         if (!IsControl(static_cast<unsigned char>(c)) && c != ' ')
             out += c;
     return out;
+}
+
+bool IsValidUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), qsizetype(text.size())).toUtf8() ==
+           QByteArray(text.data(), qsizetype(text.size()));
+}
+
+// The hex digits of a text in lower case: what a MAC column must keep of the address given.
+std::string HexDigits(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (isxdigit(static_cast<unsigned char>(c)))
+            out += char(tolower(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+bool IsCanonicalMac(std::string_view text) {
+    if (text.size() != 17)
+        return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (i % 3 == 2 ? c != ':' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+            return false;
+    }
+    return true;
 }
 
 // One CSV line without its line end into fields; false when its quoting is broken.
@@ -77,12 +110,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view line(text.data(), text.size() - 2);
     for (char c : line)
         FUZZ_CHECK(!IsControl(static_cast<unsigned char>(c)));
+    FUZZ_CHECK(IsValidUtf8(text));
     std::vector<std::string> fields;
     FUZZ_CHECK(ReadCsvLine(line, fields));
     FUZZ_CHECK(fields.size() == 10);
+    for (const std::string& field : fields)
+        FUZZ_CHECK(field.empty() || std::string_view("=+-@\t\r").find(field[0]) == std::string_view::npos);
     const size_t kTextFields[6] = {2, 3, 4, 5, 7, 9};
-    for (size_t i = 0; i < 6; ++i)
-        FUZZ_CHECK(Kept(fields[kTextFields[i]]) == Kept(parts[i]));
+    for (size_t i = 0; i < 6; ++i) {
+        std::string field = fields[kTextFields[i]];
+        if (field.starts_with("'") && !Kept(parts[i]).starts_with("'"))
+            field.erase(0, 1);
+        bool bMac = i == 1 || i == 2;
+        if (bMac && IsCanonicalMac(field)) {
+            FUZZ_CHECK(HexDigits(field) == HexDigits(parts[i]));
+            continue;
+        }
+        if (IsValidUtf8(parts[i]))
+            FUZZ_CHECK(Kept(field) == Kept(parts[i]));
+    }
+
+    // The row as a journal's last entry, after anything a journal might hold.
+    SRunJournalEntry entry;
+    entry.nRecordSize = int64_t(size);
+    entry.strLogFile = parts[5];
+    entry.strClosingLine = parts[4];
+    entry.strRow = text;
+    std::optional<SRunJournalEntry> last = LastRunJournalEntry(input + "\n" + FormatRunJournalEntry(entry));
+    FUZZ_CHECK(last && last->strRow == text && last->nRecordSize == int64_t(size) && !last->bFinal);
+    if (std::optional<SRunJournalEntry> any = LastRunJournalEntry(input)) {
+        FUZZ_CHECK(any->strRow.ends_with("\r\n"));
+        FUZZ_CHECK(any->strRow.find_first_of("\r\n") == any->strRow.size() - 2);
+    }
 
     // The input as the end of a record torn by a lost write, then this row appended after its lead.
     std::string mended = input + RowLeadAfter(input);

@@ -42,8 +42,10 @@ CProvisioningRun::CProvisioningRun(CRunState& run, CLogConsole& log, IOperator& 
 
 void CProvisioningRun::EnterStage(int nStage) {
     m_result.nStage = nStage;
-    if (m_pObserver)
+    if (m_pObserver) {
+        m_pObserver->OnRunProgress(m_result);
         m_pObserver->OnStageStarted(nStage);
+    }
 }
 
 void CProvisioningRun::MarkStopped() {
@@ -55,8 +57,13 @@ void CProvisioningRun::Finish(ERunEnd eEnd, bool bRefresh) {
     if (m_stop.StopRequested())
         return MarkStopped();
     m_result.eEnd = eEnd;
+    // A failure keeps the stage that failed; a verified board has gone through every stage that can fail.
+    if (eEnd == ERunEnd::Verified)
+        m_result.nStage = RUN_STAGE_CLOSE;
     if (bRefresh)
         RefreshLog();
+    if (m_pObserver)
+        m_pObserver->OnVerdict(m_result);
     const SRunEndRow& row = RunEndRow(eEnd);
     m_op.ShowMessageBox(row.pszBox, row.eBoxType, m_stop);
 }
@@ -147,7 +154,7 @@ void CProvisioningRun::RunStages() {
     EnterStage(RUN_STAGE_VERIFY);
     VerifyMac(strMac);
 
-    if (m_result.eEnd != ERunEnd::Stopped)
+    if (m_result.eEnd == ERunEnd::Verified)
         EnterStage(RUN_STAGE_CLOSE);
 }
 

@@ -120,7 +120,7 @@ inline constexpr SRunEndRow kRunEnds[] = {
     {ERunEnd::MacDiffers, RUN_STAGE_VERIFY, RUN_STAGE_NONE, "MAC Address do QAN640 difere do enviado",
      MB_TYPE_ERROR, 22, "a placa responde com outro MAC"},
     {ERunEnd::Stopped, RUN_STAGE_NONE, RUN_STAGE_NONE, "", MB_TYPE_NONE, 130,
-     "interrompido (SIGINT ou SIGTERM)"},
+     "interrompido (SIGINT, SIGTERM, SIGHUP ou SIGQUIT)"},
 };
 
 constexpr const SRunEndRow& RunEndRow(ERunEnd eEnd) {
@@ -138,7 +138,8 @@ static_assert(RunEndsInOrder(), "kRunEnds must hold one row per ERunEnd, in the 
 
 struct SRunResult {
     ERunEnd eEnd = ERunEnd::Stopped;
-    int nStage = RUN_STAGE_NONE; // the last stage reached
+    // The stage that failed, the last one reached by a stopped run, RUN_STAGE_CLOSE for a verified board.
+    int nStage = RUN_STAGE_NONE;
     std::string strMacSent;
     std::string strMacRead;
 
@@ -152,6 +153,11 @@ struct SRunResult {
 class IRunObserver {
 public:
     virtual ~IRunObserver() = default;
+    // The run as it stands as a stage begins (its stage, the MAC once sent), right before OnStageStarted:
+    // for what has to be kept while the run goes on.
+    virtual void OnRunProgress(const SRunResult& /*progress*/) {}
     virtual void OnStageStarted(int /*nStage*/) {}
+    // The verdict, as soon as it is known: before the closing box, which may stay open for long.
+    virtual void OnVerdict(const SRunResult& /*result*/) {}
     virtual void OnRunEnded(const SRunResult& /*result*/) {}
 };

@@ -4,11 +4,35 @@ CRecordedRun::CRecordedRun(CRunState& run, CLogConsole& log, IOperator& op, SRun
     : m_run(run), m_log(log), m_op(op), m_options(std::move(options)) {}
 
 SRunResult CRecordedRun::Run(const CStopToken& stop, IRunObserver* pObserver) {
-    m_archive.BeginRun(m_run.m_strPort);
+    m_pNext = pObserver;
+    m_archive.BeginRun(m_run.m_strPort, m_log);
     CProvisioningRun run(m_run, m_log, m_op, stop, m_options);
-    run.SetObserver(pObserver);
+    run.SetObserver(this);
     SRunResult result = run.RunProvisioning();
-    // Every run leaves its log and its row in the record, a stopped one too.
-    m_archived = m_archive.EndRun(result, m_log);
+    m_pNext = nullptr;
     return result;
+}
+
+void CRecordedRun::OnRunProgress(const SRunResult& progress) {
+    m_archive.NoteStage(progress, m_log);
+    if (m_pNext)
+        m_pNext->OnRunProgress(progress);
+}
+
+void CRecordedRun::OnStageStarted(int nStage) {
+    if (m_pNext)
+        m_pNext->OnStageStarted(nStage);
+}
+
+void CRecordedRun::OnVerdict(const SRunResult& result) {
+    m_archive.EndRun(result, m_log);
+    if (m_pNext)
+        m_pNext->OnVerdict(result);
+}
+
+// Every run leaves its log and its row in the record, a stopped one too: a stop has no verdict before it.
+void CRecordedRun::OnRunEnded(const SRunResult& result) {
+    m_archive.EndRun(result, m_log);
+    if (m_pNext)
+        m_pNext->OnRunEnded(result);
 }

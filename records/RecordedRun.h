@@ -6,23 +6,37 @@
 #include "provisioning/Provisioning.h"
 #include "records/RunArchive.h"
 
-// One run as both front ends make it, on the worker: its start noted for the record, the provisioning run,
-// then the run's log saved and its row appended, however the run ended.
-class CRecordedRun {
+// One run as both front ends make it, on the worker, kept as it goes: the run log and the run's journal
+// follow each stage, the row goes to the record at the verdict, before the closing box (for a stopped run,
+// as it stops), and the log gets its last line then.
+//
+// It hears the run first and hands each notification on to the front end's observer afterwards, so that a
+// program killed at any moment has kept at least as much as its progress line showed.
+class CRecordedRun : private IRunObserver {
 public:
     CRecordedRun(CRunState& run, CLogConsole& log, IOperator& op, SRunOptions options = {});
 
-    // The whole run on the calling thread; pObserver (may be null) hears its stages and its end.
+    // Records the runs that programs now gone left without an end (RunJournal.h): either front end calls it
+    // when it starts (each run does so again before it begins). The lines (Portuguese) say what could not be.
+    std::vector<std::string> RecoverInterruptedRuns() { return m_archive.RecoverInterruptedRuns(); }
+
+    // The whole run on the calling thread; pObserver (may be null) hears its stages, its verdict and its end.
     SRunResult Run(const CStopToken& stop, IRunObserver* pObserver);
 
-    // What the last run left: its row, and the lines about files that could not be written.
-    const CRunArchive::SArchived& Archived() const { return m_archived; }
+    // What the run left once its verdict is known (from the verdict's notification on): its row, whether
+    // the row and the whole log were saved, and the lines about what could not be written.
+    const CRunArchive::SArchived& Archived() const { return m_archive.Archived(); }
 
 private:
+    void OnRunProgress(const SRunResult& progress) override;
+    void OnStageStarted(int nStage) override;
+    void OnVerdict(const SRunResult& result) override;
+    void OnRunEnded(const SRunResult& result) override;
+
     CRunState& m_run;
     CLogConsole& m_log;
     IOperator& m_op;
     SRunOptions m_options;
     CRunArchive m_archive;
-    CRunArchive::SArchived m_archived;
+    IRunObserver* m_pNext = nullptr;
 };

@@ -1,6 +1,8 @@
 #include "records/RunArchive.h"
 
-#include "core/UniqueFd.h"
+#include "core/Cp1252.h"
+#include "records/DurableFile.h"
+#include "records/ProgramVersion.h"
 
 #include <cerrno>
 #include <cstring>
@@ -21,15 +23,15 @@ bool IsSafeFileChar(char c) {
            c == '-' || c == '_';
 }
 
-std::string ErrorText(int nError) {
-    return strerror(nError);
+// The basic ISO 8601 form of a local time with its offset: "20240501T140307-0300".
+std::string BasicTime(std::chrono::system_clock::time_point t) {
+    return FormatLocalTime(t, "%Y%m%dT%H%M%S%z");
 }
 
 // Creates a log file that did not exist yet; fills strRelative ("logs/<name>") or strError.
 CUniqueFd CreateLogFile(const std::string& strDir, const std::string& strName, std::string& strRelative,
                         std::string& strError) {
-    std::string strFolder = strDir + "/" + kRunLogFolderName;
-    if (mkdir(strFolder.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (!MakeSharedFolder(strDir + "/" + kRunLogFolderName)) {
         strError = std::string(kRunLogFolderName) + ": " + ErrorText(errno);
         return CUniqueFd();
     }
@@ -37,8 +39,7 @@ CUniqueFd CreateLogFile(const std::string& strDir, const std::string& strName, s
     for (int n = 1; n <= kMaxSameNameLogs; ++n) {
         std::string strTry = n == 1 ? strName : strStem + "-" + std::to_string(n) + ".log";
         strRelative = std::string(kRunLogFolderName) + "/" + strTry;
-        CUniqueFd fd(
-            open((strDir + "/" + strRelative).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        CUniqueFd fd = OpenSharedFile(strDir + "/" + strRelative, O_WRONLY | O_CREAT | O_EXCL);
         if (fd.IsOpen())
             return fd;
         if (errno != EEXIST)
@@ -49,17 +50,20 @@ CUniqueFd CreateLogFile(const std::string& strDir, const std::string& strName, s
     return CUniqueFd();
 }
 
-std::string WriteAll(int fd, const std::string& strBytes) {
-    size_t nDone = 0;
-    while (nDone < strBytes.size()) {
-        ssize_t n = write(fd, strBytes.data() + nDone, strBytes.size() - nDone);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return ErrorText(n < 0 ? errno : ENOSPC);
-        nDone += size_t(n);
-    }
-    return fsync(fd) == 0 ? "" : ErrorText(errno);
+std::string MacPart(const SRunResult& result) {
+    std::string part;
+    if (!result.strMacSent.empty())
+        part += "; MAC enviado " + CanonicalMac(result.strMacSent);
+    if (!result.strMacRead.empty())
+        part += "; MAC lido " + CanonicalMac(result.strMacRead);
+    return part;
+}
+
+// The outcome line of a run as it stands at a stage, should the process end there.
+std::string InterruptedLine(const SRunResult& progress) {
+    return "Resultado: interrompido na etapa " + std::to_string(progress.nStage) + " (" +
+           RunStageTitle(progress.nStage) + "), o programa terminou antes do fim da execução" +
+           MacPart(progress);
 }
 
 } // namespace
@@ -74,12 +78,25 @@ std::string SafePortName(std::string_view port) {
 }
 
 std::string RunLogFileName(std::chrono::system_clock::time_point tStart, std::string_view port) {
-    time_t tt = std::chrono::system_clock::to_time_t(tStart);
-    struct tm local = {};
-    localtime_r(&tt, &local);
-    char buffer[40];
-    size_t n = strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%S%z", &local);
-    return std::string(buffer, n) + "-" + SafePortName(port) + ".log";
+    return BasicTime(tStart) + "-" + SafePortName(port) + ".log";
+}
+
+std::string RunOutcomeLine(const SRunResult& result) {
+    std::string strStage =
+        "etapa " + std::to_string(result.nStage) + " (" + RunStageTitle(result.nStage) + ")";
+    std::string line = "Resultado: ";
+    switch (result.Outcome()) {
+    case ERunOutcome::Ok:
+        line += "ok na " + strStage + ": " + OneLineText(result.Message());
+        break;
+    case ERunOutcome::Failed:
+        line += "falha na " + strStage + ": " + OneLineText(result.Message());
+        break;
+    case ERunOutcome::Stopped:
+        line += "interrompido na " + strStage;
+        break;
+    }
+    return line + MacPart(result);
 }
 
 const char* RunOutcomeWord(ERunOutcome eOutcome) {
@@ -94,52 +111,159 @@ const char* RunOutcomeWord(ERunOutcome eOutcome) {
     return "stopped";
 }
 
-CRunArchive::CRunArchive(std::string strDir) : m_strDir(std::move(strDir)) {
-    BeginRun(std::string());
+CRunArchive::CRunArchive(std::string strDir) : m_strDir(std::move(strDir)) {}
+
+std::vector<std::string> CRunArchive::RecoverInterruptedRuns() {
+    std::vector<std::string> lines;
+    for (const std::string& strProblem : RecoverRunJournals(m_strDir).problems)
+        lines.push_back("Registro de execução anterior pendente (nova tentativa na próxima execução): " +
+                        strProblem);
+    return lines;
 }
 
-void CRunArchive::BeginRun(const std::string& strPort) {
-    m_strPort = strPort;
-    m_tStart = std::chrono::system_clock::now();
-    m_tStartSteady = std::chrono::steady_clock::now();
+void CRunArchive::Problem(const std::string& strLine, CLogConsole& log) {
+    m_archived.problems.push_back(strLine);
+    if (!log.m_strLog.empty() && log.m_strLog.back() != '\n')
+        log.AppendLogText("\n", false);
+    log.AppendLogText((EncodeCp1252(strLine) + "\n").c_str(), true);
 }
 
-CRunArchive::SArchived CRunArchive::EndRun(const SRunResult& result, CLogConsole& log) {
-    SArchived archived;
-    auto problem = [&](const std::string& strLine) {
-        archived.problems.push_back(strLine);
-        if (!log.m_strLog.empty() && log.m_strLog.back() != '\n')
-            log.AppendLogText("\n", false);
-        log.AppendLogText((strLine + "\n").c_str(), false);
-    };
-
-    SRunRecordRow& row = archived.row;
+SRunRecordRow CRunArchive::RowAsItStands(const SRunResult& result, const char* pszOutcome) const {
+    SRunRecordRow row;
     row.tStart = m_tStart;
     row.tEnd = std::chrono::system_clock::now();
     row.dDurationS = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_tStartSteady).count();
     row.strPort = m_strPort;
     row.strMacSent = result.strMacSent;
     row.strMacRead = result.strMacRead;
-    row.strOutcome = RunOutcomeWord(result.Outcome());
+    row.strOutcome = pszOutcome;
     row.nStage = result.nStage;
     row.strMessage = result.Message();
+    row.strLogFile = m_strLogFile;
+    return row;
+}
 
-    // The log file is created first so that the row can name it, and written last so that it also holds
-    // what went wrong with the record.
-    std::string strError;
-    CUniqueFd fdLog = CreateLogFile(m_strDir, RunLogFileName(m_tStart, m_strPort), row.strLogFile, strError);
-    if (!fdLog.IsOpen())
-        problem("Run log not saved: " + strError);
+void CRunArchive::BeginRun(const std::string& strPort, CLogConsole& log) {
+    m_archived = SArchived();
+    m_bEnded = false;
+    m_bJournalFailed = false;
+    m_strPort = strPort;
+    m_tStart = std::chrono::system_clock::now();
+    m_tStartSteady = std::chrono::steady_clock::now();
+    m_nLogFrom = log.m_strLog.size();
+    for (const std::string& strLine : RecoverInterruptedRuns())
+        Problem(strLine, log);
+    CreateLog(log);
 
-    strError = AppendRunRecord(m_strDir + "/" + kRunRecordFileName, FormatRunRecordRow(row));
-    if (!strError.empty())
-        problem(std::string("Run record not saved: ") + kRunRecordFileName + ": " + strError);
-
-    if (fdLog.IsOpen()) {
-        strError = WriteAll(fdLog.Get(), log.m_strLog);
-        if (!strError.empty())
-            problem("Run log not saved completely: " + row.strLogFile + ": " + strError);
+    std::string strError = m_journal.Create(m_strDir, BasicTime(m_tStart) + "-" + std::to_string(getpid()));
+    if (!strError.empty()) {
+        m_bJournalFailed = true;
+        Problem("Execução sem diário (não será registrada se o programa for encerrado à força): " + strError,
+                log);
     }
+    SRunResult progress;
+    progress.nStage = RUN_STAGE_START;
+    NoteStage(progress, log);
+}
+
+void CRunArchive::CreateLog(CLogConsole& log) {
+    m_strLogFile.clear();
+    m_bLogComplete = false;
+    m_bLogLineOpen = false;
+    std::string strError;
+    m_fdLog = CreateLogFile(m_strDir, RunLogFileName(m_tStart, m_strPort), m_strLogFile, strError);
+    if (m_fdLog.IsOpen()) {
+        std::string strHeader = std::string(program_invocation_short_name) + " " + kProgramVersion +
+                                " - início " + FormatIsoTime(m_tStart) + " - porta " + m_strPort;
+        strError = WriteAllAndSync(m_fdLog.Get(), EncodeCp1252(OneLineText(strHeader)) + "\r\n");
+        if (strError.empty()) {
+            // A power loss must not take the log's name when it leaves its bytes.
+            SyncFolderOf(m_strDir + "/" + m_strLogFile);
+            m_bLogComplete = true;
+            return;
+        }
+        // An empty file would only pretend to be the run's log.
+        unlink((m_strDir + "/" + m_strLogFile).c_str());
+        m_fdLog.Close();
+        strError = m_strLogFile + ": " + strError;
+        m_strLogFile.clear();
+    }
+    Problem("Log da execução não salvo: " + strError, log);
+}
+
+std::string CRunArchive::WriteLog(std::string_view bytes) {
+    if (!m_bLogComplete || bytes.empty())
+        return "";
+    std::string strError = WriteAllAndSync(m_fdLog.Get(), bytes);
+    m_bLogLineOpen = bytes.back() != '\n';
+    if (strError.empty())
+        return "";
+    m_bLogComplete = false;
+    m_fdLog.Close();
+    return "Log da execução incompleto: " + m_strLogFile + ": " + strError;
+}
+
+std::string CRunArchive::FlushLog(const CLogConsole& log) {
+    std::string_view bytes = std::string_view(log.m_strLog).substr(std::min(m_nLogFrom, log.m_strLog.size()));
+    m_nLogFrom = log.m_strLog.size();
+    return WriteLog(bytes);
+}
+
+void CRunArchive::NoteStage(const SRunResult& progress, CLogConsole& log) {
+    if (m_bEnded)
+        return;
+    std::string strLogError = FlushLog(log);
+    if (!strLogError.empty())
+        Problem(strLogError, log);
+    if (!m_journal.IsOpen())
+        return;
+    SRunJournalEntry entry;
+    entry.nRecordSize = RunRecordSize(m_strDir + "/" + kRunRecordFileName);
+    entry.strLogFile = m_strLogFile;
+    entry.strClosingLine = EncodeCp1252(OneLineText(InterruptedLine(progress)));
+    // The row a later start appends should the process end here: the run's last stage, no verdict.
+    entry.strRow = FormatRunRecordRow(RowAsItStands(progress, "interrupted"));
+    std::string strError = m_journal.Write(entry);
+    if (!strError.empty() && !m_bJournalFailed) {
+        m_bJournalFailed = true;
+        Problem("Diário da execução não salvo: " + strError, log);
+    }
+}
+
+const CRunArchive::SArchived& CRunArchive::EndRun(const SRunResult& result, CLogConsole& log) {
+    if (m_bEnded)
+        return m_archived;
+    m_bEnded = true;
+    std::string strRecord = m_strDir + "/" + kRunRecordFileName;
+    m_archived.row = RowAsItStands(result, RunOutcomeWord(result.Outcome()));
+    std::string strRow = FormatRunRecordRow(m_archived.row);
+    std::string strClosing = EncodeCp1252(OneLineText(RunOutcomeLine(result)));
+
+    // The journal holds the verdict before the record does: killed in between, the next start appends the
+    // row unless it finds it there.
+    bool bJournalFinal = false;
+    if (m_journal.IsOpen()) {
+        SRunJournalEntry entry{true, RunRecordSize(strRecord), m_strLogFile, strClosing, strRow};
+        bJournalFinal = m_journal.Write(entry).empty();
+    }
+    std::string strError = AppendRunRecord(strRecord, strRow);
+    bool bRowSaved = strError.empty();
+    if (!bRowSaved)
+        Problem(std::string("Registro da execução não salvo: ") + kRunRecordFileName + ": " + strError, log);
+
+    std::string strLogError = FlushLog(log);
+    if (strLogError.empty())
+        strLogError = WriteLog((m_bLogLineOpen ? "\r\n" : "") + strClosing + "\r\n");
+    if (!strLogError.empty())
+        Problem(strLogError, log);
+    m_fdLog.Close();
+    m_archived.bSaved = bRowSaved && m_bLogComplete;
+
+    // A row that could not be appended stays in the journal when the journal holds it: a later start adds it.
+    if (bRowSaved || !bJournalFinal)
+        m_journal.Remove();
+    else
+        m_journal.Abandon();
     log.AppendLogChar(0, true);
-    return archived;
+    return m_archived;
 }

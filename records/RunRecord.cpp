@@ -1,9 +1,10 @@
 #include "records/RunRecord.h"
 
-#include "core/UniqueFd.h"
+#include "records/DurableFile.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -26,31 +27,51 @@ bool IsControl(unsigned char c) {
     return c < 0x20 || c == 0x7F;
 }
 
-// The field on one line: each run of line breaks and other control characters, with the blanks around it,
-// becomes one blank (none at the ends).
-std::string OneLine(std::string_view text) {
-    std::string out;
-    bool bBreak = false;
-    for (char c : text) {
-        if (IsControl(static_cast<unsigned char>(c))) {
-            while (!out.empty() && out.back() == ' ')
-                out.pop_back();
-            bBreak = !out.empty();
-            continue;
-        }
-        if (bBreak) {
-            if (c == ' ')
-                continue;
-            out += ' ';
-            bBreak = false;
-        }
-        out += c;
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+char UpperAscii(char c) {
+    return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+}
+
+// The length of the well-formed UTF-8 sequence at the start of text, 0 when there is none.
+size_t Utf8SequenceLength(std::string_view text) {
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char c = byte(0);
+    if (c < 0x80)
+        return 1;
+    size_t nLength = 0;
+    // The second byte's range is narrower after some leads: no overlong forms, no surrogates, nothing
+    // beyond U+10FFFF.
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        nLength = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        nLength = 3;
+        lo = c == 0xE0 ? 0xA0 : 0x80;
+        hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        nLength = 4;
+        lo = c == 0xF0 ? 0x90 : 0x80;
+        hi = c == 0xF4 ? 0x8F : 0xBF;
     }
-    return out;
+    if (nLength == 0 || text.size() < nLength)
+        return 0;
+    if (byte(1) < lo || byte(1) > hi)
+        return 0;
+    for (size_t i = 2; i < nLength; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF)
+            return 0;
+    return nLength;
 }
 
 std::string CsvField(std::string_view text) {
-    std::string field = OneLine(text);
+    std::string field = OneLineText(ValidUtf8(text));
+    // Spreadsheets run a cell that begins so as a formula (a port named "=1+1"); the apostrophe makes it
+    // text. Tab and CR, which do the same, never begin a field: OneLineText takes them off the ends.
+    if (!field.empty() && std::string_view("=+-@").find(field[0]) != std::string_view::npos)
+        field.insert(0, "'");
     if (field.find_first_of(",\"") == std::string::npos)
         return field;
     std::string quoted = "\"";
@@ -73,7 +94,22 @@ std::string JoinRow(const std::vector<std::string>& fields) {
 }
 
 std::string Reason(const char* pszWhat, int nError) {
-    return std::string(pszWhat) + ": " + strerror(nError);
+    return std::string(pszWhat) + ": " + ErrorText(nError);
+}
+
+// Whether the file holds exactly strRow as a line of its own from nOffset on.
+bool HoldsRowAfter(int fd, int64_t nSize, int64_t nOffset, const std::string& strRow) {
+    if (nOffset < 0 || nOffset >= nSize)
+        return false;
+    std::string text(size_t(nSize - nOffset), '\0');
+    ssize_t nRead = pread(fd, text.data(), text.size(), off_t(nOffset));
+    if (nRead <= 0)
+        return false;
+    text.resize(size_t(nRead));
+    for (size_t pos = text.find(strRow); pos != std::string::npos; pos = text.find(strRow, pos + 1))
+        if (pos == 0 || text[pos - 1] == '\n')
+            return true;
+    return false;
 }
 
 bool LockWithin(int fd, int nWaitMs) {
@@ -88,24 +124,18 @@ bool LockWithin(int fd, int nWaitMs) {
     }
 }
 
-// Makes a newly created file's name as durable as its content.
-void SyncFolderOf(const std::string& strPath) {
-    size_t slash = strPath.rfind('/');
-    std::string strDir = slash == std::string::npos ? "." : strPath.substr(0, slash == 0 ? 1 : slash);
-    CUniqueFd fdDir(open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fdDir.IsOpen())
-        fsync(fdDir.Get());
-}
-
 } // namespace
 
-std::string FormatIsoTime(std::chrono::system_clock::time_point t) {
+std::string FormatLocalTime(std::chrono::system_clock::time_point t, const char* pszFormat) {
     time_t tt = std::chrono::system_clock::to_time_t(t);
     struct tm local = {};
     localtime_r(&tt, &local);
-    char buffer[40];
-    size_t n = strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S%z", &local);
-    std::string text(buffer, n);
+    char buffer[64];
+    return std::string(buffer, strftime(buffer, sizeof buffer, pszFormat, &local));
+}
+
+std::string FormatIsoTime(std::chrono::system_clock::time_point t) {
+    std::string text = FormatLocalTime(t, "%Y-%m-%dT%H:%M:%S%z");
     // strftime gives the offset as +hhmm; the extended format wants +hh:mm.
     if (text.size() >= 5)
         text.insert(text.size() - 2, ":");
@@ -118,11 +148,75 @@ std::string RunRecordHeader() {
 }
 
 std::string FormatRunRecordRow(const SRunRecordRow& row) {
+    // to_chars ignores the locale: under pt_BR printf would write "1,0", which the CSV then has to quote
+    // and a script reads as two numbers.
     char duration[32];
-    snprintf(duration, sizeof duration, "%.1f", row.dDurationS);
-    return JoinRow({FormatIsoTime(row.tStart), FormatIsoTime(row.tEnd), row.strPort, row.strMacSent,
-                    row.strMacRead, row.strOutcome, std::to_string(row.nStage), row.strMessage, duration,
-                    row.strLogFile});
+    auto [pEnd, ec] = std::to_chars(duration, duration + sizeof duration, std::max(row.dDurationS, 0.0),
+                                    std::chars_format::fixed, 1);
+    std::string strDuration = ec == std::errc() ? std::string(duration, pEnd) : std::string();
+    return JoinRow({FormatIsoTime(row.tStart), FormatIsoTime(row.tEnd), row.strPort,
+                    CanonicalMac(row.strMacSent), CanonicalMac(row.strMacRead), row.strOutcome,
+                    std::to_string(row.nStage), row.strMessage, strDuration, row.strLogFile});
+}
+
+std::string OneLineText(std::string_view text) {
+    std::string out;
+    bool bBreak = false;
+    for (char c : text) {
+        if (IsControl(static_cast<unsigned char>(c))) {
+            while (!out.empty() && out.back() == ' ')
+                out.pop_back();
+            bBreak = !out.empty();
+            continue;
+        }
+        if (bBreak) {
+            if (c == ' ')
+                continue;
+            out += ' ';
+            bBreak = false;
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string ValidUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        size_t n = Utf8SequenceLength(text);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            n = 1;
+        } else {
+            out += text.substr(0, n);
+        }
+        text.remove_prefix(n);
+    }
+    return out;
+}
+
+std::string CanonicalMac(std::string_view text) {
+    std::string hex;
+    if (text.size() == 12) {
+        hex = text;
+    } else if (text.size() == 17 && (text[2] == ':' || text[2] == '-')) {
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (i % 3 == 2 && text[i] != text[2])
+                return std::string(text);
+            if (i % 3 != 2)
+                hex += text[i];
+        }
+    }
+    if (hex.size() != 12 || !std::all_of(hex.begin(), hex.end(), IsHexDigit))
+        return std::string(text);
+    std::string out;
+    for (size_t i = 0; i < hex.size(); ++i) {
+        if (i > 0 && i % 2 == 0)
+            out += ':';
+        out += UpperAscii(hex[i]);
+    }
+    return out;
 }
 
 std::string RowLeadAfter(std::string_view tail) {
@@ -139,18 +233,25 @@ std::string RowLeadAfter(std::string_view tail) {
     return nQuotes % 2 ? std::string("\"") + kLineEnd : std::string(kLineEnd);
 }
 
-std::string AppendRunRecord(const std::string& strPath, const std::string& strRow) {
-    CUniqueFd fd(open(strPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+int64_t RunRecordSize(const std::string& strPath) {
+    struct stat st = {};
+    return stat(strPath.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
+}
+
+std::string AppendRunRecord(const std::string& strPath, const std::string& strRow, int64_t nAbsentAfter) {
+    CUniqueFd fd = OpenSharedFile(strPath, O_RDWR | O_APPEND | O_CREAT);
     if (!fd.IsOpen())
-        return Reason("cannot open", errno);
+        return Reason("ao abrir", errno);
     // Two benches appending at once must agree on the header and on mending a torn line.
     LockWithin(fd.Get(), kLockWaitMs);
 
     struct stat st = {};
     if (fstat(fd.Get(), &st) != 0)
-        return Reason("cannot stat", errno);
+        return Reason("ao consultar", errno);
     if (!S_ISREG(st.st_mode))
-        return "not a plain file";
+        return "não é um arquivo comum";
+    if (nAbsentAfter >= 0 && HoldsRowAfter(fd.Get(), st.st_size, nAbsentAfter, strRow))
+        return "";
     std::string strBuffer;
     if (st.st_size == 0) {
         strBuffer = std::string(kByteOrderMark) + RunRecordHeader();
@@ -159,25 +260,21 @@ std::string AppendRunRecord(const std::string& strPath, const std::string& strRo
         std::string tail(nTail, '\0');
         ssize_t nRead = pread(fd.Get(), tail.data(), nTail, st.st_size - off_t(nTail));
         if (nRead < 0)
-            return Reason("cannot read", errno);
+            return Reason("ao ler", errno);
         tail.resize(size_t(nRead));
         strBuffer = RowLeadAfter(tail);
     }
     strBuffer += strRow;
 
     // One write holds the whole row; only a full disk or a signal splits it, and then the rest follows at
-    // once while the lock still keeps other appenders out.
-    size_t nDone = 0;
-    while (nDone < strBuffer.size()) {
-        ssize_t n = write(fd.Get(), strBuffer.data() + nDone, strBuffer.size() - nDone);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return Reason("cannot write", n < 0 ? errno : ENOSPC);
-        nDone += size_t(n);
+    // once while the lock still keeps other appenders out. What a failed write left is cut off again, so
+    // the next row does not begin on a torn line.
+    std::string strError = WriteAllAndSync(fd.Get(), strBuffer);
+    if (!strError.empty()) {
+        if (ftruncate(fd.Get(), st.st_size) == 0)
+            fsync(fd.Get());
+        return "ao gravar: " + strError;
     }
-    if (fsync(fd.Get()) != 0)
-        return Reason("cannot flush", errno);
     if (st.st_size == 0)
         SyncFolderOf(strPath);
     return "";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +16,7 @@ struct SRunRecordRow {
     std::string strPort;
     std::string strMacSent;
     std::string strMacRead;
-    std::string strOutcome; // ok, failed, stopped
+    std::string strOutcome; // ok, failed, stopped, interrupted
     int nStage = 0;         // the last stage reached
     std::string strMessage; // the closing box's text
     double dDurationS = 0;
@@ -24,13 +25,30 @@ struct SRunRecordRow {
 
 // Local time with its UTC offset: "2024-05-01T14:03:07-03:00".
 std::string FormatIsoTime(std::chrono::system_clock::time_point t);
+// Local time in a strftime format.
+std::string FormatLocalTime(std::chrono::system_clock::time_point t, const char* pszFormat);
 
 // The header line, with its line end (no byte-order mark).
 std::string RunRecordHeader();
 
 // One row with its line end. Every field is kept on one line: a line break (and any other control
-// character) becomes a blank, so that a row is always exactly one line of the file.
+// character) becomes a blank, so that a row is always exactly one line of the file. Bytes that are not
+// UTF-8 become U+FFFD, so the file stays valid UTF-8 whatever a port name holds; a field that a spreadsheet
+// would take for a formula (it begins with =, +, - or @) gets a leading apostrophe, which spreadsheets show
+// as text. Both MAC columns take one form (CanonicalMac) and the duration is written with a point and one
+// decimal, whatever the locale.
 std::string FormatRunRecordRow(const SRunRecordRow& row);
+
+// A text on one line: each run of line breaks and other control characters, with the blanks around it,
+// becomes one blank (none at the ends).
+std::string OneLineText(std::string_view text);
+
+// Valid UTF-8: every byte that does not belong to a well-formed sequence becomes U+FFFD.
+std::string ValidUtf8(std::string_view text);
+
+// A MAC address as the record writes it: upper case, bytes separated by colons ("02:3A:7C:1A:2B:3C"), from
+// any letter case with colons, hyphens or nothing between the bytes. Any other text stays as it is.
+std::string CanonicalMac(std::string_view text);
 
 // What goes before a row appended to a file whose last bytes are `tail`: nothing after a complete line; the
 // missing line end after a torn one (power lost mid-write), preceded by a closing quote when the torn line
@@ -40,5 +58,11 @@ std::string RowLeadAfter(std::string_view tail);
 // Appends the row to the file at strPath as one write, then flushes it to disk. A new (or empty) file gets
 // the byte-order mark and the header first. Appenders in other processes are kept out by a lock on the
 // file for the moment of the append; should the lock not come within a second, the single write still
-// keeps the row whole. Empty on success, otherwise a short English reason.
-std::string AppendRunRecord(const std::string& strPath, const std::string& strRow);
+// keeps the row whole. A write that fails half-way (a full disk) is taken back, so the file keeps its
+// earlier rows and nothing torn. With nAbsentAfter >= 0 the row is appended only when the file does not
+// already hold exactly that line from that offset on (a row that a run may have appended before it was
+// killed). Empty on success, otherwise a short reason (Portuguese, with the system's text).
+std::string AppendRunRecord(const std::string& strPath, const std::string& strRow, int64_t nAbsentAfter = -1);
+
+// The size of the record at strPath, 0 when it does not exist yet.
+int64_t RunRecordSize(const std::string& strPath);

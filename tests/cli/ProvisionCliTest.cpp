@@ -3,8 +3,10 @@
 // runs inside network namespaces of the test's own.
 
 #include "cli/ExitStatus.h"
+#include "core/Cp1252.h"
 #include "links/Uart.h"
 #include "provisioning/Provisioning.h"
+#include "records/RunArchive.h"
 #include "records/RunRecord.h"
 #include "tests/arp/NetnsLab.h"
 #include "tests/dialogue/SimProcess.h"
@@ -31,6 +33,7 @@ struct SCliRun {
 
 struct SCliOptions {
     std::string strNs;                 // run inside this network namespace
+    std::vector<std::string> wrapper;  // else through this command, the program and its arguments after it
     std::string strStdin;              // written to standard input at the start
     bool bStdinOpen = false;           // standard input then stays open (and silent) instead of at its end
     const char* pszSignalAt = nullptr; // send nSignal once standard error shows this text
@@ -77,13 +80,15 @@ public:
         for (const auto& [name, value] : options.env)
             env.insert(name, value);
         process.setProcessEnvironment(env);
-        QStringList argv;
+        std::vector<std::string> command = options.wrapper;
         if (!options.strNs.empty())
-            argv << "netns"
-                 << "exec" << QString::fromStdString(options.strNs) << QAN_PROVISION;
-        for (const std::string& a : args)
-            argv << QString::fromStdString(a);
-        process.start(options.strNs.empty() ? QString(QAN_PROVISION) : QString("ip"), argv);
+            command = {"ip", "netns", "exec", options.strNs};
+        command.push_back(QAN_PROVISION);
+        command.insert(command.end(), args.begin(), args.end());
+        QStringList argv;
+        for (size_t i = 1; i < command.size(); ++i)
+            argv << QString::fromStdString(command[i]);
+        process.start(QString::fromStdString(command[0]), argv);
         SCliRun run;
         if (!process.waitForStarted(5000)) {
             ADD_FAILURE() << "does not start";
@@ -123,6 +128,13 @@ public:
         if (!rows.empty())
             rows.erase(rows.begin());
         return rows;
+    }
+
+    // The board plugged into the lab: until its Linux hook gives its end of the veth pair the address the
+    // board stored, it answers as a board without an address yet.
+    void StartBoardInLab(CNetnsLab& lab) {
+        ASSERT_TRUE(lab.PlugBoard("00:ff:ff:ff:ff:ff"));
+        StartBoard({"--hook", MacHookFor(lab.BoardNs())});
     }
 
     QTemporaryDir m_tmp;
@@ -174,14 +186,15 @@ TEST_F(ProvisionCliTest, FailureStatusAndRow) {
         const char* pszLoaderMode;
         int nExit;
         int nStage;
-        const char* pszMessage;
+        ERunEnd eEnd;
     };
     std::vector<SCase> cases = {
-        {"loader", {}, "fail", 10, RUN_STAGE_LOADER, RunEndRow(ERunEnd::LoaderFailed).pszBox},
-        {"tftp", {"--fault", "tftp-error"}, "", 13, RUN_STAGE_TFTP, RunEndRow(ERunEnd::TftpFailed).pszBox},
+        {"loader", {}, "fail", 10, RUN_STAGE_LOADER, ERunEnd::LoaderFailed},
+        {"tftp", {"--fault", "tftp-error"}, "", 13, RUN_STAGE_TFTP, ERunEnd::TftpFailed},
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszName);
+        const char* pszMessage = RunEndRow(c.eEnd).pszBox;
         StartBoard(c.board);
         SCliOptions options;
         options.env = {{"QAN640_LDR_MODE", c.pszLoaderMode}};
@@ -192,7 +205,7 @@ TEST_F(ProvisionCliTest, FailureStatusAndRow) {
         std::string strStage = "[" + std::to_string(c.nStage) + "/17] ";
         EXPECT_NE(run.strErr.find(strStage + RunStageTitle(c.nStage) + " ("), std::string::npos)
             << run.strErr;
-        EXPECT_NE(run.strErr.find(strStage + OneLine(c.pszMessage).substr(0, 20)), std::string::npos);
+        EXPECT_NE(run.strErr.find(strStage + OneLine(pszMessage).substr(0, 20)), std::string::npos);
 
         std::vector<std::vector<std::string>> rows = Rows();
         ASSERT_EQ(rows.size(), 1u);
@@ -201,9 +214,14 @@ TEST_F(ProvisionCliTest, FailureStatusAndRow) {
         EXPECT_EQ(row[kPort], m_pBoard->Port());
         EXPECT_EQ(row[kOutcome], "failed");
         EXPECT_EQ(row[kStage], std::to_string(c.nStage));
-        EXPECT_EQ(row[kMessage], OneLine(c.pszMessage));
+        EXPECT_EQ(row[kMessage], OneLine(pszMessage));
         EXPECT_EQ(row[kMacSent], "") << "the address was never sent";
-        EXPECT_EQ(ReadFileBytes(m_strDir + "/" + row[kLogFile]).rfind("Executando BfinUcLinux \r\n", 0), 0u);
+        std::string strLog = ReadFileBytes(m_strDir + "/" + row[kLogFile]);
+        EXPECT_EQ(strLog.rfind("qan640-provision ", 0), 0u) << "the header line first";
+        EXPECT_NE(strLog.find("\r\nExecutando BfinUcLinux \r\n"), std::string::npos);
+        EXPECT_TRUE(
+            strLog.ends_with(EncodeCp1252(RunOutcomeLine(SRunResult{c.eEnd, c.nStage, "", ""})) + "\r\n"))
+            << strLog;
 
         m_pBoard.reset();
         QFile::remove(m_tmp.path() + "/" + kRunRecordFileName);
@@ -267,9 +285,7 @@ TEST_F(ProvisionCliTest, FullRunThroughTheNetwork) {
         if (!lab.SkipReason().empty())
             GTEST_SKIP() << lab.SkipReason();
         ASSERT_TRUE(lab.Ok());
-        ASSERT_TRUE(lab.PlugBoard("00:ff:ff:ff:ff:ff"));
-        std::string ns = lab.BoardNs();
-        StartBoard({"--hook", MacHookFor(ns)});
+        StartBoardInLab(lab);
         SCliOptions options;
         options.strNs = lab.HostNs();
         options.strStdin = c.strStdin;
@@ -286,12 +302,260 @@ TEST_F(ProvisionCliTest, FullRunThroughTheNetwork) {
         ASSERT_EQ(rows.size(), 1u);
         EXPECT_EQ(rows[0][kOutcome], "ok");
         EXPECT_EQ(rows[0][kStage], "17");
-        EXPECT_EQ(rows[0][kMacSent], "02:3A:7C:1a:2B:3c") << "the prefix as the prefix file spells it";
-        EXPECT_EQ(rows[0][kMacRead], "02:3a:7c:1a:2b:3c");
-        EXPECT_NE(
-            ReadFileBytes(m_strDir + "/" + rows[0][kLogFile]).find("\r\nMAC address lido:02:3a:7c:1a:2b:3c"),
-            std::string::npos);
+        EXPECT_EQ(rows[0][kMacSent], "02:3A:7C:1A:2B:3C") << "one form of a MAC in the record";
+        EXPECT_EQ(rows[0][kMacRead], "02:3A:7C:1A:2B:3C");
+        std::string strLog = ReadFileBytes(m_strDir + "/" + rows[0][kLogFile]);
+        EXPECT_NE(strLog.find("\r\nMAC address lido:02:3a:7c:1a:2b:3c"), std::string::npos);
+        EXPECT_NE(strLog.find("ethaddr=02:3A:7C:1a:2B:3c"), std::string::npos)
+            << "the board gets the dialog's form";
         m_pBoard.reset();
         QFile::remove(m_tmp.path() + "/" + kRunRecordFileName);
+    }
+}
+
+namespace {
+
+// A signal at a stage of a run. SIGHUP and SIGTERM stop the run, which records itself as stopped; SIGKILL
+// leaves its journal, which the next start of the program turns into an interrupted row.
+struct SSignalCase {
+    std::string strName;
+    int nSignal;
+    int nStage;
+    const char* pszLoaderMode;
+    std::vector<std::string> board;
+    const char* pszLogHas; // what the run's log holds by the time the stage began
+};
+
+std::vector<SSignalCase> SignalCases() {
+    struct SStage {
+        const char* pszName;
+        int nStage;
+        const char* pszLoaderMode;
+        std::vector<std::string> board;
+        const char* pszLogHas;
+    };
+    // Each stage is one the board or the loader keeps the run in until the signal comes.
+    std::vector<SStage> stages = {
+        {"Loader", RUN_STAGE_LOADER, "hang", {}, "Executando BfinUcLinux \r\n"},
+        {"Transfer", RUN_STAGE_TFTP, "", {"--tftp-ms", "60000"}, "\r\nQAN640>"},
+        {"AfterBootargs", RUN_STAGE_SAVEENV, "", {"--fault", "saveenv-no-done"}, "ethaddr=02:3A:7C:00:00:01"},
+        {"ArpCheck", RUN_STAGE_VERIFY, "", {}, "Verificando o mac address\r\n"},
+    };
+    std::vector<SSignalCase> cases;
+    auto add = [&](const char* pszSignal, int nSignal, const SStage& stage) {
+        cases.push_back({std::string(pszSignal) + stage.pszName, nSignal, stage.nStage, stage.pszLoaderMode,
+                         stage.board, stage.pszLogHas});
+    };
+    for (auto [pszSignal, nSignal] : {std::pair{"Kill", SIGKILL}, {"Hup", SIGHUP}, {"Term", SIGTERM}}) {
+        for (const SStage& stage : stages)
+            add(pszSignal, nSignal, stage);
+    }
+    add("Quit", SIGQUIT, stages[0]);
+    return cases;
+}
+
+void PrintTo(const SSignalCase& c, std::ostream* pOut) {
+    *pOut << c.strName;
+}
+
+class ProvisionCliSignalTest : public ProvisionCliTest, public ::testing::WithParamInterface<SSignalCase> {};
+
+} // namespace
+
+// Whatever ends the program at whatever stage, the record gets the run with its stage, the MAC once sent,
+// and the run's log up to that point with its outcome line. Every run is inside the test's namespaces: an
+// ignored signal would go on to the ARP check.
+TEST_P(ProvisionCliSignalTest, RecordedWithItsStage) {
+    const SSignalCase& c = GetParam();
+    CNetnsLab lab;
+    if (!lab.SkipReason().empty())
+        GTEST_SKIP() << lab.SkipReason();
+    ASSERT_TRUE(lab.Ok());
+    StartBoard(c.board);
+    SCliOptions options;
+    options.strNs = lab.HostNs();
+    options.env = {{"QAN640_LDR_MODE", c.pszLoaderMode}};
+    std::string strAt = "[" + std::to_string(c.nStage) + "/17] ";
+    options.pszSignalAt = strAt.c_str();
+    options.nSignal = c.nSignal;
+    SCliRun run =
+        Run({"--port", m_pBoard->Port(), "--mac", "02:3a:7c:00:00:01", "--non-interactive"}, options);
+    // A killed program leaves its loader behind; a stopped one ends it.
+    std::vector<int> loaders = LoadersOnPort(m_pBoard->Port());
+    for (int pid : loaders)
+        kill(pid, SIGKILL);
+
+    if (c.nSignal == SIGKILL) {
+        EXPECT_EQ(run.nExit, -1);
+        EXPECT_TRUE(Rows().empty()) << "no row before the next start";
+        options.pszSignalAt = nullptr;
+        options.env = {{"QAN640_LDR_MODE", "fail"}};
+        SCliRun next = Run(
+            {"--port", m_strDir + "/no-port", "--mac", "02:3A:7C:00:00:02", "--non-interactive"}, options);
+        EXPECT_EQ(next.nExit, 10) << next.strErr;
+    } else {
+        EXPECT_EQ(run.nExit, kExitInterrupted) << run.strErr;
+        EXPECT_EQ(loaders, std::vector<int>());
+    }
+    std::vector<std::vector<std::string>> rows = Rows();
+    ASSERT_EQ(rows.size(), c.nSignal == SIGKILL ? 2u : 1u);
+    const std::vector<std::string>& row = rows[0];
+    ASSERT_EQ(row.size(), 10u);
+    EXPECT_EQ(row[kOutcome], c.nSignal == SIGKILL ? "interrupted" : "stopped");
+    EXPECT_EQ(row[kStage], std::to_string(c.nStage));
+    EXPECT_EQ(row[kMacSent], c.nStage >= RUN_STAGE_BOOTARGS ? "02:3A:7C:00:00:01" : "");
+    std::string strLog = ReadFileBytes(m_strDir + "/" + row[kLogFile]);
+    EXPECT_EQ(strLog.rfind("qan640-provision ", 0), 0u) << strLog;
+    EXPECT_NE(strLog.find(c.pszLogHas), std::string::npos) << strLog;
+    std::string strEnd = "Resultado: interrompido na etapa " + std::to_string(c.nStage) + " (";
+    EXPECT_NE(strLog.rfind(strEnd), std::string::npos) << strLog;
+    EXPECT_TRUE(strLog.ends_with("\r\n"));
+    EXPECT_FALSE(
+        QDir(m_tmp.path() + "/" + kRunJournalFolderName).entryList(QDir::Files | QDir::Hidden).size())
+        << "no journal left";
+}
+
+INSTANTIATE_TEST_SUITE_P(SignalsAtStages, ProvisionCliSignalTest, ::testing::ValuesIn(SignalCases()),
+                         [](const auto& info) { return info.param.strName; });
+
+// Two operators of the bench's group, umask 002, in a setgid folder as the package makes it: the second one's
+// run lands in the record the first one created, and both logs in the one folder.
+TEST_F(ProvisionCliTest, TwoOperatorsShareTheRecord) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "acting as two users needs root (setpriv)";
+    constexpr gid_t kGroup = 46420;
+    std::string strBench = m_strDir + "/bench";
+    ASSERT_EQ(chmod(m_strDir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(strBench.c_str(), 0755), 0);
+    ASSERT_EQ(chown(strBench.c_str(), 0, kGroup), 0);
+    ASSERT_EQ(chmod(strBench.c_str(), 02775), 0);
+    for (int nUser : {46421, 46422}) {
+        SCliOptions options;
+        options.env = {{"QAN640_LDR_MODE", "fail"}};
+        options.wrapper = {"setpriv",
+                           "--reuid",
+                           std::to_string(nUser),
+                           "--regid",
+                           std::to_string(kGroup),
+                           "--clear-groups",
+                           "sh",
+                           "-c",
+                           "umask 002 && exec \"$@\"",
+                           "sh"};
+        SCliRun run = Run(
+            {"--workdir", strBench, "--port", "no-port", "--mac", "02:3A:7C:00:00:01", "--non-interactive"},
+            options);
+        EXPECT_EQ(run.nExit, 10) << "user " << nUser << ": " << run.strErr;
+    }
+    std::vector<std::vector<std::string>> rows = ParseCsv(ReadFileBytes(strBench + "/" + kRunRecordFileName));
+    ASSERT_EQ(rows.size(), 3u) << "both users' rows";
+    EXPECT_NE(rows[1][kLogFile], rows[2][kLogFile]);
+    for (const std::string& strPath : {std::string(kRunRecordFileName), std::string(kRunLogFolderName),
+                                       rows[1][kLogFile], rows[2][kLogFile]}) {
+        struct stat st = {};
+        ASSERT_EQ(stat((strBench + "/" + strPath).c_str(), &st), 0) << strPath;
+        EXPECT_EQ(st.st_gid, kGroup) << strPath;
+        EXPECT_TRUE(st.st_mode & S_IWGRP) << strPath;
+    }
+}
+
+// A full disk or a read-only folder: the board's outcome is still reported, the status says that the record
+// is missing the run, and what the record held stays as it was.
+TEST_F(ProvisionCliTest, UnwritableFolderHasAStatusOfItsOwn) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting in a private mount namespace needs root";
+    struct SCase {
+        const char* pszName;
+        const char* pszMount; // run in the working directory $W, the program after it
+        bool bVerified;
+        int nExit;
+        const char* pszOutcome;
+    };
+    std::vector<SCase> cases = {
+        {"disk full",
+         "cp -a \"$W\" \"$OUT/keep\" && mount -t tmpfs -o size=128k qan640 \"$W\" && "
+         "cp -a \"$OUT/keep\"/. \"$W\"/ && { cat /dev/zero >\"$W/filler\" 2>/dev/null || true; }",
+         false, kExitNotRecorded, "Resultado: falha na etapa 2 ("},
+        {"read-only", "mount --bind \"$W\" \"$W\" && mount -o remount,bind,ro \"$W\"", true,
+         kExitVerifiedNotRecorded, "Resultado: MAC 02:3A:7C:1a:2B:3c verificado"},
+    };
+    // Whole pages: a full tmpfs has no room left in the record's last page either.
+    const std::string strEarlier =
+        "earlier," + std::string(4096 - strlen("\xEF\xBB\xBF") - RunRecordHeader().size() - 10, 'x') + "\r\n";
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CNetnsLab lab;
+        if (!lab.SkipReason().empty())
+            GTEST_SKIP() << lab.SkipReason();
+        ASSERT_TRUE(lab.Ok());
+        StartBoardInLab(lab);
+        std::string strWork = m_strDir + "/work";
+        ASSERT_EQ(RunCommand({"rm", "-rf", strWork, m_strDir + "/keep", m_strDir + "/after.csv"}).nExit, 0);
+        mkdir(strWork.c_str(), 0755);
+        WriteWholeRunFiles(strWork);
+        ASSERT_EQ(AppendRunRecord(strWork + "/" + kRunRecordFileName, strEarlier), "");
+        std::string strBefore = ReadFileBytes(strWork + "/" + kRunRecordFileName);
+
+        SCliOptions options;
+        options.env = {{"QAN640_LDR_MODE", c.bVerified ? "" : "fail"},
+                       {"W", QString::fromStdString(strWork)},
+                       {"OUT", QString::fromStdString(m_strDir)}};
+        std::string strScript =
+            std::string("set -e; ") + c.pszMount +
+            "; cd \"$W\"; set +e; \"$@\"; s=$?; cp \"$W/QAN640runs.csv\" \"$OUT/after.csv\"; "
+            "exit $s";
+        options.wrapper = {"ip", "netns", "exec", lab.HostNs(), "unshare", "-m", "sh", "-c", strScript, "sh"};
+        SCliRun run =
+            Run({"--port", m_pBoard->Port(), "--mac", "02:3A:7C:1a:2B:3c", "--non-interactive"}, options);
+
+        EXPECT_EQ(run.nExit, c.nExit) << run.strErr;
+        EXPECT_NE(run.strErr.find(c.pszOutcome), std::string::npos) << run.strErr;
+        for (const char* pszLost :
+             {"Registro da execução não salvo: QAN640runs.csv: ", "Log da execução não salvo: "})
+            EXPECT_NE(run.strErr.find(pszLost), std::string::npos) << run.strErr;
+        EXPECT_TRUE(ReadFileBytes(m_strDir + "/after.csv") == strBefore) << "the record as it was";
+        m_pBoard.reset();
+    }
+}
+
+// Whatever the locale and whatever a port's name holds, the record stays one valid UTF-8 table with plain
+// numbers that spreadsheets show as text where it is text.
+TEST_F(ProvisionCliTest, PortNamesAndLocaleInTheRecord) {
+    std::string strLocales = m_strDir + "/locales";
+    mkdir(strLocales.c_str(), 0755);
+    if (system(("localedef -i pt_BR -f UTF-8 " + strLocales + "/pt_BR.UTF-8 >/dev/null 2>&1").c_str()) != 0)
+        GTEST_SKIP() << "cannot build the pt_BR.UTF-8 locale (localedef and the locales package needed)";
+    struct SCase {
+        const char* pszPort; // octal escapes (\0nnn) give any byte
+        const char* pszField;
+    };
+    std::vector<SCase> cases = {
+        {"=1+1", "'=1+1"},
+        {"-2+3", "'-2+3"},
+        {"/x\\0351", "/x\xEF\xBF\xBD"},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszPort);
+        SCliOptions options;
+        options.env = {{"QAN640_LDR_MODE", "fail"},
+                       {"LOCPATH", QString::fromStdString(strLocales)},
+                       {"LC_ALL", "pt_BR.UTF-8"},
+                       {"PORT", c.pszPort}};
+        options.wrapper = {"sh", "-c", "p=$(printf %b \"$PORT\"); exec \"$0\" --port \"$p\" \"$@\""};
+        SCliRun run = Run({"--mac", "02:3A:7C:00:00:01", "--non-interactive"}, options);
+        EXPECT_EQ(run.nExit, 10) << run.strErr;
+        EXPECT_NE(run.strErr.find(",0 s)"), std::string::npos)
+            << "progress lines follow the locale: " << run.strErr;
+    }
+    std::string text = ReadFileBytes(m_strDir + "/" + kRunRecordFileName);
+    QByteArray bytes(text.data(), qsizetype(text.size()));
+    EXPECT_TRUE(QString::fromUtf8(bytes).toUtf8() == bytes.mid(3)) << "valid UTF-8 after the byte-order mark";
+    std::vector<std::vector<std::string>> rows = Rows();
+    ASSERT_EQ(rows.size(), cases.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].size(), 10u);
+        EXPECT_EQ(rows[i][kPort], cases[i].pszField);
+        const std::string& strDuration = rows[i][kDuration];
+        EXPECT_TRUE(strDuration.size() >= 3 && strDuration[strDuration.size() - 2] == '.') << strDuration;
     }
 }

@@ -1,13 +1,19 @@
-// The record of every board and the run logs: what a torn or shared file does to the rows, and what a
-// folder that cannot be written does to a run.
+// The record of every board, the run logs and the run journals: what a torn, shared or full file does to the
+// rows, what a killed run leaves, and what a folder that cannot be written does to a run.
 
 #include "records/RunRecord.h"
 #include "records/RunArchive.h"
 
+#include "core/Cp1252.h"
+
 #include "tests/support/CsvRead.h"
 #include "tests/support/TempWorkDir.h"
 
+#include <clocale>
+#include <csignal>
 #include <cstdlib>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +75,7 @@ TEST(RunRecordTest, RowFieldsOnOneLine) {
     row.tEnd = row.tStart + std::chrono::seconds(65);
     row.strPort = "/dev/tty,\"A\"";
     row.strMacSent = "02:3A:7C:1a:2b:3c";
+    row.strMacRead = "02-3a-7c-1a-2b-3c";
     row.strOutcome = "failed";
     row.nStage = 6;
     row.strMessage = "Verifique se a porta escolhida existe ou \r\n se está em uso\n";
@@ -78,7 +85,8 @@ TEST(RunRecordTest, RowFieldsOnOneLine) {
     unsetenv("TZ");
     tzset();
     EXPECT_EQ(text, "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,\"/dev/tty,\"\"A\"\"\","
-                    "02:3A:7C:1a:2b:3c,,failed,6,Verifique se a porta escolhida existe ou se está em uso,"
+                    "02:3A:7C:1A:2B:3C,02:3A:7C:1A:2B:3C,failed,6,Verifique se a porta escolhida existe ou "
+                    "se está em uso,"
                     "65.0,logs/x.log\r\n");
 }
 
@@ -95,27 +103,227 @@ TEST(RunRecordTest, SafePortNames) {
     EXPECT_EQ(SafePortName(std::string(300, 'p')).size(), 64u);
 }
 
-// The log is saved as the log box shows it; a second run in the same second gets a file of its own.
-TEST(RunRecordTest, RunLogsAreSavedAndNeverReplaced) {
-    CTempWorkDir dir;
-    CLogConsole log;
-    log.AppendLogText("Executando BfinUcLinux \nQAN640> \xE9", true);
-    CRunArchive archive;
-    archive.BeginRun("/dev/pts/3");
-    CRunArchive::SArchived first = archive.EndRun(FailedResult(), log);
-    CRunArchive::SArchived second = archive.EndRun(FailedResult(), log);
-    EXPECT_TRUE(first.problems.empty());
-    EXPECT_NE(first.row.strLogFile, second.row.strLogFile);
-    EXPECT_EQ(ReadFileBytes(first.row.strLogFile), "Executando BfinUcLinux \r\nQAN640> \xE9");
-    EXPECT_EQ(second.row.strLogFile.substr(second.row.strLogFile.size() - 6), "-2.log");
-
-    std::vector<std::vector<std::string>> rows = ParseCsv(ReadFileBytes(kRunRecordFileName));
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[1][9], first.row.strLogFile);
+// What spreadsheets and scripts read in a field, whatever the bytes given: no formula, valid UTF-8, one
+// form of a MAC.
+TEST(RunRecordTest, FieldsSpreadsheetsReadAsText) {
+    struct SCase {
+        const char* pszName;
+        std::string strPort;
+        std::string strMac;
+        std::string strPortField; // as ParseCsv reads it back
+        std::string strMacField;
+    };
+    std::vector<SCase> cases = {
+        {"formula", "=1+1", "02:3a:7c:aa:bb:cc", "'=1+1", "02:3A:7C:AA:BB:CC"},
+        {"plus, hyphen MAC", "+cmd", "02-3a-7c-aa-bb-cc", "'+cmd", "02:3A:7C:AA:BB:CC"},
+        {"minus, bare MAC", "-2+3", "023a7caabbcc", "'-2+3", "02:3A:7C:AA:BB:CC"},
+        {"at", "@SUM(A1)", "", "'@SUM(A1)", ""},
+        {"tab then formula", "\t=HYPERLINK(\"x\")", "not a mac", "'=HYPERLINK(\"x\")", "not a mac"},
+        {"CR then formula", "\r+1", "02:3a:7c:aa:bb", "'+1", "02:3a:7c:aa:bb"},
+        {"Latin-1 byte", "/dev/tty\xE9", "02:3a:7c:aa:bb:cc:dd", "/dev/tty\xEF\xBF\xBD",
+         "02:3a:7c:aa:bb:cc:dd"},
+        {"UTF-8 kept", "porta-\xC3\xA9", "02:3A-7c:aa:bb:cc", "porta-\xC3\xA9", "02:3A-7c:aa:bb:cc"},
+        {"truncated and overlong", "a\xC3 b\xC0\xAF c\xED\xA0\x80", "",
+         "a\xEF\xBF\xBD b\xEF\xBF\xBD\xEF\xBF\xBD c\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", ""},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        SRunRecordRow row;
+        row.strPort = c.strPort;
+        row.strMacSent = c.strMac;
+        row.strMacRead = c.strMac;
+        std::vector<std::vector<std::string>> rows = ParseCsv(FormatRunRecordRow(row));
+        ASSERT_EQ(rows.size(), 1u);
+        ASSERT_EQ(rows[0].size(), 10u);
+        EXPECT_EQ(rows[0][2], c.strPortField);
+        EXPECT_EQ(rows[0][3], c.strMacField);
+        EXPECT_EQ(rows[0][4], c.strMacField);
+    }
 }
 
-// A record or logs folder that cannot be written costs only its own file; the log says what was lost.
-TEST(RunRecordTest, UnwritableFilesAreReportedInTheLog) {
+// The duration has one form whatever the locale the program runs in (the front ends take the user's).
+TEST(RunRecordTest, NumbersIgnoreTheLocale) {
+    QTemporaryDir locales;
+    std::string strCommand =
+        "localedef -i pt_BR -f UTF-8 " + locales.path().toStdString() + "/pt_BR.UTF-8 >/dev/null 2>&1";
+    if (system(strCommand.c_str()) != 0)
+        GTEST_SKIP() << "cannot build the pt_BR.UTF-8 locale (localedef and the locales package needed)";
+    setenv("LOCPATH", locales.path().toLocal8Bit().constData(), 1);
+    const char* pszLocale = setlocale(LC_ALL, "pt_BR.UTF-8");
+    unsetenv("LOCPATH");
+    ASSERT_NE(pszLocale, nullptr);
+    char decimal[8];
+    snprintf(decimal, sizeof decimal, "%.1f", 1.0);
+    SRunRecordRow row;
+    row.dDurationS = 1.04;
+    std::string text = FormatRunRecordRow(row);
+    setlocale(LC_ALL, "C");
+    EXPECT_STREQ(decimal, "1,0") << "the locale is in force";
+    EXPECT_EQ(ParseCsv(text)[0][8], "1.0");
+    EXPECT_EQ(text.find('"'), std::string::npos) << text;
+}
+
+namespace {
+
+// A run of the archive in the working directory, as far as the given stage, with a MAC sent from stage 12.
+SRunResult Progress(int nStage) {
+    SRunResult result;
+    result.nStage = nStage;
+    if (nStage >= RUN_STAGE_BOOTARGS)
+        result.strMacSent = "02:3A:7C:1a:2b:3c";
+    return result;
+}
+
+std::vector<std::vector<std::string>> RecordRows() {
+    std::vector<std::vector<std::string>> rows = ParseCsv(ReadFileBytes(kRunRecordFileName));
+    if (!rows.empty())
+        rows.erase(rows.begin());
+    return rows;
+}
+
+std::vector<std::string> JournalNames() {
+    std::vector<std::string> names;
+    QDir dir(kRunJournalFolderName);
+    for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden))
+        names.push_back(name.toStdString());
+    return names;
+}
+
+} // namespace
+
+// The run log is written as the run goes, between a header and the outcome; a second run in the same
+// second gets a file of its own. Files and folders are as shared as the umask lets them be.
+TEST(RunRecordTest, RunLogsGrowWithTheRun) {
+    CTempWorkDir dir;
+    mode_t previous = umask(002);
+    CLogConsole log;
+    CRunArchive archive;
+    archive.BeginRun("/dev/pts/3", log);
+    log.AppendLogText("Executando BfinUcLinux \nQAN640> \xE9", false);
+    archive.NoteStage(Progress(RUN_STAGE_TFTP), log);
+    std::string strLogFile = RecordRows().empty() ? "" : "x";
+    EXPECT_EQ(strLogFile, "") << "no row before the verdict";
+    ASSERT_EQ(JournalNames().size(), 1u) << "the run's journal";
+
+    CRunArchive::SArchived first = archive.EndRun(FailedResult(), log);
+    std::string strMidRun = ReadFileBytes(first.row.strLogFile);
+    archive.BeginRun("/dev/pts/3", log);
+    CRunArchive::SArchived second = archive.EndRun(FailedResult(), log);
+    umask(previous);
+
+    EXPECT_TRUE(first.problems.empty() && first.bSaved);
+    EXPECT_NE(first.row.strLogFile, second.row.strLogFile);
+    if (FormatIsoTime(first.row.tStart) == FormatIsoTime(second.row.tStart)) {
+        EXPECT_EQ(second.row.strLogFile.substr(second.row.strLogFile.size() - 6), "-2.log");
+    }
+    std::string text = ReadFileBytes(first.row.strLogFile);
+    std::string strHeader = text.substr(0, text.find("\r\n"));
+    EXPECT_EQ(strHeader.find("test_records 1.0."), 0u) << strHeader;
+    EXPECT_NE(strHeader.find(" - in\xED"
+                             "cio " +
+                             FormatIsoTime(first.row.tStart) + " - porta /dev/pts/3"),
+              std::string::npos)
+        << strHeader;
+    EXPECT_NE(text.find("\r\nExecutando BfinUcLinux \r\nQAN640> \xE9\r\nResultado: falha na etapa 6 "
+                        "(Transferindo a imagem (tftp)): Houve um erro ao enviar o comando tft Reinicie a "
+                        "aplica\xE7\xE3o\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_TRUE(JournalNames().empty());
+
+    std::vector<std::vector<std::string>> rows = RecordRows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][9], first.row.strLogFile);
+    struct SMode {
+        const char* pszPath;
+        mode_t mode;
+    };
+    for (SMode m : {SMode{kRunRecordFileName, 0664}, SMode{kRunLogFolderName, 0775},
+                    SMode{kRunJournalFolderName, 0775}, SMode{first.row.strLogFile.c_str(), 0664}}) {
+        struct stat st = {};
+        ASSERT_EQ(stat(m.pszPath, &st), 0) << m.pszPath;
+        EXPECT_EQ(st.st_mode & 07777, m.mode) << m.pszPath;
+    }
+}
+
+// A run that ends without its verdict (the process killed, the power lost) is recorded by the next start
+// from its journal, once, and its log gets its outcome line; a live run's journal is left alone.
+TEST(RunRecordTest, JournalsOfDeadRunsBecomeRows) {
+    struct SCase {
+        const char* pszName;
+        int nStage;
+        bool bFinal;         // killed after its verdict was in the journal
+        bool bRowAppended;   // ... and after its row was appended
+        std::string strTorn; // bytes a lost write left at the journal's end
+        const char* pszOutcome;
+    };
+    std::vector<SCase> cases = {
+        {"at the loader", RUN_STAGE_LOADER, false, false, "", "interrupted"},
+        {"after bootargs, torn entry", RUN_STAGE_SAVEENV, false, false,
+         "P\t0\tlogs/x\tResultado\ta,b\t123\nP\t0\tlo", "interrupted"},
+        {"after its verdict", RUN_STAGE_TFTP, true, false, "", "failed"},
+        {"after its row", RUN_STAGE_TFTP, true, true, "", "failed"},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CTempWorkDir dir;
+        ASSERT_EQ(AppendRunRecord(kRunRecordFileName, "earlier,row\r\n"), "");
+        CLogConsole log;
+        std::string strLogFile;
+        {
+            CRunArchive killed;
+            killed.BeginRun("ttyUSB0", log);
+            log.AppendLogText("board bytes", false);
+            killed.NoteStage(Progress(c.nStage), log);
+            std::vector<std::string> names = JournalNames();
+            ASSERT_EQ(names.size(), 1u);
+            std::string strJournal = std::string(kRunJournalFolderName) + "/" + names[0];
+            std::optional<SRunJournalEntry> entry = LastRunJournalEntry(ReadFileBytes(strJournal));
+            ASSERT_TRUE(entry.has_value());
+            strLogFile = entry->strLogFile;
+            if (c.bFinal) {
+                entry->bFinal = true;
+                entry->strRow = "final,row\r\n";
+                entry->nRecordSize = RunRecordSize(kRunRecordFileName);
+                WriteFileBytes(strJournal, ReadFileBytes(strJournal) + FormatRunJournalEntry(*entry));
+                if (c.bRowAppended) {
+                    ASSERT_EQ(AppendRunRecord(kRunRecordFileName, entry->strRow), "");
+                }
+            }
+            WriteFileBytes(strJournal, ReadFileBytes(strJournal) + c.strTorn);
+
+            CRunArchive other;
+            EXPECT_TRUE(other.RecoverInterruptedRuns().empty());
+            EXPECT_EQ(JournalNames().size(), 1u) << "a live run's journal is left alone";
+            // Going out of scope without a verdict, as a killed process does: the lock goes with it.
+        }
+        CRunArchive next;
+        EXPECT_TRUE(next.RecoverInterruptedRuns().empty());
+        EXPECT_TRUE(next.RecoverInterruptedRuns().empty());
+        EXPECT_TRUE(JournalNames().empty());
+
+        std::vector<std::vector<std::string>> rows = RecordRows();
+        ASSERT_EQ(rows.size(), 2u) << "one row for the killed run";
+        if (c.bFinal) {
+            EXPECT_EQ(rows[1], (std::vector<std::string>{"final", "row"}));
+            continue;
+        }
+        ASSERT_EQ(rows[1].size(), 10u);
+        EXPECT_EQ(rows[1][2], "ttyUSB0");
+        EXPECT_EQ(rows[1][5], c.pszOutcome);
+        EXPECT_EQ(rows[1][6], std::to_string(c.nStage));
+        EXPECT_EQ(rows[1][3], c.nStage >= RUN_STAGE_BOOTARGS ? "02:3A:7C:1A:2B:3C" : "");
+        EXPECT_EQ(rows[1][9], strLogFile);
+        std::string text = ReadFileBytes(strLogFile);
+        std::string strEnd = "board bytes\r\nResultado: interrompido na etapa " + std::to_string(c.nStage);
+        EXPECT_NE(text.find(strEnd), std::string::npos) << text;
+        EXPECT_TRUE(text.ends_with("\r\n"));
+    }
+}
+
+// A record or logs folder that cannot be written costs only its own file; the log says what was lost and the
+// archive tells the front end.
+TEST(RunRecordTest, UnwritableFilesAreReported) {
     struct SCase {
         const char* pszName;
         bool bRecordBlocked;
@@ -132,25 +340,53 @@ TEST(RunRecordTest, UnwritableFilesAreReportedInTheLog) {
             WriteFileBytes(kRunLogFolderName, "");
         }
         CLogConsole log;
-        log.AppendLogText("board output", false);
         CRunArchive archive;
-        archive.BeginRun("ttyS0");
+        archive.BeginRun("ttyS0", log);
+        log.AppendLogText("board output", false);
         CRunArchive::SArchived archived = archive.EndRun(FailedResult(), log);
 
+        EXPECT_FALSE(archived.bSaved);
         EXPECT_EQ(archived.problems.size(), size_t(c.bRecordBlocked) + size_t(c.bLogsBlocked));
         for (const std::string& strProblem : archived.problems) {
-            EXPECT_NE(log.m_strLog.find("\r\n" + strProblem + "\r\n"), std::string::npos) << log.m_strLog;
+            EXPECT_NE(("\r\n" + log.m_strLog).find("\r\n" + EncodeCp1252(strProblem) + "\r\n"),
+                      std::string::npos)
+                << log.m_strLog;
         }
         EXPECT_EQ(archived.row.strLogFile.empty(), c.bLogsBlocked);
         if (!c.bLogsBlocked) {
-            EXPECT_EQ(ReadFileBytes(archived.row.strLogFile), log.m_strLog) << "the log holds the lost row";
+            std::string text = ReadFileBytes(archived.row.strLogFile);
+            EXPECT_NE(text.find("board output\r\nRegistro da execu\xE7\xE3o n\xE3o salvo: "),
+                      std::string::npos)
+                << "the log holds the lost row: " << text;
         }
         if (!c.bRecordBlocked) {
-            std::vector<std::vector<std::string>> rows = ParseCsv(ReadFileBytes(kRunRecordFileName));
-            ASSERT_EQ(rows.size(), 2u);
-            EXPECT_EQ(rows[1][9], "") << "no log file to name";
+            std::vector<std::vector<std::string>> rows = RecordRows();
+            ASSERT_EQ(rows.size(), 1u);
+            EXPECT_EQ(rows[0][9], "") << "no log file to name";
         }
+        // A row the record refused stays in the journal for the next start; none is kept otherwise.
+        EXPECT_EQ(JournalNames().size(), size_t(c.bRecordBlocked));
     }
+}
+
+// A write that the disk cuts short leaves the record as it was, not with a torn row.
+TEST(RunRecordTest, FailedAppendLeavesNothingTorn) {
+    CTempWorkDir dir;
+    ASSERT_EQ(AppendRunRecord(kRunRecordFileName, "earlier,row\r\n"), "");
+    std::string before = ReadFileBytes(kRunRecordFileName);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The file size limit stands in for a full disk: the write stops part-way.
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = {rlim_t(before.size() + 5), rlim_t(before.size() + 5)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(AppendRunRecord(kRunRecordFileName, std::string(100, 'x') + "\r\n").empty() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the append reports its failure";
+    EXPECT_EQ(ReadFileBytes(kRunRecordFileName), before);
 }
 
 // Benches sharing a folder: every row arrives whole, the header once, however the appends overlap.

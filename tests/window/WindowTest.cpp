@@ -8,6 +8,7 @@
 #include "mac/ArpCheck.h"
 #include "mac/DialogMacAddress.h"
 #include "provisioning/Provisioning.h"
+#include "records/RunRecord.h"
 #include "tests/arp/NetnsLab.h"
 #include "tests/dialogue/SimProcess.h"
 #include "tests/loader/LoaderTestSupport.h"
@@ -399,5 +400,51 @@ TEST_F(WindowTest, ClosingAtEveryStage) {
         window.reset();
         m_pBoard.reset();
         EXPECT_TRUE(NoChildrenLeft());
+    }
+}
+
+// The verdict is in the record as the closing box appears, however long the operator leaves it open; a record
+// that cannot be written turns the progress line red and says so in the log.
+TEST_F(WindowTest, VerdictRecordedBeforeTheClosingBox) {
+    for (bool bRecordBlocked : {false, true}) {
+        SCOPED_TRACE(bRecordBlocked ? "record blocked" : "record writable");
+        unlink(kRunRecordFileName);
+        rmdir(kRunRecordFileName);
+        // A folder in the record's place cannot be written, also by root.
+        if (bRecordBlocked) {
+            ASSERT_EQ(mkdir(kRunRecordFileName, 0755), 0);
+        }
+        StartBoard({"--fault", "tftp-error"});
+        auto window = MakeWindow({});
+        CRobot robot(*window);
+        robot.m_bHoldBoxes = true;
+        std::string strRecordWhileOpen;
+        QString labelWhileOpen, styleWhileOpen;
+        robot.m_fnCloseWhen = [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (w->isVisible() && w->inherits("QMessageBox")) {
+                    strRecordWhileOpen = bRecordBlocked ? "" : ReadFile(kRunRecordFileName);
+                    labelWhileOpen = window->m_lblStage->text();
+                    styleWhileOpen = window->m_lblStage->styleSheet();
+                    return true;
+                }
+            }
+            return false;
+        };
+        EXPECT_TRUE(ExecWindow(
+            *window, [&] { QTest::mouseClick(window->m_btnStart, Qt::LeftButton); }, 30000));
+        if (bRecordBlocked) {
+            EXPECT_TRUE(
+                labelWhileOpen.startsWith(QString::fromUtf8("REGISTRO NÃO SALVO: Registro da execução")))
+                << labelWhileOpen.toStdString();
+            EXPECT_TRUE(styleWhileOpen.contains("red"));
+            EXPECT_NE(
+                window->m_edtLog->toPlainText().indexOf(QString::fromUtf8("Registro da execução não salvo")),
+                -1);
+        } else {
+            EXPECT_NE(strRecordWhileOpen.find(",failed,6,"), std::string::npos) << strRecordWhileOpen;
+            EXPECT_FALSE(styleWhileOpen.contains("red"));
+        }
+        m_pBoard.reset();
     }
 }

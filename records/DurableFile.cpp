@@ -1,0 +1,49 @@
+#include "records/DurableFile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+CUniqueFd OpenSharedFile(const std::string& strPath, int nFlags) {
+    return CUniqueFd(open(strPath.c_str(), nFlags | O_CLOEXEC, 0666));
+}
+
+bool MakeSharedFolder(const std::string& strPath) {
+    if (mkdir(strPath.c_str(), 0777) == 0) {
+        SyncFolderOf(strPath);
+        return true;
+    }
+    if (errno != EEXIST)
+        return false;
+    struct stat st = {};
+    if (stat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return true;
+    errno = ENOTDIR;
+    return false;
+}
+
+std::string WriteAllAndSync(int fd, std::string_view strBytes) {
+    size_t nDone = 0;
+    while (nDone < strBytes.size()) {
+        ssize_t n = write(fd, strBytes.data() + nDone, strBytes.size() - nDone);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return ErrorText(n < 0 ? errno : ENOSPC);
+        nDone += size_t(n);
+    }
+    return fsync(fd) == 0 ? "" : ErrorText(errno);
+}
+
+void SyncFolderOf(const std::string& strPath) {
+    size_t slash = strPath.rfind('/');
+    std::string strDir = slash == std::string::npos ? "." : strPath.substr(0, slash == 0 ? 1 : slash);
+    CUniqueFd fdDir(open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fdDir.IsOpen())
+        fsync(fdDir.Get());
+}
+
+std::string ErrorText(int nError) {
+    return strerror(nError);
+}
