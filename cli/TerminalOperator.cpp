@@ -24,10 +24,12 @@ void CTerminalOperator::OnStageStarted(int nStage) {
     Say(std::string(m_progress.StageTitle()) + " (" + elapsed + ")");
 }
 
-void CTerminalOperator::ShowMessageBox(const std::string& strText, int, const CStopToken& stop) {
+void CTerminalOperator::ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) {
     Say(strText);
-    // Only the power-cycle box waits: the operator has something to do before the run may go on.
-    if (m_progress.Stage() == RUN_STAGE_POWER_CYCLE && m_bInteractive && !stop.StopRequested()) {
+    // Only the power-cycle box waits: the operator has something to do before the run may go on. The failure
+    // of the wait for the board's write, in the same stage before it, ends the run instead.
+    if (m_progress.Stage() == RUN_STAGE_POWER_CYCLE && nType == MB_TYPE_INFORMATION && m_bInteractive &&
+        !stop.StopRequested()) {
         fprintf(stderr, "Pressione Enter quando a QAN640 estiver religada. ");
         std::string strLine;
         ReadLine(strLine, stop);

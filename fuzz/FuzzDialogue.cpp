@@ -8,7 +8,10 @@
 // Holds for every input: the exchange ends, having spent no more failed reads than its budget; the log is
 // exactly the bytes read (LF stored as CR LF, NUL skipped) plus one dot per failed read of the prompt wait;
 // only the exchange's own command is written; a success rests on its marker having been read; a transfer
-// size is empty or "0x" and hex digits that the board printed between "(" and " hex".
+// size is empty or "0x" and hex digits that the board printed between "(" and " hex". A successful EEPROM
+// write (with the wait for the board to finish it) or save has no report of failure in any line of its
+// reply, and the save's reply holds "done"; a transfer that succeeds without a size has no report of a
+// failed transfer in any line of its reply.
 //
 // Setting the boot arguments is left out: its reply loop is the EEPROM write's, and its 10 ms pauses
 // between pieces would slow the fuzzer down a hundredfold.
@@ -18,6 +21,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <span>
 #include <string>
 
 namespace {
@@ -52,21 +56,29 @@ public:
             Received(c);
         return c;
     }
+    int Write(const void* data, uint16_t length) override {
+        m_bWritten = true;
+        return CScriptedLink::Write(data, length);
+    }
 
     std::string m_strExpectedLog;
     std::string m_strAnswer; // what the full reads handed out
+    std::string m_strReply;  // every byte read after the first write
     int m_nFailed = 0;
     int m_nFailedInARow = 0;
     int m_nMostFailedInARow = 0;
 
 private:
     void Received(int c) {
+        if (m_bWritten)
+            m_strReply += char(c);
         if (c == '\n')
             m_strExpectedLog += "\r\n";
         else if (c != 0)
             m_strExpectedLog += char(c);
     }
     bool m_bDots;
+    bool m_bWritten = false;
 };
 
 void Script(CScriptedLink& link, const uint8_t* data, size_t size) {
@@ -100,6 +112,23 @@ void CheckSize(const std::string& strSize, std::string_view board) {
         return;
     FUZZ_CHECK(strSize.starts_with("0x") && IsHexDigits(std::string_view(strSize).substr(2)));
     FUZZ_CHECK(board.find("(" + strSize.substr(2) + " hex") != std::string_view::npos);
+}
+
+// Whether a line of the reply holds one of the reports, in any letter case: the whole-line view of what the
+// exchanges look for byte by byte.
+bool AnyLineReports(std::string_view reply, std::span<const std::string_view> reports) {
+    std::string line;
+    for (size_t i = 0; i <= reply.size(); ++i) {
+        if (i == reply.size() || reply[i] == '\r' || reply[i] == '\n') {
+            for (std::string_view report : reports)
+                if (line.find(report) != std::string::npos)
+                    return true;
+            line.clear();
+        } else {
+            line += char(std::tolower(static_cast<unsigned char>(reply[i])));
+        }
+    }
+    return false;
 }
 
 void FuzzTransferSize(const uint8_t* data, size_t size) {
@@ -145,9 +174,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         nBudget = CBootMonitorDialogue::kTftpBudget;
         break;
     case Eeprom:
-        bOk = dialogue.SendEepromWrite(std::string(kSize));
+        // The write, then the wait for the board to finish it (which writes nothing).
+        bOk = dialogue.SendEepromWrite(std::string(kSize)) && dialogue.WaitWriteFinished();
         strCommand = "eeprom write 0x1000000 0x0 " + std::string(kSize) + "\r\n";
-        nBudget = CBootMonitorDialogue::kEepromBudget;
+        nBudget = 2 * CBootMonitorDialogue::kEepromBudget;
         break;
     case Reboot:
         bOk = dialogue.SendReboot();
@@ -157,7 +187,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case Saveenv:
         bOk = dialogue.SendSaveenv();
         strCommand = "saveenv\r\n";
-        marker = CBootMonitorDialogue::kSaveMarker;
         nBudget = CBootMonitorDialogue::kSaveenvBudget;
         break;
     case Reset:
@@ -183,6 +212,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(link.m_strWritten == strCommand);
     if (bOk)
         FUZZ_CHECK(link.m_strAnswer.ends_with(marker));
+    if (bOk && (exchange == Eeprom || exchange == Saveenv))
+        FUZZ_CHECK(!AnyLineReports(link.m_strReply, CBootMonitorDialogue::kCommandFailureReports));
+    if (bOk && exchange == Saveenv)
+        FUZZ_CHECK(link.m_strAnswer.find(CBootMonitorDialogue::kSaveMarker) != std::string::npos);
+    if (bOk && exchange == Tftp && strSize.empty())
+        FUZZ_CHECK(!AnyLineReports(link.m_strReply, CBootMonitorDialogue::kTransferFailureReports));
     CheckSize(strSize, link.m_strAnswer);
     return 0;
 }

@@ -24,12 +24,31 @@ bool AppearedAnywhere(const std::string& line, std::string_view marker) {
     return std::string_view(line).ends_with(marker);
 }
 
+// For the same reason a text at line start shows up with the byte that makes the line exactly that text.
+// Later bytes of the same line do not make it show up again: an exchange that lets a stale prompt pass (its
+// reply has not proven itself yet) must not take the rest of that line for a new one.
 bool AtLineStart(const std::string& line, std::string_view marker) {
-    return std::string_view(line).starts_with(marker);
+    return line == marker;
 }
 
 bool IsLineEnd(int c) {
     return c == '\n' || c == '\r';
+}
+
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+// As AppearedAnywhere, in any letter case; the reports are kept in lower case.
+bool ReportAppeared(const std::string& line, std::span<const std::string_view> reports) {
+    for (std::string_view report : reports) {
+        if (line.size() < report.size())
+            continue;
+        if (std::equal(report.begin(), report.end(), line.end() - std::ptrdiff_t(report.size()),
+                       [](char r, char c) { return r == LowerAscii(c); }))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -97,6 +116,7 @@ void CBootMonitorDialogue::TakeInUntilQuiet() {
 
 CBootMonitorDialogue::EVerdict CBootMonitorDialogue::RunReplyLoop(const SExchange& exchange,
                                                                   std::string& strLine) {
+    m_bPromptRead = false;
     if (m_stop.StopRequested())
         return EVerdict::Failure;
     if (exchange.bQuietFirst)
@@ -106,25 +126,51 @@ CBootMonitorDialogue::EVerdict CBootMonitorDialogue::RunReplyLoop(const SExchang
             return EVerdict::Failure;
         WriteText(exchange.pieces[i]);
     }
+    // What a success of the exchange's tests means, given what the reply said before it.
+    bool bReported = false;
+    bool bProven = exchange.proof.empty();
+    auto closing = [&](EVerdict verdict) {
+        if (verdict != EVerdict::Success)
+            return verdict;
+        if (bReported && !(exchange.pSize && !exchange.pSize->empty()))
+            return EVerdict::Failure;
+        return bProven ? EVerdict::Success : EVerdict::Continue;
+    };
+    bool bDeciding = exchange.bSettle;
+    auto decideCap = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQuietCapMs);
     int nFailed = 0;
     for (;;) {
         if (m_stop.StopRequested())
             return EVerdict::Failure;
-        int c = m_link.ReadByte();
+        int c = bDeciding ? m_link.ReadByteWithin(kQuietMs) : m_link.ReadByte();
         if (c >= 0) {
             if (exchange.bInARow)
                 nFailed = 0;
             strLine += char(c);
             m_log.AppendLogChar(c, false);
-            EVerdict verdict = exchange.pfnTest(strLine);
-            if (verdict != EVerdict::Continue)
+            bReported = bReported || ReportAppeared(strLine, exchange.reports);
+            bProven = bProven || AppearedAnywhere(strLine, exchange.proof);
+            // While deciding, the line is the rest of the prompt's: no answer to test yet.
+            EVerdict verdict = bDeciding ? EVerdict::Continue : closing(exchange.pfnTest(strLine));
+            if (verdict != EVerdict::Continue) {
+                m_bPromptRead = verdict == EVerdict::Success && exchange.bClosesAtPrompt;
                 return verdict;
+            }
             if (IsLineEnd(c)) {
                 if (exchange.pSize)
                     ParseTransferSize(strLine, *exchange.pSize);
                 strLine.clear();
+                bDeciding = false; // the board answers the line end
+            } else if (bDeciding && std::chrono::steady_clock::now() >= decideCap) {
+                bDeciding = false; // never quiet: read on as for an answer
             }
             continue;
+        }
+        if (bDeciding) {
+            // Quiet: the board swallowed the line end and is idle at its prompt.
+            m_log.AppendLogChar(0, false);
+            m_bPromptRead = !bReported;
+            return bReported ? EVerdict::Failure : EVerdict::Success;
         }
         // A failed read: lets a due refresh of the log happen; while waiting for the prompt it shows a dot.
         m_log.AppendLogChar(exchange.bWaitPrompt ? '.' : 0, false);
@@ -159,6 +205,7 @@ bool CBootMonitorDialogue::SendTftp(std::string& strSize) {
             return EVerdict::Failure;
         return EVerdict::Continue;
     };
+    exchange.reports = kTransferFailureReports;
     exchange.pieces = {ReplaceAll(std::string(kTftpCommand), "%FILENAME", m_strFileName)};
     exchange.bQuietFirst = true;
     exchange.pSize = &strSize;
@@ -172,8 +219,23 @@ bool CBootMonitorDialogue::SendEepromWrite(const std::string& strSize) {
     exchange.pfnTest = [](const std::string& line) {
         return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
     };
+    exchange.reports = kCommandFailureReports;
     exchange.pieces = {ReplaceAll(std::string(kEepromCommand), "%SIZE", strSize)};
     exchange.bQuietFirst = true;
+    exchange.bClosesAtPrompt = true;
+    exchange.nBudget = kEepromBudget;
+    std::string strLine;
+    return RunReplyLoop(exchange, strLine) == EVerdict::Success;
+}
+
+bool CBootMonitorDialogue::WaitWriteFinished() {
+    SExchange exchange;
+    exchange.pfnTest = [](const std::string& line) {
+        return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
+    };
+    exchange.reports = kCommandFailureReports;
+    exchange.bSettle = true;
+    exchange.bClosesAtPrompt = true;
     exchange.nBudget = kEepromBudget;
     std::string strLine;
     return RunReplyLoop(exchange, strLine) == EVerdict::Success;
@@ -203,6 +265,7 @@ bool CBootMonitorDialogue::SendBootargs(const std::string& strMac) {
     exchange.pieces = {std::string(kBootargsPiece1), std::string(kBootargsPiece2),
                        ReplaceAll(std::string(kBootargsPiece3), "%MAC", strMac)};
     exchange.bQuietFirst = true;
+    exchange.bClosesAtPrompt = true;
     exchange.nBudget = kBootargsBudget;
     std::string strLine;
     return RunReplyLoop(exchange, strLine) == EVerdict::Success;
@@ -211,10 +274,13 @@ bool CBootMonitorDialogue::SendBootargs(const std::string& strMac) {
 bool CBootMonitorDialogue::SendSaveenv() {
     SExchange exchange;
     exchange.pfnTest = [](const std::string& line) {
-        return AppearedAnywhere(line, kSaveMarker) ? EVerdict::Success : EVerdict::Continue;
+        return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
     };
+    exchange.reports = kCommandFailureReports;
+    exchange.proof = kSaveMarker;
     exchange.pieces = {std::string(kSaveenvCommand)};
     exchange.bQuietFirst = true;
+    exchange.bClosesAtPrompt = true;
     exchange.nBudget = kSaveenvBudget;
     std::string strLine;
     return RunReplyLoop(exchange, strLine) == EVerdict::Success;
@@ -226,15 +292,18 @@ bool CBootMonitorDialogue::SendReset() {
     // Drain up to the monitor's prompt. When it shows, the buffer is emptied and the phase ends with the
     // same bookkeeping as a failed read (the NUL echo); its outcome does not matter. The drain takes in
     // what is left of the earlier answers, and a stale monitor prompt cannot pass for the shell, so the
-    // reset needs no quiet line first.
-    SExchange drain;
-    drain.pfnTest = [](const std::string& line) {
-        return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
-    };
-    drain.nBudget = kResetBudget;
-    if (RunReplyLoop(drain, strLine) == EVerdict::Success) {
-        strLine.clear();
-        m_log.AppendLogChar(0, false);
+    // reset needs no quiet line first. For the same reason it is left out when the exchange before has
+    // read its closing prompt already: what may still come (the answer to that command's LF) is stale.
+    if (!m_bPromptRead) {
+        SExchange drain;
+        drain.pfnTest = [](const std::string& line) {
+            return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
+        };
+        drain.nBudget = kResetBudget;
+        if (RunReplyLoop(drain, strLine) == EVerdict::Success) {
+            strLine.clear();
+            m_log.AppendLogChar(0, false);
+        }
     }
 
     SExchange shell;

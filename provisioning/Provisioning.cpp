@@ -110,8 +110,12 @@ void CProvisioningRun::RunStages() {
     if (!dialogue.SendEepromWrite(strSize))
         return Finish(ERunEnd::EepromFailed);
 
-    // The board's output while the operator powers it off and on waits in the port for the next stage.
+    // The board may still be writing (the command's LF repeats it): the box comes once it is idle. The
+    // board's output while the operator powers it off and on waits in the port for the next stage.
     EnterStage(RUN_STAGE_POWER_CYCLE);
+    m_log.AppendLogText("\nAguardando a QAN640 terminar de gravar a EEPROM\n", true);
+    if (!dialogue.WaitWriteFinished())
+        return Finish(ERunEnd::EepromFailed);
     RefreshLog();
     m_op.ShowMessageBox(kMsgPowerCycle, MB_TYPE_INFORMATION, m_stop);
     if (m_stop.StopRequested())

@@ -9,7 +9,7 @@ const char* RunStageTitle(int nStage) {
         "Aguardando o prompt da QAN640",
         "Transferindo a imagem (tftp)",
         "Gravando a EEPROM",
-        "Aguardando o operador religar a QAN640",
+        "Aguardando a QAN640 terminar de gravar e o operador religá-la",
         "Aguardando o Linux para reiniciar (reboot)",
         "Aguardando o prompt após reiniciar",
         "Aguardando o endereço MAC",

@@ -75,9 +75,10 @@ struct SBoardSession {
     int RunUpTo(int last, std::string& size, uint32_t shortTimeoutMs = 0) {
         const std::function<bool()> exchanges[] = {
             [&] { return dlg->WaitPrompt(); },          [&] { return dlg->SendTftp(size) && !size.empty(); },
-            [&] { return dlg->SendEepromWrite(size); }, [&] { return dlg->SendReboot(); },
-            [&] { return dlg->WaitPrompt(); },          [&] { return dlg->SendBootargs(kMac); },
-            [&] { return dlg->SendSaveenv(); },         [&] { return dlg->SendReset(); },
+            [&] { return dlg->SendEepromWrite(size); }, [&] { return dlg->WaitWriteFinished(); },
+            [&] { return dlg->SendReboot(); },          [&] { return dlg->WaitPrompt(); },
+            [&] { return dlg->SendBootargs(kMac); },    [&] { return dlg->SendSaveenv(); },
+            [&] { return dlg->SendReset(); },
         };
         struct SRestore {
             CUart& u;
@@ -106,7 +107,7 @@ struct SBoardSession {
 };
 
 // Indices of RunUpTo's exchanges.
-enum { kWaitPrompt = 1, kTftp, kEeprom, kReboot, kWaitPrompt2, kBootargs, kSaveenv, kReset };
+enum { kWaitPrompt = 1, kTftp, kEeprom, kWriteFinished, kReboot, kWaitPrompt2, kBootargs, kSaveenv, kReset };
 
 } // namespace
 
@@ -140,6 +141,12 @@ TEST(DialogueOnBoard, WholeConversationProgramsTheImageAndTheMac) {
     ASSERT_EQ(macs.size(), 2u);
     EXPECT_EQ(macs[0], "");
     EXPECT_EQ(macs[1], kMac);
+
+    // The LF of the write's CR LF repeated it; the repetition was read to its end before the power cycle.
+    EXPECT_NE(
+        s.LogOf(kWriteFinished).find("write: addr 0x01000000  off 0x0000  count 672 ... done\r\r\nQAN640>"),
+        std::string::npos)
+        << s.LogOf(kWriteFinished);
 
     // Everything the board said is in the log, line ends stored as CR LF.
     EXPECT_NE(s.log.m_strLog.find("Bytes transferred = 672 (2a0 hex)\r\r\n"), std::string::npos);
@@ -191,13 +198,13 @@ INSTANTIATE_TEST_SUITE_P(SlowStart, SlowBoardTest,
                                            SSlowCase{"MonitorAfterReboot", {"--slow-restart-ms", "1500"}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(DialogueOnBoard, MissingImageGivesTrueWithoutASize) {
+TEST(DialogueOnBoard, MissingImageFailsTheTransfer) {
     SBoardSession s({}, 300);
     ASSERT_TRUE(s.dlg);
     CBootMonitorDialogue other(*s.uart, s.log, "nao_existe.ldr");
     ASSERT_TRUE(other.WaitPrompt());
     std::string size;
-    EXPECT_TRUE(other.SendTftp(size));
+    EXPECT_FALSE(other.SendTftp(size));
     EXPECT_EQ(size, "");
     EXPECT_NE(s.log.m_strLog.find("TFTP error: 'File not found' (1)"), std::string::npos);
 }

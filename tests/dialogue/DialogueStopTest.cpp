@@ -93,3 +93,19 @@ TEST(QuietLine, StopWhileTakingInWritesNothing) {
     EXPECT_EQ(link.m_nReads, 0);
     EXPECT_TRUE(link.m_strWritten.empty());
 }
+
+TEST(StopDuringTheWriteWait, EndsTheWaitAtOnce) {
+    CStopSource source;
+    CScriptedLink link;
+    CLogConsole log;
+    CBootMonitorDialogue d(link, log, "f", source.Token());
+    link.Waiting(" \r");
+    link.Bytes("\r\nEEPROM @0x50 write: addr 0x01000000  off 0x0000  count 672 ... ");
+    link.m_onRead = [&](int n) {
+        if (n == 10)
+            source.RequestStop();
+    };
+    EXPECT_FALSE(d.WaitWriteFinished());
+    EXPECT_EQ(link.m_nReads, 10);
+    EXPECT_EQ(link.m_nFailedReads, 0);
+}

@@ -42,7 +42,7 @@ TEST(RunEndsTest, EveryEndShowsAndReturnsWhatTheOperatorAndScriptsKnow) {
          16,
          14},
         {ERunEnd::EepromFailed,
-         {7},
+         {7, 8},
          "Houve um erro ao enviar o comando para a eeprom\nReinicie a aplicação",
          16,
          15},

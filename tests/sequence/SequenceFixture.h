@@ -45,6 +45,8 @@ public:
 
     void ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) override {
         m_boxes.push_back({strText, nType, m_nStage});
+        if (strText == CProvisioningRun::kMsgPowerCycle && m_powerCycle)
+            m_powerCycle();
         if (m_nStage == m_nHoldStage)
             stop.SleepFor(60000);
     }
@@ -79,6 +81,7 @@ public:
     int m_nStopStage = 0;
     int m_nStopDelayMs = 200;
     std::chrono::steady_clock::time_point m_tStop{};
+    std::function<void()> m_powerCycle; // the operator switches the board off and on as the box asks
 
 private:
     CStopSource& m_stop;

@@ -6,6 +6,8 @@
 #include "tests/sequence/SequenceFixture.h"
 
 #include <QThread>
+#include <algorithm>
+#include <csignal>
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
@@ -59,21 +61,46 @@ TEST_F(SequenceTest, HappyPathThroughTheNetwork) {
     }
 }
 
-// Each closing message with its type, from the failure the board (or operator, or ARP service) plays.
+// Each closing message with its type, from the failure the board (or operator, or ARP service) plays. Boards
+// that answer like U-Boot: a refused EEPROM write over an image from an earlier provisioning, a save whose
+// write failed after its erase said "done", tftp failures in U-Boot's words.
 TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
     struct SCase {
         const char* pszName;
         std::vector<std::string> board;
         std::function<void(SequenceTest&)> setup;
         ERunEnd eEnd;
+        int nBoxStage = RUN_STAGE_NONE; // for an end of two stages: the one it must come in
     };
     auto none = [](SequenceTest&) {};
     std::vector<SCase> cases = {
         {"loader", {}, [](SequenceTest&) { setenv("QAN640_LDR_MODE", "fail", 1); }, ERunEnd::LoaderFailed},
         {"no prompt", {"--fault", "no-prompt"}, none, ERunEnd::NoPrompt},
         {"tftp error", {"--fault", "tftp-error"}, none, ERunEnd::TftpFailed},
+        {"tftp file not found", {"--fault", "tftp-not-found"}, none, ERunEnd::TftpFailed},
+        {"tftp server silent",
+         {"--fault", "tftp-server-silent", "--net-timeout-ms", "20"},
+         none,
+         ERunEnd::TftpFailed},
+        {"tftp no host", {"--fault", "tftp-no-host", "--net-timeout-ms", "20"}, none, ERunEnd::TftpFailed},
         {"no size", {"--fault", "tftp-no-size"}, none, ERunEnd::NoTransferSize},
-        {"eeprom", {"--fault", "eeprom-no-prompt"}, none, ERunEnd::EepromFailed},
+        {"eeprom", {"--fault", "eeprom-no-prompt"}, none, ERunEnd::EepromFailed, RUN_STAGE_EEPROM},
+        {"eeprom command unknown",
+         {"--fault", "eeprom-unknown", "--old-image"},
+         none,
+         ERunEnd::EepromFailed,
+         RUN_STAGE_EEPROM},
+        {"eeprom bus error",
+         {"--fault", "eeprom-i2c-error", "--old-image"},
+         none,
+         ERunEnd::EepromFailed,
+         RUN_STAGE_EEPROM},
+        // The same failure met while waiting for the board to finish, before the power-cycle box.
+        {"repeated write never ends",
+         {"--fault", "eeprom-repeat-hangs"},
+         none,
+         ERunEnd::EepromFailed,
+         RUN_STAGE_POWER_CYCLE},
         {"no shell", {"--fault", "no-shell-after-power-cycle"}, none, ERunEnd::NoShell},
         {"no prompt after reboot", {"--fault", "no-prompt-after-reboot"}, none, ERunEnd::NoPrompt},
         {"cancelled",
@@ -84,7 +111,12 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
          ERunEnd::MacCancelled},
         {"setenv", {"--fault", "setenv-no-confirm"}, none, ERunEnd::BootargsFailed},
         {"saveenv", {"--fault", "saveenv-no-done"}, none, ERunEnd::SaveenvFailed},
+        {"saveenv flash not erased", {"--fault", "saveenv-not-erased"}, none, ERunEnd::SaveenvFailed},
+        {"saveenv flash time-out", {"--fault", "saveenv-write-timeout"}, none, ERunEnd::SaveenvFailed},
         {"reset", {"--fault", "no-shell-after-reset"}, none, ERunEnd::ResetFailed},
+        // An emulated UART keeps the LF of "reset\r\n" through the reset: it stops the autoboot countdown,
+        // the board stays in its monitor and the shell never comes.
+        {"reset keeps the line end", {"--keep-input-through-reset"}, none, ERunEnd::ResetFailed},
         {"arp unusable", {}, [](SequenceTest& t) { t.m_fakeArp.m_bUsable = false; }, ERunEnd::ArpUnusable},
         {"other mac",
          {},
@@ -103,6 +135,7 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
         SCOPED_TRACE(c.pszName);
         m_op.m_boxes.clear();
         m_op.m_macAnswers = {kTypedMac};
+        m_op.m_nDialogs = 0;
         m_fakeArp.Reset();
         m_dwReadTimeoutMs = 5; // budgets of failed reads run out in a moment
         c.setup(*this);
@@ -122,6 +155,14 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
         // The record's stage: the one that failed, where its box came; a verified board went through them
         // all.
         EXPECT_EQ(result.nStage, c.eEnd == ERunEnd::Verified ? int(RUN_STAGE_CLOSE) : last.nStage);
+        if (c.nBoxStage != RUN_STAGE_NONE) {
+            EXPECT_EQ(last.nStage, c.nBoxStage);
+        }
+        // The operator is told to switch the board off only after a write the board confirmed and finished.
+        bool bPowerCycleBox = std::any_of(m_op.m_boxes.begin(), m_op.m_boxes.end(), [](const SBox& box) {
+            return box.strText == CProvisioningRun::kMsgPowerCycle;
+        });
+        EXPECT_EQ(bPowerCycleBox, last.nStage > RUN_STAGE_POWER_CYCLE);
         if (c.eEnd == ERunEnd::NoTransferSize) {
             EXPECT_EQ(Commands().size(), 1u) << "nothing after the transfer";
         }
@@ -129,6 +170,50 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
             EXPECT_EQ(m_op.m_nDialogs, 2) << "an OK without address shows the dialog again";
         }
         ExpectCleanEnd();
+        m_pBoard.reset();
+        m_log.ClearLog();
+    }
+}
+
+// A write of realistic length and an operator who switches the board off the moment the stage-8 box asks:
+// the box comes only once the board is idle, whether the LF of the write's CR LF repeats the write, gets a
+// new prompt, or was swallowed during the write. (Shown at the first prompt, as it once was, the box had
+// the power cut during the repetition, and the board stayed dark.)
+TEST_F(SequenceTest, PowerCycleBoxWaitsForTheBoardToFinishWriting) {
+    struct SCase {
+        const char* pszName;
+        std::vector<std::string> board;
+        size_t nWrites; // EEPROM writes the board finished
+    } cases[] = {
+        {"repeated", {}, 2},
+        {"no repeat", {"--no-repeat"}, 1},
+        {"line end swallowed", {"--eeprom-polls-console"}, 1},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        m_op.m_boxes.clear();
+        m_op.m_macAnswers = {kTypedMac};
+        m_fakeArp.Reset();
+        m_dwReadTimeoutMs = 10; // the repetition (3 s) stays within the budget of 400 failed reads
+        std::vector<std::string> board = {"--eeprom-ms", "3000", "--power-cycle-on-signal"};
+        board.insert(board.end(), c.board.begin(), c.board.end());
+        StartBoard(board);
+        m_op.m_powerCycle = [this] { m_pBoard->Signal(SIGUSR1); };
+        SRunResult result = Run();
+        m_op.m_powerCycle = nullptr;
+
+        EXPECT_EQ(result.eEnd, ERunEnd::Verified)
+            << m_log.m_strLog.substr(m_log.m_strLog.size() > 3000 ? m_log.m_strLog.size() - 3000 : 0);
+        size_t nWrites = 0;
+        bool bLost = false;
+        for (const STranscriptEntry& e : ReadTranscript(m_strDir + "/transcript")) {
+            nWrites += e.strText.starts_with("EEPROM written") ? 1 : 0;
+            bLost = bLost || e.strText.starts_with("power lost during the EEPROM write");
+        }
+        EXPECT_EQ(nWrites, c.nWrites);
+        EXPECT_FALSE(bLost);
+        EXPECT_NE(m_log.m_strLog.find("Aguardando a QAN640 terminar de gravar a EEPROM\r\n"),
+                  std::string::npos);
         m_pBoard.reset();
         m_log.ClearLog();
     }
@@ -183,11 +268,12 @@ TEST_F(SequenceTest, StopAtEveryStage) {
         {RUN_STAGE_TFTP, {"--tftp-ms", "60000"}, false, ""},
         {RUN_STAGE_EEPROM, {"--eeprom-ms", "60000"}, false, ""},
         {RUN_STAGE_POWER_CYCLE, {}, true, ""},
+        {RUN_STAGE_POWER_CYCLE, {"--eeprom-ms", "3000"}, false, ""}, // in the wait for the repeated write
         {RUN_STAGE_REBOOT, {"--power-cycle-on-signal"}, false, ""},
         {RUN_STAGE_PROMPT_AFTER_REBOOT, {"--fault", "no-prompt-after-reboot"}, false, ""},
         {RUN_STAGE_ASK_MAC, {}, true, ""},
         {RUN_STAGE_BOOTARGS, {"--fault", "setenv-no-confirm"}, false, ""},
-        {RUN_STAGE_SAVEENV, {"--fault", "saveenv-no-done"}, false, ""},
+        {RUN_STAGE_SAVEENV, {"--saveenv-ms", "60000"}, false, ""},
         {RUN_STAGE_RESET, {"--fault", "no-shell-after-reset"}, false, ""},
         {RUN_STAGE_VERIFY, {}, false, ""},      // in the pause
         {RUN_STAGE_VERIFY, {}, false, "block"}, // in a query

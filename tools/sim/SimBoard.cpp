@@ -90,7 +90,7 @@ bool CStreamMatcher::Feed(char c) {
 
 CSimBoard::CSimBoard(const SSimOptions& opts, CPtyLine& line, CTranscript& transcript, std::string strLdr)
     : m_opts(opts), m_line(line), m_transcript(transcript), m_ldrMatcher(strLdr), m_bHaveLdr(!strLdr.empty()),
-      m_envSaved(DefaultEnvironment()) {}
+      m_bEepromBootable(opts.bOldImage), m_envSaved(DefaultEnvironment()) {}
 
 // ---- Script ----
 
@@ -154,8 +154,8 @@ void CSimBoard::Run() {
             continue;
         }
         if (!m_script.empty()) {
-            if (m_bEatInput)
-                ConsumeTransferInput();
+            if (m_ePoll != EPoll::None)
+                PollConsole();
             if (m_script.empty() || RunStep())
                 continue;
             return;
@@ -199,10 +199,16 @@ void CSimBoard::Start() {
 void CSimBoard::PowerCycle() {
     m_tPowerCycle.reset();
     Event("power off, boot jumper removed");
+    if (m_bEepromWriting) {
+        // The write stops half-way: part of the image is new, part is gone.
+        m_bEepromWriting = false;
+        m_bEepromBootable = false;
+        Event("power lost during the EEPROM write: the image is incomplete");
+    }
     m_line.DiscardPending();
     m_script.clear();
     m_input.clear();
-    m_bEatInput = false;
+    m_ePoll = EPoll::None;
     m_bJumper = false;
     m_eMode = EMode::Off;
     Pause(kPowerOffMs);
@@ -217,11 +223,14 @@ void CSimBoard::PowerOn() {
 }
 
 void CSimBoard::Restart(EBootReason reason) {
-    m_input.clear();
+    // A reset of the processor empties a real UART's receive buffer; an emulated one keeps it. After a
+    // reboot, Linux has read the line already.
+    if (!(reason == EBootReason::Reset && m_opts.bKeepInputThroughReset))
+        m_input.clear();
     m_strLine.clear();
     m_bLineStarted = false;
     m_bLastWasCr = false;
-    m_bEatInput = false;
+    m_ePoll = EPoll::None;
     m_strRepeat.clear();
     m_env = m_envSaved;
     if (m_bJumper) {
@@ -418,7 +427,8 @@ bool CSimBoard::ConsumeInput() {
         while (!m_input.empty()) {
             char c = m_input.front().c;
             m_input.pop_front();
-            if (c == '\r' || c == '\n') {
+            // The countdown takes the key that stops it and leaves the rest for the command line.
+            if (m_opts.bAutobootAnyKey || c == '\r' || c == '\n') {
                 Event("autoboot stopped");
                 m_eMode = EMode::Off;
                 m_bLastWasCr = c == '\r';
@@ -492,19 +502,19 @@ bool CSimBoard::ReadLineInput(bool bShell) {
     return !m_script.empty();
 }
 
-void CSimBoard::ConsumeTransferInput() {
-    while (!m_input.empty()) {
-        char c = m_input.front().c;
-        m_input.pop_front();
-        if (c == 0x03) {
-            Event("transfer aborted by Ctrl-C");
-            m_script.clear();
-            m_line.DiscardPending();
-            m_bEatInput = false;
-            Say("\r\nAbort\r\n");
-            MonitorPrompt();
-            return;
-        }
+void CSimBoard::PollConsole() {
+    // One check takes one byte, whatever it is; only a transfer stops for Ctrl-C.
+    if (m_input.empty())
+        return;
+    char c = m_input.front().c;
+    m_input.pop_front();
+    if (c == 0x03 && m_ePoll == EPoll::Transfer) {
+        Event("transfer aborted by Ctrl-C");
+        m_script.clear();
+        m_line.DiscardPending();
+        m_ePoll = EPoll::None;
+        Say("\r\nAbort\r\n");
+        MonitorPrompt();
     }
 }
 
@@ -514,29 +524,32 @@ void CSimBoard::ExecuteMonitorLine(const std::string& line, SimClock::time_point
     if (args.empty()) {
         if (m_opts.bRepeat && !m_strRepeat.empty()) {
             Event("empty line repeats: " + CTranscript::Escape(m_strRepeat));
-            RunMonitorCommand(SplitWords(m_strRepeat));
+            m_bRepeating = true;
+            if (!RunMonitorCommand(SplitWords(m_strRepeat)))
+                m_strRepeat.clear();
+            m_bRepeating = false;
             return;
         }
         MonitorPrompt();
         return;
     }
-    RunMonitorCommand(args);
-    if (args[0] == "tftp" || args[0] == "tftpboot" || args[0] == "eeprom")
+    bool bOk = RunMonitorCommand(args);
+    if (bOk && (args[0] == "tftp" || args[0] == "tftpboot" || args[0] == "eeprom"))
         m_strRepeat = line;
     else
         m_strRepeat.clear();
 }
 
-void CSimBoard::RunMonitorCommand(const std::vector<std::string>& args) {
+bool CSimBoard::RunMonitorCommand(const std::vector<std::string>& args) {
     const std::string& cmd = args[0];
     if (cmd == "tftp" || cmd == "tftpboot") {
-        CmdTftp(args);
-    } else if (cmd == "eeprom") {
-        CmdEeprom(args);
+        return CmdTftp(args);
+    } else if (cmd == "eeprom" && !m_opts.bFaultEepromUnknown) {
+        return CmdEeprom(args);
     } else if (cmd == "setenv") {
         CmdSetenv(args);
     } else if (cmd == "saveenv") {
-        CmdSaveenv();
+        return CmdSaveenv();
     } else if (cmd == "printenv") {
         CmdPrintenv();
     } else if (cmd == "reset") {
@@ -560,8 +573,12 @@ void CSimBoard::RunMonitorCommand(const std::vector<std::string>& args) {
     } else {
         if (m_opts.bUnknownMessage)
             Say("Unknown command '" + cmd + "' - try 'help'\r\n");
+        if (cmd == "eeprom")
+            PowerCycleLater();
         MonitorPrompt();
+        return false;
     }
+    return true;
 }
 
 void CSimBoard::ExecuteShellLine(const std::string& line, SimClock::time_point t) {
@@ -620,7 +637,7 @@ std::optional<std::string> CSimBoard::LookUpFile(const std::string& name) const 
     return data;
 }
 
-void CSimBoard::CmdTftp(const std::vector<std::string>& args) {
+bool CSimBoard::CmdTftp(const std::vector<std::string>& args) {
     uint32_t addr = kLoadAddr;
     std::string name;
     if (args.size() == 2) {
@@ -630,38 +647,48 @@ void CSimBoard::CmdTftp(const std::vector<std::string>& args) {
         if (!a) {
             Say("tftp: bad load address '" + args[1] + "'\r\n");
             MonitorPrompt();
-            return;
+            return false;
         }
         addr = *a;
         name = args[2];
     } else {
         Say("Usage: tftp [loadaddr] file\r\n");
         MonitorPrompt();
-        return;
+        return false;
     }
 
-    m_bEatInput = m_opts.bTftpPollsConsole;
+    if (m_opts.bTftpPollsConsole)
+        m_ePoll = EPoll::Transfer;
     Say(Format("Using qan640-eth device\r\nTFTP from server %s; our IP address is %s\r\n", kServerIp,
                kBoardIp) +
         "Filename '" + name + "'.\r\n" + Format("Load address: 0x%x\r\nLoading: ", addr));
     Then([this] { HangUpAt(EHangupStage::Tftp); });
-    auto finish = [this] {
-        Then([this] { m_bEatInput = false; });
-        MonitorPrompt();
-    };
 
     if (m_opts.bFaultTftpError) {
         Pause(m_opts.nTftpMs / 2);
-        Say("\r\nERROR: link down on qan640-eth, transfer aborted\r\n");
-        finish();
-        return;
+        TftpFailure("\r\nERROR: link down on qan640-eth, transfer aborted\r\n");
+        return false;
     }
-    std::optional<std::string> data = LookUpFile(name);
+    if (m_opts.bFaultTftpNoHost) {
+        // ARP asks four times, a time-out apart, then the transfer gives up.
+        Pause(4 * m_opts.nNetTimeoutMs);
+        TftpFailure("\r\nARP Retry count exceeded; starting again\r\n");
+        return false;
+    }
+    if (m_opts.bFaultTftpServerSilent) {
+        for (int i = 0; i < 10; ++i) {
+            Pause(m_opts.nNetTimeoutMs);
+            Say("T ");
+        }
+        Pause(m_opts.nNetTimeoutMs);
+        TftpFailure("\r\nRetry count exceeded; starting again\r\n");
+        return false;
+    }
+    std::optional<std::string> data = m_opts.bFaultTftpNotFound ? std::nullopt : LookUpFile(name);
     if (!data) {
         Pause(m_opts.nTftpMs / 4);
-        Say("\r\nTFTP error: 'File not found' (1)\r\nNot retrying...\r\n");
-        finish();
-        return;
+        TftpFailure("\r\nTFTP error: 'File not found' (1)\r\nNot retrying...\r\n");
+        return false;
     }
 
     size_t blocks = std::max<size_t>(1, (data->size() + kTftpBlock - 1) / kTftpBlock);
@@ -682,14 +709,37 @@ void CSimBoard::CmdTftp(const std::vector<std::string>& args) {
         m_env["filesize"] = Format("%zx", loaded.size());
         Event(Format("transfer of %zu bytes to 0x%x", loaded.size(), loadAddr));
     });
-    finish();
+    Then([this] { m_ePoll = EPoll::None; });
+    MonitorPrompt();
+    return true;
 }
 
-void CSimBoard::CmdEeprom(const std::vector<std::string>& args) {
+void CSimBoard::PowerCycleLater() {
+    // The operator powers the board off a while after the EEPROM command has come back (the first one
+    // before the power cycle), whatever the board said to it.
+    if (!m_bJumper || m_tPowerCycle || m_opts.nPowerCycleDelayMs < 0)
+        return;
+    int delay = m_opts.nPowerCycleDelayMs;
+    Then([this, delay] {
+        if (!m_tPowerCycle)
+            m_tPowerCycle = SimClock::now() + std::chrono::milliseconds(delay);
+    });
+}
+
+void CSimBoard::TftpFailure(const std::string& strWhy) {
+    Say(strWhy);
+    Then([this] {
+        Event("transfer failed");
+        m_ePoll = EPoll::None;
+    });
+    MonitorPrompt();
+}
+
+bool CSimBoard::CmdEeprom(const std::vector<std::string>& args) {
     if (args.size() != 5 || (args[1] != "write" && args[1] != "read")) {
         Say("Usage: eeprom write addr off cnt\r\n       eeprom read addr off cnt\r\n");
         MonitorPrompt();
-        return;
+        return false;
     }
     auto addr = ParseHex(args[2]);
     auto off = ParseHex(args[3]);
@@ -697,51 +747,75 @@ void CSimBoard::CmdEeprom(const std::vector<std::string>& args) {
     if (!addr || !off || !cnt) {
         Say("eeprom: addr, off and cnt are hexadecimal numbers\r\n");
         MonitorPrompt();
-        return;
+        return false;
     }
     if (*cnt == 0 || *off >= kEepromSize || *cnt > kEepromSize - *off) {
         Say(Format("eeprom: off 0x%x + cnt 0x%x is outside the 256 KiB device\r\n", *off, *cnt));
         MonitorPrompt();
-        return;
+        return false;
     }
     bool bWrite = args[1] == "write";
     if (bWrite && HangUpAt(EHangupStage::Eeprom))
-        return;
-    Say(Format("EEPROM %s: %u bytes, memory 0x%08x, offset 0x%04x ... ", bWrite ? "write" : "read", *cnt,
-               *addr, *off));
-    Pause(m_opts.nEepromMs);
+        return false;
+    // U-Boot's own words for an EEPROM at I2C address 0x50.
+    Say(Format("\r\nEEPROM @0x50 %s: addr 0x%08x  off 0x%04x  count %u ... ", bWrite ? "write" : "read",
+               *addr, *off, *cnt));
     if (!bWrite) {
+        Pause(m_opts.nEepromMs);
         Say("done\r\n");
         MonitorPrompt();
-        return;
+        return true;
     }
-    // The operator powers the board off a while after the write (the first one before the power cycle).
-    if (m_bJumper && !m_tPowerCycle && m_opts.nPowerCycleDelayMs >= 0) {
-        int delay = m_opts.nPowerCycleDelayMs;
-        Then([this, delay] {
-            if (!m_tPowerCycle)
-                m_tPowerCycle = SimClock::now() + std::chrono::milliseconds(delay);
+    if (m_opts.bFaultEepromRepeatHangs && m_bRepeating) {
+        Then([this] {
+            m_bEepromWriting = true;
+            m_bEepromBootable = false;
+            Event("EEPROM write repeated: it never ends");
+            m_eMode = EMode::Hung;
         });
+        return false;
     }
+    if (m_opts.bFaultEepromI2cError) {
+        // The command says "done" whatever the bus did, and nothing reached the EEPROM.
+        Pause(m_opts.nEepromMs / 10);
+        Say("i2c_write: timed out waiting for the chip\r\ndone\r\n");
+        Then([this] { Event("EEPROM write failed on the bus"); });
+        PowerCycleLater();
+        MonitorPrompt();
+        return false;
+    }
+    uint32_t a = *addr, o = *off, n = *cnt;
+    Then([this] {
+        // From the first byte on, the old image is no longer whole.
+        m_bEepromWriting = true;
+        m_bEepromBootable = false;
+        if (m_opts.bEepromPollsConsole)
+            m_ePoll = EPoll::Discard;
+    });
+    Pause(m_opts.nEepromMs);
+    PowerCycleLater();
     if (m_opts.bFaultEepromNoPrompt) {
         Say("I2C bus timeout ");
         Say(std::string(kMonitorPrompt) + " ");
         Then([this] {
+            m_bEepromWriting = false;
             Event("EEPROM write failed, the board stopped answering");
             m_eMode = EMode::Hung;
         });
-        return;
+        return false;
     }
-    uint32_t a = *addr, o = *off, n = *cnt;
     Then([this, a, o, n] {
         // The image boots only when the EEPROM holds the whole of the last transfer from offset 0.
         bool bComplete = a == kLoadAddr && o == 0 && !m_strLoaded.empty() && n >= m_strLoaded.size();
+        m_bEepromWriting = false;
         m_bEepromBootable = bComplete;
+        m_ePoll = EPoll::None;
         Event(Format("EEPROM written: %u bytes from 0x%x at 0x%x, image %s", n, a, o,
                      bComplete ? "complete" : "incomplete"));
     });
     Say("done\r\n");
     MonitorPrompt();
+    return true;
 }
 
 void CSimBoard::CmdSetenv(const std::vector<std::string>& args) {
@@ -767,22 +841,59 @@ void CSimBoard::CmdSetenv(const std::vector<std::string>& args) {
     MonitorPrompt();
 }
 
-void CSimBoard::CmdSaveenv() {
+bool CSimBoard::CmdSaveenv() {
     if (HangUpAt(EHangupStage::Saveenv))
-        return;
+        return false;
+    if (m_opts.bSaveenvOnFlash && !m_opts.bFaultSaveenvNoDone)
+        return SaveenvToFlash();
     Say("Saving environment to EEPROM...\r\n");
-    Pause(m_opts.nEepromMs);
+    Pause(SaveMs());
     if (m_opts.bFaultSaveenvNoDone) {
         Say("Write failed, environment not saved\r\n");
-    } else {
-        Say("Writing 1024 bytes at offset 0x3fc00 ... done\r\n");
+        MonitorPrompt();
+        return false;
+    }
+    Say("Writing 1024 bytes at offset 0x3fc00 ... done\r\n");
+    Then([this] {
+        m_envSaved = m_env;
+        std::string mac = StoredMac();
+        Event("environment saved, MAC " + (mac.empty() ? std::string("none") : mac));
+    });
+    MonitorPrompt();
+    return true;
+}
+
+bool CSimBoard::SaveenvToFlash() {
+    // U-Boot's flash save: the erase says "done" before anything is written, and checks the console for
+    // Ctrl-C at every sector, which takes the LF of "saveenv\r\n" away.
+    constexpr int kSectors = 2;
+    Say("Saving Environment to Flash... Un-Protected 2 sectors\r\nErasing Flash...\r\n");
+    Then([this] { m_ePoll = EPoll::Discard; });
+    int nEraseMs = SaveMs() / (2 * kSectors);
+    for (int i = 0; i < kSectors; ++i) {
+        Pause(nEraseMs);
+        Say(".");
+    }
+    Say(" done\r\nErased 2 sectors\r\n");
+    Then([this] { m_ePoll = EPoll::None; });
+    Say("Writing to Flash... ");
+    Pause(SaveMs() - kSectors * nEraseMs);
+    bool bOk = !m_opts.bFaultSaveenvNotErased && !m_opts.bFaultSaveenvWriteTimeout;
+    if (bOk) {
+        Say("done\r\nProtected 2 sectors\r\nOK\r\n");
         Then([this] {
             m_envSaved = m_env;
             std::string mac = StoredMac();
             Event("environment saved, MAC " + (mac.empty() ? std::string("none") : mac));
         });
+    } else {
+        Say(m_opts.bFaultSaveenvNotErased
+                ? "Flash not Erased\r\nProtected 2 sectors\r\nFailed (2)\r\n"
+                : "Timeout writing to Flash\r\nProtected 2 sectors\r\nFailed (1)\r\n");
+        Then([this] { Event("environment not saved: the flash write failed"); });
     }
     MonitorPrompt();
+    return bOk;
 }
 
 void CSimBoard::CmdPrintenv() {

@@ -45,6 +45,8 @@ public:
 
 private:
     enum class EMode { Off, WaitLdr, Monitor, Countdown, Shell, Hung };
+    // A running command that checks the console for Ctrl-C, taking one waiting byte per check.
+    enum class EPoll { None, Transfer, Discard };
     enum class EBootReason { PowerOn, Reset, Reboot, Command };
 
     struct SStep {
@@ -69,10 +71,11 @@ private:
     // Console input
     bool ConsumeInput();
     bool ReadLineInput(bool bShell);
-    void ConsumeTransferInput();
+    void PollConsole();
     void ExecuteMonitorLine(const std::string& line, SimClock::time_point t);
     void ExecuteShellLine(const std::string& line, SimClock::time_point t);
-    void RunMonitorCommand(const std::vector<std::string>& args);
+    // False when the command fails: the monitor then forgets it and an empty line does not repeat it.
+    bool RunMonitorCommand(const std::vector<std::string>& args);
 
     // Board stages
     void PowerOn();
@@ -86,11 +89,15 @@ private:
     bool HangUpAt(EHangupStage stage);
     void Event(const std::string& text);
 
-    // Commands
-    void CmdTftp(const std::vector<std::string>& args);
-    void CmdEeprom(const std::vector<std::string>& args);
+    // Commands (false: the command fails)
+    bool CmdTftp(const std::vector<std::string>& args);
+    void TftpFailure(const std::string& strWhy);
+    void PowerCycleLater();
+    bool CmdEeprom(const std::vector<std::string>& args);
     void CmdSetenv(const std::vector<std::string>& args);
-    void CmdSaveenv();
+    bool CmdSaveenv();
+    bool SaveenvToFlash();
+    int SaveMs() const { return m_opts.nSaveenvMs >= 0 ? m_opts.nSaveenvMs : m_opts.nEepromMs; }
     void CmdPrintenv();
     void CmdReset();
     void CmdReboot();
@@ -111,14 +118,15 @@ private:
     bool m_bJumper = true; // boot jumper fitted: the board boots from the serial line
     std::deque<SStep> m_script;
     std::deque<SInByte> m_input;
-    bool m_bEatInput = false; // a transfer is polling the console
+    EPoll m_ePoll = EPoll::None;
 
     // Line editing
     std::string m_strLine;
     SimClock::time_point m_tLineStart{};
     bool m_bLineStarted = false;
     bool m_bLastWasCr = false;
-    std::string m_strRepeat; // last repeatable command
+    std::string m_strRepeat;   // last repeatable command
+    bool m_bRepeating = false; // the command runs again for an empty line
 
     // Countdown
     int m_nCountdown = 0;
@@ -130,6 +138,7 @@ private:
     static constexpr uint32_t kEepromSize = 256 * 1024;
     std::string m_strLoaded; // what the last transfer put at kLoadAddr
     bool m_bEepromBootable = false;
+    bool m_bEepromWriting = false; // power lost now leaves an incomplete image
     std::map<std::string, std::string> m_env;
     std::map<std::string, std::string> m_envSaved;
     std::optional<SimClock::time_point> m_tPowerCycle;

@@ -41,7 +41,7 @@ const char* HangupStageName(EHangupStage stage) {
 }
 
 const char* SimUsage() {
-    return R"(Usage: qan640-sim [OPTIONS]
+    return R"usage(Usage: qan640-sim [OPTIONS]
 
 A virtual QAN640 board on a pseudo-terminal. Prints the port path on the first line of
 standard output, then plays the board until SIGTERM or SIGINT.
@@ -57,6 +57,8 @@ Start-up:
   --hook CMD               run CMD with /bin/sh on each boot into Linux; the stored MAC
                            address is in the environment variable QAN640_MAC
   --exit-on-close          end when the last program that opened the port closes it
+  --old-image              the EEPROM holds a complete image from an earlier provisioning, so the
+                           board boots after a power cycle even if nothing new was written
   --link PATH              make PATH a symbolic link to the port and print it as the port path;
                            it is removed when the device vanishes or the program ends
 
@@ -65,10 +67,13 @@ Timing:
   --boot-ms N              duration of the Linux boot log (2000)
   --tftp-ms N              duration of a transfer (600)
   --eeprom-ms N            duration of an EEPROM write (300)
+  --saveenv-ms N           duration of 'saveenv' (that of an EEPROM write)
   --bootdelay N            autoboot countdown steps (2)
   --countdown-step-ms N    duration of one countdown step (1000)
   --power-cycle-delay N    power the board off and on N ms after the EEPROM write (3000)
   --power-cycle-on-signal  power cycle only on SIGUSR1 (also accepted at any time otherwise)
+  --net-timeout-ms N       a transfer's network time-out (5000): a silent server gets "T " after
+                           each, 11 of them end the transfer; a missing host ends it after 4
   --slow-start-ms N        the first-stage boot monitor takes N ms to start (0); what arrives
                            meanwhile waits, as in a UART's FIFO: once up it prints its prompt,
                            then answers each waiting line end with another one
@@ -81,10 +86,24 @@ Realism rules (each can be switched off):
   --crlf-one-line          a CR LF pair ends one line (by default the LF is an empty line)
   --no-repeat              an empty line does not repeat the last tftp or eeprom command
   --no-unknown-message     an unknown command only brings the prompt back
-  --no-tftp-console-poll   input typed during a transfer waits instead of being swallowed
+  --no-tftp-console-poll   input typed during a transfer waits instead of being swallowed (by
+                           default each Ctrl-C check of the transfer takes one byte)
+  --saveenv-eeprom         'saveenv' writes the environment to the EEPROM, without polling the
+                           console (by default it is in flash: "Saving Environment to Flash...",
+                           the erase, which takes one waiting byte per sector, then the write)
+  --autoboot-line-end-only only a line end stops the autoboot countdown, other bytes are dropped
+                           (by default any byte stops it; that byte is used up, not echoed, and
+                           the rest waits for the command line)
   --keep-output-while-closed
                            output written while nobody has the port open waits in the pty
   --simple                 all of the above but --keep-output-while-closed
+
+Other behaviour (off by default):
+  --eeprom-polls-console   the EEPROM write swallows console input, so the LF of its CR LF is
+                           gone when it ends: nothing follows its prompt
+  --keep-input-through-reset
+                           input waiting when 'reset' runs is kept, as an emulated UART keeps it:
+                           the LF of "reset\r\n" then stops the autoboot countdown
 
 Faults (one switch each):
   --fault no-prompt                   the boot monitor never prints its prompt
@@ -92,18 +111,30 @@ Faults (one switch each):
   --fault tftp-no-size                the transfer ends without a "Bytes transferred" line
   --fault eeprom-no-prompt            the EEPROM write ends with the prompt inside a line, then
                                       the board stops answering
+  --fault eeprom-unknown              the monitor has no 'eeprom' command ("Unknown command")
+  --fault eeprom-i2c-error            the EEPROM write fails on the bus, says "done" and prompts
+  --fault eeprom-repeat-hangs         the write repeated by an empty line never ends
+  --fault tftp-not-found              the server has no such file ("TFTP error: 'File not found'")
+  --fault tftp-server-silent          the server never answers: "T " per time-out, then
+                                      "Retry count exceeded; starting again"
+  --fault tftp-no-host                no host answers ARP: silence, then "ARP Retry count exceeded"
   --fault no-shell-after-power-cycle  Linux panics after the power cycle
   --fault no-prompt-after-reboot      the board never comes back after 'reboot'
   --fault setenv-no-confirm           'setenv' never returns to the prompt
-  --fault saveenv-no-done             'saveenv' fails without printing "done"
+  --fault saveenv-no-done             'saveenv' fails without printing "done" (EEPROM form)
+  --fault saveenv-not-erased          the flash write fails: "Flash not Erased", "Failed (2)"
+  --fault saveenv-write-timeout       the flash write fails: "Timeout writing to Flash", "Failed (1)"
   --fault no-shell-after-reset        Linux panics after 'reset'
   --fault garbage[=N]                 N bytes (2048) without line ends before every prompt
   --fault hangup=STAGE                the device vanishes at STAGE: ldr, monitor, tftp, eeprom,
                                       power-cycle, linux, reboot, setenv, saveenv, reset
 
+Power lost during an EEPROM write leaves an incomplete image: the board stays dark after the power
+cycle, as with any image that is not whole.
+
 Signals: SIGUSR1 power-cycles the board; SIGTERM and SIGINT end the program.
   --help                   this text
-)";
+)usage";
 }
 
 std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args, SSimOptions& opts,
@@ -168,6 +199,8 @@ std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
             error = text(opts.strHook);
         } else if (arg == "--link") {
             error = text(opts.strLink);
+        } else if (arg == "--old-image") {
+            error = flag(opts.bOldImage, true);
         } else if (arg == "--exit-on-close") {
             error = flag(opts.bExitOnClose, true);
         } else if (arg == "--pace") {
@@ -184,10 +217,14 @@ std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
             error = number(opts.nTftpMs, 0, 600000);
         } else if (arg == "--eeprom-ms") {
             error = number(opts.nEepromMs, 0, 600000);
+        } else if (arg == "--saveenv-ms") {
+            error = number(opts.nSaveenvMs, 0, 600000);
         } else if (arg == "--bootdelay") {
             error = number(opts.nBootDelay, 0, 99);
         } else if (arg == "--countdown-step-ms") {
             error = number(opts.nCountdownStepMs, 1, 60000);
+        } else if (arg == "--net-timeout-ms") {
+            error = number(opts.nNetTimeoutMs, 1, 600000);
         } else if (arg == "--power-cycle-delay") {
             error = number(opts.nPowerCycleDelayMs, 0, 3600000);
         } else if (arg == "--slow-start-ms") {
@@ -210,6 +247,14 @@ std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
             error = flag(opts.bUnknownMessage, false);
         } else if (arg == "--no-tftp-console-poll") {
             error = flag(opts.bTftpPollsConsole, false);
+        } else if (arg == "--saveenv-eeprom") {
+            error = flag(opts.bSaveenvOnFlash, false);
+        } else if (arg == "--autoboot-line-end-only") {
+            error = flag(opts.bAutobootAnyKey, false);
+        } else if (arg == "--eeprom-polls-console") {
+            error = flag(opts.bEepromPollsConsole, true);
+        } else if (arg == "--keep-input-through-reset") {
+            error = flag(opts.bKeepInputThroughReset, true);
         } else if (arg == "--keep-output-while-closed") {
             error = flag(opts.bDropWhileClosed, false);
         } else if (arg == "--simple") {
@@ -217,7 +262,7 @@ std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
                 error = "option '--simple' takes no value";
             // The plainest console; output on a closed port is still lost, as on any real line.
             opts.bEcho = opts.bPromptBlank = opts.bSplitCrLf = opts.bRepeat = opts.bUnknownMessage =
-                opts.bTftpPollsConsole = false;
+                opts.bTftpPollsConsole = opts.bSaveenvOnFlash = opts.bAutobootAnyKey = false;
         } else if (arg == "--fault") {
             auto t = takeValue();
             if (!t)
@@ -243,6 +288,18 @@ std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
                 error = noValue(opts.bFaultTftpNoSize);
             else if (name == "eeprom-no-prompt")
                 error = noValue(opts.bFaultEepromNoPrompt);
+            else if (name == "eeprom-unknown")
+                error = noValue(opts.bFaultEepromUnknown);
+            else if (name == "eeprom-i2c-error")
+                error = noValue(opts.bFaultEepromI2cError);
+            else if (name == "eeprom-repeat-hangs")
+                error = noValue(opts.bFaultEepromRepeatHangs);
+            else if (name == "tftp-not-found")
+                error = noValue(opts.bFaultTftpNotFound);
+            else if (name == "tftp-server-silent")
+                error = noValue(opts.bFaultTftpServerSilent);
+            else if (name == "tftp-no-host")
+                error = noValue(opts.bFaultTftpNoHost);
             else if (name == "no-shell-after-power-cycle")
                 error = noValue(opts.bFaultNoShellAfterPowerCycle);
             else if (name == "no-prompt-after-reboot")
@@ -251,6 +308,10 @@ std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
                 error = noValue(opts.bFaultSetenvNoConfirm);
             else if (name == "saveenv-no-done")
                 error = noValue(opts.bFaultSaveenvNoDone);
+            else if (name == "saveenv-not-erased")
+                error = noValue(opts.bFaultSaveenvNotErased);
+            else if (name == "saveenv-write-timeout")
+                error = noValue(opts.bFaultSaveenvWriteTimeout);
             else if (name == "no-shell-after-reset")
                 error = noValue(opts.bFaultNoShellAfterReset);
             else if (name == "garbage") {

@@ -29,15 +29,18 @@ struct SSimOptions {
     std::string strTranscript; // file of received commands and board events, with timestamps
     std::string strHook;       // shell command run on each boot into Linux, with QAN640_MAC set
     std::string strLink;       // a symbolic link to the port, made at start and removed with the device
+    bool bOldImage = false;    // the EEPROM holds a complete image from an earlier provisioning
 
     // Timing
     bool bLinePacing = true; // 57600 baud, 8N1; false: as fast as the pty takes it
     int nBootMs = 2000;      // Linux boot log
     int nTftpMs = 600;       // transfer
     int nEepromMs = 300;     // EEPROM write
+    int nSaveenvMs = -1;     // saving the environment; -1: as long as an EEPROM write
     int nBootDelay = 2;      // autoboot countdown steps
     int nCountdownStepMs = 1000;
     int nPowerCycleDelayMs = 3000; // after the EEPROM write; -1: only on SIGUSR1
+    int nNetTimeoutMs = 5000;      // a transfer's time-out: "T " after each, ARP gives up after four
     // Time a boot monitor takes to start, keeping the input meanwhile: the first stage, and the one from
     // the EEPROM (after a power cycle, reboot or reset).
     int nSlowStartMs = 0;
@@ -50,18 +53,30 @@ struct SSimOptions {
     bool bSplitCrLf = true; // CR and LF each end a line
     bool bRepeat = true;    // an empty line repeats tftp and eeprom
     bool bUnknownMessage = true;
-    bool bTftpPollsConsole = true; // a transfer swallows console input (Ctrl-C aborts it)
-    bool bDropWhileClosed = true;  // output nobody has the port open for is lost
+    bool bTftpPollsConsole = true;    // a transfer swallows console input (Ctrl-C aborts it)
+    bool bSaveenvOnFlash = true;      // the environment is in flash: erase (polling the console), then write
+    bool bAutobootAnyKey = true;      // any byte stops the autoboot countdown, not only a line end
+    bool bDropWhileClosed = true;     // output nobody has the port open for is lost
+    bool bEepromPollsConsole = false; // the EEPROM write swallows console input
+    bool bKeepInputThroughReset = false; // 'reset' keeps what waits in the input (an emulated UART)
 
     // Faults
     bool bFaultNoPrompt = false;
     bool bFaultTftpError = false;
     bool bFaultTftpNoSize = false;
     bool bFaultEepromNoPrompt = false;
+    bool bFaultEepromUnknown = false;     // the monitor has no 'eeprom' command
+    bool bFaultEepromI2cError = false;    // the write fails on the bus, then says "done" and prompts
+    bool bFaultEepromRepeatHangs = false; // the repeated write never ends
+    bool bFaultTftpNotFound = false;
+    bool bFaultTftpServerSilent = false;
+    bool bFaultTftpNoHost = false;
     bool bFaultNoShellAfterPowerCycle = false;
     bool bFaultNoPromptAfterReboot = false;
     bool bFaultSetenvNoConfirm = false;
     bool bFaultSaveenvNoDone = false;
+    bool bFaultSaveenvNotErased = false;
+    bool bFaultSaveenvWriteTimeout = false;
     bool bFaultNoShellAfterReset = false;
     int nGarbageBytes = 0; // bytes without line ends printed before every monitor prompt
     EHangupStage eHangup = EHangupStage::None;
