@@ -219,8 +219,8 @@ TEST_F(ProvisionCliTest, FailureStatusAndRow) {
         std::string strLog = ReadFileBytes(m_strDir + "/" + row[kLogFile]);
         EXPECT_EQ(strLog.rfind("qan640-provision ", 0), 0u) << "the header line first";
         EXPECT_NE(strLog.find("\r\nExecutando BfinUcLinux \r\n"), std::string::npos);
-        EXPECT_TRUE(
-            strLog.ends_with(EncodeCp1252(RunOutcomeLine(SRunResult{c.eEnd, c.nStage, "", ""})) + "\r\n"))
+        EXPECT_TRUE(strLog.ends_with(
+            EncodeCp1252(RunOutcomeLine(SRunResult{c.eEnd, c.nStage, "", "", "", false})) + "\r\n"))
             << strLog;
 
         m_pBoard.reset();
