@@ -6,6 +6,7 @@
 
 #include "mac/MacPrefixFile.h"
 
+#include "tests/support/ChildProcesses.h"
 #include "tests/support/CsvRead.h"
 #include "tests/support/TempWorkDir.h"
 
@@ -193,30 +194,19 @@ TEST(MacLedgerTest, ConcurrentProcessesTakeDistinctAddresses) {
     constexpr int kProcesses = 8;
     constexpr int kTakesEach = 50;
     WriteFileBytes(kMacRangeFileName, "02:3A:7C:00:00:00\n02:3A:7C:00:FF:FF\n");
-    std::vector<pid_t> children;
-    for (int p = 0; p < kProcesses; ++p) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            int nFailed = 0;
-            for (int i = 0; i < kTakesEach; ++i) {
-                CRecordMacLedger ledger;
-                SMacTaken taken = ledger.TakeNext();
-                SRunRecordRow row = Row(taken.strMac.c_str(), "ok", RUN_STAGE_CLOSE, "p");
-                row.strPort += std::to_string(p);
-                nFailed += taken.eStatus != SMacTaken::EStatus::Taken ||
-                           !AppendRunRecord(kRunRecordFileName, FormatRunRecordRow(row)).empty();
-                ledger.EndRun();
-            }
-            _exit(nFailed ? 1 : 0);
+    RunInChildProcesses(kProcesses, [](int p) {
+        int nFailed = 0;
+        for (int i = 0; i < kTakesEach; ++i) {
+            CRecordMacLedger ledger;
+            SMacTaken taken = ledger.TakeNext();
+            SRunRecordRow row = Row(taken.strMac.c_str(), "ok", RUN_STAGE_CLOSE, "p");
+            row.strPort += std::to_string(p);
+            nFailed += taken.eStatus != SMacTaken::EStatus::Taken ||
+                       !AppendRunRecord(kRunRecordFileName, FormatRunRecordRow(row)).empty();
+            ledger.EndRun();
         }
-        children.push_back(pid);
-    }
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+        return nFailed ? 1 : 0;
+    });
     std::vector<std::vector<std::string>> rows = ParseCsv(ReadFileBytes(kRunRecordFileName));
     ASSERT_EQ(rows.size(), size_t(1 + kProcesses * kTakesEach));
     std::set<uint64_t> all;
