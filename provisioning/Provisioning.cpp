@@ -160,22 +160,26 @@ void CProvisioningRun::RunStages() {
 
 std::string CProvisioningRun::AskCheckedMac() {
     IMacLedger* pLedger = m_options.pMacLedger;
+    auto end = [this](ERunEnd eEnd) {
+        eEnd == ERunEnd::Stopped ? MarkStopped() : Finish(eEnd);
+        return std::string();
+    };
     std::string strOffered;
     if (pLedger && m_options.bOfferNextMac) {
         SMacTaken taken = pLedger->TakeNext();
         m_result.strDetail = taken.strMessage;
         if (taken.eStatus == SMacTaken::EStatus::Exhausted)
-            return Finish(ERunEnd::MacRangeExhausted), std::string();
+            return end(ERunEnd::MacRangeExhausted);
         if (taken.eStatus == SMacTaken::EStatus::Unusable)
-            return Finish(ERunEnd::MacRangeUnusable), std::string();
+            return end(ERunEnd::MacRangeUnusable);
         strOffered = taken.strMac;
     }
     for (;;) {
         std::string strMac = AskMacAddress(m_op, m_stop, strOffered);
         if (strMac.empty())
-            return Finish(ERunEnd::MacCancelled), std::string();
+            return end(ERunEnd::MacCancelled);
         if (m_stop.StopRequested())
-            return MarkStopped(), std::string();
+            return end(ERunEnd::Stopped);
         std::optional<SMacStoredRow> stored = pLedger ? pLedger->FindStored(strMac) : std::nullopt;
         if (!stored)
             return strMac;
@@ -191,10 +195,10 @@ std::string CProvisioningRun::AskCheckedMac() {
             return strMac;
         case IOperator::EReuse::Refuse:
             m_result.strDetail = strMac + " gravado " + strWhere;
-            return Finish(ERunEnd::MacRecorded), std::string();
+            return end(ERunEnd::MacRecorded);
         case IOperator::EReuse::AskAgain:
             if (m_stop.StopRequested())
-                return MarkStopped(), std::string();
+                return end(ERunEnd::Stopped);
             break;
         }
     }
