@@ -166,7 +166,12 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
         if (pButton)
             pButton->setEnabled(false);
     });
-    CRecordedRun run(m_run, m_log, m_operator, m_runOptions);
+    SRunOptions options = m_runOptions;
+    if (!options.pMacLedger) {
+        options.pMacLedger = &m_macLedger;
+        options.bOfferNextMac = true;
+    }
+    CRecordedRun run(m_run, m_log, m_operator, options);
     // The progress line below the log follows the run's stages; a row or log that could not be written shows
     // there at the verdict, before the closing box, which may stay open for long.
     CStagesToGui stages(

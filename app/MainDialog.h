@@ -9,6 +9,7 @@
 #include "provisioning/Provisioning.h"
 #include "provisioning/RunProgress.h"
 #include "provisioning/RunResult.h"
+#include "records/MacLedger.h"
 #include "records/RunArchive.h"
 
 #include <QDialog>
@@ -100,6 +101,8 @@ private:
     bool m_bClosing = false;
     std::function<void(std::vector<std::string>&)> m_fnListPorts;
     SRunOptions m_runOptions;
+    // The addresses already given out, asked at stage 11 of every run; the range's next one is offered.
+    CRecordMacLedger m_macLedger;
     QTimer m_stageTimer;
     CRunProgress m_progress; // on the GUI thread
 };

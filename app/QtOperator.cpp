@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QThread>
 
 CQtOperator::CQtOperator(QWidget* pWindow) : m_pWindow(pWindow) {}
@@ -37,9 +38,10 @@ void CQtOperator::ShowMessageBox(const std::string& strText, int nType, const CS
 bool CQtOperator::ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) {
     QPointer<QWidget> pWindow = m_pWindow;
     bool bFromWorker = IsWorkerThread();
-    std::optional<std::optional<std::string>> answer =
-        CallOnGuiThread<std::optional<std::string>>(m_pWindow, stop, [pWindow, stop, bFromWorker] {
+    std::optional<std::optional<std::string>> answer = CallOnGuiThread<std::optional<std::string>>(
+        m_pWindow, stop, [pWindow, stop, bFromWorker, strOffered = strMacAddress] {
             CDialogMacAddress dialog(pWindow);
+            dialog.Offer(strOffered);
             if (ExecModalUntilStop(dialog, stop, !bFromWorker) != QDialog::Accepted)
                 return std::optional<std::string>();
             return std::optional<std::string>(dialog.m_macAddress);
@@ -48,4 +50,20 @@ bool CQtOperator::ExecMacDialog(std::string& strMacAddress, const CStopToken& st
         return false;
     strMacAddress = **answer;
     return true;
+}
+
+IOperator::EReuse CQtOperator::ConfirmMacReuse(const std::string& strQuestion, const CStopToken& stop) {
+    QPointer<QWidget> pWindow = m_pWindow;
+    bool bFromWorker = IsWorkerThread();
+    std::optional<bool> bYes =
+        CallOnGuiThread<bool>(m_pWindow, stop, [pWindow, text = ToBoxText(strQuestion), stop, bFromWorker] {
+            QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), text,
+                            QMessageBox::Yes | QMessageBox::No, pWindow);
+            box.setDefaultButton(QMessageBox::No);
+            box.button(QMessageBox::Yes)->setText(QString::fromUtf8("Sim"));
+            box.button(QMessageBox::No)->setText(QString::fromUtf8("Não"));
+            ExecModalUntilStop(box, stop, !bFromWorker);
+            return box.clickedButton() == box.button(QMessageBox::Yes);
+        });
+    return bYes && *bYes && !stop.StopRequested() ? EReuse::Reuse : EReuse::AskAgain;
 }

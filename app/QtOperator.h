@@ -16,6 +16,8 @@ public:
 
     void ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) override;
     bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) override;
+    // Yes / No, No the default: a slip of Enter must not put one address in two boards.
+    EReuse ConfirmMacReuse(const std::string& strQuestion, const CStopToken& stop) override;
 
     // What a box shows for one of the run's texts: UTF-8, CR LF as one line break.
     static QString ToBoxText(const std::string& strText);

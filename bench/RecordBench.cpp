@@ -4,6 +4,7 @@
 //
 // Usage: bench_record [ROWS [APPENDS]]
 // Last line: rows=N appends=M p50_ms=A p99_ms=B max_ms=C
+#include "bench/TypicalRecord.h"
 #include "records/RunRecord.h"
 
 #include <QDir>
@@ -16,26 +17,6 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-std::string TypicalRow(int n) {
-    SRunRecordRow row;
-    row.tStart = std::chrono::system_clock::now();
-    row.tEnd = row.tStart + std::chrono::seconds(95);
-    row.strPort = "/dev/ttyUSB0";
-    char mac[18];
-    snprintf(mac, sizeof mac, "02:3A:7C:%02X:%02X:%02X", (n >> 16) & 0xFF, (n >> 8) & 0xFF, n & 0xFF);
-    row.strMacSent = row.strMacRead = mac;
-    row.strOutcome = "ok";
-    row.nStage = 17;
-    row.strMessage = "QAN640 configurando com sucesso";
-    row.dDurationS = 95.3;
-    row.strLogFile = "logs/20240501T140307-0300-dev_ttyUSB0.log";
-    return FormatRunRecordRow(row);
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     int nRows = argc > 1 ? atoi(argv[1]) : 100000;
     int nAppends = argc > 2 ? atoi(argv[2]) : 1000;
@@ -45,15 +26,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string strPath = dir.path().toStdString() + "/" + kRunRecordFileName;
-    {
-        std::ofstream out(strPath, std::ios::binary);
-        out << "\xEF\xBB\xBF" << RunRecordHeader();
-        for (int n = 0; n < nRows; ++n)
-            out << TypicalRow(n);
+    if (!WriteTypicalRunRecord(strPath, nRows)) {
+        fprintf(stderr, "bench_record: cannot write the record\n");
+        return 1;
     }
     std::vector<double> ms;
     for (int n = 0; n < nAppends; ++n) {
-        std::string strRow = TypicalRow(nRows + n);
+        std::string strRow = TypicalRunRecordRow(nRows + n);
         auto t0 = std::chrono::steady_clock::now();
         std::string strError = AppendRunRecord(strPath, strRow);
         ms.push_back(

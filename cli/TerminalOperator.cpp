@@ -6,8 +6,10 @@
 #include <poll.h>
 #include <unistd.h>
 
-CTerminalOperator::CTerminalOperator(std::string strMac, std::vector<std::string> offered, bool bInteractive)
-    : m_strMac(std::move(strMac)), m_offered(std::move(offered)), m_bInteractive(bInteractive) {}
+CTerminalOperator::CTerminalOperator(std::string strMac, std::vector<std::string> offered, bool bInteractive,
+                                     bool bReuseMac)
+    : m_strMac(std::move(strMac)), m_offered(std::move(offered)), m_bInteractive(bInteractive),
+      m_bReuseMac(bReuseMac) {}
 
 void CTerminalOperator::Say(const std::string& strText) {
     std::string strShown;
@@ -41,6 +43,7 @@ bool CTerminalOperator::ExecMacDialog(std::string& strMacAddress, const CStopTok
         strMacAddress = m_strMac;
         return true;
     }
+    strMacAddress.clear();
     if (!m_bInteractive)
         return false;
     if (!m_bPrefixesShown && !m_offered.empty()) {
@@ -69,6 +72,13 @@ bool CTerminalOperator::ExecMacDialog(std::string& strMacAddress, const CStopTok
             return true;
         fprintf(stderr, "%s\n", message.toUtf8().constData());
     }
+}
+
+IOperator::EReuse CTerminalOperator::ConfirmMacReuse(const std::string& strQuestion, const CStopToken&) {
+    Say(strQuestion);
+    // No question is asked here: the bench script says beforehand whether it provisions a board again.
+    Say(m_bReuseMac ? "Sim (--reuse-mac)" : "Não: recusado sem --reuse-mac");
+    return m_bReuseMac ? EReuse::Reuse : EReuse::Refuse;
 }
 
 CTerminalOperator::ERead CTerminalOperator::ReadLine(std::string& strLine, const CStopToken& stop) {

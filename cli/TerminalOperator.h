@@ -18,11 +18,14 @@
 class CTerminalOperator : public IOperator, public IRunObserver {
 public:
     // strMac: the address to answer with (already validated), or empty to ask for it; offered: the
-    // prefixes the prefix file offers, for asking and for judging the answer.
-    CTerminalOperator(std::string strMac, std::vector<std::string> offered, bool bInteractive);
+    // prefixes the prefix file offers, for asking and for judging the answer; bReuseMac: an address the
+    // record shows stored in a board is taken as the same board again (otherwise the run is refused).
+    CTerminalOperator(std::string strMac, std::vector<std::string> offered, bool bInteractive,
+                      bool bReuseMac = false);
 
     void ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) override;
     bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) override;
+    EReuse ConfirmMacReuse(const std::string& strQuestion, const CStopToken& stop) override;
     void OnStageStarted(int nStage) override;
 
     double ElapsedSeconds() const { return m_progress.ElapsedSeconds(); }
@@ -35,6 +38,7 @@ private:
     std::string m_strMac;
     std::vector<std::string> m_offered;
     bool m_bInteractive;
+    bool m_bReuseMac;
     bool m_bPrefixesShown = false;
     CRunProgress m_progress;
     std::string m_strInput; // read from standard input but not yet taken as a line

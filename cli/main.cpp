@@ -11,6 +11,7 @@
 #include "core/Worker.h"
 #include "mac/MacInput.h"
 #include "mac/MacPrefixFile.h"
+#include "records/MacLedger.h"
 #include "records/RecordedRun.h"
 
 #include <QCoreApplication>
@@ -29,6 +30,7 @@ struct SOptions {
     std::string strMac;
     std::string strWorkDir;
     bool bEcho = false;
+    bool bReuseMac = false;
     bool bInteractive = true;
     bool bHelp = false;
 };
@@ -52,6 +54,8 @@ void PrintHelp() {
            "  --port PORTA        porta serial (ttyUSB0 é /dev/ttyUSB0; um nome com \"/\" é um caminho)\n"
            "  --mac MAC           endereço MAC completo, ex. 02:3A:7C:12:34:56; o prefixo deve ser um\n"
            "                      dos oferecidos em %s; sem --mac, o endereço é pedido no terminal\n"
+           "  --mac next          o próximo endereço livre da faixa de %s\n"
+           "  --reuse-mac         aceita um MAC que o registro mostra já gravado (a mesma placa de novo)\n"
            "  --workdir DIR       diretório de trabalho (padrão: o atual)\n"
            "  --echo              copia para a saída padrão tudo o que o log mostra, a placa incluída\n"
            "  --non-interactive   não espera o Enter da etapa 8; exige --mac\n"
@@ -63,7 +67,7 @@ void PrintHelp() {
            "fechamento da janela.\n"
            "\n"
            "Código de saída:\n",
-           kProgram, kMacPrefixFileName, kRunRecordFileName, kRunLogFolderName);
+           kProgram, kMacPrefixFileName, kMacRangeFileName, kRunRecordFileName, kRunLogFolderName);
     for (const SRunEndRow& row : kRunEnds)
         printf("  %3d  %s\n", row.nExitStatus, ExitMeaning(row).c_str());
     printf("  %3d  placa configurada, registro não salvo (linha de %s ou log)\n"
@@ -100,8 +104,8 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
             strOut = strValue;
             return true;
         };
-        bool bFlag =
-            strArg == "--echo" || strArg == "--non-interactive" || strArg == "--help" || strArg == "-h";
+        bool bFlag = strArg == "--echo" || strArg == "--non-interactive" || strArg == "--reuse-mac" ||
+                     strArg == "--help" || strArg == "-h";
         if (bFlag && bHasValue)
             return Usage(strArg + " não leva valor");
         if (strArg == "--port" || strArg == "--mac" || strArg == "--workdir") {
@@ -112,6 +116,8 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
                 return Usage(strArg + " precisa de um valor");
         } else if (strArg == "--echo") {
             options.bEcho = true;
+        } else if (strArg == "--reuse-mac") {
+            options.bReuseMac = true;
         } else if (strArg == "--non-interactive") {
             options.bInteractive = false;
         } else if (strArg == "--help" || strArg == "-h") {
@@ -174,6 +180,21 @@ int main(int argc, char** argv) {
     // The address is judged before anything runs, by the MAC dialog's rules and against the prefix file.
     CMacPrefixList prefixes = LoadMacPrefixList();
     std::string strMac;
+    CRecordMacLedger ledger;
+    if (options.strMac == "next") {
+        // Taken before anything runs: an exhausted or unusable range sends nothing at all.
+        SMacTaken taken = ledger.TakeNext();
+        if (taken.eStatus == SMacTaken::EStatus::NoRange)
+            return Usage(std::string("--mac next: não há ") + kMacRangeFileName);
+        if (taken.eStatus != SMacTaken::EStatus::Taken) {
+            ERunEnd eEnd = taken.eStatus == SMacTaken::EStatus::Exhausted ? ERunEnd::MacRangeExhausted
+                                                                          : ERunEnd::MacRangeUnusable;
+            fprintf(stderr, "%s: %s\n", kProgram, taken.strMessage.c_str());
+            return RunEndRow(eEnd).nExitStatus;
+        }
+        options.strMac = taken.strMac;
+        fprintf(stderr, "MAC da faixa: %s\n", taken.strMac.c_str());
+    }
     if (!options.strMac.empty()) {
         QString message =
             ValidateWholeMacText(QString::fromLocal8Bit(options.strMac.c_str()), prefixes.m_entries, strMac);
@@ -186,8 +207,10 @@ int main(int argc, char** argv) {
     runState.m_strPort = options.strPort;
     CEchoLogBox echo;
     CLogConsole log(options.bEcho ? &echo : nullptr);
-    CTerminalOperator op(strMac, prefixes.m_entries, options.bInteractive);
-    CRecordedRun run(runState, log, op);
+    CTerminalOperator op(strMac, prefixes.m_entries, options.bInteractive, options.bReuseMac);
+    SRunOptions runOptions;
+    runOptions.pMacLedger = &ledger;
+    CRecordedRun run(runState, log, op, runOptions);
     SRunResult result;
 
     // The serial port wants a thread that Qt started.

@@ -1,13 +1,18 @@
-// Any file content as the settings file and as the MAC prefix file, and through the token reader both use.
+// Any file content as the settings file, the MAC prefix file and the MAC range file, and through the token
+// reader the first two use.
 //
 // Holds for every input: the token reader gives the file's white-space separated words in order, each one
 // over the limit reported as such and never held; the remembered port is the first word (cut at a NUL) or
 // nothing; the prefix list is never empty, holds only valid prefixes with the first built-in one selected,
-// and the file is rewritten only when it held no valid prefix.
+// and the file is rewritten only when it held no valid prefix; a range read lies inside one offered prefix,
+// first before last, and a range refused has a message naming the file.
 #include "core/Settings.h"
 #include "core/TokenReader.h"
 #include "fuzz/FuzzCheck.h"
 #include "mac/MacPrefixFile.h"
+#include "records/MacLedger.h"
+
+#include <algorithm>
 
 #include <cstdio>
 #include <fstream>
@@ -98,6 +103,22 @@ void CheckPrefixFile(const std::string& text, const std::vector<std::string>& wo
     FUZZ_CHECK(list.m_entries.size() == valid.size() || list.m_entries.size() == valid.size() + 1);
 }
 
+// The range file: a range inside one offered prefix, first before last, or a message that names the file.
+void CheckRangeFile(const std::string& text) {
+    std::string strError;
+    std::vector<std::string> offered(kBuiltInMacPrefixes.begin(), kBuiltInMacPrefixes.end());
+    std::optional<SMacRange> range = ParseMacRange(text, offered, strError);
+    if (!range) {
+        FUZZ_CHECK(strError.rfind(kMacRangeFileName, 0) == 0);
+        return;
+    }
+    FUZZ_CHECK(strError.empty() && range->nFirst <= range->nLast &&
+               range->nFirst >> 24 == range->nLast >> 24);
+    FUZZ_CHECK(std::any_of(offered.begin(), offered.end(), [&](const std::string& strPrefix) {
+        return MacValue(strPrefix + ":00:00:00") == (range->nFirst >> 24 << 24);
+    }));
+}
+
 } // namespace
 
 // The files are looked for in the working directory: each run gets a fresh one of its own.
@@ -113,5 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckTokenReader(text, words);
     CheckSettings(text, words);
     CheckPrefixFile(text, words);
+    CheckRangeFile(text);
     return 0;
 }

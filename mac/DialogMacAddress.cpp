@@ -39,6 +39,19 @@ void CDialogMacAddress::OnInitDialog() {
     m_suffixEdit->clear();
     m_statusLabel->clear();
     LoadMacPrefixes();
+    ShowOffered();
+}
+
+void CDialogMacAddress::ShowOffered() {
+    if (m_strOffered.size() != 17)
+        return;
+    int nPrefix =
+        m_prefixCombo->findText(QString::fromLatin1(m_strOffered.substr(0, 8).c_str()), Qt::MatchFixedString);
+    if (nPrefix < 0)
+        return;
+    m_prefixCombo->setCurrentIndex(nPrefix);
+    m_suffixEdit->setText(QString::fromLatin1(m_strOffered.substr(9).c_str()));
+    m_suffixEdit->selectAll();
 }
 
 void CDialogMacAddress::LoadMacPrefixes() {

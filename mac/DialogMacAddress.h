@@ -23,7 +23,7 @@ class DialogMacAddress;
 // with Rejected. Complaints go to the status line in dark red; nothing else is ever reported.
 //
 // The object may be run more than once; each opening fills the prefix list anew from the prefix file in the
-// working directory and starts with an empty field and an empty status line.
+// working directory and starts with an empty field (or the offered address) and an empty status line.
 class CDialogMacAddress : public QDialog {
     Q_OBJECT
 public:
@@ -40,6 +40,9 @@ public:
     // Checks the typed text. On MacInputOk writes the full address (selected prefix, ":", the digits in
     // pairs) into macAddress; otherwise writes the status line's message into message.
     MacInputResult ValidateMacInput(std::string& macAddress, QString& message);
+    // The next opening shows strMac in the field (its prefix selected when the list offers it); the operator
+    // confirms or overtypes it. Empty: the field starts empty.
+    void Offer(const std::string& strMac) { m_strOffered = strMac; }
     // Fills the prefix list from the prefix file (writing the built-in file when there is no usable one)
     // and selects the first built-in prefix.
     void LoadMacPrefixes();
@@ -60,6 +63,8 @@ protected:
 
 private:
     void DoDataExchange();
+    void ShowOffered();
 
     std::unique_ptr<Ui::DialogMacAddress> m_pUi;
+    std::string m_strOffered;
 };

@@ -1,9 +1,9 @@
 #include "provisioning/Operator.h"
 
-std::string AskMacAddress(IOperator& op, const CStopToken& stop) {
+std::string AskMacAddress(IOperator& op, const CStopToken& stop, const std::string& strOffered) {
     std::string strDialog;
     do {
-        strDialog.clear();
+        strDialog = strOffered;
         if (!op.ExecMacDialog(strDialog, stop))
             return std::string();
     } while (strDialog.empty() && !stop.StopRequested());

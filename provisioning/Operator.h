@@ -18,11 +18,20 @@ public:
     // operator closed it, or at once when a stop is requested.
     virtual void ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) = 0;
 
-    // The MAC dialog, modal. True when it ended with OK; strMacAddress then holds the dialog's address (empty
-    // when it had none). False when it was cancelled, closed or ended by a stop.
+    // The MAC dialog, modal. On entry strMacAddress is an address to offer in its field (empty for none).
+    // True when it ended with OK; strMacAddress then holds the dialog's address (empty when it had none).
+    // False when it was cancelled, closed or ended by a stop.
     virtual bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) = 0;
+
+    // The record shows the address already stored in a board: strQuestion asks whether this is the same board
+    // provisioned again. Reuse goes on with it, AskAgain returns to the MAC dialog, Refuse ends the run.
+    enum class EReuse { Reuse, AskAgain, Refuse };
+    virtual EReuse ConfirmMacReuse(const std::string& /*strQuestion*/, const CStopToken& /*stop*/) {
+        return EReuse::Refuse;
+    }
 };
 
-// Asks for the board's MAC address in the MAC dialog (again while it ends with OK but no address) and shows
-// the confirmed address in a plain box. Empty when the operator cancelled or a stop came first.
-std::string AskMacAddress(IOperator& op, const CStopToken& stop);
+// Asks for the board's MAC address in the MAC dialog (again while it ends with OK but no address), offering
+// strOffered in its field, and shows the confirmed address in a plain box. Empty when the operator cancelled
+// or a stop came first.
+std::string AskMacAddress(IOperator& op, const CStopToken& stop, const std::string& strOffered = "");

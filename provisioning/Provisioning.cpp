@@ -1,11 +1,14 @@
 #include "provisioning/Provisioning.h"
 
+#include "core/Cp1252.h"
 #include "links/Uart.h"
 #include "mac/ArpCheck.h"
 #include "provisioning/BootMonitorDialogue.h"
+#include "provisioning/MacLedger.h"
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 // UTF-8, as the front ends show it.
 const char* const CProvisioningRun::kMsgPowerCycle =
@@ -64,8 +67,7 @@ void CProvisioningRun::Finish(ERunEnd eEnd, bool bRefresh) {
         RefreshLog();
     if (m_pObserver)
         m_pObserver->OnVerdict(m_result);
-    const SRunEndRow& row = RunEndRow(eEnd);
-    m_op.ShowMessageBox(row.pszBox, row.eBoxType, m_stop);
+    m_op.ShowMessageBox(m_result.Message(), RunEndRow(eEnd).eBoxType, m_stop);
 }
 
 SRunResult CProvisioningRun::RunProvisioning() {
@@ -130,11 +132,9 @@ void CProvisioningRun::RunStages() {
         return Finish(ERunEnd::NoPrompt);
 
     EnterStage(RUN_STAGE_ASK_MAC);
-    std::string strMac = AskMacAddress(m_op, m_stop);
+    std::string strMac = AskCheckedMac();
     if (strMac.empty())
-        return Finish(ERunEnd::MacCancelled);
-    if (m_stop.StopRequested())
-        return MarkStopped();
+        return;
     m_result.strMacSent = strMac;
 
     EnterStage(RUN_STAGE_BOOTARGS);
@@ -160,6 +160,52 @@ void CProvisioningRun::RunStages() {
 
     if (m_result.eEnd == ERunEnd::Verified)
         EnterStage(RUN_STAGE_CLOSE);
+}
+
+std::string CProvisioningRun::AskCheckedMac() {
+    IMacLedger* pLedger = m_options.pMacLedger;
+    auto end = [this](ERunEnd eEnd) {
+        eEnd == ERunEnd::Stopped ? MarkStopped() : Finish(eEnd);
+        return std::string();
+    };
+    std::string strOffered;
+    if (pLedger && m_options.bOfferNextMac) {
+        SMacTaken taken = pLedger->TakeNext();
+        m_result.strDetail = taken.strMessage;
+        if (taken.eStatus == SMacTaken::EStatus::Exhausted)
+            return end(ERunEnd::MacRangeExhausted);
+        if (taken.eStatus == SMacTaken::EStatus::Unusable)
+            return end(ERunEnd::MacRangeUnusable);
+        strOffered = taken.strMac;
+    }
+    for (;;) {
+        std::string strMac = AskMacAddress(m_op, m_stop, strOffered);
+        if (strMac.empty())
+            return end(ERunEnd::MacCancelled);
+        if (m_stop.StopRequested())
+            return end(ERunEnd::Stopped);
+        std::optional<SMacStoredRow> stored = pLedger ? pLedger->FindStored(strMac) : std::nullopt;
+        if (!stored)
+            return strMac;
+        std::string strWhere = "em " + stored->strWhen + ", na porta " + stored->strPort;
+        std::string strQuestion = "O endereço MAC " + strMac + " já foi gravado em uma placa (" + strWhere +
+                                  ").\nÉ a mesma placa sendo provisionada novamente?";
+        switch (m_op.ConfirmMacReuse(strQuestion, m_stop)) {
+        case IOperator::EReuse::Reuse:
+            m_result.bMacReused = true;
+            m_log.AppendLogText(
+                EncodeCp1252("\nMAC " + strMac + " já gravado " + strWhere + ": mesma placa\n").c_str(),
+                true);
+            return strMac;
+        case IOperator::EReuse::Refuse:
+            m_result.strDetail = strMac + " gravado " + strWhere;
+            return end(ERunEnd::MacRecorded);
+        case IOperator::EReuse::AskAgain:
+            if (m_stop.StopRequested())
+                return end(ERunEnd::Stopped);
+            break;
+        }
+    }
 }
 
 void CProvisioningRun::VerifyMac(const std::string& strMac) {

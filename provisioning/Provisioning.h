@@ -11,6 +11,7 @@
 #include <string>
 
 class IArpQuery;
+class IMacLedger;
 
 // What tests and benchmarks change about a run; the defaults are what the front ends run with.
 struct SRunOptions {
@@ -20,6 +21,10 @@ struct SRunOptions {
     // The serial port's read time-out; a short one makes budgets of failed reads run out at once.
     uint32_t dwReadTimeoutMs = kReadTimeoutMs;
     IArpQuery* pArpQuery = nullptr; // the ARP service of the verification; null is the platform's
+    // The addresses already given out: asked before an address is sent (none: no check). With
+    // bOfferNextMac the MAC dialog opens with the range's next free address.
+    IMacLedger* pMacLedger = nullptr;
+    bool bOfferNextMac = false;
 };
 
 // One provisioning run, from the external loader to the verified MAC address, on the calling thread (the
@@ -56,6 +61,9 @@ private:
     // Records that a stop ended the run: no box, no failure.
     void MarkStopped();
     void VerifyMac(const std::string& strMac);
+    // Stage 11: the address from the operator, checked against the addresses already given out. Empty when
+    // the run ended there.
+    std::string AskCheckedMac();
 
     CRunState& m_run;
     CLogConsole& m_log;

@@ -53,7 +53,10 @@ enum class ERunEnd {
     ResetFailed,
     ArpUnusable,
     MacDiffers,
-    Stopped, // the window closed or the program was interrupted
+    MacRecorded,       // the address is already in another board (the record says so)
+    MacRangeExhausted, // no free address left in the line's range
+    MacRangeUnusable,  // the range file is malformed or lies outside the offered prefixes
+    Stopped,           // the window closed or the program was interrupted
 };
 
 constexpr ERunOutcome RunOutcomeOf(ERunEnd eEnd) {
@@ -119,6 +122,15 @@ inline constexpr SRunEndRow kRunEnds[] = {
      "verificação por ARP indisponível"},
     {ERunEnd::MacDiffers, RUN_STAGE_VERIFY, RUN_STAGE_NONE, "MAC Address do QAN640 difere do enviado",
      MB_TYPE_ERROR, 22, "a placa responde com outro MAC"},
+    {ERunEnd::MacRecorded, RUN_STAGE_ASK_MAC, RUN_STAGE_NONE,
+     "Endereço MAC já gravado em outra placa.\nNada foi enviado à QAN640", MB_TYPE_ERROR, 30,
+     "MAC já gravado em uma placa segundo o registro (--reuse-mac para a mesma placa)"},
+    {ERunEnd::MacRangeExhausted, RUN_STAGE_ASK_MAC, RUN_STAGE_NONE,
+     "Não há endereço MAC livre na faixa.\nNada foi enviado à QAN640", MB_TYPE_ERROR, 31,
+     "faixa de endereços MAC esgotada"},
+    {ERunEnd::MacRangeUnusable, RUN_STAGE_ASK_MAC, RUN_STAGE_NONE,
+     "A faixa de endereços MAC não pode ser usada.\nNada foi enviado à QAN640", MB_TYPE_ERROR, 32,
+     "arquivo de faixa de MAC inválido ou fora dos prefixos oferecidos"},
     {ERunEnd::Stopped, RUN_STAGE_NONE, RUN_STAGE_NONE, "", MB_TYPE_NONE, 130,
      "interrompido (SIGINT, SIGTERM, SIGHUP ou SIGQUIT)"},
 };
@@ -142,10 +154,17 @@ struct SRunResult {
     int nStage = RUN_STAGE_NONE;
     std::string strMacSent;
     std::string strMacRead;
+    // What the closing box adds to its row's text on a line of its own (the range file's line, when and
+    // where an address was stored).
+    std::string strDetail;
+    // The address was already stored in a board and the operator said it is the same board.
+    bool bMacReused = false;
 
     ERunOutcome Outcome() const { return RunOutcomeOf(eEnd); }
     // The closing box's text (UTF-8); empty for a stopped run.
-    std::string Message() const { return RunEndRow(eEnd).pszBox; }
+    std::string Message() const {
+        return RunEndRow(eEnd).pszBox + (strDetail.empty() ? std::string() : "\n" + strDetail);
+    }
 };
 
 // Notifications from the run, on the run's own thread. Each is short: a front end that needs its GUI thread

@@ -1,5 +1,7 @@
 #include "records/RecordedRun.h"
 
+#include "provisioning/MacLedger.h"
+
 CRecordedRun::CRecordedRun(CRunState& run, CLogConsole& log, IOperator& op, SRunOptions options)
     : m_run(run), m_log(log), m_op(op), m_options(std::move(options)) {}
 
@@ -9,6 +11,9 @@ SRunResult CRecordedRun::Run(const CStopToken& stop, IRunObserver* pObserver) {
     CProvisioningRun run(m_run, m_log, m_op, stop, m_options);
     run.SetObserver(this);
     SRunResult result = run.RunProvisioning();
+    // The row is in the record: it keeps an address the board got, and frees one it never did.
+    if (m_options.pMacLedger)
+        m_options.pMacLedger->EndRun();
     m_pNext = nullptr;
     return result;
 }

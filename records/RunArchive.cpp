@@ -139,6 +139,8 @@ SRunRecordRow CRunArchive::RowAsItStands(const SRunResult& result, const char* p
     row.strOutcome = pszOutcome;
     row.nStage = result.nStage;
     row.strMessage = result.Message();
+    if (result.bMacReused)
+        row.strMessage += " (MAC já gravado antes; o operador confirmou que é a mesma placa)";
     row.strLogFile = m_strLogFile;
     return row;
 }

@@ -6,6 +6,7 @@
 #include "core/Cp1252.h"
 #include "links/Uart.h"
 #include "provisioning/Provisioning.h"
+#include "records/MacLedger.h"
 #include "records/RunArchive.h"
 #include "records/RunRecord.h"
 #include "tests/arp/NetnsLab.h"
@@ -219,8 +220,8 @@ TEST_F(ProvisionCliTest, FailureStatusAndRow) {
         std::string strLog = ReadFileBytes(m_strDir + "/" + row[kLogFile]);
         EXPECT_EQ(strLog.rfind("qan640-provision ", 0), 0u) << "the header line first";
         EXPECT_NE(strLog.find("\r\nExecutando BfinUcLinux \r\n"), std::string::npos);
-        EXPECT_TRUE(
-            strLog.ends_with(EncodeCp1252(RunOutcomeLine(SRunResult{c.eEnd, c.nStage, "", ""})) + "\r\n"))
+        EXPECT_TRUE(strLog.ends_with(
+            EncodeCp1252(RunOutcomeLine(SRunResult{c.eEnd, c.nStage, "", "", "", false})) + "\r\n"))
             << strLog;
 
         m_pBoard.reset();
@@ -557,5 +558,109 @@ TEST_F(ProvisionCliTest, PortNamesAndLocaleInTheRecord) {
         EXPECT_EQ(rows[i][kPort], cases[i].pszField);
         const std::string& strDuration = rows[i][kDuration];
         EXPECT_TRUE(strDuration.size() >= 3 && strDuration[strDuration.size() - 2] == '.') << strDuration;
+    }
+}
+
+// --mac next takes the range's lowest free address before anything runs; a range used up, malformed or
+// outside the offered prefixes has a status of its own and sends nothing. A run that never reached the board
+// leaves its address free for the next one.
+TEST_F(ProvisionCliTest, AddressesFromTheRange) {
+    struct SCase {
+        const char* pszName;
+        const char* pszRange; // null: no range file
+        int nExit;
+        const char* pszErr;
+        const char* pszLoaderMode = "fail"; // "hang": the run is interrupted at the loader
+    };
+    std::vector<SCase> cases = {
+        {"no range file", nullptr, kExitUsage, "--mac next: não há QAN640macrange.conf"},
+        {"used up", "02:3A:7C:00:10:00\n02:3A:7C:00:10:01\n", 31,
+         "esgotada: 02:3A:7C:00:10:00 a 02:3A:7C:00:10:01"},
+        {"malformed", "# lote\n02:3A:7C:00:10:00\n02:3A:7C:00:10\n", 32, "QAN640macrange.conf, linha 3:"},
+        {"outside the prefixes", "02:3A:7D:00:10:00\n02:3A:7D:00:10:09\n", 32,
+         "não está dentro de um prefixo"},
+        {"next free", "02:3A:7C:00:10:00\n02:3A:7C:00:10:09\n", 10, "MAC da faixa: 02:3A:7C:00:10:02"},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        QFile::remove(m_tmp.path() + "/" + kRunRecordFileName);
+        for (const char* pszMac : {"02:3A:7C:00:10:00", "02-3a-7c-00-10-01"})
+            ASSERT_EQ(AppendRunRecord(m_strDir + "/" + kRunRecordFileName,
+                                      std::string("s,e,ttyUSB0,") + pszMac + ",,ok,17,x,1.0,\r\n"),
+                      "");
+        if (c.pszRange)
+            WriteFileBytes(m_strDir + "/" + kMacRangeFileName, c.pszRange);
+        SCliOptions options;
+        options.env = {{"QAN640_LDR_MODE", c.pszLoaderMode}};
+        options.bStdinOpen = true;
+        options.pszSignalAt = c.nExit == kExitInterrupted ? "[2/17]" : nullptr;
+        // A run that never reached the board leaves its address to the next one.
+        bool bRuns = c.nExit == 10 || c.nExit == kExitInterrupted;
+        for (int nRun = 0; nRun < (bRuns ? 2 : 1); ++nRun) {
+            SCliRun run = Run({"--port", "no-port", "--mac", "next", "--non-interactive"}, options);
+            EXPECT_EQ(run.nExit, c.nExit) << run.strErr;
+            EXPECT_NE(run.strErr.find(c.pszErr), std::string::npos) << "run " << nRun << ": " << run.strErr;
+            EXPECT_EQ(run.strErr.find("[1/17]") != std::string::npos, bRuns) << run.strErr;
+        }
+        EXPECT_EQ(Rows().size(), bRuns ? 4u : 2u);
+        QFile::remove(m_tmp.path() + "/" + kMacRangeFileName);
+    }
+}
+
+// An address the record shows in a board: another board is refused before the address is sent, the same
+// board again goes on with --reuse-mac and its row says so. Letter case and separators do not matter.
+TEST_F(ProvisionCliTest, RecordedAddressIsRefusedUnlessReused) {
+    struct SCase {
+        const char* pszName;
+        bool bReuse;
+        int nExit;
+    };
+    std::vector<SCase> cases = {{"another board", false, 30}, {"the same board again", true, 0}};
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CNetnsLab lab;
+        if (c.bReuse && !lab.SkipReason().empty())
+            GTEST_SKIP() << lab.SkipReason();
+        QFile::remove(m_tmp.path() + "/" + kRunRecordFileName);
+        ASSERT_EQ(
+            AppendRunRecord(m_strDir + "/" + kRunRecordFileName,
+                            "2026-01-02T10:00:00-03:00,e,/dev/ttyOld,02-3a-7c-1a-2b-3c,,ok,17,x,1.0,\r\n"),
+            "");
+        SCliOptions options;
+        if (c.bReuse) {
+            ASSERT_TRUE(lab.Ok());
+            StartBoardInLab(lab);
+            options.strNs = lab.HostNs();
+        } else {
+            StartBoard({});
+        }
+        std::vector<std::string> args = {"--port", m_pBoard->Port(), "--mac", "02:3A:7C:1a:2b:3C",
+                                         "--non-interactive"};
+        if (c.bReuse)
+            args.push_back("--reuse-mac");
+        SCliRun run = Run(args, options);
+        EXPECT_EQ(run.nExit, c.nExit) << run.strErr;
+        EXPECT_NE(run.strErr.find(
+                      "já foi gravado em uma placa (em 2026-01-02T10:00:00-03:00, na porta /dev/ttyOld)"),
+                  std::string::npos)
+            << run.strErr;
+        std::vector<std::vector<std::string>> rows = Rows();
+        ASSERT_EQ(rows.size(), 2u);
+        std::string strLog = ReadFileBytes(m_strDir + "/" + rows[1][kLogFile]);
+        if (c.bReuse) {
+            EXPECT_EQ(rows[1][kOutcome], "ok");
+            EXPECT_NE(rows[1][kMessage].find("o operador confirmou que é a mesma placa"), std::string::npos);
+            EXPECT_NE(strLog.find("ethaddr=02:3A:7C:1a:2b:3C"), std::string::npos);
+        } else {
+            EXPECT_EQ(rows[1][kOutcome], "failed");
+            EXPECT_EQ(rows[1][kStage], "11");
+            EXPECT_EQ(rows[1][kMacSent], "") << "nothing sent";
+            EXPECT_NE(rows[1][kMessage].find("gravado em 2026-01-02T10:00:00-03:00, na porta /dev/ttyOld"),
+                      std::string::npos)
+                << rows[1][kMessage];
+            EXPECT_EQ(strLog.find("ethaddr="), std::string::npos)
+                << "nothing carrying the MAC reached the board";
+        }
+        m_pBoard.reset();
     }
 }

@@ -6,6 +6,7 @@
 
 #include "core/Cp1252.h"
 
+#include "tests/support/ChildProcesses.h"
 #include "tests/support/CsvRead.h"
 #include "tests/support/TempWorkDir.h"
 
@@ -394,27 +395,16 @@ TEST(RunRecordTest, ConcurrentAppendersNeverInterleave) {
     CTempWorkDir dir;
     constexpr int kProcesses = 6;
     constexpr int kRowsEach = 150;
-    std::vector<pid_t> children;
-    for (int p = 0; p < kProcesses; ++p) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            int nFailed = 0;
-            for (int r = 0; r < kRowsEach; ++r) {
-                // Rows of many sizes, some far beyond a pipe's atomic size, so that overlaps would show.
-                std::string strRow = std::to_string(p) + "," + std::to_string(r) + ",\"" +
-                                     std::string(size_t(r * 37 % 9000), char('a' + p)) + "\"\r\n";
-                nFailed += !AppendRunRecord(kRunRecordFileName, strRow).empty();
-            }
-            _exit(nFailed ? 1 : 0);
+    RunInChildProcesses(kProcesses, [&](int p) {
+        int nFailed = 0;
+        for (int r = 0; r < kRowsEach; ++r) {
+            // Rows of many sizes, some far beyond a pipe's atomic size, so that overlaps would show.
+            std::string strRow = std::to_string(p) + "," + std::to_string(r) + ",\"" +
+                                 std::string(size_t(r * 37 % 9000), char('a' + p)) + "\"\r\n";
+            nFailed += !AppendRunRecord(kRunRecordFileName, strRow).empty();
         }
-        children.push_back(pid);
-    }
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+        return nFailed ? 1 : 0;
+    });
 
     std::string text = ReadFileBytes(kRunRecordFileName);
     ASSERT_EQ(text.rfind(kBom + RunRecordHeader(), 0), 0u);

@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -447,4 +448,69 @@ TEST_F(WindowTest, VerdictRecordedBeforeTheClosingBox) {
         }
         m_pBoard.reset();
     }
+}
+
+// The range's next free address waits in the MAC dialog's field; an address the record shows in a board
+// brings the question, No by default: No goes back to the dialog, Yes goes on and the row says so.
+TEST_F(WindowTest, RecordedAddressAskedAboutAndRangeOffered) {
+    WriteFile(std::string("./") + kRunRecordFileName,
+              "\xEF\xBB\xBFh\r\n2026-01-02T10:00:00-03:00,e,/dev/ttyOld,02:3A:7C:00:10:00,,ok,17,x,1,\r\n");
+    WriteFile("./QAN640macrange.conf", "# lote\n02:3A:7C:00:10:00\n02:3A:7C:00:10:09\n");
+    StartBoard({});
+    CSilentArp arp;
+    auto window = MakeWindow({}, &arp);
+    CQAN640BootLoaderCommands& w = *window;
+    std::vector<QString> offered;
+    std::vector<std::string> questions;
+    std::vector<bool> defaultNo;
+    const char* pszShots = getenv("QAN640_SCREENSHOTS");
+    auto shoot = [pszShots](const char* pszName) {
+        if (pszShots)
+            QGuiApplication::primaryScreen()->grabWindow(0).save(QString("%1/%2.png").arg(pszShots, pszName));
+    };
+    QTimer operatorTimer;
+    QObject::connect(&operatorTimer, &QTimer::timeout, [&] {
+        if (w.m_edtLog->toPlainText().contains("Lendo MAC address:")) {
+            w.close();
+            return;
+        }
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            if (!top->isVisible())
+                continue;
+            if (auto* box = qobject_cast<QMessageBox*>(top)) {
+                if (!box->button(QMessageBox::Yes)) {
+                    box->button(QMessageBox::Ok)->click();
+                    return;
+                }
+                questions.push_back(box->text().toStdString());
+                defaultNo.push_back(box->defaultButton() == box->button(QMessageBox::No));
+                shoot("mac-question");
+                box->button(questions.size() == 1 ? QMessageBox::No : QMessageBox::Yes)->click();
+                return;
+            }
+            if (auto* dialog = qobject_cast<CDialogMacAddress*>(top)) {
+                offered.push_back(dialog->m_prefixCombo->currentText() + ":" + dialog->m_suffixEdit->text());
+                shoot("mac-dialog-offered");
+                dialog->m_suffixEdit->setText("00-10-00"); // the operator overtypes with a recorded one
+                QTest::mouseClick(dialog->findChild<QPushButton*>("buttonOk"), Qt::LeftButton);
+                return;
+            }
+        }
+    });
+    operatorTimer.start(100);
+    EXPECT_TRUE(ExecWindow(
+        w, [&w] { QTest::mouseClick(w.m_btnStart, Qt::LeftButton); }, 60000))
+        << w.m_log.m_strLog;
+
+    EXPECT_EQ(offered, (std::vector<QString>{"02:3A:7C:00:10:01", "02:3A:7C:00:10:01"}));
+    ASSERT_EQ(questions.size(), 2u);
+    EXPECT_EQ(questions[0], "O endereço MAC 02:3A:7C:00:10:00 já foi gravado em uma placa (em "
+                            "2026-01-02T10:00:00-03:00, na porta /dev/ttyOld).\nÉ a mesma placa sendo "
+                            "provisionada novamente?");
+    EXPECT_EQ(defaultNo, (std::vector<bool>{true, true}));
+    std::string strRecord = ReadFile(kRunRecordFileName);
+    EXPECT_NE(strRecord.find("02:3A:7C:00:10:00,,stopped,16, (MAC já gravado antes; o operador confirmou"),
+              std::string::npos)
+        << strRecord;
+    EXPECT_TRUE(QDir(".QAN640macs.reserved").isEmpty()) << "the offered address is free again";
 }

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+// What a run asks of the addresses the line has already given out, at stage 11, before anything carrying
+// the MAC is sent. The record of this PC answers today (records/MacLedger.h); a store shared by the whole
+// line can answer behind the same interface.
+
+// A row showing that an address was stored in a board.
+struct SMacStoredRow {
+    std::string strWhen; // the run's start as the record has it
+    std::string strPort;
+};
+
+// The next free address of the line's range, reserved for this run.
+struct SMacTaken {
+    enum class EStatus {
+        NoRange,   // no range is configured: the operator types the address
+        Taken,     // strMac is reserved for this run
+        Exhausted, // every address of the range is stored or reserved
+        Unusable,  // the range (or the record) cannot be used; strMessage says why
+    };
+    EStatus eStatus = EStatus::NoRange;
+    std::string strMac;     // "02:3A:7C:00:10:00"
+    std::string strMessage; // for Exhausted and Unusable (Portuguese, UTF-8)
+};
+
+class IMacLedger {
+public:
+    virtual ~IMacLedger() = default;
+    // The latest row showing strMac stored in a board (outcome ok, or a run that got past bootargs);
+    // letter case and separators do not matter.
+    virtual std::optional<SMacStoredRow> FindStored(const std::string& strMac) = 0;
+    // The lowest address of the range that no row has stored and no live reservation holds, reserved for
+    // this run until EndRun; asked again, the same address while it is held.
+    virtual SMacTaken TakeNext() = 0;
+    // The run's row is in the record: the reservation goes. A run that never reached the board leaves the
+    // address free again; one that stored it keeps it through its row.
+    virtual void EndRun() = 0;
+};

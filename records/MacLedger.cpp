@@ -1,0 +1,345 @@
+#include "records/MacLedger.h"
+
+#include "mac/MacPrefixFile.h"
+#include "provisioning/RunResult.h"
+#include "records/DurableFile.h"
+#include "records/RunJournal.h"
+#include "records/RunRecord.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Long enough for every other bench process to read a record of years; bounded all the same.
+constexpr int kLedgerLockWaitMs = 10000;
+constexpr int kLedgerLockPollMs = 2;
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::string_view Trimmed(std::string_view text) {
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The record's text, mapped for one reading; empty when there is no record yet.
+class CMappedFile {
+public:
+    explicit CMappedFile(int fd) {
+        struct stat st = {};
+        if (fd < 0 || fstat(fd, &st) != 0 || st.st_size <= 0)
+            return;
+        void* p = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (p == MAP_FAILED)
+            return;
+        m_p = p;
+        m_nSize = size_t(st.st_size);
+    }
+    ~CMappedFile() {
+        if (m_p)
+            munmap(m_p, m_nSize);
+    }
+    CMappedFile(const CMappedFile&) = delete;
+    CMappedFile& operator=(const CMappedFile&) = delete;
+    std::string_view Text() const {
+        return m_p ? std::string_view(static_cast<const char*>(m_p), m_nSize) : "";
+    }
+
+private:
+    void* m_p = nullptr;
+    size_t m_nSize = 0;
+};
+
+// One field of a row from pos, its quotes taken off; pos ends past the field's comma (or at the line's end).
+std::string_view NextField(std::string_view line, size_t& pos) {
+    if (pos >= line.size())
+        return {};
+    if (line[pos] != '"') {
+        const void* pComma = memchr(line.data() + pos, ',', line.size() - pos);
+        size_t end = pComma ? size_t(static_cast<const char*>(pComma) - line.data()) : line.size();
+        std::string_view field = line.substr(pos, end - pos);
+        pos = end + 1;
+        return field;
+    }
+    size_t start = ++pos;
+    while (pos < line.size()) {
+        if (line[pos] == '"') {
+            if (pos + 1 < line.size() && line[pos + 1] == '"') {
+                pos += 2;
+                continue;
+            }
+            break;
+        }
+        ++pos;
+    }
+    std::string_view field = line.substr(start, std::min(pos, line.size()) - start);
+    pos += 2; // the closing quote and the comma
+    return field;
+}
+
+// A field as NextField gives it, its doubled quotes made single again.
+std::string FieldText(std::string_view field) {
+    std::string text(field);
+    for (size_t pos = 0; (pos = text.find("\"\"", pos)) != std::string::npos; ++pos)
+        text.erase(pos, 1);
+    return text;
+}
+
+std::string Reason(const char* pszWhat, int nError) {
+    return std::string(pszWhat) + ": " + ErrorText(nError);
+}
+
+bool LockBounded(int fd) {
+    for (int nWaited = 0;; nWaited += kLedgerLockPollMs) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if ((errno != EWOULDBLOCK && errno != EINTR) || nWaited >= kLedgerLockWaitMs)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLedgerLockPollMs));
+    }
+}
+
+} // namespace
+
+std::optional<uint64_t> MacValue(std::string_view text) {
+    uint64_t nValue = 0;
+    int nDigits = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        // Separators stand between the bytes only: "02:3A:7C:00:10:00", "02-3a-7c-00-10-00", "023A7C001000".
+        if ((text[i] == ':' || text[i] == '-') && nDigits % 2 == 0 && nDigits > 0 && nDigits < 12)
+            continue;
+        int nDigit = HexDigitValue(text[i]);
+        if (nDigit < 0 || ++nDigits > 12)
+            return std::nullopt;
+        nValue = nValue << 4 | uint64_t(nDigit);
+    }
+    return nDigits == 12 ? std::optional<uint64_t>(nValue) : std::nullopt;
+}
+
+std::string MacText(uint64_t nMac) {
+    char text[18];
+    snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", unsigned(nMac >> 40 & 0xFF),
+             unsigned(nMac >> 32 & 0xFF), unsigned(nMac >> 24 & 0xFF), unsigned(nMac >> 16 & 0xFF),
+             unsigned(nMac >> 8 & 0xFF), unsigned(nMac & 0xFF));
+    return text;
+}
+
+std::optional<SMacRange> ParseMacRange(std::string_view text, const std::vector<std::string>& offered,
+                                       std::string& strError) {
+    std::string strFile = kMacRangeFileName;
+    std::vector<uint64_t> ends;
+    int nLine = 0;
+    while (!text.empty()) {
+        ++nLine;
+        size_t nl = text.find('\n');
+        std::string_view line = Trimmed(text.substr(0, nl));
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        if (nLine == 1 && line.substr(0, 3) == "\xEF\xBB\xBF")
+            line = Trimmed(line.substr(3));
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::string strAt = strFile + ", linha " + std::to_string(nLine) + ": ";
+        std::optional<uint64_t> nMac = MacValue(line);
+        if (!nMac) {
+            strError = strAt + "\"" + std::string(line) + "\" não é um endereço MAC";
+            return std::nullopt;
+        }
+        if (ends.size() == 2) {
+            strError = strAt + "só cabem dois endereços (o primeiro e o último da faixa)";
+            return std::nullopt;
+        }
+        if (ends.size() == 1 && *nMac < ends[0]) {
+            strError = strAt + "o último endereço vem antes do primeiro";
+            return std::nullopt;
+        }
+        ends.push_back(*nMac);
+    }
+    if (ends.size() < 2) {
+        strError =
+            strFile + ": faltam " + (ends.empty() ? "o primeiro e o último endereço" : "o último endereço");
+        return std::nullopt;
+    }
+    SMacRange range{ends[0], ends[1]};
+    // One prefix holds both ends, and so every address between them.
+    for (const std::string& strPrefix : offered) {
+        std::optional<uint64_t> nPrefix = MacValue(strPrefix + ":00:00:00");
+        if (nPrefix && range.nFirst >> 24 == *nPrefix >> 24 && range.nLast >> 24 == *nPrefix >> 24)
+            return range;
+    }
+    strError = strFile + ": a faixa " + MacText(range.nFirst) + " a " + MacText(range.nLast) +
+               " não está dentro de um prefixo oferecido em " + kMacPrefixFileName;
+    return std::nullopt;
+}
+
+void ForEachStoredMac(std::string_view text,
+                      const std::function<void(uint64_t, std::string_view, std::string_view)>& fn) {
+    // The header line goes first.
+    size_t nl = text.find('\n');
+    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+    while (!text.empty()) {
+        const void* pNl = memchr(text.data(), '\n', text.size());
+        size_t nLength = pNl ? size_t(static_cast<const char*>(pNl) - text.data()) : text.size();
+        std::string_view line = text.substr(0, nLength);
+        text.remove_prefix(pNl ? nLength + 1 : nLength);
+        size_t pos = 0;
+        std::string_view start = NextField(line, pos);
+        NextField(line, pos);
+        std::string_view port = NextField(line, pos);
+        std::string_view mac = NextField(line, pos);
+        NextField(line, pos);
+        std::string_view outcome = NextField(line, pos);
+        std::string_view stage = NextField(line, pos);
+        if (mac.empty())
+            continue;
+        int nStage = 0;
+        for (char c : stage)
+            nStage = c >= '0' && c <= '9' ? nStage * 10 + (c - '0') : nStage;
+        // Past bootargs the board holds the address: saveenv or reset may still fail, the address is in it.
+        if (outcome != "ok" && nStage <= RUN_STAGE_BOOTARGS)
+            continue;
+        if (std::optional<uint64_t> nMac = MacValue(mac))
+            fn(*nMac, start, port);
+    }
+}
+
+CRecordMacLedger::CRecordMacLedger(std::string strDir) : m_strDir(std::move(strDir)) {}
+
+std::optional<SMacStoredRow> CRecordMacLedger::FindStored(const std::string& strMac) {
+    std::optional<uint64_t> nWanted = MacValue(strMac);
+    if (!nWanted)
+        return std::nullopt;
+    CUniqueFd fd(open((m_strDir + "/" + kRunRecordFileName).c_str(), O_RDONLY | O_CLOEXEC));
+    CMappedFile record(fd.Get());
+    std::optional<SMacStoredRow> found;
+    ForEachStoredMac(record.Text(), [&](uint64_t nMac, std::string_view start, std::string_view port) {
+        if (nMac == *nWanted)
+            found = SMacStoredRow{FieldText(start), FieldText(port)};
+    });
+    return found;
+}
+
+SMacTaken CRecordMacLedger::TakeNext() {
+    SMacTaken taken;
+    std::string strRangePath = m_strDir + "/" + kMacRangeFileName;
+    CUniqueFd fdRange(open(strRangePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fdRange.IsOpen()) {
+        if (errno == ENOENT)
+            return taken;
+        taken.eStatus = SMacTaken::EStatus::Unusable;
+        taken.strMessage = std::string(kMacRangeFileName) + ": " + ErrorText(errno);
+        return taken;
+    }
+    std::string strText;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fdRange.Get(), buffer, sizeof buffer)) > 0 && strText.size() < 65536;)
+        strText.append(buffer, size_t(n));
+    std::string strError;
+    std::optional<SMacRange> range = ParseMacRange(
+        strText, LoadMacPrefixList((m_strDir + "/" + kMacPrefixFileName).c_str()).m_entries, strError);
+    if (!range) {
+        taken.eStatus = SMacTaken::EStatus::Unusable;
+        taken.strMessage = strError;
+        return taken;
+    }
+    if (m_fdReservation.IsOpen() && m_nReserved >= range->nFirst && m_nReserved <= range->nLast) {
+        taken.eStatus = SMacTaken::EStatus::Taken;
+        taken.strMac = MacText(m_nReserved);
+        return taken;
+    }
+    EndRun();
+
+    // Runs killed after bootargs keep their address through the rows their journals leave.
+    RecoverRunJournals(m_strDir);
+    taken.eStatus = SMacTaken::EStatus::Unusable;
+    std::string strRecordPath = m_strDir + "/" + kRunRecordFileName;
+    CUniqueFd fdRecord = OpenSharedFile(strRecordPath, O_RDWR | O_CREAT);
+    if (!fdRecord.IsOpen()) {
+        taken.strMessage = kRunRecordFileName + (": " + Reason("ao abrir", errno));
+        return taken;
+    }
+    if (!LockBounded(fdRecord.Get())) {
+        taken.strMessage = std::string(kRunRecordFileName) + ": ocupado por outro processo";
+        return taken;
+    }
+    std::vector<bool> used(size_t(range->nLast - range->nFirst + 1));
+    auto markUsed = [&](uint64_t nMac) {
+        if (nMac >= range->nFirst && nMac <= range->nLast)
+            used[size_t(nMac - range->nFirst)] = true;
+    };
+    {
+        CMappedFile record(fdRecord.Get());
+        ForEachStoredMac(record.Text(),
+                         [&](uint64_t nMac, std::string_view, std::string_view) { markUsed(nMac); });
+    }
+    std::string strFolder = m_strDir + "/" + kMacReservationFolderName;
+    if (!MakeSharedFolder(strFolder)) {
+        taken.strMessage = kMacReservationFolderName + (": " + Reason("ao criar", errno));
+        return taken;
+    }
+    // A reservation whose lock can be taken belongs to a process that is gone; only a holder of the record's
+    // lock makes reservations, so removing it here races with nobody.
+    if (DIR* pDir = opendir(strFolder.c_str())) {
+        while (dirent* pEntry = readdir(pDir)) {
+            std::optional<uint64_t> nMac = MacValue(pEntry->d_name);
+            if (!nMac)
+                continue;
+            std::string strPath = strFolder + "/" + pEntry->d_name;
+            CUniqueFd fd(open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+            if (fd.IsOpen() && flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
+                unlink(strPath.c_str());
+            else
+                markUsed(*nMac);
+        }
+        closedir(pDir);
+    }
+    size_t nFree = 0;
+    while (nFree < used.size() && used[nFree])
+        ++nFree;
+    if (nFree == used.size()) {
+        taken.eStatus = SMacTaken::EStatus::Exhausted;
+        taken.strMessage = "Faixa de endereços MAC esgotada: " + MacText(range->nFirst) + " a " +
+                           MacText(range->nLast) + " (" + kMacRangeFileName + ")";
+        return taken;
+    }
+    uint64_t nMac = range->nFirst + nFree;
+    char name[13];
+    snprintf(name, sizeof name, "%012llX", static_cast<unsigned long long>(nMac));
+    std::string strPath = strFolder + "/" + name;
+    CUniqueFd fd = OpenSharedFile(strPath, O_RDWR | O_CREAT | O_EXCL);
+    if (!fd.IsOpen() || flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+        taken.strMessage = kMacReservationFolderName + (": " + Reason("ao reservar", errno));
+        return taken;
+    }
+    m_fdReservation = std::move(fd);
+    m_strReservationPath = strPath;
+    m_nReserved = nMac;
+    taken.eStatus = SMacTaken::EStatus::Taken;
+    taken.strMac = MacText(nMac);
+    return taken;
+}
+
+void CRecordMacLedger::EndRun() {
+    if (!m_fdReservation.IsOpen())
+        return;
+    unlink(m_strReservationPath.c_str());
+    m_fdReservation.Close();
+    m_strReservationPath.clear();
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "core/UniqueFd.h"
+#include "provisioning/MacLedger.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The line's block of addresses: "QAN640macrange.conf" in the working directory, optional. Two addresses,
+// the first and the last of the range, each alone on its line, in any letter case, with colons, hyphens or
+// nothing between the bytes; blank lines and lines beginning with "#" are comments.
+inline constexpr const char* kMacRangeFileName = "QAN640macrange.conf";
+
+// The reservations of addresses taken from the range by runs still under way: one locked file per address
+// in a hidden folder beside the record.
+inline constexpr const char* kMacReservationFolderName = ".QAN640macs.reserved";
+
+// An address as a number, from any letter case with colons, hyphens or nothing between the bytes.
+std::optional<uint64_t> MacValue(std::string_view text);
+// The record's form of an address: "02:3A:7C:00:10:00".
+std::string MacText(uint64_t nMac);
+
+struct SMacRange {
+    uint64_t nFirst = 0;
+    uint64_t nLast = 0;
+};
+
+// The range file's text read against the prefixes the prefix file offers: the range, or the message that
+// says what is wrong (naming the line where there is one) in strError.
+std::optional<SMacRange> ParseMacRange(std::string_view text, const std::vector<std::string>& offered,
+                                       std::string& strError);
+
+// Every row of the record's text that shows an address stored in a board (outcome ok, or a run that got past
+// bootargs): fn gets the address and the row's start and port fields as written.
+void ForEachStoredMac(std::string_view text,
+                      const std::function<void(uint64_t, std::string_view, std::string_view)>& fn);
+
+// The ledger of one PC: the record in strDir (the CSV is the only truth; it is read at each question) and the
+// reservations beside it. Taking an address holds the record's lock from the reading to the reservation, so
+// two processes never take the same one; a reservation lives as long as its file's lock, which dies with its
+// process, and a run killed after bootargs keeps its address through the row its journal leaves.
+class CRecordMacLedger : public IMacLedger {
+public:
+    explicit CRecordMacLedger(std::string strDir = ".");
+    ~CRecordMacLedger() override { EndRun(); }
+    CRecordMacLedger(const CRecordMacLedger&) = delete;
+    CRecordMacLedger& operator=(const CRecordMacLedger&) = delete;
+
+    std::optional<SMacStoredRow> FindStored(const std::string& strMac) override;
+    SMacTaken TakeNext() override;
+    void EndRun() override;
+
+private:
+    std::string m_strDir;
+    CUniqueFd m_fdReservation;
+    std::string m_strReservationPath;
+    uint64_t m_nReserved = 0;
+};
