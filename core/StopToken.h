@@ -7,8 +7,11 @@
 
 // The signals that both front ends turn into a stop request rather than dying of them, so that the run is
 // recorded as stopped: SIGINT (Ctrl-C), SIGTERM, SIGHUP (the terminal or the session that started the
-// program went away) and SIGQUIT.
+// program went away) and SIGQUIT. Windows has no SIGHUP or SIGQUIT, and the Windows build has no front end
+// that would use the list.
+#ifndef _WIN32
 inline constexpr int kRunStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+#endif
 
 // A stop request shared by the window and the worker of a run. The window raises it when it closes; every
 // wait of the worker (pauses, serial reads, the loader's pipes, the ARP socket, calls into the GUI thread)
