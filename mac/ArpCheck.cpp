@@ -64,6 +64,11 @@ bool ReadMacByArp(CLogConsole& log, std::string& strReadMac, const std::string& 
     }
     if (!pQuery->Load(log))
         return false;
+    if (SBoardLink link = pQuery->FindBoardLink(dwDestIp); link.eState != EBoardLink::Ok) {
+        log.AppendLogText(BoardLinkLogText(link).c_str(), false);
+        pQuery->Unload();
+        return false;
+    }
 
     uint32_t macAddr[2] = {0, 0};
     uint32_t dwPhyAddrLen = 6;
