@@ -154,28 +154,33 @@ TEST(ReadMacByArp, RefusedTextWithThePlatformServiceSendsNothing) {
     EXPECT_EQ(log.m_strLog, "Error in gethostbyname : 22");
 }
 
-TEST(ReadMacByArp, UnusableServiceFailsWithItsOwnLineOnly) {
-    CLogConsole log;
-    CFakeArpQuery query;
-    query.m_strLoadError = "Error in LoadLibrary iphlpapi.dll : 126";
-    std::string strMac = "left over";
-    EXPECT_FALSE(ReadMacByArp(log, strMac, "10.0.0.50", {}, &query));
-    EXPECT_EQ(strMac, "");
-    EXPECT_EQ(log.m_strLog, "Error in LoadLibrary iphlpapi.dll : 126");
-    EXPECT_EQ(query.m_nQueries, 0);
-    EXPECT_EQ(query.m_nUnloads, 0);
-}
-
-TEST(ReadMacByArp, CardThatCannotBeToldMakesTheCheckUnusable) {
-    CLogConsole log;
-    CFakeArpQuery query;
-    query.m_link = {EBoardLink::Several, "", {"eth1", "eth2"}};
-    std::string strMac = "left over";
-    EXPECT_FALSE(ReadMacByArp(log, strMac, "10.0.0.50", {}, &query));
-    EXPECT_EQ(strMac, "");
-    EXPECT_EQ(log.m_strLog, "Error: the board's address is on-link through several interfaces: eth1, eth2");
-    EXPECT_EQ(query.m_nQueries, 0);
-    EXPECT_EQ(query.m_nUnloads, 1);
+// A service that does not load, or a card that cannot be told: false with one line, nothing asked.
+TEST(ReadMacByArp, UnusableServiceOrCardFailsWithItsOwnLineOnly) {
+    struct SCase {
+        const char* pszLoadError;
+        SBoardLink link;
+        const char* pszLog;
+        int nUnloads; // what did not load is not released
+    };
+    const SCase cases[] = {
+        {"Error in LoadLibrary iphlpapi.dll : 126", {}, "Error in LoadLibrary iphlpapi.dll : 126", 0},
+        {"",
+         {EBoardLink::Several, "", {"eth1", "eth2"}},
+         "Error: the board's address is on-link through several interfaces: eth1, eth2",
+         1},
+    };
+    for (const SCase& c : cases) {
+        CLogConsole log;
+        CFakeArpQuery query;
+        query.m_strLoadError = c.pszLoadError;
+        query.m_link = c.link;
+        std::string strMac = "left over";
+        EXPECT_FALSE(ReadMacByArp(log, strMac, "10.0.0.50", {}, &query));
+        EXPECT_EQ(strMac, "");
+        EXPECT_EQ(log.m_strLog, c.pszLog);
+        EXPECT_EQ(query.m_nQueries, 0);
+        EXPECT_EQ(query.m_nUnloads, c.nUnloads);
+    }
 }
 
 // Which card leads to the board, from what the system lists.
