@@ -43,6 +43,11 @@ const char* ArpErrorSuffix(uint32_t dwError) {
     }
 }
 
+SBoardLink FindBoardLinkFor(IArpQuery& query, const std::string& strIp) {
+    uint32_t dwDestIp = inet_addr(strIp.c_str());
+    return dwDestIp == INADDR_NONE ? SBoardLink{} : query.FindBoardLink(dwDestIp);
+}
+
 bool ReadMacByArp(CLogConsole& log, std::string& strReadMac, const std::string& strIp, const CStopToken& stop,
                   IArpQuery* pQuery) {
     char szLine[128];

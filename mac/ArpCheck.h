@@ -53,6 +53,10 @@ std::unique_ptr<IArpQuery> CreateArpQuery(const std::string& strInterface = {});
 // The log suffix for a query's error code: " (NAME)\n" for the codes of the table, "\n" for any other.
 const char* ArpErrorSuffix(uint32_t dwError);
 
+// The card that queries for strIp would use (IArpQuery::FindBoardLink), for a check before anything is sent
+// to the board. A text that is not an address leaves it to the routes (the check itself then refuses it).
+SBoardLink FindBoardLinkFor(IArpQuery& query, const std::string& strIp);
+
 // Reads the hardware address that answers for strIp into strReadMac ("02:3a:7c:12:34:56", lower case).
 // strReadMac is emptied first and stays empty when no usable answer came. False only when the check cannot
 // be made at all (the text is not an IPv4 address, the ARP service is unusable, or the network card cannot be
