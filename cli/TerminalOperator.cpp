@@ -1,6 +1,7 @@
 #include "cli/TerminalOperator.h"
 
 #include "mac/MacInput.h"
+#include "provisioning/Provisioning.h"
 
 #include <cerrno>
 #include <poll.h>
@@ -24,6 +25,11 @@ void CTerminalOperator::OnStageStarted(int nStage) {
     char elapsed[32];
     snprintf(elapsed, sizeof elapsed, "%.1f s", m_progress.ElapsedSeconds());
     Say(std::string(m_progress.StageTitle()) + " (" + elapsed + ")");
+}
+
+void CTerminalOperator::OnArpUnanswered(int nSeconds) {
+    Say(std::string("Sem resposta de ") + CProvisioningRun::kBoardIp + " há " + std::to_string(nSeconds) +
+        " s");
 }
 
 void CTerminalOperator::ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) {

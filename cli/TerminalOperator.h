@@ -27,6 +27,7 @@ public:
     bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) override;
     EReuse ConfirmMacReuse(const std::string& strQuestion, const CStopToken& stop) override;
     void OnStageStarted(int nStage) override;
+    void OnArpUnanswered(int nSeconds) override;
 
     double ElapsedSeconds() const { return m_progress.ElapsedSeconds(); }
 
