@@ -13,7 +13,6 @@
 
 #include "core/DebugOutput.h"
 #include "core/LogConsole.h"
-#include "mac/ArpQuery_linux.h"
 #include "provisioning/Provisioning.h"
 #include "tests/arp/NetnsLab.h"
 #include "tests/dialogue/SimProcess.h"
@@ -86,14 +85,13 @@ std::vector<SSlotRun> RunRound(CNetnsLab& lab, const std::string& strDir, size_t
             state.m_strPort = boards[k]->Port();
             CLogConsole log;
             CSlotOperator op(SlotMac(k));
-            CLinuxArpQuery arp(CLinuxArpQuery::EMethod::Auto, CLinuxArpQuery::kDefaultWaitMs,
-                               "qh" + std::to_string(k));
-            CProvisioningRun run(state, log, op);
-            run.SetArpQuery(&arp);
+            SRunOptions options;
+            options.strInterface = "qh" + std::to_string(k);
+            CProvisioningRun run(state, log, op, {}, options);
             auto t0 = steady_clock::now();
             runs[k].result = run.RunProvisioning();
             runs[k].dMs = duration<double, std::milli>(steady_clock::now() - t0).count();
-            runs[k].bRight = runs[k].result.eOutcome == ERunOutcome::Ok &&
+            runs[k].bRight = runs[k].result.Outcome() == ERunOutcome::Ok &&
                              strcasecmp(runs[k].result.strMacRead.c_str(), SlotMac(k).c_str()) == 0;
         }));
     }
