@@ -249,8 +249,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s: a execução não pôde começar\n", kProgram);
         return kExitInternal;
     }
-    while (!worker.Wait(200)) {
-    }
+    while (!worker.Wait(200))
+        op.ReportWaiting();
     if (options.bEcho)
         fflush(stdout);
     PrintOutcome(result, run.Archived(), op.ElapsedSeconds());

@@ -254,18 +254,12 @@ void CProvisioningRun::VerifyMac(const std::string& strMac) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point tStart = Clock::now();
     const auto limit = std::chrono::seconds(m_options.dwArpTimeoutS);
-    int nReportedS = 0;
     for (;;) {
         auto waited = Clock::now() - tStart;
         if (m_options.dwArpTimeoutS != 0 && waited >= limit) {
             m_log.AppendLogText(
                 ("\nNo answer within " + std::to_string(m_options.dwArpTimeoutS) + " s\n").c_str(), true);
             return Finish(ERunEnd::ArpTimedOut);
-        }
-        int nWaitedS = int(std::chrono::duration_cast<std::chrono::seconds>(waited).count());
-        if (m_pObserver && nWaitedS >= nReportedS + IRunObserver::kArpWaitReportS) {
-            nReportedS = nWaitedS - nWaitedS % IRunObserver::kArpWaitReportS;
-            m_pObserver->OnArpUnanswered(nReportedS);
         }
         m_log.AppendLogText("\nLendo MAC address:", true);
         uint32_t dwPauseMs = kArpPauseMs;

@@ -196,9 +196,5 @@ public:
     virtual void OnStageStarted(int /*nStage*/) {}
     // The verdict, as soon as it is known: before the closing box, which may stay open for long.
     virtual void OnVerdict(const SRunResult& /*result*/) {}
-    // The board has not answered the MAC check for nSeconds, a multiple of kArpWaitReportS.
-    virtual void OnArpUnanswered(int /*nSeconds*/) {}
     virtual void OnRunEnded(const SRunResult& /*result*/) {}
-
-    static constexpr int kArpWaitReportS = 10;
 };
