@@ -51,8 +51,8 @@ std::string ExitMeaning(const SRunEndRow& row) {
 }
 
 void PrintHelp() {
-    printf("Uso: %s --port PORTA [--mac MAC] [--workdir DIR] [--interface PLACA] [--arp-timeout SEGUNDOS]\n"
-           "       [--echo] [--non-interactive]\n"
+    printf("Uso: %s --port PORTA [--mac MAC] [--workdir DIR] [--interface PLACA]\n"
+           "       [--arp-timeout SEGUNDOS] [--echo] [--non-interactive]\n"
            "\n"
            "Provisiona uma QAN640 sem janela: o mesmo processo da janela, do carregador ao MAC\n"
            "verificado por ARP, com os mesmos arquivos no diretório de trabalho.\n"
