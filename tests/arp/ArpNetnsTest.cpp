@@ -16,13 +16,6 @@ constexpr const char* kNoAnswerLine = "Error: SendArp failed with error: 67 (ERR
 constexpr long kWaitBoundMs = 3000;
 constexpr long kSlackMs = 700; // process start-up and a loaded machine
 
-#define REQUIRE_LAB(lab)                                                                                     \
-    do {                                                                                                     \
-        if (!(lab).SkipReason().empty())                                                                     \
-            GTEST_SKIP() << (lab).SkipReason();                                                              \
-        ASSERT_TRUE((lab).Ok());                                                                             \
-    } while (0)
-
 void Report(const char* what, const SProbeResult& probe) {
     printf("%s: %s query, %ld ms\n", what, probe.strMethod.c_str(), probe.nElapsedMs);
 }

@@ -100,3 +100,11 @@ private:
     std::vector<std::string> m_boardNs;
     std::vector<std::string> m_created; // deleted by the destructor, the interfaces with them
 };
+
+// In a test: skipped where the lab cannot be made here, failed where it could not be set up.
+#define REQUIRE_LAB(lab)                                                                                     \
+    do {                                                                                                     \
+        if (!(lab).SkipReason().empty())                                                                     \
+            GTEST_SKIP() << (lab).SkipReason();                                                              \
+        ASSERT_TRUE((lab).Ok());                                                                             \
+    } while (0)

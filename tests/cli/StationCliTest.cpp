@@ -8,13 +8,6 @@
 
 namespace {
 
-#define REQUIRE_LAB(lab)                                                                                     \
-    do {                                                                                                     \
-        if (!(lab).SkipReason().empty())                                                                     \
-            GTEST_SKIP() << (lab).SkipReason();                                                              \
-        ASSERT_TRUE((lab).Ok());                                                                             \
-    } while (0)
-
 std::string SlotMac(int nSlot) {
     return "02:3A:7C:00:00:0" + std::to_string(nSlot + 1);
 }
