@@ -4,6 +4,7 @@
 #include "core/Cp1252.h"
 #include "core/Settings.h"
 #include "links/PortEnumeration.h"
+#include "mac/NetCardFile.h"
 #include "records/RecordedRun.h"
 #include "ui_MainDialog.h"
 
@@ -167,6 +168,8 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
             pButton->setEnabled(false);
     });
     SRunOptions options = m_runOptions;
+    if (options.strInterface.empty())
+        options.strInterface = ReadNetCard(m_run.m_strPort);
     if (!options.pMacLedger) {
         options.pMacLedger = &m_macLedger;
         options.bOfferNextMac = true;

@@ -1,6 +1,7 @@
 #include "cli/TerminalOperator.h"
 
 #include "mac/MacInput.h"
+#include "provisioning/Provisioning.h"
 
 #include <cerrno>
 #include <poll.h>
@@ -21,9 +22,24 @@ void CTerminalOperator::Say(const std::string& strText) {
 
 void CTerminalOperator::OnStageStarted(int nStage) {
     m_progress.OnStageStarted(nStage);
+    if (nStage == RUN_STAGE_VERIFY)
+        m_tVerifyStart = std::chrono::steady_clock::now();
+    m_nStageNow = nStage;
     char elapsed[32];
     snprintf(elapsed, sizeof elapsed, "%.1f s", m_progress.ElapsedSeconds());
     Say(std::string(m_progress.StageTitle()) + " (" + elapsed + ")");
+}
+
+void CTerminalOperator::ReportWaiting() {
+    if (m_nStageNow != RUN_STAGE_VERIFY)
+        return;
+    auto waited = std::chrono::steady_clock::now() - m_tVerifyStart.load();
+    int nWaitedS = int(std::chrono::duration_cast<std::chrono::seconds>(waited).count());
+    if (nWaitedS < m_nReportedS + kWaitReportS)
+        return;
+    m_nReportedS = nWaitedS - nWaitedS % kWaitReportS;
+    fprintf(stderr, "[%d/%d] Sem resposta de %s há %d s\n", RUN_STAGE_VERIFY, kRunStageCount,
+            CProvisioningRun::kBoardIp, m_nReportedS);
 }
 
 void CTerminalOperator::ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) {

@@ -5,6 +5,8 @@
 #include "provisioning/RunProgress.h"
 #include "provisioning/RunResult.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -28,6 +30,11 @@ public:
     EReuse ConfirmMacReuse(const std::string& strQuestion, const CStopToken& stop) override;
     void OnStageStarted(int nStage) override;
 
+    // Called a few times a second from the program's main thread while the run goes on: one line every
+    // kWaitReportS while the MAC check waits for the board.
+    void ReportWaiting();
+    static constexpr int kWaitReportS = 10;
+
     double ElapsedSeconds() const { return m_progress.ElapsedSeconds(); }
 
 private:
@@ -41,6 +48,10 @@ private:
     bool m_bReuseMac;
     bool m_bPrefixesShown = false;
     CRunProgress m_progress;
+    // The stage and when the MAC check began, for the main thread.
+    std::atomic<int> m_nStageNow = RUN_STAGE_NONE;
+    std::atomic<std::chrono::steady_clock::time_point> m_tVerifyStart{};
+    int m_nReportedS = 0;   // main thread only
     std::string m_strInput; // read from standard input but not yet taken as a line
 };
 

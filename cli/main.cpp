@@ -11,11 +11,13 @@
 #include "core/Worker.h"
 #include "mac/MacInput.h"
 #include "mac/MacPrefixFile.h"
+#include "mac/NetCardFile.h"
 #include "records/MacLedger.h"
 #include "records/RecordedRun.h"
 
 #include <QCoreApplication>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstring>
 #include <optional>
@@ -24,11 +26,14 @@
 namespace {
 
 constexpr const char* kProgram = "qan640-provision";
+constexpr unsigned long kMaxArpTimeoutS = 7 * 24 * 3600;
 
 struct SOptions {
     std::string strPort;
     std::string strMac;
     std::string strWorkDir;
+    std::string strInterface;
+    uint32_t dwArpTimeoutS = 0;
     bool bEcho = false;
     bool bReuseMac = false;
     bool bInteractive = true;
@@ -46,7 +51,8 @@ std::string ExitMeaning(const SRunEndRow& row) {
 }
 
 void PrintHelp() {
-    printf("Uso: %s --port PORTA [--mac MAC] [--workdir DIR] [--echo] [--non-interactive]\n"
+    printf("Uso: %s --port PORTA [--mac MAC] [--workdir DIR] [--interface PLACA]\n"
+           "       [--arp-timeout SEGUNDOS] [--echo] [--non-interactive]\n"
            "\n"
            "Provisiona uma QAN640 sem janela: o mesmo processo da janela, do carregador ao MAC\n"
            "verificado por ARP, com os mesmos arquivos no diretório de trabalho.\n"
@@ -57,6 +63,11 @@ void PrintHelp() {
            "  --mac next          o próximo endereço livre da faixa de %s\n"
            "  --reuse-mac         aceita um MAC que o registro mostra já gravado (a mesma placa de novo)\n"
            "  --workdir DIR       diretório de trabalho (padrão: o atual)\n"
+           "  --interface PLACA   placa de rede da QAN640 para a verificação do MAC (padrão: a de %s\n"
+           "                      para esta porta; sem ela, a única placa na rede de 10.0.0.50)\n"
+           "  --arp-timeout SEGUNDOS\n"
+           "                      tempo máximo de espera pela resposta da QAN640 ao ARP (padrão: sem\n"
+           "                      limite); sem resposta, uma linha a cada 10 s\n"
            "  --echo              copia para a saída padrão tudo o que o log mostra, a placa incluída\n"
            "  --non-interactive   não espera o Enter da etapa 8; exige --mac\n"
            "  --help              este texto\n"
@@ -67,13 +78,15 @@ void PrintHelp() {
            "fechamento da janela.\n"
            "\n"
            "Código de saída:\n",
-           kProgram, kMacPrefixFileName, kMacRangeFileName, kRunRecordFileName, kRunLogFolderName);
+           kProgram, kMacPrefixFileName, kMacRangeFileName, kNetCardFileName, kRunRecordFileName,
+           kRunLogFolderName);
     for (const SRunEndRow& row : kRunEnds)
         printf("  %3d  %s\n", row.nExitStatus, ExitMeaning(row).c_str());
     printf("  %3d  placa configurada, registro não salvo (linha de %s ou log)\n"
            "  %3d  placa não configurada (falha ou interrupção, ver \"Resultado:\"), registro não salvo\n"
            "  %3d  uso incorreto: opção desconhecida, --port ausente, MAC recusado, --non-interactive sem "
-           "--mac\n"
+           "--mac,\n"
+           "       --arp-timeout que não é um número de segundos\n"
            "  %3d  erro interno\n",
            kExitVerifiedNotRecorded, kRunRecordFileName, kExitNotRecorded, kExitUsage, kExitInternal);
 }
@@ -108,12 +121,25 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
                      strArg == "--help" || strArg == "-h";
         if (bFlag && bHasValue)
             return Usage(strArg + " não leva valor");
-        if (strArg == "--port" || strArg == "--mac" || strArg == "--workdir") {
-            std::string& strOut = strArg == "--port"  ? options.strPort
-                                  : strArg == "--mac" ? options.strMac
-                                                      : options.strWorkDir;
+        if (strArg == "--port" || strArg == "--mac" || strArg == "--workdir" || strArg == "--interface") {
+            std::string& strOut = strArg == "--port"      ? options.strPort
+                                  : strArg == "--mac"     ? options.strMac
+                                  : strArg == "--workdir" ? options.strWorkDir
+                                                          : options.strInterface;
             if (!value(strOut) || strOut.empty())
                 return Usage(strArg + " precisa de um valor");
+        } else if (strArg == "--arp-timeout") {
+            std::string strSeconds;
+            if (!value(strSeconds))
+                return Usage(strArg + " precisa de um valor");
+            unsigned long nSeconds = 0;
+            auto [end, ec] =
+                std::from_chars(strSeconds.data(), strSeconds.data() + strSeconds.size(), nSeconds);
+            if (ec != std::errc() || end != strSeconds.data() + strSeconds.size() || nSeconds == 0 ||
+                nSeconds > kMaxArpTimeoutS)
+                return Usage(strArg + " " + strSeconds + ": um número de segundos de 1 a " +
+                             std::to_string(kMaxArpTimeoutS));
+            options.dwArpTimeoutS = uint32_t(nSeconds);
         } else if (strArg == "--echo") {
             options.bEcho = true;
         } else if (strArg == "--reuse-mac") {
@@ -210,6 +236,9 @@ int main(int argc, char** argv) {
     CTerminalOperator op(strMac, prefixes.m_entries, options.bInteractive, options.bReuseMac);
     SRunOptions runOptions;
     runOptions.pMacLedger = &ledger;
+    runOptions.strInterface =
+        options.strInterface.empty() ? ReadNetCard(options.strPort) : options.strInterface;
+    runOptions.dwArpTimeoutS = options.dwArpTimeoutS;
     CRecordedRun run(runState, log, op, runOptions);
     SRunResult result;
 
@@ -220,8 +249,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s: a execução não pôde começar\n", kProgram);
         return kExitInternal;
     }
-    while (!worker.Wait(200)) {
-    }
+    while (!worker.Wait(200))
+        op.ReportWaiting();
     if (options.bEcho)
         fflush(stdout);
     PrintOutcome(result, run.Archived(), op.ElapsedSeconds());

@@ -1,34 +1,16 @@
 #include "core/Settings.h"
 
+#include "core/PlainFile.h"
 #include "core/TokenReader.h"
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
 
 static_assert(kMaxRememberedPortLength == CTokenReader::kMaxTokenLength);
 
-// Opens the settings file without waiting on a pipe or device that has taken its name; -1 unless it is a
-// plain file.
-int OpenPlainFile(int flags) {
-    int fd = open(kSettingsFileName, flags | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0)
-        return -1;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-} // namespace
-
 std::string ReadRememberedPort() {
-    int fd = OpenPlainFile(O_RDONLY);
+    int fd = OpenPlainFile(kSettingsFileName, O_RDONLY);
     if (fd < 0)
         return {};
     std::FILE* pFile = fdopen(fd, "r");
@@ -55,7 +37,7 @@ std::string ReadRememberedPort() {
 
 void SaveRememberedPort(const std::string& port) {
     // Not O_TRUNC at open: a name that turns out not to be a plain file is left as it is.
-    int fd = OpenPlainFile(O_WRONLY | O_CREAT);
+    int fd = OpenPlainFile(kSettingsFileName, O_WRONLY | O_CREAT);
     if (fd < 0)
         return;
     if (ftruncate(fd, 0) == 0) {

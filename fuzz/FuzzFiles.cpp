@@ -1,19 +1,20 @@
-// Any file content as the settings file, the MAC prefix file and the MAC range file, and through the token
-// reader the first two use.
+// Any file content as the settings file, the MAC prefix file, the MAC range file and the network card file,
+// and through the token reader the first two use.
 //
 // Holds for every input: the token reader gives the file's white-space separated words in order, each one
 // over the limit reported as such and never held; the remembered port is the first word (cut at a NUL) or
 // nothing; the prefix list is never empty, holds only valid prefixes with the first built-in one selected,
 // and the file is rewritten only when it held no valid prefix; a range read lies inside one offered prefix,
-// first before last, and a range refused has a message naming the file.
+// first before last, and a range refused has a message naming the file; the card of a port is empty or one
+// word of the file, without white space or "#".
 #include "core/Settings.h"
 #include "core/TokenReader.h"
 #include "fuzz/FuzzCheck.h"
 #include "mac/MacPrefixFile.h"
+#include "mac/NetCardFile.h"
 #include "records/MacLedger.h"
 
 #include <algorithm>
-
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -119,6 +120,19 @@ void CheckRangeFile(const std::string& text) {
     }));
 }
 
+void CheckNetCardFile(const std::string& text) {
+    WriteFile(kNetCardFileName, text);
+    for (const char* szPort : {"ttyUSB0", "/dev/ttyS1"}) {
+        std::string strCard = ReadNetCard(szPort);
+        if (text.size() <= 65536) // the file is read that far
+            FUZZ_CHECK(strCard == NetCardFromText(text, szPort));
+        if (strCard.empty())
+            continue;
+        FUZZ_CHECK(Words(strCard).size() == 1 && Words(strCard)[0] == strCard);
+        FUZZ_CHECK(strCard.find('#') == std::string::npos && strCard.find('\n') == std::string::npos);
+    }
+}
+
 } // namespace
 
 // The files are looked for in the working directory: each run gets a fresh one of its own.
@@ -135,5 +149,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckSettings(text, words);
     CheckPrefixFile(text, words);
     CheckRangeFile(text);
+    CheckNetCardFile(text);
     return 0;
 }

@@ -43,6 +43,11 @@ const char* ArpErrorSuffix(uint32_t dwError) {
     }
 }
 
+SBoardLink FindBoardLinkFor(IArpQuery& query, const std::string& strIp) {
+    uint32_t dwDestIp = inet_addr(strIp.c_str());
+    return dwDestIp == INADDR_NONE ? SBoardLink{} : query.FindBoardLink(dwDestIp);
+}
+
 bool ReadMacByArp(CLogConsole& log, std::string& strReadMac, const std::string& strIp, const CStopToken& stop,
                   IArpQuery* pQuery) {
     char szLine[128];
@@ -64,6 +69,11 @@ bool ReadMacByArp(CLogConsole& log, std::string& strReadMac, const std::string& 
     }
     if (!pQuery->Load(log))
         return false;
+    if (SBoardLink link = pQuery->FindBoardLink(dwDestIp); link.eState != EBoardLink::Ok) {
+        log.AppendLogText(BoardLinkLogText(link).c_str(), false);
+        pQuery->Unload();
+        return false;
+    }
 
     uint32_t macAddr[2] = {0, 0};
     uint32_t dwPhyAddrLen = 6;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/StopToken.h"
+#include "mac/ArpBoardLink.h"
 
 #include <cstdint>
 #include <memory>
@@ -39,17 +40,27 @@ public:
 
     // Releases what Load took. Called once after SendArp.
     virtual void Unload() {}
+
+    // The network card the queries for dwDestIp would use, judged without sending anything (see
+    // SBoardLink). A card that is not Ok makes the check unusable.
+    virtual SBoardLink FindBoardLink(uint32_t /*dwDestIp*/) { return {}; }
 };
 
-// The platform's service, one per check.
-std::unique_ptr<IArpQuery> CreateArpQuery();
+// The platform's service. strInterface: the network card to ask on, and only on; empty for the one the
+// routes choose, as long as the board's address is on-link through one card only.
+std::unique_ptr<IArpQuery> CreateArpQuery(const std::string& strInterface = {});
 
 // The log suffix for a query's error code: " (NAME)\n" for the codes of the table, "\n" for any other.
 const char* ArpErrorSuffix(uint32_t dwError);
 
+// The card that queries for strIp would use (IArpQuery::FindBoardLink), for a check before anything is sent
+// to the board. A text that is not an address leaves it to the routes (the check itself then refuses it).
+SBoardLink FindBoardLinkFor(IArpQuery& query, const std::string& strIp);
+
 // Reads the hardware address that answers for strIp into strReadMac ("02:3a:7c:12:34:56", lower case).
 // strReadMac is emptied first and stays empty when no usable answer came. False only when the check cannot
-// be made at all (the text is not an IPv4 address, or the ARP service is unusable); true otherwise, also
+// be made at all (the text is not an IPv4 address, the ARP service is unusable, or the network card cannot be
+// told: FindBoardLink); true otherwise, also
 // when nothing answered. Faults go into the log, never to the operator. pQuery null: the platform's service.
 bool ReadMacByArp(CLogConsole& log, std::string& strReadMac, const std::string& strIp,
                   const CStopToken& stop = {}, IArpQuery* pQuery = nullptr);

@@ -109,9 +109,9 @@ private:
     std::vector<char> m_buffer;
 };
 
-// The route the kernel would use to send to dwDestIp.
+// The route the kernel would use to send to dwDestIp; through interface dwOif only, when it is not 0.
 int LookUpRoute(CRtnl& nl, uint32_t dwDestIp, SRoute& route, Clock::time_point deadline,
-                const CStopToken& stop);
+                const CStopToken& stop, uint32_t dwOif = 0);
 // Interface dwIndex (link.bFound false when the kernel did not describe it).
 int LookUpLink(CRtnl& nl, uint32_t dwIndex, SLink& link, Clock::time_point deadline, const CStopToken& stop);
 // The kernel's current entry for dwDestIp on dwIfIndex (n.bFound false when there is none). Asks for the

@@ -6,6 +6,7 @@
 #include "mac/ArpNetlink.h"
 #include "mac/ArpWireMethod.h"
 
+#include <ifaddrs.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <net/if_arp.h>
@@ -18,13 +19,15 @@
 //
 //   67   ERROR_BAD_NET_NAME       no answer within the wait (also a netlink request that did not finish in
 //                                 it); the address is not on-link (its route leads through a gateway, or
-//                                 there is no usable route: unreachable, prohibited, blackhole); the kernel
+//                                 there is no usable route: unreachable, prohibited, blackhole; or it is
+//                                 on-link only through another card than the one named); the kernel
 //                                 gave up resolving it; the interface is down.
 //   87   ERROR_INVALID_PARAMETER  the address is no host to ask: 0.0.0.0, an address of this host, a
 //                                 broadcast or multicast address; or null buffer pointers.
 //   111  ERROR_BUFFER_OVERFLOW    the answer is longer than the room the caller offered.
 //   1784 ERROR_INVALID_USER_BUFFER the caller offered no room at all.
-//   1168 ERROR_NOT_FOUND          the route names no interface, or the interface went away meanwhile.
+//   1168 ERROR_NOT_FOUND          the route names no interface, or the interface went away meanwhile (also
+//                                 the card named for the query).
 //   50   ERROR_NOT_SUPPORTED      the interface does not use ARP (loopback, NOARP), or the wire was asked
 //                                 for explicitly on an interface that is not Ethernet.
 //   5    ERROR_ACCESS_DENIED      the wire was asked for explicitly without the capability for raw packets.
@@ -74,7 +77,44 @@ uint32_t CheckLink(const arp::SLink& link) {
 
 } // namespace
 
-CLinuxArpQuery::CLinuxArpQuery(EMethod method, uint32_t dwWaitMs) : m_method(method), m_dwWaitMs(dwWaitMs) {}
+bool ListNetInterfaces(std::vector<SNetInterface>& interfaces) {
+    interfaces.clear();
+    ifaddrs* pList = nullptr;
+    if (getifaddrs(&pList) != 0)
+        return false;
+    // Every interface comes once as a link (AF_PACKET) and once per IPv4 address.
+    for (const ifaddrs* p = pList; p; p = p->ifa_next) {
+        if (!p->ifa_name || !p->ifa_addr ||
+            (p->ifa_addr->sa_family != AF_PACKET && p->ifa_addr->sa_family != AF_INET))
+            continue;
+        SNetInterface i;
+        i.strName = p->ifa_name;
+        i.bUp = p->ifa_flags & IFF_UP;
+        i.bLoopback = p->ifa_flags & IFF_LOOPBACK;
+        if (p->ifa_addr->sa_family == AF_INET && p->ifa_netmask) {
+            i.bHasAddress = true;
+            i.dwAddress = reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr;
+            i.dwNetmask = reinterpret_cast<const sockaddr_in*>(p->ifa_netmask)->sin_addr.s_addr;
+        }
+        interfaces.push_back(i);
+    }
+    freeifaddrs(pList);
+    return true;
+}
+
+CLinuxArpQuery::CLinuxArpQuery(EMethod method, uint32_t dwWaitMs, std::string strInterface)
+    : m_method(method), m_dwWaitMs(dwWaitMs), m_strInterface(std::move(strInterface)) {}
+
+SBoardLink CLinuxArpQuery::FindBoardLink(uint32_t dwDestIp) {
+    std::vector<SNetInterface> interfaces;
+    // Unlisted, nothing is known to be wrong: the query itself still checks the route and the card.
+    if (!ListNetInterfaces(interfaces)) {
+        SBoardLink link;
+        link.strInterface = m_strInterface;
+        return link;
+    }
+    return JudgeBoardLink(dwDestIp, m_strInterface, interfaces);
+}
 
 uint32_t CLinuxArpQuery::SendArp(uint32_t dwDestIp, void* pMacAddr, uint32_t* pPhyAddrLen,
                                  const CStopToken& stop) {
@@ -96,12 +136,21 @@ uint32_t CLinuxArpQuery::SendArp(uint32_t dwDestIp, void* pMacAddr, uint32_t* pP
         return ARP_ERROR_GEN_FAILURE;
     nl.m_bNeighByDump = m_bNeighByDump;
 
+    uint32_t dwCard = 0;
+    if (!m_strInterface.empty()) {
+        dwCard = if_nametoindex(m_strInterface.c_str());
+        if (dwCard == 0)
+            return ARP_ERROR_NOT_FOUND;
+    }
+
     // On-link or nothing: decided before anything is sent.
     SRoute route;
-    if (int rc = LookUpRoute(nl, dwDestIp, route, deadline, stop); rc != 0)
+    if (int rc = LookUpRoute(nl, dwDestIp, route, deadline, stop, dwCard); rc != 0)
         return RequestErrorToCode(rc);
     if (uint32_t dwCode = CheckOnLink(route); dwCode != ARP_NO_ERROR)
         return dwCode;
+    if (dwCard != 0 && route.dwOif != dwCard)
+        return ARP_ERROR_BAD_NET_NAME;
     SLink link;
     if (int rc = LookUpLink(nl, route.dwOif, link, deadline, stop); rc != 0)
         return RequestErrorToCode(rc);
@@ -140,6 +189,7 @@ uint32_t CLinuxArpQuery::SendArp(uint32_t dwDestIp, void* pMacAddr, uint32_t* pP
     return ARP_NO_ERROR;
 }
 
-std::unique_ptr<IArpQuery> CreateArpQuery() {
-    return std::make_unique<CLinuxArpQuery>();
+std::unique_ptr<IArpQuery> CreateArpQuery(const std::string& strInterface) {
+    return std::make_unique<CLinuxArpQuery>(CLinuxArpQuery::EMethod::Auto, CLinuxArpQuery::kDefaultWaitMs,
+                                            strInterface);
 }

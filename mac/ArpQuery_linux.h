@@ -3,6 +3,11 @@
 #include "mac/ArpCheck.h"
 
 #include <cstdint>
+#include <string>
+#include <vector>
+
+// The interfaces of the PC in the calling thread's network namespace. False when they cannot be listed.
+bool ListNetInterfaces(std::vector<SNetInterface>& interfaces);
 
 // The ARP query on Linux.
 //
@@ -25,6 +30,9 @@
 // The kernel re-probes such an entry by unicast for several seconds before it asks by broadcast again, so
 // without the capability the first queries after a board change may come back without an answer.
 //
+// With a network card named, the route is looked up as for a socket bound to that card, and both ways of
+// asking send and listen on that card only; an address on-link only through another card gets no answer.
+//
 // Every query ends within the wait (3 s by default), and at once when a stop is requested.
 class CLinuxArpQuery : public IArpQuery {
 public:
@@ -34,10 +42,14 @@ public:
         Wire,   // always the wire; ERROR_ACCESS_DENIED (5) without the capability
     };
 
-    explicit CLinuxArpQuery(EMethod method = EMethod::Auto, uint32_t dwWaitMs = 3000);
+    static constexpr uint32_t kDefaultWaitMs = 3000;
+
+    explicit CLinuxArpQuery(EMethod method = EMethod::Auto, uint32_t dwWaitMs = kDefaultWaitMs,
+                            std::string strInterface = {});
 
     uint32_t SendArp(uint32_t dwDestIp, void* pMacAddr, uint32_t* pPhyAddrLen,
                      const CStopToken& stop) override;
+    SBoardLink FindBoardLink(uint32_t dwDestIp) override;
 
     // The method the last query used to ask (Auto when it ended before asking).
     EMethod LastMethod() const { return m_lastMethod; }
@@ -49,6 +61,7 @@ public:
 private:
     EMethod m_method;
     uint32_t m_dwWaitMs;
+    std::string m_strInterface;
     EMethod m_lastMethod = EMethod::Auto;
     bool m_bNeighByDump = false;
 };

@@ -5,6 +5,7 @@
 #include "core/LogConsole.h"
 
 #include <cstdio>
+#include <string>
 #include <windows.h>
 
 namespace {
@@ -13,7 +14,17 @@ typedef DWORD(WINAPI* PFN_SENDARP)(ULONG DestIP, ULONG SrcIP, PVOID pMacAddr, PU
 
 class CWinArpQuery : public IArpQuery {
 public:
+    explicit CWinArpQuery(std::string strInterface) : m_strInterface(std::move(strInterface)) {}
     ~CWinArpQuery() override { Unload(); }
+
+    // SendARP picks the card itself: a named card cannot be honoured here.
+    SBoardLink FindBoardLink(uint32_t) override {
+        SBoardLink link;
+        link.strInterface = m_strInterface;
+        if (!m_strInterface.empty())
+            link.eState = EBoardLink::NoSuchInterface;
+        return link;
+    }
 
     bool Load(CLogConsole& log) override {
         char szLine[128];
@@ -51,12 +62,13 @@ public:
     }
 
 private:
+    std::string m_strInterface;
     HMODULE m_hModule = nullptr;
     PFN_SENDARP m_pfnSendArp = nullptr;
 };
 
 } // namespace
 
-std::unique_ptr<IArpQuery> CreateArpQuery() {
-    return std::make_unique<CWinArpQuery>();
+std::unique_ptr<IArpQuery> CreateArpQuery(const std::string& strInterface) {
+    return std::make_unique<CWinArpQuery>(strInterface);
 }

@@ -1,26 +1,12 @@
 #include "mac/MacPrefixFile.h"
 
+#include "core/PlainFile.h"
+
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-// Opens the file without waiting on a pipe or device that has taken its name. -1 when it cannot be opened
-// (errno tells why) or is not a plain file (errno EINVAL).
-int OpenPlainFile(const char* fileName, int flags) {
-    int fd = open(fileName, flags | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0)
-        return -1;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    return fd;
-}
 
 bool IsPrefixDigit(char ch) {
     return (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F');

@@ -1,12 +1,14 @@
 #include "provisioning/Provisioning.h"
 
 #include "core/Cp1252.h"
+#include "links/PortLock.h"
 #include "links/Uart.h"
 #include "mac/ArpCheck.h"
 #include "provisioning/BootMonitorDialogue.h"
 #include "provisioning/MacLedger.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -41,7 +43,15 @@ private:
 
 CProvisioningRun::CProvisioningRun(CRunState& run, CLogConsole& log, IOperator& op, CStopToken stop,
                                    SRunOptions options)
-    : m_run(run), m_log(log), m_op(op), m_stop(std::move(stop)), m_options(std::move(options)) {}
+    : m_run(run), m_log(log), m_op(op), m_stop(std::move(stop)), m_options(std::move(options)) {
+    m_pArpQuery = m_options.pArpQuery;
+    if (!m_pArpQuery) {
+        m_pOwnArpQuery = CreateArpQuery(m_options.strInterface);
+        m_pArpQuery = m_pOwnArpQuery.get();
+    }
+}
+
+CProvisioningRun::~CProvisioningRun() = default;
 
 void CProvisioningRun::EnterStage(int nStage) {
     m_result.nStage = nStage;
@@ -53,6 +63,7 @@ void CProvisioningRun::EnterStage(int nStage) {
 
 void CProvisioningRun::MarkStopped() {
     m_result.eEnd = ERunEnd::Stopped;
+    m_result.strDetail.clear(); // a stopped run has no text
 }
 
 void CProvisioningRun::Finish(ERunEnd eEnd, bool bRefresh) {
@@ -78,8 +89,37 @@ SRunResult CProvisioningRun::RunProvisioning() {
     return m_result;
 }
 
+bool CProvisioningRun::ClaimPortAndCard(CPortLock& portLock) {
+    switch (portLock.Acquire(m_run.m_strPort)) {
+    case CPortLock::EResult::Locked:
+        break;
+    case CPortLock::EResult::InUse:
+        m_log.AppendLogText(("Port in use by another run (lock " + portLock.LockFile() + ")\n").c_str(),
+                            true);
+        Finish(ERunEnd::PortInUse);
+        return false;
+    case CPortLock::EResult::Unusable:
+        m_log.AppendLogText(("Port lock not taken: " + portLock.Error() + "\n").c_str(), true);
+        Finish(ERunEnd::PortNotReserved);
+        return false;
+    }
+    SBoardLink link = FindBoardLinkFor(*m_pArpQuery, kBoardIp);
+    if (link.eState != EBoardLink::Ok) {
+        m_log.AppendLogText((BoardLinkLogText(link) + "\n").c_str(), true);
+        m_result.strDetail = BoardLinkProblemText(link, kBoardIp);
+        Finish(ERunEnd::NoBoardCard);
+        return false;
+    }
+    return true;
+}
+
 void CProvisioningRun::RunStages() {
     EnterStage(RUN_STAGE_START);
+    // Held to the end of the run, after the port is closed: no other run, in any program of any user, starts
+    // a loader on it meanwhile.
+    CPortLock portLock(m_options.strPortLockDir);
+    if (!ClaimPortAndCard(portLock))
+        return;
     m_log.AppendLogText("Executando BfinUcLinux \n", true);
 
     EnterStage(RUN_STAGE_LOADER);
@@ -209,14 +249,28 @@ std::string CProvisioningRun::AskCheckedMac() {
 }
 
 void CProvisioningRun::VerifyMac(const std::string& strMac) {
-    // No bound of its own: a board that does not answer yet is asked again, once a second, until it answers
-    // or the run is stopped.
+    // A board that does not answer yet is asked again, once a second, until it answers, the run is stopped or
+    // the options' time limit has passed (judged between queries: the last may take its own wait beyond it).
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point tStart = Clock::now();
+    const auto limit = std::chrono::seconds(m_options.dwArpTimeoutS);
     for (;;) {
+        auto waited = Clock::now() - tStart;
+        if (m_options.dwArpTimeoutS != 0 && waited >= limit) {
+            m_log.AppendLogText(
+                ("\nNo answer within " + std::to_string(m_options.dwArpTimeoutS) + " s\n").c_str(), true);
+            return Finish(ERunEnd::ArpTimedOut);
+        }
         m_log.AppendLogText("\nLendo MAC address:", true);
-        if (!m_stop.SleepFor(kArpPauseMs))
+        uint32_t dwPauseMs = kArpPauseMs;
+        if (m_options.dwArpTimeoutS != 0)
+            dwPauseMs = uint32_t(std::clamp<int64_t>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(limit - waited).count(), 0,
+                kArpPauseMs));
+        if (!m_stop.SleepFor(dwPauseMs))
             return MarkStopped();
         std::string strReadMac;
-        if (!ReadMacByArp(m_log, strReadMac, kBoardIp, m_stop, m_options.pArpQuery))
+        if (!ReadMacByArp(m_log, strReadMac, kBoardIp, m_stop, m_pArpQuery))
             return Finish(ERunEnd::ArpUnusable, false);
         if (m_stop.StopRequested())
             return MarkStopped();

@@ -8,14 +8,23 @@
 #include "provisioning/RunResult.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+class CPortLock;
 class IArpQuery;
 class IMacLedger;
 
-// What tests and benchmarks change about a run; the defaults are what the front ends run with.
+// What the front ends, tests and benchmarks change about a run; the defaults are what the window runs with
+// when it has no QAN640net.conf.
 struct SRunOptions {
     static constexpr uint32_t kReadTimeoutMs = 300;
+
+    // The board's network card for the MAC check; empty: the routes choose, unless the board's address is
+    // on-link through several cards.
+    std::string strInterface;
+    // How long the MAC check waits for the board at most, in seconds; 0: as long as the run goes on.
+    uint32_t dwArpTimeoutS = 0;
 
     SLoaderOptions loader; // the loader program and its pauses
     // The serial port's read time-out; a short one makes budgets of failed reads run out at once.
@@ -25,12 +34,16 @@ struct SRunOptions {
     // bOfferNextMac the MAC dialog opens with the range's next free address.
     IMacLedger* pMacLedger = nullptr;
     bool bOfferNextMac = false;
+    std::string strPortLockDir; // where the port's lock file goes; empty: CPortLock's system folder
 };
 
 // One provisioning run, from the external loader to the verified MAC address, on the calling thread (the
 // worker). Every stage either leads to the next or ends the run with one message box; a failed stage is
 // not retried. The serial port is the run's own: it is opened after the loader has released it and closed
 // on every way out, after the closing box.
+//
+// Before anything is sent, the run claims its port (CPortLock) and makes sure the MAC check can tell the
+// board's network card; either failing ends the run at its first stage.
 //
 // A stop request (the window closing, the program interrupted) ends the run at once at any stage: the
 // loader child is ended and reaped, an open box or dialog is taken down, the port is closed and nothing
@@ -46,6 +59,9 @@ public:
 
     CProvisioningRun(CRunState& run, CLogConsole& log, IOperator& op, CStopToken stop = {},
                      SRunOptions options = {});
+    ~CProvisioningRun();
+    CProvisioningRun(const CProvisioningRun&) = delete;
+    CProvisioningRun& operator=(const CProvisioningRun&) = delete;
 
     // The whole run. The result says how it ended; the operator has already been told.
     SRunResult RunProvisioning();
@@ -60,6 +76,8 @@ private:
     void Finish(ERunEnd eEnd, bool bRefresh = true);
     // Records that a stop ended the run: no box, no failure.
     void MarkStopped();
+    // The port claimed and the board's card usable; false when the run has ended on either.
+    bool ClaimPortAndCard(CPortLock& portLock);
     void VerifyMac(const std::string& strMac);
     // Stage 11: the address from the operator, checked against the addresses already given out. Empty when
     // the run ended there.
@@ -71,5 +89,7 @@ private:
     CStopToken m_stop;
     IRunObserver* m_pObserver = nullptr;
     SRunOptions m_options;
+    std::unique_ptr<IArpQuery> m_pOwnArpQuery; // the platform's, on the card of the options
+    IArpQuery* m_pArpQuery = nullptr;          // the one the run asks
     SRunResult m_result;
 };

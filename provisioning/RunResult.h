@@ -56,6 +56,10 @@ enum class ERunEnd {
     MacRecorded,       // the address is already in another board (the record says so)
     MacRangeExhausted, // no free address left in the line's range
     MacRangeUnusable,  // the range file is malformed or lies outside the offered prefixes
+    PortInUse,         // another run holds the port: nothing was sent
+    PortNotReserved,   // the port's lock could not be taken: nothing was sent
+    NoBoardCard,       // the board's network card cannot be used or told: nothing was sent
+    ArpTimedOut,       // the board did not answer within the run's time limit
     Stopped,           // the window closed or the program was interrupted
 };
 
@@ -131,6 +135,20 @@ inline constexpr SRunEndRow kRunEnds[] = {
     {ERunEnd::MacRangeUnusable, RUN_STAGE_ASK_MAC, RUN_STAGE_NONE,
      "A faixa de endereços MAC não pode ser usada.\nNada foi enviado à QAN640", MB_TYPE_ERROR, 32,
      "arquivo de faixa de MAC inválido ou fora dos prefixos oferecidos"},
+    {ERunEnd::PortInUse, RUN_STAGE_START, RUN_STAGE_NONE,
+     "A porta serial escolhida já está em uso por outra execução deste programa.\r\n"
+     "Aguarde o fim dela ou escolha outra porta",
+     MB_TYPE_ERROR, 25, "a porta serial está em uso por outra execução; nada foi enviado"},
+    {ERunEnd::PortNotReserved, RUN_STAGE_START, RUN_STAGE_NONE,
+     "Não foi possível reservar a porta serial para esta execução.\r\n"
+     "O log indica o arquivo de trava e o motivo",
+     MB_TYPE_ERROR, 26, "a trava da porta serial não pôde ser feita; nada foi enviado"},
+    {ERunEnd::NoBoardCard, RUN_STAGE_START, RUN_STAGE_NONE,
+     "Não é possível usar a placa de rede da QAN640 para verificar o MAC:", MB_TYPE_ERROR, 27,
+     "placa de rede da QAN640 inexistente, desativada, sem endereço ou ambígua; nada foi enviado"},
+    {ERunEnd::ArpTimedOut, RUN_STAGE_VERIFY, RUN_STAGE_NONE,
+     "A QAN640 não respondeu ao ARP dentro do tempo limite.\r\nVerifique o cabo de rede da QAN640",
+     MB_TYPE_ERROR, 28, "sem resposta ao ARP dentro de --arp-timeout"},
     {ERunEnd::Stopped, RUN_STAGE_NONE, RUN_STAGE_NONE, "", MB_TYPE_NONE, 130,
      "interrompido (SIGINT, SIGTERM, SIGHUP ou SIGQUIT)"},
 };

@@ -1,6 +1,8 @@
 #include "mac/ArpCheck.h"
 #include "core/LogConsole.h"
 #include "mac/ArpQuery_linux.h"
+#include "mac/NetCardFile.h"
+#include "tests/support/TempWorkDir.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -52,8 +54,10 @@ public:
         return m_dwResult;
     }
     void Unload() override { ++m_nUnloads; }
+    SBoardLink FindBoardLink(uint32_t) override { return m_link; }
 
     std::string m_strLoadError;
+    SBoardLink m_link;
     uint32_t m_dwResult = 0;
     std::vector<uint8_t> m_answer = {0x02, 0x3A, 0x7C, 0x12, 0x34, 0x56, 0xEE, 0xEE};
     uint32_t m_dwAnswerLength = 6;
@@ -150,16 +154,136 @@ TEST(ReadMacByArp, RefusedTextWithThePlatformServiceSendsNothing) {
     EXPECT_EQ(log.m_strLog, "Error in gethostbyname : 22");
 }
 
-TEST(ReadMacByArp, UnusableServiceFailsWithItsOwnLineOnly) {
-    CLogConsole log;
-    CFakeArpQuery query;
-    query.m_strLoadError = "Error in LoadLibrary iphlpapi.dll : 126";
-    std::string strMac = "left over";
-    EXPECT_FALSE(ReadMacByArp(log, strMac, "10.0.0.50", {}, &query));
-    EXPECT_EQ(strMac, "");
-    EXPECT_EQ(log.m_strLog, "Error in LoadLibrary iphlpapi.dll : 126");
-    EXPECT_EQ(query.m_nQueries, 0);
-    EXPECT_EQ(query.m_nUnloads, 0);
+// A service that does not load, or a card that cannot be told: false with one line, nothing asked.
+TEST(ReadMacByArp, UnusableServiceOrCardFailsWithItsOwnLineOnly) {
+    struct SCase {
+        const char* pszLoadError;
+        SBoardLink link;
+        const char* pszLog;
+        int nUnloads; // what did not load is not released
+    };
+    const SCase cases[] = {
+        {"Error in LoadLibrary iphlpapi.dll : 126", {}, "Error in LoadLibrary iphlpapi.dll : 126", 0},
+        {"",
+         {EBoardLink::Several, "", {"eth1", "eth2"}},
+         "Error: the board's address is on-link through several interfaces: eth1, eth2",
+         1},
+    };
+    for (const SCase& c : cases) {
+        CLogConsole log;
+        CFakeArpQuery query;
+        query.m_strLoadError = c.pszLoadError;
+        query.m_link = c.link;
+        std::string strMac = "left over";
+        EXPECT_FALSE(ReadMacByArp(log, strMac, "10.0.0.50", {}, &query));
+        EXPECT_EQ(strMac, "");
+        EXPECT_EQ(log.m_strLog, c.pszLog);
+        EXPECT_EQ(query.m_nQueries, 0);
+        EXPECT_EQ(query.m_nUnloads, c.nUnloads);
+    }
+}
+
+// Which card leads to the board, from what the system lists.
+TEST(BoardLink, Judgement) {
+    auto card = [](const char* szName, bool bUp, const char* szAddr, const char* szMask) {
+        SNetInterface i;
+        i.strName = szName;
+        i.bUp = bUp;
+        i.bLoopback = std::string(szName) == "lo";
+        i.bHasAddress = szAddr != nullptr;
+        i.dwAddress = szAddr ? inet_addr(szAddr) : 0;
+        i.dwNetmask = szMask ? inet_addr(szMask) : 0;
+        return i;
+    };
+    const std::vector<SNetInterface> station = {
+        card("lo", true, nullptr, nullptr),
+        card("lo", true, "127.0.0.1", "255.0.0.0"),
+        card("eth0", true, nullptr, nullptr),
+        card("eth0", true, "192.168.1.5", "255.255.255.0"),
+        card("eth1", true, nullptr, nullptr),
+        card("eth1", true, "10.0.0.1", "255.255.255.0"),
+        card("eth2", true, nullptr, nullptr),
+        card("eth2", true, "192.168.9.1", "255.255.255.0"),
+        card("eth2", true, "10.0.0.1", "255.255.255.0"), // a second address on the board's subnet
+        card("eth3", false, nullptr, nullptr),
+        card("eth3", false, "10.0.0.1", "255.255.255.0"),
+        card("eth4", true, nullptr, nullptr),
+        card("eth4", true, "10.0.0.50", "255.255.255.0"),
+        card("wide", true, "10.1.0.1", "255.0.0.0"),
+    };
+    struct SCase {
+        std::vector<SNetInterface> interfaces;
+        const char* pszInterface;
+        EBoardLink eState;
+        std::vector<std::string> cards;
+        const char* pszProblem;
+    };
+    const SCase cases[] = {
+        // A card down, or the board's own address on the PC, does not lead to the board.
+        {station,
+         "",
+         EBoardLink::Several,
+         {"eth1", "eth2", "wide"},
+         "10.0.0.50 é alcançável por mais de uma placa de rede: eth1, eth2, wide.\nIndique a placa da QAN640 "
+         "(--interface ou QAN640net.conf)."},
+        {{station[4], station[5], station[0]}, "", EBoardLink::Ok, {"eth1"}, ""},
+        {{station[2], station[3]}, "", EBoardLink::Ok, {}, ""},
+        {station, "eth1", EBoardLink::Ok, {}, ""},
+        {station, "eth2", EBoardLink::Ok, {}, ""},
+        {station, "eth9", EBoardLink::NoSuchInterface, {}, "A placa de rede eth9 não existe neste PC."},
+        {station, "eth3", EBoardLink::InterfaceDown, {}, "A placa de rede eth3 está desativada."},
+        {station,
+         "eth0",
+         EBoardLink::NoAddress,
+         {},
+         "A placa de rede eth0 não tem endereço na rede de 10.0.0.50."},
+        {station,
+         "eth4",
+         EBoardLink::NoAddress,
+         {},
+         "A placa de rede eth4 não tem endereço na rede de 10.0.0.50."},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(std::string("interface '") + c.pszInterface + "'");
+        SBoardLink link = JudgeBoardLink(inet_addr("10.0.0.50"), c.pszInterface, c.interfaces);
+        EXPECT_EQ(link.eState, c.eState);
+        if (c.eState == EBoardLink::Several) {
+            EXPECT_EQ(link.cards, c.cards);
+        }
+        EXPECT_EQ(BoardLinkProblemText(link, "10.0.0.50"), c.pszProblem);
+        EXPECT_EQ(BoardLinkLogText(link).empty(), c.eState == EBoardLink::Ok);
+    }
+}
+
+TEST(NetCardFile, CardOfAPort) {
+    const std::string station = "# station\n"
+                                "/dev/ttyUSB0 eth1\r\n"
+                                "  ttyUSB1\teth2  # second slot\n"
+                                "ttyUSB1 eth9\n"
+                                "ttyS0 eth3 extra\n"
+                                "eth0\n"
+                                "eth8\n";
+    struct SCase {
+        std::string text;
+        const char* pszPort;
+        const char* pszCard;
+    };
+    const SCase cases[] = {
+        {station, "ttyUSB0", "eth1"},
+        {station, "/dev/ttyusb1", "eth2"}, // any spelling, first line
+        {station, "ttyS0", "eth0"},
+        {station, "./ttyUSB0", "eth0"}, // other ports: the one-word line
+        {"/dev/ttyUSB0 eth1\n", "ttyUSB1", ""},
+        {"", "ttyUSB0", ""},
+        {"eth1", "ttyUSB0", "eth1"}, // no line end
+    };
+    for (const SCase& c : cases)
+        EXPECT_EQ(NetCardFromText(c.text, c.pszPort), c.pszCard) << c.pszPort << " in " << c.text;
+
+    CTempWorkDir work;
+    EXPECT_EQ(ReadNetCard("ttyUSB0"), "");
+    WriteFileBytes(kNetCardFileName, station);
+    EXPECT_EQ(ReadNetCard("ttyUSB1"), "eth2");
 }
 
 TEST(ReadMacByArp, HandsTheStopRequestToTheQuery) {

@@ -16,13 +16,6 @@ constexpr const char* kNoAnswerLine = "Error: SendArp failed with error: 67 (ERR
 constexpr long kWaitBoundMs = 3000;
 constexpr long kSlackMs = 700; // process start-up and a loaded machine
 
-#define REQUIRE_LAB(lab)                                                                                     \
-    do {                                                                                                     \
-        if (!(lab).SkipReason().empty())                                                                     \
-            GTEST_SKIP() << (lab).SkipReason();                                                              \
-        ASSERT_TRUE((lab).Ok());                                                                             \
-    } while (0)
-
 void Report(const char* what, const SProbeResult& probe) {
     printf("%s: %s query, %ld ms\n", what, probe.strMethod.c_str(), probe.nElapsedMs);
 }
@@ -157,8 +150,8 @@ TEST(ArpNamespace, RepeatedKernelQueriesReachTheNewBoardAndNeverTheOldOne) {
 }
 
 // A second interface on the same subnet, and a policy rule that sends exactly the resolution's datagram
-// (UDP to the discard port) through it: the resolution still happens on the interface whose route was
-// checked, and nothing leaves through the other one.
+// (UDP to the discard port) through it: the check refuses to guess between the two; with the card named,
+// the resolution happens on that card, and nothing leaves through the other one.
 TEST(ArpNamespace, ResolutionLeavesThroughTheCheckedInterface) {
     CNetnsLab lab;
     REQUIRE_LAB(lab);
@@ -175,12 +168,99 @@ TEST(ArpNamespace, ResolutionLeavesThroughTheCheckedInterface) {
 
     int64_t nTxBefore = lab.Counter(lab.HostNs(), "qh1", "tx_packets");
     ASSERT_GE(nTxBefore, 0);
-    SProbeResult probe = lab.Probe("10.0.0.50", {}, true);
+    SProbeResult refused = lab.Probe("10.0.0.50", {}, true);
+    EXPECT_EQ(refused.nResult, 0);
+    EXPECT_EQ(refused.strLog, "Error: the board's address is on-link through several interfaces: qh0, qh1");
+    SProbeResult probe = lab.Probe("10.0.0.50", {"--interface", "qh0"}, true);
     ASSERT_TRUE(probe.bRan) << probe.strRaw;
     EXPECT_EQ(probe.strMethod, "kernel");
     EXPECT_EQ(probe.strMac, kBoardMacRead);
     EXPECT_EQ(probe.strLog, "");
     EXPECT_EQ(lab.Counter(lab.HostNs(), "qh1", "tx_packets"), nTxBefore);
+}
+
+// A PC with a card per board, every card with the same address and every board at 10.0.0.50: each card
+// reaches its own board only, whichever way it asks, and nothing leaves through the other card.
+TEST(ArpNamespace, EachCardReachesItsOwnBoardOnly) {
+    CNetnsLab lab;
+    REQUIRE_LAB(lab);
+    ASSERT_EQ(lab.AddLink(), 1);
+    const char* const boardMacs[2] = {kBoardMacRead, "02:3a:7c:00:00:02"};
+    ASSERT_TRUE(lab.PlugBoard(boardMacs[0], 0));
+    ASSERT_TRUE(lab.PlugBoard(boardMacs[1], 1));
+    for (int nCard : {0, 1}) {
+        std::string card = "qh" + std::to_string(nCard), other = "qh" + std::to_string(1 - nCard);
+        for (const char* szMethod : {"wire", "kernel", "unprivileged"}) {
+            SCOPED_TRACE(card + ", " + szMethod);
+            bool bUnprivileged = std::string(szMethod) == "unprivileged";
+            std::vector<std::string> options = {"--interface", card};
+            if (!bUnprivileged)
+                options.insert(options.end(), {"--method", szMethod});
+            // No neighbour entries anywhere: none from an earlier query passes for this one's answer, and no
+            // side re-probes an old entry (which would put a packet on the other link).
+            for (size_t nLink : {0, 1}) {
+                lab.Ip(lab.HostNs(), {"neigh", "flush", "dev", "qh" + std::to_string(nLink)});
+                lab.Ip(lab.BoardNs(nLink), {"neigh", "flush", "dev", "qb0"});
+            }
+            int64_t nOtherTx = lab.Counter(lab.HostNs(), other, "tx_packets");
+            SProbeResult probe = lab.Probe("10.0.0.50", options, bUnprivileged);
+            ASSERT_TRUE(probe.bRan) << probe.strRaw;
+            EXPECT_EQ(probe.nResult, 1);
+            EXPECT_EQ(probe.strMac, boardMacs[nCard]);
+            EXPECT_EQ(probe.strLog, "");
+            EXPECT_EQ(probe.strMethod, std::string(szMethod) == "wire" ? "wire" : "kernel");
+            EXPECT_EQ(lab.Counter(lab.HostNs(), other, "tx_packets"), nOtherTx);
+        }
+    }
+}
+
+// A card that cannot lead to the board, named or not, is refused before anything is sent anywhere.
+TEST(ArpNamespace, CardThatCannotLeadToTheBoardIsRefusedSilently) {
+    CNetnsLab lab;
+    REQUIRE_LAB(lab);
+    ASSERT_EQ(lab.AddLink(), 1);
+    ASSERT_TRUE(lab.PlugBoard(kBoardMac, 0));
+    ASSERT_TRUE(lab.PlugBoard(kOldBoardMac, 1));
+    struct SCase {
+        const char* pszInterface;
+        std::vector<std::string> change, undo; // ip commands in the host namespace
+        const char* pszLog;
+    };
+    const SCase cases[] = {
+        {"", {}, {}, "Error: the board's address is on-link through several interfaces: qh0, qh1"},
+        {"qh9", {}, {}, "Error: network interface qh9 does not exist"},
+        {"qh1",
+         {"link", "set", "qh1", "down"},
+         {"link", "set", "qh1", "up"},
+         "Error: network interface qh1 is down"},
+        {"qh1",
+         {"addr", "del", "10.0.0.1/24", "dev", "qh1"},
+         {"addr", "add", "10.0.0.1/24", "dev", "qh1"},
+         "Error: network interface qh1 has no address on the board's subnet"},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszLog);
+        if (!c.change.empty()) {
+            ASSERT_TRUE(lab.Ip(lab.HostNs(), c.change));
+        }
+        int64_t nTx0 = lab.Counter(lab.HostNs(), "qh0", "tx_packets");
+        int64_t nTx1 = lab.Counter(lab.HostNs(), "qh1", "tx_packets");
+        for (const char* szMethod : {"wire", "kernel"}) {
+            std::vector<std::string> options = {"--method", szMethod};
+            if (*c.pszInterface)
+                options.insert(options.end(), {"--interface", c.pszInterface});
+            SProbeResult probe = lab.Probe("10.0.0.50", options);
+            ASSERT_TRUE(probe.bRan) << probe.strRaw;
+            EXPECT_EQ(probe.nResult, 0) << szMethod;
+            EXPECT_EQ(probe.strMac, "") << szMethod;
+            EXPECT_EQ(probe.strLog, c.pszLog) << szMethod;
+        }
+        EXPECT_EQ(lab.Counter(lab.HostNs(), "qh0", "tx_packets"), nTx0);
+        EXPECT_EQ(lab.Counter(lab.HostNs(), "qh1", "tx_packets"), nTx1);
+        if (!c.undo.empty()) {
+            ASSERT_TRUE(lab.Ip(lab.HostNs(), c.undo));
+        }
+    }
 }
 
 // The board's address lies behind a router: nothing may leave the host, neither towards the address nor

@@ -2,6 +2,7 @@
 // (which start it inside their own network namespaces, also as an unprivileged user).
 //
 //   qan_arp_probe <ipv4> [--method auto|kernel|wire] [--wait ms] [--stop-after ms] [--neigh-dump 1]
+//                 [--interface NAME]
 //
 // Output, one "key=value" per line: result (1/0), mac, method (auto when it ended before asking, kernel,
 // wire), elapsed_ms, elapsed_us, log (CR, LF and backslash escaped as \r, \n, \\).
@@ -45,7 +46,7 @@ const char* MethodName(CLinuxArpQuery::EMethod method) {
 
 int Usage() {
     fprintf(stderr, "usage: qan_arp_probe <ipv4> [--method auto|kernel|wire] [--wait ms] [--stop-after ms] "
-                    "[--neigh-dump 1]\n");
+                    "[--neigh-dump 1] [--interface NAME]\n");
     return 2;
 }
 
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
     uint32_t dwWaitMs = 3000;
     long nStopAfterMs = -1;
     bool bNeighDump = false;
+    std::string strInterface;
     for (int i = 2; i < argc; i += 2) {
         if (i + 1 >= argc)
             return Usage();
@@ -73,6 +75,8 @@ int main(int argc, char** argv) {
                 return Usage();
         } else if (strOption == "--wait") {
             dwWaitMs = uint32_t(strtoul(strValue.c_str(), nullptr, 10));
+        } else if (strOption == "--interface") {
+            strInterface = strValue;
         } else if (strOption == "--neigh-dump") {
             bNeighDump = strValue == "1";
         } else if (strOption == "--stop-after") {
@@ -92,7 +96,7 @@ int main(int argc, char** argv) {
     }
 
     CLogConsole log;
-    CLinuxArpQuery query(method, dwWaitMs);
+    CLinuxArpQuery query(method, dwWaitMs, strInterface);
     query.SetNeighbourDump(bNeighDump);
     std::string strMac;
     auto t0 = std::chrono::steady_clock::now();

@@ -141,7 +141,7 @@ SCommandResult RunCommand(const std::vector<std::string>& argv, int timeoutMs) {
     return result;
 }
 
-CNetnsLab::CNetnsLab(bool bHostAddress) {
+CNetnsLab::CNetnsLab(bool bHostAddress) : m_bHostAddress(bHostAddress) {
     if (geteuid() != 0) {
         m_strSkipReason = "network namespaces need root (ip netns add); these tests run as root on CI";
         return;
@@ -151,19 +151,16 @@ CNetnsLab::CNetnsLab(bool bHostAddress) {
         return;
     }
     static std::atomic<int> s_nLab{0};
-    std::string strId = std::to_string(getpid()) + "-" + std::to_string(s_nLab++);
-    m_strHostNs = std::string(kNsPrefix) + "h" + strId;
-    m_strBoardNs = std::string(kNsPrefix) + "b" + strId;
+    m_strId = std::to_string(getpid()) + "-" + std::to_string(s_nLab++);
+    m_strHostNs = std::string(kNsPrefix) + "h" + m_strId;
     RemoveLeftovers();
-    m_bOk = Setup(bHostAddress);
+    m_bOk = Setup();
 }
 
 CNetnsLab::~CNetnsLab() {
-    // Deleting a namespace deletes its interfaces; the veth pair goes with the first one.
-    if (m_bHostCreated)
-        RunCommand({"ip", "netns", "delete", m_strHostNs});
-    if (m_bBoardCreated)
-        RunCommand({"ip", "netns", "delete", m_strBoardNs});
+    // Deleting a namespace deletes its interfaces; a veth pair goes with the first of its two.
+    for (const std::string& ns : m_created)
+        RunCommand({"ip", "netns", "delete", ns});
 }
 
 // Namespaces of earlier runs whose process is gone (a crashed test cannot clean up after itself).
@@ -182,36 +179,48 @@ void CNetnsLab::RemoveLeftovers() {
     }
 }
 
-bool CNetnsLab::Setup(bool bHostAddress) {
-    SCommandResult add = RunCommand({"ip", "netns", "add", m_strHostNs});
+bool CNetnsLab::AddNamespace(const std::string& ns) {
+    SCommandResult add = RunCommand({"ip", "netns", "add", ns});
     if (add.nExit != 0) {
         m_strSkipReason = "cannot create a network namespace: " + add.strErr;
         return false;
     }
-    m_bHostCreated = true;
-    add = RunCommand({"ip", "netns", "add", m_strBoardNs});
-    if (add.nExit != 0) {
-        m_strSkipReason = "cannot create a network namespace: " + add.strErr;
-        return false;
-    }
-    m_bBoardCreated = true;
+    m_created.push_back(ns);
+    SetSysctl(ns, "net.ipv6.conf.all.disable_ipv6=1");
+    SetSysctl(ns, "net.ipv6.conf.default.disable_ipv6=1");
+    return Ip(ns, {"link", "set", "lo", "up"});
+}
 
-    for (const auto& ns : {m_strHostNs, m_strBoardNs}) {
-        SetSysctl(ns, "net.ipv6.conf.all.disable_ipv6=1");
-        SetSysctl(ns, "net.ipv6.conf.default.disable_ipv6=1");
-        if (!Ip(ns, {"link", "set", "lo", "up"}))
-            return false;
-    }
+bool CNetnsLab::Setup() {
+    return AddNamespace(m_strHostNs) && Connect(0);
+}
+
+int CNetnsLab::AddLink() {
+    if (!m_bOk)
+        return -1;
+    size_t nLink = m_boardNs.size();
+    return Connect(nLink) ? int(nLink) : -1;
+}
+
+bool CNetnsLab::Connect(size_t nLink) {
+    std::string ns = std::string(kNsPrefix) + "b" + m_strId + (nLink == 0 ? "" : "-" + std::to_string(nLink));
+    if (!AddNamespace(ns))
+        return false;
+    m_boardNs.push_back(ns);
+    std::string host = "qh" + std::to_string(nLink);
+    char mac[18];
+    snprintf(mac, sizeof mac, "02:00:00:00:00:%02x", unsigned(nLink + 1));
     // Made inside the host namespace, with the peer put straight into the board namespace.
-    if (!Ip(m_strHostNs, {"link", "add", "qh0", "address", "02:00:00:00:00:01", "type", "veth", "peer",
-                          "name", "qb0", "netns", m_strBoardNs}))
+    if (!Ip(m_strHostNs,
+            {"link", "add", host, "address", mac, "type", "veth", "peer", "name", "qb0", "netns", ns}))
         return false;
-    if (bHostAddress && !Ip(m_strHostNs, {"addr", "add", "10.0.0.1/24", "dev", "qh0"}))
+    if (m_bHostAddress && !Ip(m_strHostNs, {"addr", "add", "10.0.0.1/24", "dev", host}))
         return false;
-    if (!Ip(m_strHostNs, {"link", "set", "qh0", "up"}) || !Ip(m_strBoardNs, {"link", "set", "qb0", "up"}))
+    if (!Ip(m_strHostNs, {"link", "set", host, "up"}) || !Ip(ns, {"link", "set", "qb0", "up"}))
         return false;
     for (int i = 0; i < 100; ++i) {
-        if (Exec(m_strHostNs, {"cat", "/sys/class/net/qh0/operstate"}, false).strOut.rfind("up", 0) == 0)
+        if (Exec(m_strHostNs, {"cat", "/sys/class/net/" + host + "/operstate"}, false)
+                .strOut.rfind("up", 0) == 0)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -246,9 +255,9 @@ int64_t CNetnsLab::Counter(const std::string& ns, const std::string& ifname, con
     return std::stoll(r.strOut);
 }
 
-bool CNetnsLab::PlugBoard(const std::string& mac) {
-    return Ip(m_strBoardNs, {"link", "set", "qb0", "address", mac}) &&
-           Ip(m_strBoardNs, {"addr", "add", "10.0.0.50/24", "dev", "qb0"});
+bool CNetnsLab::PlugBoard(const std::string& mac, size_t nLink) {
+    return Ip(BoardNs(nLink), {"link", "set", "qb0", "address", mac}) &&
+           Ip(BoardNs(nLink), {"addr", "add", "10.0.0.50/24", "dev", "qb0"});
 }
 
 SProbeResult CNetnsLab::Probe(const std::string& ip, const std::vector<std::string>& options,

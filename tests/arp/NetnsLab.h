@@ -43,7 +43,7 @@ struct SProbeResult {
     std::string strRaw; // everything it printed, for failure messages
 };
 
-// Two network namespaces of the test's own, a host side and a board side, joined by a veth pair: "qh0"
+// Network namespaces of the test's own, a host side and a board side, joined by a veth pair: "qh0"
 // (MAC 02:00:00:00:00:01) in the host namespace, "qb0" in the board namespace. Both are up, IPv6 is off in
 // both (so that the interfaces stay quiet and packet counts mean something), the host side holds
 // 10.0.0.1/24 unless told otherwise. Everything the tests run that might send a packet runs inside these
@@ -62,7 +62,12 @@ public:
     bool Ok() const { return m_bOk; }
 
     const std::string& HostNs() const { return m_strHostNs; }
-    const std::string& BoardNs() const { return m_strBoardNs; }
+    const std::string& BoardNs(size_t nLink = 0) const { return m_boardNs[nLink]; }
+
+    // One more link like the first, as a PC with a card per board has: "qh<k>" in the host namespace (with
+    // the same 10.0.0.1/24 unless the lab was made without it), "qb0" in a board namespace of its own, both
+    // up. Returns k, or -1 when it failed (the failure is reported).
+    int AddLink();
 
     // Runs argv inside the namespace. With bCheck, a failing command fails the test.
     SCommandResult Exec(const std::string& ns, const std::vector<std::string>& argv, bool bCheck = true);
@@ -73,8 +78,8 @@ public:
     // A counter of /sys/class/net/<ifname>/statistics in the namespace; -1 when unreadable.
     int64_t Counter(const std::string& ns, const std::string& ifname, const std::string& counter);
 
-    // Gives the board side its address (10.0.0.50/24) and a MAC address.
-    bool PlugBoard(const std::string& mac);
+    // Gives the board side of a link its address (10.0.0.50/24) and a MAC address.
+    bool PlugBoard(const std::string& mac, size_t nLink = 0);
 
     // Runs the probe for ip in the host namespace with the probe's options; bUnprivileged runs it as the
     // user nobody with every capability dropped.
@@ -82,13 +87,24 @@ public:
                        bool bUnprivileged = false);
 
 private:
-    bool Setup(bool bHostAddress);
+    bool Setup();
+    bool AddNamespace(const std::string& ns);
+    bool Connect(size_t nLink);
     static void RemoveLeftovers();
 
     std::string m_strSkipReason;
     bool m_bOk = false;
+    bool m_bHostAddress = true;
+    std::string m_strId;
     std::string m_strHostNs;
-    std::string m_strBoardNs;
-    bool m_bHostCreated = false;
-    bool m_bBoardCreated = false;
+    std::vector<std::string> m_boardNs;
+    std::vector<std::string> m_created; // deleted by the destructor, the interfaces with them
 };
+
+// In a test: skipped where the lab cannot be made here, failed where it could not be set up.
+#define REQUIRE_LAB(lab)                                                                                     \
+    do {                                                                                                     \
+        if (!(lab).SkipReason().empty())                                                                     \
+            GTEST_SKIP() << (lab).SkipReason();                                                              \
+        ASSERT_TRUE((lab).Ok());                                                                             \
+    } while (0)

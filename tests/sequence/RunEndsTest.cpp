@@ -80,6 +80,28 @@ TEST(RunEndsTest, EveryEndShowsAndReturnsWhatTheOperatorAndScriptsKnow) {
          "A faixa de endereços MAC não pode ser usada.\nNada foi enviado à QAN640",
          16,
          32},
+        {ERunEnd::PortInUse,
+         {1},
+         "A porta serial escolhida já está em uso por outra execução deste programa.\r\n"
+         "Aguarde o fim dela ou escolha outra porta",
+         16,
+         25},
+        {ERunEnd::PortNotReserved,
+         {1},
+         "Não foi possível reservar a porta serial para esta execução.\r\n"
+         "O log indica o arquivo de trava e o motivo",
+         16,
+         26},
+        {ERunEnd::NoBoardCard,
+         {1},
+         "Não é possível usar a placa de rede da QAN640 para verificar o MAC:",
+         16,
+         27},
+        {ERunEnd::ArpTimedOut,
+         {16},
+         "A QAN640 não respondeu ao ARP dentro do tempo limite.\r\nVerifique o cabo de rede da QAN640",
+         16,
+         28},
         {ERunEnd::Stopped, {}, "", 0, 130},
     };
     ASSERT_EQ(std::size(cases), std::size(kRunEnds));

@@ -111,13 +111,16 @@ public:
         *pPhyAddrLen = 6;
         return ARP_NO_ERROR;
     }
+    SBoardLink FindBoardLink(uint32_t) override { return m_link; }
     // Back to the defaults for the next case.
     void Reset() {
         m_bUsable = true;
+        m_link = {};
         m_answers = {"02:3a:7c:1a:2b:3c"};
         m_nQueries = 0;
     }
     bool m_bUsable = true;
+    SBoardLink m_link;
     std::deque<std::string> m_answers{"02:3a:7c:1a:2b:3c"};
     std::atomic<int> m_nQueries = 0; // read by the test's stopper thread while the run asks
 };
@@ -171,6 +174,8 @@ public:
             SRunOptions options = WholeRunOptions(m_pArp);
             if (m_dwReadTimeoutMs)
                 options.dwReadTimeoutMs = m_dwReadTimeoutMs;
+            options.dwArpTimeoutS = m_dwArpTimeoutS;
+            options.strPortLockDir = m_strPortLockDir;
             CProvisioningRun run(m_run, m_log, m_op, m_stop.Token(), options);
             run.SetObserver(&m_op);
             result = run.RunProvisioning();
@@ -210,5 +215,7 @@ public:
     CFakeArpQuery m_fakeArp;
     IArpQuery* m_pArp = &m_fakeArp;
     uint32_t m_dwReadTimeoutMs = 0;
+    uint32_t m_dwArpTimeoutS = 0;
+    std::string m_strPortLockDir;
     std::chrono::steady_clock::time_point m_tEnd{};
 };

@@ -4,6 +4,7 @@
 #include "app/MainDialog.h"
 
 #include "core/DebugOutput.h"
+#include "links/PortLock.h"
 #include "links/Uart.h"
 #include "mac/ArpCheck.h"
 #include "mac/DialogMacAddress.h"
@@ -343,6 +344,49 @@ TEST_F(WindowTest, WholeRunEndsWithTheSuccessBox) {
     std::string record = ReadFile("QAN640runs.csv");
     EXPECT_NE(record.find(",ok,"), std::string::npos) << record;
     EXPECT_TRUE(FileExists("logs"));
+}
+
+// Another run holds the port, or QAN640net.conf names a card this PC lacks (judged inside the test's own
+// namespaces): the run ends at once with a type-16 box saying why, and the board hears nothing.
+TEST_F(WindowTest, RunRefusedBeforeAnythingIsSent) {
+    CNetnsLab lab;
+    REQUIRE_LAB(lab);
+    CInNamespace inHost(lab.HostNs());
+    ASSERT_TRUE(inHost.In());
+    const std::pair<const char*, std::string> cases[] = {
+        {"qh9",
+         RunEndRow(ERunEnd::NoBoardCard).pszBox + std::string("\nA placa de rede qh9 não existe neste PC.")},
+        {"",
+         "A porta serial escolhida já está em uso por outra execução deste programa.\nAguarde o fim dela ou "
+         "escolha outra porta"},
+    };
+    for (const auto& [pszNetCard, strBox] : cases) {
+        StartBoard({"--transcript", "transcript"});
+        WriteFile("./QAN640net.conf", pszNetCard);
+        CPortLock other;
+        ASSERT_TRUE(*pszNetCard || other.Acquire(m_pBoard->Port()) == CPortLock::EResult::Locked);
+        auto window = MakeWindow({});
+        CRobot robot(*window);
+        EXPECT_TRUE(ExecWindow(
+            *window,
+            [&] {
+                QTest::mouseClick(window->m_btnStart, Qt::LeftButton);
+                QTimer* poll = new QTimer(window.get());
+                QObject::connect(poll, &QTimer::timeout, [&] {
+                    if (!robot.m_boxes.empty() && !window->IsRunning() && window->m_btnStart->isEnabled())
+                        window->done(QDialog::Accepted);
+                });
+                poll->start(50);
+            },
+            20000));
+        ASSERT_EQ(robot.m_boxes.size(), 1u);
+        EXPECT_EQ(robot.m_boxes[0].strText, strBox);
+        EXPECT_EQ(robot.m_boxes[0].eIcon, QMessageBox::Critical);
+        EXPECT_TRUE(window->m_lblStage->text().startsWith(QString::fromUtf8("Falhou na etapa 1:")));
+        EXPECT_EQ(ReadFile("transcript").find("first-stage image received"), std::string::npos)
+            << "nothing sent";
+        m_pBoard.reset();
+    }
 }
 
 // Closing the window at every stage of a run: it ends within 2 s, the loader is gone, the port is free and no

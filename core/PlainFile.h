@@ -1,0 +1,8 @@
+#pragma once
+
+// The program's small files in the working directory are opened only when they are plain files, and never
+// waited on: a pipe, a device or a folder that has taken a file's name is left alone.
+
+// open() with flags (and mode 0666 when it creates). -1 when it cannot be opened (errno tells why) or is not
+// a plain file (errno EINVAL).
+int OpenPlainFile(const char* fileName, int flags);

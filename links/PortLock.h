@@ -1,0 +1,53 @@
+#pragma once
+
+#include "core/UniqueFd.h"
+
+#include <string>
+
+// A run's claim on its serial port, from before the loader starts until the run ends, honoured by every
+// instance of either program on the PC, whoever runs it. The serial port's own exclusive open covers only
+// the program's part of a run, not the loader's, nor the pause before the open.
+//
+// The claim is an flock on a lock file named after the device's real path (links and other spellings of one
+// device meet), in a folder every user can write. The kernel drops the lock when the descriptor closes, so a
+// killed program never leaves the port claimed. The holder removes the file when it lets go (where the
+// folder lets it: in a sticky folder only the file's owner may), and whoever claims the port checks that the
+// file it locked is still the one under that name.
+class CPortLock {
+public:
+    enum class EResult {
+        Locked,   // the port is this run's
+        InUse,    // another run holds it
+        Unusable, // the lock file cannot be made or opened; m_strError says why
+    };
+
+    // strLockDir: where the lock files go; empty for the system's folder (DefaultLockDir).
+    explicit CPortLock(std::string strLockDir = {});
+    ~CPortLock() { Release(); }
+    CPortLock(const CPortLock&) = delete;
+    CPortLock& operator=(const CPortLock&) = delete;
+
+    // Claims the port named as the operator typed it (a device name or a path, as PortDevicePath reads it).
+    // Never waits: a port in use is refused at once.
+    EResult Acquire(const std::string& strPort);
+    void Release();
+    bool IsHeld() const { return m_fd.IsOpen(); }
+
+    // The lock file of the last Acquire, and why it failed when it was unusable.
+    const std::string& LockFile() const { return m_strLockFile; }
+    const std::string& Error() const { return m_strError; }
+
+    // /run/lock where it is open to every user (world-writable, sticky), else /tmp. Every instance on one
+    // PC decides the same way, since it looks only at the folder's mode, not at its own rights.
+    static std::string DefaultLockDir();
+    // "qan640-port_dev_ttyUSB0.lock" for /dev/ttyUSB0: "/" becomes "_", and "_", "%" and anything outside
+    // letters, digits, "." and "-" become %XX, so two paths never share a name (a path too long for a file
+    // name keeps its beginning and gets a checksum of the whole).
+    static std::string LockFileName(const std::string& strRealPath);
+
+private:
+    std::string m_strLockDir;
+    std::string m_strLockFile;
+    std::string m_strError;
+    CUniqueFd m_fd;
+};

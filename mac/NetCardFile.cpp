@@ -1,0 +1,62 @@
+#include "mac/NetCardFile.h"
+
+#include "core/PlainFile.h"
+#include "links/PortName.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr size_t kMaxFileBytes = 64 * 1024; // a station's list of ports; anything past it is ignored
+
+std::vector<std::string_view> Words(std::string_view line) {
+    std::vector<std::string_view> words;
+    size_t pos = 0;
+    while (pos < line.size()) {
+        size_t start = line.find_first_not_of(" \t\r\v\f", pos);
+        if (start == std::string_view::npos)
+            break;
+        size_t end = line.find_first_of(" \t\r\v\f", start);
+        words.push_back(line.substr(start, end == std::string_view::npos ? end : end - start));
+        pos = end == std::string_view::npos ? line.size() : end;
+    }
+    return words;
+}
+
+} // namespace
+
+std::string NetCardFromText(std::string_view text, const std::string& strPort) {
+    std::string strAnyPort;
+    bool bAnyPortSeen = false;
+    while (!text.empty()) {
+        size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        line = line.substr(0, line.find('#'));
+        std::vector<std::string_view> words = Words(line);
+        if (words.size() == 2 && IsSamePort(words[0], strPort))
+            return std::string(words[1]);
+        if (words.size() == 1 && !bAnyPortSeen) {
+            strAnyPort = words[0];
+            bAnyPortSeen = true;
+        }
+    }
+    return strAnyPort;
+}
+
+std::string ReadNetCard(const std::string& strPort, const char* fileName) {
+    int fd = OpenPlainFile(fileName, O_RDONLY);
+    if (fd < 0)
+        return {};
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while (text.size() < kMaxFileBytes && (n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, size_t(n));
+    close(fd);
+    text.resize(std::min(text.size(), kMaxFileBytes));
+    return NetCardFromText(text, strPort);
+}
