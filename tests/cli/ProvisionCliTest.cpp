@@ -294,9 +294,9 @@ TEST_F(ProvisionCliTest, TwoOperatorsShareTheRecord) {
                            "-c",
                            "umask 002 && exec \"$@\"",
                            "sh"};
-        SCliRun run = Run(
-            {"--workdir", strBench, "--port", "no-port", "--mac", "02:3A:7C:00:00:01", "--non-interactive"},
-            options);
+        SCliRun run = Run({"--workdir", strBench, "--port", strBench + "/no-port", "--mac",
+                           "02:3A:7C:00:00:01", "--non-interactive"},
+                          options);
         EXPECT_EQ(run.nExit, 10) << "user " << nUser << ": " << run.strErr;
     }
     std::vector<std::vector<std::string>> rows = ParseCsv(ReadFileBytes(strBench + "/" + kRunRecordFileName));
@@ -448,7 +448,8 @@ TEST_F(ProvisionCliTest, AddressesFromTheRange) {
         // A run that never reached the board leaves its address to the next one.
         bool bRuns = c.nExit == 10 || c.nExit == kExitInterrupted;
         for (int nRun = 0; nRun < (bRuns ? 2 : 1); ++nRun) {
-            SCliRun run = Run({"--port", "no-port", "--mac", "next", "--non-interactive"}, options);
+            SCliRun run =
+                Run({"--port", m_strDir + "/no-port", "--mac", "next", "--non-interactive"}, options);
             EXPECT_EQ(run.nExit, c.nExit) << run.strErr;
             EXPECT_NE(run.strErr.find(c.pszErr), std::string::npos) << "run " << nRun << ": " << run.strErr;
             EXPECT_EQ(run.strErr.find("[1/17]") != std::string::npos, bRuns) << run.strErr;
