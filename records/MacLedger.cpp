@@ -209,9 +209,11 @@ void ForEachStoredMac(std::string_view text,
         std::string_view stage = NextField(line, pos);
         if (mac.empty())
             continue;
+        // Saturates: a damaged field of many digits must not overflow, any stage past 17 reads the same.
         int nStage = 0;
         for (char c : stage)
-            nStage = c >= '0' && c <= '9' ? nStage * 10 + (c - '0') : nStage;
+            if (c >= '0' && c <= '9' && nStage < 1000)
+                nStage = nStage * 10 + (c - '0');
         // Past bootargs the board holds the address: saveenv or reset may still fail, the address is in it.
         if (outcome != "ok" && nStage <= RUN_STAGE_BOOTARGS)
             continue;
