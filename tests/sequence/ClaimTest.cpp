@@ -40,7 +40,8 @@ TEST_F(SequenceTest, NothingIsSentBeforeThePortAndTheCardAreTheRuns) {
         m_fakeArp.Reset();
         m_log.ClearLog();
         StartBoard({});
-        CPortLock other;
+        CPortLock other(m_strDir);
+        std::string strFifo;
         if (c.eEnd == ERunEnd::PortInUse) {
             ASSERT_EQ(other.Acquire(m_run.m_strPort), CPortLock::EResult::Locked);
         } else if (c.eEnd == ERunEnd::PortNotReserved) {
@@ -48,7 +49,8 @@ TEST_F(SequenceTest, NothingIsSentBeforeThePortAndTheCardAreTheRuns) {
             char szReal[PATH_MAX];
             ASSERT_NE(realpath(m_run.m_strPort.c_str(), szReal), nullptr);
             m_strPortLockDir = m_strDir;
-            ASSERT_EQ(mkfifo((m_strDir + "/" + CPortLock::LockFileName(szReal)).c_str(), 0600), 0);
+            strFifo = m_strDir + "/" + CPortLock::LockFileName(szReal);
+            ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
         } else if (std::string(c.pszDetail).find("eth1") != std::string::npos) {
             m_fakeArp.m_link = {EBoardLink::Several, "", {"eth1", "eth2"}};
         } else {
@@ -56,6 +58,8 @@ TEST_F(SequenceTest, NothingIsSentBeforeThePortAndTheCardAreTheRuns) {
         }
         SRunResult result = Run();
         m_strPortLockDir.clear();
+        if (!strFifo.empty())
+            unlink(strFifo.c_str()); // the next cases lock in the same folder
 
         EXPECT_EQ(result.eEnd, c.eEnd);
         EXPECT_EQ(result.nStage, RUN_STAGE_START);

@@ -175,7 +175,9 @@ public:
             if (m_dwReadTimeoutMs)
                 options.dwReadTimeoutMs = m_dwReadTimeoutMs;
             options.dwArpTimeoutS = m_dwArpTimeoutS;
-            options.strPortLockDir = m_strPortLockDir;
+            // The test's own folder: a pty number freed by a board of a test running beside this one is
+            // handed out again at once, and that test's run may still hold the lock of the name.
+            options.strPortLockDir = m_strPortLockDir.empty() ? m_strDir : m_strPortLockDir;
             CProvisioningRun run(m_run, m_log, m_op, m_stop.Token(), options);
             run.SetObserver(&m_op);
             result = run.RunProvisioning();
