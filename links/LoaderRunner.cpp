@@ -142,7 +142,11 @@ public:
             sigaddset(&defaults, sig);
         posix_spawnattr_setsigmask(&attr, &none);
         posix_spawnattr_setsigdefault(&attr, &defaults);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        // A process group of its own (numbered after the child), so that a stop ends whatever the loader
+        // started too: a wrapper script's real loader would otherwise go on holding the port.
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setflags(&attr,
+                                 POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
         pid_t pid = -1;
         error = posix_spawnp(&pid, program, &actions, &attr, argv.data(), environ);
@@ -163,6 +167,14 @@ public:
     }
 
     int ProcessFd() const { return m_fdProcess.Get(); }
+    int ProcessGroup() const { return m_pid; }
+
+    // Ends what is left of the child's process group: the child itself may have ended already, but as long
+    // as it is not reaped its pid still names the group.
+    void EndGroup() const {
+        if (m_pid > 0)
+            kill(-m_pid, SIGKILL);
+    }
 
     // Waits for the ended child and returns its wait status.
     int Reap() {
@@ -175,6 +187,7 @@ public:
     }
 
     void KillAndReap() {
+        EndGroup();
         if (m_fdProcess.IsOpen())
             pidfd_send_signal(m_fdProcess.Get(), SIGKILL, nullptr, 0);
         else
@@ -322,7 +335,7 @@ bool CLoaderRunner::StartLoader(SCall& call) {
         OutputDebugText("BfinUcLinux: cannot start " + program + ": " + ErrorText(error) + "\n");
         return false;
     }
-    m_run.m_hLoaderProcess.Set(call.child.ProcessFd());
+    m_run.m_hLoaderProcess.Set(call.child.ProcessFd(), call.child.ProcessGroup());
 
     // Only the child holds these now, so the output pipe ends once the child (and whatever it started) is
     // gone and everything has been read.
@@ -408,8 +421,10 @@ bool CLoaderRunner::WaitForExit(SCall& call) {
 }
 
 int CLoaderRunner::ReleaseLoader(SCall& call) {
-    // Forget the child before reaping it: from here on the window can no longer reach it.
+    // Forget the child before reaping it: from here on the window can no longer reach it. Whatever it left
+    // running in its group may hold the port that the next stage opens: it ends with the child.
     m_run.m_hLoaderProcess.Clear();
+    call.child.EndGroup();
     int status = call.child.Reap();
     int result = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
 

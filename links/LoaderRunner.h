@@ -43,7 +43,8 @@ struct SLoaderOptions {
 //
 // While the child runs, run.m_hLoaderProcess holds its process descriptor, so the window can end it from
 // the GUI thread; the runner clears it before it reaps the child. Ending the child that way, or raising the
-// stop request, ends every wait of the runner at once, and the result is then 0.
+// stop request, ends every wait of the runner at once, and the result is then 0. The child leads a process
+// group of its own: however its run ends, whatever it started (a wrapper's real loader) is ended with it.
 class CLoaderRunner {
 public:
     static constexpr int kMaxPasses = 40;
