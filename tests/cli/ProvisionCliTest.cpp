@@ -4,6 +4,8 @@
 
 #include "tests/cli/CliFixture.h"
 
+#include "tests/support/Locale.h"
+
 // A bad address, or none where none may be asked for, is refused before anything runs.
 TEST_F(ProvisionCliTest, RefusedAddresses) {
     struct SCase {
@@ -373,9 +375,8 @@ TEST_F(ProvisionCliTest, UnwritableFolderHasAStatusOfItsOwn) {
 // Whatever the locale and whatever a port's name holds, the record stays one valid UTF-8 table with plain
 // numbers that spreadsheets show as text where it is text.
 TEST_F(ProvisionCliTest, PortNamesAndLocaleInTheRecord) {
-    std::string strLocales = m_strDir + "/locales";
-    mkdir(strLocales.c_str(), 0755);
-    if (system(("localedef -i pt_BR -f UTF-8 " + strLocales + "/pt_BR.UTF-8 >/dev/null 2>&1").c_str()) != 0)
+    CTestLocale locale;
+    if (!locale.Ready())
         GTEST_SKIP() << "cannot build the pt_BR.UTF-8 locale (localedef and the locales package needed)";
     struct SCase {
         const char* pszPort; // octal escapes (\0nnn) give any byte
@@ -390,8 +391,8 @@ TEST_F(ProvisionCliTest, PortNamesAndLocaleInTheRecord) {
         SCOPED_TRACE(c.pszPort);
         SCliOptions options;
         options.env = {{"QAN640_LDR_MODE", "fail"},
-                       {"LOCPATH", QString::fromStdString(strLocales)},
-                       {"LC_ALL", "pt_BR.UTF-8"},
+                       {"LOCPATH", QString::fromStdString(locale.Folder())},
+                       {"LC_ALL", QString::fromStdString(locale.Name())},
                        {"PORT", c.pszPort}};
         options.wrapper = {"sh", "-c", "p=$(printf %b \"$PORT\"); exec \"$0\" --port \"$p\" \"$@\""};
         SCliRun run = Run({"--mac", "02:3A:7C:00:00:01", "--non-interactive"}, options);
