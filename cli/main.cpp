@@ -12,6 +12,7 @@
 #include "mac/MacInput.h"
 #include "mac/MacPrefixFile.h"
 #include "mac/NetCardFile.h"
+#include "provisioning/BootMonitorDialogue.h"
 #include "records/MacLedger.h"
 #include "records/RecordedRun.h"
 
@@ -239,6 +240,9 @@ int main(int argc, char** argv) {
     runOptions.strInterface =
         options.strInterface.empty() ? ReadNetCard(options.strPort) : options.strInterface;
     runOptions.dwArpTimeoutS = options.dwArpTimeoutS;
+    // Without Enter at stage 8 the operator is told how long stage 9 waits for the board to come back:
+    // its failed reads in a row, each the serial port's read time-out.
+    op.SetRebootWaitS(CBootMonitorDialogue::kRebootBudgetInARow * runOptions.dwReadTimeoutMs / 1000);
     CRecordedRun run(runState, log, op, runOptions);
     SRunResult result;
 
