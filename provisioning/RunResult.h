@@ -155,8 +155,8 @@ inline constexpr SRunEndRow kRunEnds[] = {
     {ERunEnd::ArpTimedOut, RUN_STAGE_VERIFY, RUN_STAGE_NONE,
      "A QAN640 não respondeu ao ARP dentro do tempo limite.\r\nVerifique o cabo de rede da QAN640",
      MB_TYPE_ERROR, 28, "sem resposta ao ARP dentro de --arp-timeout"},
-    {ERunEnd::Stopped, RUN_STAGE_NONE, RUN_STAGE_NONE, "", MB_TYPE_NONE, 130,
-     "interrompido (SIGINT, SIGTERM, SIGHUP ou SIGQUIT)"},
+    // SIGINT's status; another stop signal gives 128 + its number.
+    {ERunEnd::Stopped, RUN_STAGE_NONE, RUN_STAGE_NONE, "", MB_TYPE_NONE, 130, "interrompido por"},
 };
 
 constexpr const SRunEndRow& RunEndRow(ERunEnd eEnd) {
