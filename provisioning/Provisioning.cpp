@@ -105,12 +105,13 @@ bool CProvisioningRun::ClaimPortAndCard(CPortLock& portLock) {
     case CPortLock::EResult::Locked:
         break;
     case CPortLock::EResult::InUse:
-        m_log.AppendLogText(("Port in use by another run (lock " + portLock.LockFile() + ")\n").c_str(),
-                            true);
+        // The lock file's name holds the port's and the reason the C library's text: the log is Windows-1252.
+        m_log.AppendLogText(
+            EncodeCp1252("Port in use by another run (lock " + portLock.LockFile() + ")\n").c_str(), true);
         Finish(ERunEnd::PortInUse);
         return false;
     case CPortLock::EResult::Unusable:
-        m_log.AppendLogText(("Port lock not taken: " + portLock.Error() + "\n").c_str(), true);
+        m_log.AppendLogText(EncodeCp1252("Port lock not taken: " + portLock.Error() + "\n").c_str(), true);
         Finish(ERunEnd::PortNotReserved);
         return false;
     }

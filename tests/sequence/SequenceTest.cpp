@@ -234,7 +234,7 @@ TEST_F(SequenceTest, PowerCycleBoxWaitsForTheBoardToFinishWriting) {
 
 // A loader or image that is not there ends the run at its first stage, before anything reaches the board,
 // with the set-up's box naming what is missing (in the log too). The C library's reasons come in the
-// operator's language, and the Windows-1252 log shows them right.
+// operator's language, and the Windows-1252 log shows them right, a port lock's too.
 TEST_F(SequenceTest, SetUpErrorsEndTheRunBeforeAnythingIsSent) {
     CTestLocale locale;
     if (!locale.Ready())
@@ -279,6 +279,17 @@ TEST_F(SequenceTest, SetUpErrorsEndTheRunBeforeAnythingIsSent) {
             EXPECT_EQ(e.strText.find("first-stage image received"), std::string::npos) << e.strText;
         ExpectCleanEnd(false);
     }
+    // The port's lock in a folder that is not there.
+    WriteFile(strImage, strImageBytes);
+    StartBoard({});
+    m_log.ClearLog();
+    m_strPortLockDir = m_strDir + "/no-lock-folder";
+    SRunResult result = Run();
+    m_strPortLockDir.clear();
+    EXPECT_EQ(result.eEnd, ERunEnd::PortNotReserved);
+    EXPECT_EQ(m_log.m_strLog.rfind("Port lock not taken: " + m_strDir + "/no-lock-folder/", 0), 0u)
+        << m_log.m_strLog;
+    EXPECT_TRUE(m_log.m_strLog.ends_with(": Arquivo ou diret\xF3rio inexistente\r\n")) << m_log.m_strLog;
     // What the Windows-1252 log holds is the operator's text, not UTF-8 bytes read as Windows-1252.
     EXPECT_EQ(EncodeCp1252("Permissão negada"), "Permiss\xE3o negada");
 }
