@@ -152,13 +152,24 @@ void CQAN640BootLoaderCommands::OnBnClickedStart() {
 }
 
 void CQAN640BootLoaderCommands::OnTimer() {
-    if (m_bClosing || m_worker.IsRunning())
+    if (m_bClosing)
         return;
+    // The button comes back only once the last run's thread has ended; should a press still meet it, the
+    // start waits for it instead of being lost.
+    if (m_worker.IsRunning()) {
+        m_timer.start();
+        return;
+    }
     // Disabled here already, so that no press can change the run state once the worker may read it.
     m_btnStart->setEnabled(false);
     ++m_nRunsStarted;
-    if (!m_worker.Start([this](const CStopToken& stop) { BootLoaderThreadProc(stop); }))
-        m_btnStart->setEnabled(true);
+    QPointer<QPushButton> pButton = m_btnStart;
+    auto enable = [pButton] {
+        if (pButton)
+            pButton->setEnabled(true);
+    };
+    if (!m_worker.Start([this](const CStopToken& stop) { BootLoaderThreadProc(stop); }, this, enable))
+        enable();
 }
 
 void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
@@ -189,10 +200,7 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
         if (pWindow)
             pWindow->OnRunFinished(result, archived);
     });
-    CallOnGuiThread(this, stop, [pButton] {
-        if (pButton)
-            pButton->setEnabled(true);
-    });
+    // The button is enabled again when this thread has ended (OnTimer).
 }
 
 void CQAN640BootLoaderCommands::OnClose() {

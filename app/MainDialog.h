@@ -50,7 +50,8 @@ public:
     void OnTimer();
     void OnClose();
 
-    // The run on the worker thread: disables the button, runs the provisioning, enables the button again.
+    // The run on the worker thread: disables the button and runs the provisioning; the button comes back
+    // once the thread has ended.
     void BootLoaderThreadProc(const CStopToken& stop);
 
     // Seams for tests: the ports listed at start-up, and what the runs are given (the ARP service, the

@@ -2,12 +2,22 @@
 
 #include "provisioning/RunResult.h"
 
+#include <csignal>
+
 // The exit statuses of qan640-provision. Each way a run ends has its own (kRunEnds), so that a bench script
 // can tell the failures apart without reading the text; these are the ones no run gives. The README and
 // --help list them all.
 inline constexpr int kExitInternal = 1;
 inline constexpr int kExitUsage = 2;
+// --workdir names no directory the program can work in: nothing ran.
+inline constexpr int kExitWorkDirUnusable = 3;
+// A stop signal ends the run as closing the window does, and the program then exits with 128 + the signal's
+// number, as shells and schedulers expect of a program a signal ended: SIGINT 130 (the table's), SIGTERM 143.
+constexpr int ExitStatusForSignal(int nSignal) {
+    return 128 + nSignal;
+}
 inline constexpr int kExitInterrupted = RunEndRow(ERunEnd::Stopped).nExitStatus;
+static_assert(kExitInterrupted == ExitStatusForSignal(SIGINT));
 // The run's row or its log could not be written (permissions, a full disk, a read-only folder). These come
 // before the board's own status, which standard error still gives ("Resultado: ..."): a board missing from
 // the record is what a bench script must not miss.

@@ -13,11 +13,18 @@ CTerminalOperator::CTerminalOperator(std::string strMac, std::vector<std::string
       m_bReuseMac(bReuseMac) {}
 
 void CTerminalOperator::Say(const std::string& strText) {
-    std::string strShown;
-    for (size_t i = 0; i < strText.size(); ++i)
-        if (!(strText[i] == '\r' && i + 1 < strText.size() && strText[i + 1] == '\n'))
-            strShown += strText[i];
-    fprintf(stderr, "[%d/%d] %s\n", m_progress.Stage(), kRunStageCount, strShown.c_str());
+    // A script that picks lines by their stage gets every line of a box, not only its first.
+    size_t pos = 0;
+    for (;;) {
+        size_t end = strText.find('\n', pos);
+        std::string strLine = strText.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        if (!strLine.empty() && strLine.back() == '\r')
+            strLine.pop_back();
+        fprintf(stderr, "[%d/%d] %s\n", m_progress.Stage(), kRunStageCount, strLine.c_str());
+        if (end == std::string::npos)
+            break;
+        pos = end + 1;
+    }
 }
 
 void CTerminalOperator::OnStageStarted(int nStage) {
@@ -44,14 +51,20 @@ void CTerminalOperator::ReportWaiting() {
 
 void CTerminalOperator::ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) {
     Say(strText);
-    // Only the power-cycle box waits: the operator has something to do before the run may go on. The failure
-    // of the wait for the board's write, in the same stage before it, ends the run instead.
-    if (m_progress.Stage() == RUN_STAGE_POWER_CYCLE && nType == MB_TYPE_INFORMATION && m_bInteractive &&
-        !stop.StopRequested()) {
-        fprintf(stderr, "Pressione Enter quando a QAN640 estiver religada. ");
-        std::string strLine;
-        ReadLine(strLine, stop);
+    // The failure of the wait for the board's write, in the same stage before the power-cycle box, ends the
+    // run instead.
+    if (m_progress.Stage() != RUN_STAGE_POWER_CYCLE || nType != MB_TYPE_INFORMATION || stop.StopRequested())
+        return;
+    // Only the power-cycle box waits: the operator has something to do before the run may go on. Without
+    // that wait, a line controller learns how long the run now gives the board.
+    if (!m_bInteractive) {
+        Say("Sem esperar Enter (--non-interactive): a espera pelo shell da QAN640 religada termina após " +
+            std::to_string(m_dwRebootWaitS) + " s sem nenhum byte na porta serial");
+        return;
     }
+    fprintf(stderr, "Pressione Enter quando a QAN640 estiver religada. ");
+    std::string strLine;
+    ReadLine(strLine, stop);
 }
 
 bool CTerminalOperator::ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -36,10 +37,14 @@ public:
     static constexpr int kWaitReportS = 10;
 
     double ElapsedSeconds() const { return m_progress.ElapsedSeconds(); }
+    // How long, in seconds of silence on the line, the run waits at stage 9 for the board to come back: what
+    // the stage-8 box says when it does not wait for Enter.
+    void SetRebootWaitS(uint32_t dwSeconds) { m_dwRebootWaitS = dwSeconds; }
 
 private:
     enum class ERead { Line, End, Stopped };
     ERead ReadLine(std::string& strLine, const CStopToken& stop);
+    // Each line of the text after the stage, "[8/17] ...", CR LF taken as one line end.
     void Say(const std::string& strText);
 
     std::string m_strMac;
@@ -47,6 +52,7 @@ private:
     bool m_bInteractive;
     bool m_bReuseMac;
     bool m_bPrefixesShown = false;
+    uint32_t m_dwRebootWaitS = 0;
     CRunProgress m_progress;
     // The stage and when the MAC check began, for the main thread.
     std::atomic<int> m_nStageNow = RUN_STAGE_NONE;

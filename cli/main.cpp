@@ -8,20 +8,26 @@
 #include "core/LogConsole.h"
 #include "core/RunState.h"
 #include "core/Settings.h"
+#include "core/SystemError.h"
 #include "core/Worker.h"
 #include "mac/MacInput.h"
 #include "mac/MacPrefixFile.h"
 #include "mac/NetCardFile.h"
+#include "provisioning/BootMonitorDialogue.h"
 #include "records/MacLedger.h"
+#include "records/ProgramVersion.h"
 #include "records/RecordedRun.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -38,6 +44,7 @@ struct SOptions {
     bool bReuseMac = false;
     bool bInteractive = true;
     bool bHelp = false;
+    bool bVersion = false;
 };
 
 // A status's line in --help: a failure names its stages, "etapa 5 ou 10: ...".
@@ -53,6 +60,7 @@ std::string ExitMeaning(const SRunEndRow& row) {
 void PrintHelp() {
     printf("Uso: %s --port PORTA [--mac MAC] [--workdir DIR] [--interface PLACA]\n"
            "       [--arp-timeout SEGUNDOS] [--echo] [--non-interactive]\n"
+           "       %s --help | --version\n"
            "\n"
            "Provisiona uma QAN640 sem janela: o mesmo processo da janela, do carregador ao MAC\n"
            "verificado por ARP, com os mesmos arquivos no diretório de trabalho.\n"
@@ -71,24 +79,45 @@ void PrintHelp() {
            "  --echo              copia para a saída padrão tudo o que o log mostra, a placa incluída\n"
            "  --non-interactive   não espera o Enter da etapa 8; exige --mac\n"
            "  --help              este texto\n"
+           "  --version           a versão do programa\n"
            "\n"
            "Na saída de erro: uma linha por etapa (\"[6/17] título (tempo decorrido)\"), o texto de cada\n"
            "mensagem e o resultado. Cada execução acrescenta uma linha a %s e grava o log em\n"
            "%s/<início>-<porta>.log. SIGINT, SIGTERM, SIGHUP ou SIGQUIT interrompem a execução como o\n"
-           "fechamento da janela.\n"
+           "fechamento da janela; o código de saída é então 128 + o número do sinal.\n"
            "\n"
            "Código de saída:\n",
-           kProgram, kMacPrefixFileName, kMacRangeFileName, kNetCardFileName, kRunRecordFileName,
+           kProgram, kProgram, kMacPrefixFileName, kMacRangeFileName, kNetCardFileName, kRunRecordFileName,
            kRunLogFolderName);
-    for (const SRunEndRow& row : kRunEnds)
-        printf("  %3d  %s\n", row.nExitStatus, ExitMeaning(row).c_str());
-    printf("  %3d  placa configurada, registro não salvo (linha de %s ou log)\n"
-           "  %3d  placa não configurada (falha ou interrupção, ver \"Resultado:\"), registro não salvo\n"
-           "  %3d  uso incorreto: opção desconhecida, --port ausente, MAC recusado, --non-interactive sem "
-           "--mac,\n"
-           "       --arp-timeout que não é um número de segundos\n"
-           "  %3d  erro interno\n",
-           kExitVerifiedNotRecorded, kRunRecordFileName, kExitNotRecorded, kExitUsage, kExitInternal);
+    // Every status once, in their order: the run's ends, a stop per signal, and the ones no run gives.
+    std::vector<std::pair<int, std::string>> statuses;
+    for (const SRunEndRow& row : kRunEnds) {
+        if (row.eEnd != ERunEnd::Stopped) {
+            statuses.emplace_back(row.nExitStatus, ExitMeaning(row));
+            continue;
+        }
+        for (int nSignal : kRunStopSignals)
+            statuses.emplace_back(ExitStatusForSignal(nSignal), std::string(row.pszMeaning) + " SIG" +
+                                                                    sigabbrev_np(nSignal) + " (128 + " +
+                                                                    std::to_string(nSignal) + ")");
+    }
+    statuses.emplace_back(kExitVerifiedNotRecorded,
+                          std::string("placa configurada, registro não salvo (linha de ") +
+                              kRunRecordFileName + " ou log)");
+    statuses.emplace_back(
+        kExitNotRecorded,
+        "placa não configurada (falha ou interrupção, ver \"Resultado:\"), registro não salvo");
+    statuses.emplace_back(kExitUsage, "uso incorreto: opção desconhecida, --port ausente, valor ausente ou "
+                                      "começado por --,\n       MAC recusado, --non-interactive sem --mac, "
+                                      "--arp-timeout que não é um número "
+                                      "de segundos");
+    statuses.emplace_back(kExitWorkDirUnusable,
+                          "diretório de trabalho (--workdir) inexistente ou inacessível; nada foi executado");
+    statuses.emplace_back(kExitInternal, "erro interno");
+    std::stable_sort(statuses.begin(), statuses.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [nStatus, strMeaning] : statuses)
+        printf("  %3d  %s\n", nStatus, strMeaning.c_str());
 }
 
 int Usage(const std::string& strProblem) {
@@ -108,17 +137,18 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
             strArg.resize(eq);
             bHasValue = true;
         }
+        // A value never begins with "--": "--port --mac X" lacks the port, rather than naming it "--mac".
         auto value = [&](std::string& strOut) {
             if (!bHasValue) {
-                if (i + 1 >= argc)
+                if (i + 1 >= argc || std::string_view(argv[i + 1]).starts_with("--"))
                     return false;
                 strValue = argv[++i];
             }
             strOut = strValue;
-            return true;
+            return !strValue.starts_with("--");
         };
         bool bFlag = strArg == "--echo" || strArg == "--non-interactive" || strArg == "--reuse-mac" ||
-                     strArg == "--help" || strArg == "-h";
+                     strArg == "--help" || strArg == "-h" || strArg == "--version";
         if (bFlag && bHasValue)
             return Usage(strArg + " não leva valor");
         if (strArg == "--port" || strArg == "--mac" || strArg == "--workdir" || strArg == "--interface") {
@@ -127,11 +157,11 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
                                   : strArg == "--workdir" ? options.strWorkDir
                                                           : options.strInterface;
             if (!value(strOut) || strOut.empty())
-                return Usage(strArg + " precisa de um valor");
+                return Usage(strArg + " precisa de um valor (que não começa com --)");
         } else if (strArg == "--arp-timeout") {
             std::string strSeconds;
             if (!value(strSeconds))
-                return Usage(strArg + " precisa de um valor");
+                return Usage(strArg + " precisa de um valor (que não começa com --)");
             unsigned long nSeconds = 0;
             auto [end, ec] =
                 std::from_chars(strSeconds.data(), strSeconds.data() + strSeconds.size(), nSeconds);
@@ -148,12 +178,18 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
             options.bInteractive = false;
         } else if (strArg == "--help" || strArg == "-h") {
             options.bHelp = true;
+        } else if (strArg == "--version") {
+            options.bVersion = true;
         } else {
             return Usage("opção desconhecida: " + strArg);
         }
     }
     if (options.bHelp) {
         PrintHelp();
+        return 0;
+    }
+    if (options.bVersion) {
+        printf("%s %s\n", kProgram, kProgramVersion);
         return 0;
     }
     if (options.strPort.empty())
@@ -163,7 +199,9 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
     return std::nullopt;
 }
 
-void PrintOutcome(const SRunResult& result, const CRunArchive::SArchived& archived, double dElapsedS) {
+// strLogDir: where the log's path starts from, as the user gave it (--workdir), or empty.
+void PrintOutcome(const SRunResult& result, const CRunArchive::SArchived& archived, double dElapsedS,
+                  const std::string& strLogDir) {
     char elapsed[32];
     snprintf(elapsed, sizeof elapsed, "%.1f s", dElapsedS);
     std::string strStage = std::to_string(result.nStage) + " (" + RunStageTitle(result.nStage) + ")";
@@ -181,7 +219,7 @@ void PrintOutcome(const SRunResult& result, const CRunArchive::SArchived& archiv
     for (const std::string& strProblem : archived.problems)
         fprintf(stderr, "%s\n", strProblem.c_str());
     if (!archived.row.strLogFile.empty())
-        fprintf(stderr, "Log: %s\n", archived.row.strLogFile.c_str());
+        fprintf(stderr, "Log: %s%s\n", strLogDir.c_str(), archived.row.strLogFile.c_str());
 }
 
 } // namespace
@@ -200,8 +238,18 @@ int main(int argc, char** argv) {
     SOptions options;
     if (std::optional<int> nExit = ParseOptions(argc, argv, options))
         return *nExit;
-    if (!options.strWorkDir.empty() && chdir(options.strWorkDir.c_str()) != 0)
-        return Usage("não foi possível usar o diretório " + options.strWorkDir + ": " + strerror(errno));
+    if (!options.strWorkDir.empty() && chdir(options.strWorkDir.c_str()) != 0) {
+        fprintf(stderr, "%s: não foi possível usar o diretório de trabalho %s: %s\n", kProgram,
+                options.strWorkDir.c_str(), SystemErrorText(errno).c_str());
+        return kExitWorkDirUnusable;
+    }
+    // The log's path as the user can open it from where the program was started: the run's paths are
+    // relative to the working directory, which --workdir names as the user wrote it.
+    std::string strLogDir = options.strWorkDir;
+    while (strLogDir.size() > 1 && strLogDir.back() == '/')
+        strLogDir.pop_back();
+    if (!strLogDir.empty() && strLogDir != "/")
+        strLogDir += '/';
 
     // The address is judged before anything runs, by the MAC dialog's rules and against the prefix file.
     CMacPrefixList prefixes = LoadMacPrefixList();
@@ -239,6 +287,9 @@ int main(int argc, char** argv) {
     runOptions.strInterface =
         options.strInterface.empty() ? ReadNetCard(options.strPort) : options.strInterface;
     runOptions.dwArpTimeoutS = options.dwArpTimeoutS;
+    // Without Enter at stage 8 the operator is told how long stage 9 waits for the board to come back:
+    // its failed reads in a row, each the serial port's read time-out.
+    op.SetRebootWaitS(CBootMonitorDialogue::kRebootBudgetInARow * runOptions.dwReadTimeoutMs / 1000);
     CRecordedRun run(runState, log, op, runOptions);
     SRunResult result;
 
@@ -253,8 +304,10 @@ int main(int argc, char** argv) {
         op.ReportWaiting();
     if (options.bEcho)
         fflush(stdout);
-    PrintOutcome(result, run.Archived(), op.ElapsedSeconds());
+    PrintOutcome(result, run.Archived(), op.ElapsedSeconds(), strLogDir);
     if (!run.Archived().bSaved)
         return result.Outcome() == ERunOutcome::Ok ? kExitVerifiedNotRecorded : kExitNotRecorded;
+    if (result.Outcome() == ERunOutcome::Stopped && signalStop.Signal() != 0)
+        return ExitStatusForSignal(signalStop.Signal());
     return RunEndRow(result.eEnd).nExitStatus;
 }

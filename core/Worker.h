@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+class QObject;
 class QThread;
 
 // The worker thread of a run: one thread per run, at most one at a time. The owner raises the stop request
@@ -21,7 +22,10 @@ public:
     CWorker& operator=(const CWorker&) = delete;
 
     // Starts fn on a new thread. False when a run is still going on or the thread cannot start.
-    bool Start(std::function<void(const CStopToken&)> fn);
+    // fnEnded, when given, runs on pContext's thread once the thread has ended (IsRunning() is false by
+    // then), and not at all once pContext is gone.
+    bool Start(std::function<void(const CStopToken&)> fn, QObject* pContext = nullptr,
+               std::function<void()> fnEnded = {});
     bool IsRunning() const;
     // Waits at most timeoutMs for the thread to end; true when it has ended (or never started).
     bool Wait(unsigned long timeoutMs);

@@ -1,6 +1,7 @@
 #include "links/LoaderRunner.h"
 
 #include "core/DebugOutput.h"
+#include "core/SystemError.h"
 #include "core/UniqueFd.h"
 #include "links/PortName.h"
 
@@ -11,6 +12,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/stat.h>
 // This C library's header lacks the C++ linkage guards.
 extern "C" {
 #include <sys/pidfd.h>
@@ -72,9 +74,16 @@ void SetNonBlocking(int fd) {
         fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-std::string ErrorText(int error) {
-    char buf[128];
-    return strerror_r(error, buf, sizeof buf);
+// An executable regular file, as this process would be allowed to start it.
+int ExecutableError(const std::string& strPath) {
+    struct stat st {};
+    if (stat(strPath.c_str(), &st) != 0)
+        return errno;
+    if (S_ISDIR(st.st_mode))
+        return EISDIR;
+    if (!S_ISREG(st.st_mode) || faccessat(AT_FDCWD, strPath.c_str(), X_OK, AT_EACCESS) != 0)
+        return EACCES;
+    return 0;
 }
 
 // Writes one byte to the child's input. A child that has closed its input gives a broken pipe, which must
@@ -142,7 +151,11 @@ public:
             sigaddset(&defaults, sig);
         posix_spawnattr_setsigmask(&attr, &none);
         posix_spawnattr_setsigdefault(&attr, &defaults);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        // A process group of its own (numbered after the child), so that a stop ends whatever the loader
+        // started too: a wrapper script's real loader would otherwise go on holding the port.
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setflags(&attr,
+                                 POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
         pid_t pid = -1;
         error = posix_spawnp(&pid, program, &actions, &attr, argv.data(), environ);
@@ -163,6 +176,14 @@ public:
     }
 
     int ProcessFd() const { return m_fdProcess.Get(); }
+    int ProcessGroup() const { return m_pid; }
+
+    // Ends what is left of the child's process group: the child itself may have ended already, but as long
+    // as it is not reaped its pid still names the group.
+    void EndGroup() const {
+        if (m_pid > 0)
+            kill(-m_pid, SIGKILL);
+    }
 
     // Waits for the ended child and returns its wait status.
     int Reap() {
@@ -175,6 +196,7 @@ public:
     }
 
     void KillAndReap() {
+        EndGroup();
         if (m_fdProcess.IsOpen())
             pidfd_send_signal(m_fdProcess.Get(), SIGKILL, nullptr, 0);
         else
@@ -285,7 +307,59 @@ struct CLoaderRunner::SCall {
     }
 };
 
+bool CLoaderRunner::CheckSetUp(std::string& strReason) const {
+    const std::string& program = m_options.strProgram;
+    int nError = ENOENT;
+    std::string strFound = program;
+    if (program.find('/') != std::string::npos) {
+        nError = ExecutableError(program);
+    } else {
+        // As the start looks it up: each PATH entry in turn, an empty one being the working directory.
+        const char* pszPath = getenv("PATH");
+        std::string strPath = pszPath ? pszPath : "/bin:/usr/bin";
+        for (size_t pos = 0; nError != 0 && pos <= strPath.size();) {
+            size_t end = std::min(strPath.find(':', pos), strPath.size());
+            std::string strDir = strPath.substr(pos, end - pos);
+            std::string strCandidate = (strDir.empty() ? "." : strDir) + "/" + program;
+            int nCandidateError = ExecutableError(strCandidate);
+            // One that is there but cannot be started says more than the ones that are not there.
+            if (nCandidateError != ENOENT && nCandidateError != ENOTDIR && nError == ENOENT) {
+                nError = nCandidateError;
+                strFound = strCandidate;
+            }
+            if (nCandidateError == 0)
+                nError = 0;
+            pos = end + 1;
+        }
+        if (nError == ENOENT) {
+            strReason = program + " não encontrado no PATH";
+            return false;
+        }
+    }
+    if (nError != 0) {
+        strReason = strFound + ": " + SystemErrorText(nError);
+        return false;
+    }
+
+    CUniqueFd fdImage(open(kImagePath, O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    nError = !fdImage.IsOpen()                ? errno
+             : fstat(fdImage.Get(), &st) != 0 ? errno
+             : S_ISDIR(st.st_mode)            ? EISDIR
+                                              : 0;
+    if (nError != 0) {
+        strReason = std::string("imagem ") + kImagePath + ": " + SystemErrorText(nError);
+        return false;
+    }
+    if (S_ISREG(st.st_mode) && st.st_size == 0) {
+        strReason = std::string("imagem ") + kImagePath + ": arquivo vazio";
+        return false;
+    }
+    return true;
+}
+
 int CLoaderRunner::RunBfinUcLinux() {
+    m_strFailure.clear();
     m_nPasses = 0;
     m_nDrainedBytes = 0;
     SCall call;
@@ -302,14 +376,14 @@ int CLoaderRunner::RunBfinUcLinux() {
 bool CLoaderRunner::StartLoader(SCall& call) {
     CUniqueFd inRead, outWrite;
     if (!MakePipe(inRead, call.fdInput) || !MakePipe(call.fdOutput, outWrite)) {
-        OutputDebugText("BfinUcLinux: pipe error: " + ErrorText(errno) + "\n");
+        m_strFailure = "não foi possível criar os canais do carregador: " + SystemErrorText(errno);
         return false;
     }
     if (m_stop.StopRequested())
         return false;
     // An empty argument would leave the loader to guess a port.
     if (m_run.m_strPort.empty()) {
-        OutputDebugText("BfinUcLinux: no port given, the loader is not started\n");
+        m_strFailure = "nenhuma porta serial para o carregador";
         return false;
     }
 
@@ -319,10 +393,10 @@ bool CLoaderRunner::StartLoader(SCall& call) {
     if (!call.child.Spawn(program.c_str(),
                           {program, "-l", kImagePath, PortDevicePath(m_run.m_strPort), "--prompt"},
                           inRead.Get(), outWrite.Get(), error)) {
-        OutputDebugText("BfinUcLinux: cannot start " + program + ": " + ErrorText(error) + "\n");
+        m_strFailure = "não foi possível iniciar " + program + ": " + SystemErrorText(error);
         return false;
     }
-    m_run.m_hLoaderProcess.Set(call.child.ProcessFd());
+    m_run.m_hLoaderProcess.Set(call.child.ProcessFd(), call.child.ProcessGroup());
 
     // Only the child holds these now, so the output pipe ends once the child (and whatever it started) is
     // gone and everything has been read.
@@ -408,16 +482,20 @@ bool CLoaderRunner::WaitForExit(SCall& call) {
 }
 
 int CLoaderRunner::ReleaseLoader(SCall& call) {
-    // Forget the child before reaping it: from here on the window can no longer reach it.
+    // Forget the child before reaping it: from here on the window can no longer reach it. Whatever it left
+    // running in its group may hold the port that the next stage opens: it ends with the child.
     m_run.m_hLoaderProcess.Clear();
+    call.child.EndGroup();
     int status = call.child.Reap();
     int result = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+    if (WIFEXITED(status) && result == 0)
+        m_strFailure = m_options.strProgram + " terminou com o código " + std::to_string(WEXITSTATUS(status));
+    else if (WIFSIGNALED(status))
+        m_strFailure = m_options.strProgram + " foi encerrado pelo sinal " + std::to_string(WTERMSIG(status));
 
     if (m_nDrainedBytes > 0)
         OutputDebugText("BfinUcLinux: " + std::to_string(m_nDrainedBytes.load()) +
                         " bytes of output after the reading loop discarded\n");
-    if (WIFSIGNALED(status))
-        OutputDebugText("BfinUcLinux: ended by signal " + std::to_string(WTERMSIG(status)) + "\n");
 
     call.fdInput.Close();
     call.fdOutput.Close();

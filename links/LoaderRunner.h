@@ -43,7 +43,8 @@ struct SLoaderOptions {
 //
 // While the child runs, run.m_hLoaderProcess holds its process descriptor, so the window can end it from
 // the GUI thread; the runner clears it before it reaps the child. Ending the child that way, or raising the
-// stop request, ends every wait of the runner at once, and the result is then 0.
+// stop request, ends every wait of the runner at once, and the result is then 0. The child leads a process
+// group of its own: however its run ends, whatever it started (a wrapper's real loader) is ended with it.
 class CLoaderRunner {
 public:
     static constexpr int kMaxPasses = 40;
@@ -51,9 +52,16 @@ public:
 
     CLoaderRunner(CRunState& run, CLogConsole& log, CStopToken stop = {}, SLoaderOptions options = {});
 
+    // Before anything touches the board: the loader program is there to be started (a name without "/" on
+    // PATH) and its image can be read. False with the reason (UTF-8) when either is missing.
+    bool CheckSetUp(std::string& strReason) const;
+
     // 1 when the loader ran and ended with exit code 0, else 0. The loader has ended and every descriptor
     // of the call is closed when it returns, so the serial port is free.
     int RunBfinUcLinux();
+    // Why the last call gave 0 (UTF-8: it cannot start, its exit code, the signal that ended it); empty
+    // after a success or a stop.
+    const std::string& FailureReason() const { return m_strFailure; }
 
     // Reading passes of the last call so far, and the output bytes read away unshown after the reading
     // loop. Readable from any thread while a call runs.
@@ -80,6 +88,7 @@ private:
     CLogConsole& m_log;
     CStopToken m_stop;
     SLoaderOptions m_options;
+    std::string m_strFailure;
     std::atomic<int> m_nPasses = 0;
     std::atomic<uint64_t> m_nDrainedBytes = 0;
 };

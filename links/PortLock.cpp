@@ -1,5 +1,6 @@
 #include "links/PortLock.h"
 
+#include "core/SystemError.h"
 #include "links/PortName.h"
 
 #include <cerrno>
@@ -20,7 +21,7 @@ constexpr size_t kMaxEncoded = 200; // leaves room for the prefix, the checksum 
 constexpr int kMaxAttempts = 10;    // the file swapped under us this often in a row: give up
 
 std::string ErrnoText(const std::string& strWhat, int nErr) {
-    return strWhat + ": " + strerror(nErr);
+    return strWhat + ": " + SystemErrorText(nErr);
 }
 
 // The device's real path, so that /dev/serial/by-id/... and /dev/ttyUSB0 meet. A device that does not exist

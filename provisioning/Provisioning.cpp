@@ -66,6 +66,17 @@ void CProvisioningRun::MarkStopped() {
     m_result.strDetail.clear(); // a stopped run has no text
 }
 
+void CProvisioningRun::FinishWithReason(ERunEnd eEnd, const std::string& strReason) {
+    if (!m_stop.StopRequested() && !strReason.empty()) {
+        if (!m_log.m_strLog.empty() && m_log.m_strLog.back() != '\n')
+            m_log.AppendLogText("\n", false);
+        // The reason may hold the C library's localized text: the log is Windows-1252.
+        m_log.AppendLogText(EncodeCp1252(strReason + "\n").c_str(), false);
+        m_result.strDetail = strReason;
+    }
+    Finish(eEnd);
+}
+
 void CProvisioningRun::Finish(ERunEnd eEnd, bool bRefresh) {
     // A failure that a stop caused is no failure of the board: nobody is left to read a box about it.
     if (m_stop.StopRequested())
@@ -94,12 +105,13 @@ bool CProvisioningRun::ClaimPortAndCard(CPortLock& portLock) {
     case CPortLock::EResult::Locked:
         break;
     case CPortLock::EResult::InUse:
-        m_log.AppendLogText(("Port in use by another run (lock " + portLock.LockFile() + ")\n").c_str(),
-                            true);
+        // The lock file's name holds the port's and the reason the C library's text: the log is Windows-1252.
+        m_log.AppendLogText(
+            EncodeCp1252("Port in use by another run (lock " + portLock.LockFile() + ")\n").c_str(), true);
         Finish(ERunEnd::PortInUse);
         return false;
     case CPortLock::EResult::Unusable:
-        m_log.AppendLogText(("Port lock not taken: " + portLock.Error() + "\n").c_str(), true);
+        m_log.AppendLogText(EncodeCp1252("Port lock not taken: " + portLock.Error() + "\n").c_str(), true);
         Finish(ERunEnd::PortNotReserved);
         return false;
     }
@@ -115,6 +127,12 @@ bool CProvisioningRun::ClaimPortAndCard(CPortLock& portLock) {
 
 void CProvisioningRun::RunStages() {
     EnterStage(RUN_STAGE_START);
+    CLoaderRunner loader(m_run, m_log, m_stop, m_options.loader);
+    // A loader or image that is not there is the bench's set-up, not the board's: said before anything is
+    // sent, and not as a loader that failed.
+    std::string strReason;
+    if (!loader.CheckSetUp(strReason))
+        return FinishWithReason(ERunEnd::SetupFailed, strReason);
     // Held to the end of the run, after the port is closed: no other run, in any program of any user, starts
     // a loader on it meanwhile.
     CPortLock portLock(m_options.strPortLockDir);
@@ -123,8 +141,8 @@ void CProvisioningRun::RunStages() {
     m_log.AppendLogText("Executando BfinUcLinux \n", true);
 
     EnterStage(RUN_STAGE_LOADER);
-    if (!CLoaderRunner(m_run, m_log, m_stop, m_options.loader).RunBfinUcLinux())
-        return Finish(ERunEnd::LoaderFailed);
+    if (!loader.RunBfinUcLinux())
+        return FinishWithReason(ERunEnd::LoaderFailed, loader.FailureReason());
 
     EnterStage(RUN_STAGE_OPEN);
     auto pUart = std::make_unique<CUart>(m_options.dwReadTimeoutMs, m_stop);

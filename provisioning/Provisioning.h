@@ -74,6 +74,8 @@ private:
     void RefreshLog() { m_log.AppendLogChar(0, true); }
     // Ends the run with its closing box (none when a stop was requested meanwhile).
     void Finish(ERunEnd eEnd, bool bRefresh = true);
+    // Ends the run as Finish does, with strReason (UTF-8) in the log and on the box's last line.
+    void FinishWithReason(ERunEnd eEnd, const std::string& strReason);
     // Records that a stop ended the run: no box, no failure.
     void MarkStopped();
     // The port claimed and the board's card usable; false when the run has ended on either.

@@ -40,6 +40,7 @@ enum class ERunOutcome { Ok, Failed, Stopped };
 // Which way a run ended; kRunEnds below says what each one shows and returns.
 enum class ERunEnd {
     Verified,
+    SetupFailed, // the loader or its image is missing: nothing was sent
     LoaderFailed,
     OpenFailed,
     NoPrompt,
@@ -87,6 +88,11 @@ struct SRunEndRow {
 inline constexpr SRunEndRow kRunEnds[] = {
     {ERunEnd::Verified, RUN_STAGE_VERIFY, RUN_STAGE_NONE, "QAN640 configurando com sucesso",
      MB_TYPE_INFORMATION, 0, "MAC verificado por ARP"},
+    {ERunEnd::SetupFailed, RUN_STAGE_START, RUN_STAGE_NONE,
+     "Preparação incompleta: nada foi enviado à QAN640.\r\n"
+     "Verifique o carregador BfinUcLinux e a imagem do primeiro estágio:",
+     MB_TYPE_ERROR, 4,
+     "carregador (bfin-uclinux-ldr) ou imagem do primeiro estágio ausente; nada foi enviado"},
     {ERunEnd::LoaderFailed, RUN_STAGE_LOADER, RUN_STAGE_NONE,
      "Houve um erro ao executar o BfinUcLinux.\r\n"
      "Verifique se a porta escolhida existe ou \r\n se está em uso por outra aplicação",
@@ -149,8 +155,8 @@ inline constexpr SRunEndRow kRunEnds[] = {
     {ERunEnd::ArpTimedOut, RUN_STAGE_VERIFY, RUN_STAGE_NONE,
      "A QAN640 não respondeu ao ARP dentro do tempo limite.\r\nVerifique o cabo de rede da QAN640",
      MB_TYPE_ERROR, 28, "sem resposta ao ARP dentro de --arp-timeout"},
-    {ERunEnd::Stopped, RUN_STAGE_NONE, RUN_STAGE_NONE, "", MB_TYPE_NONE, 130,
-     "interrompido (SIGINT, SIGTERM, SIGHUP ou SIGQUIT)"},
+    // SIGINT's status; another stop signal gives 128 + its number.
+    {ERunEnd::Stopped, RUN_STAGE_NONE, RUN_STAGE_NONE, "", MB_TYPE_NONE, 130, "interrompido por"},
 };
 
 constexpr const SRunEndRow& RunEndRow(ERunEnd eEnd) {
@@ -172,8 +178,8 @@ struct SRunResult {
     int nStage = RUN_STAGE_NONE;
     std::string strMacSent;
     std::string strMacRead;
-    // What the closing box adds to its row's text on a line of its own (the range file's line, when and
-    // where an address was stored).
+    // What the closing box adds to its row's text on a line of its own (which file is missing, why the
+    // loader failed, the range file's line, when and where an address was stored).
     std::string strDetail;
     // The address was already stored in a board and the operator said it is the same board.
     bool bMacReused = false;

@@ -1,5 +1,7 @@
 #include "records/DurableFile.h"
 
+#include "core/SystemError.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -30,10 +32,10 @@ std::string WriteAllAndSync(int fd, std::string_view strBytes) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return ErrorText(n < 0 ? errno : ENOSPC);
+            return SystemErrorText(n < 0 ? errno : ENOSPC);
         nDone += size_t(n);
     }
-    return fsync(fd) == 0 ? "" : ErrorText(errno);
+    return fsync(fd) == 0 ? "" : SystemErrorText(errno);
 }
 
 void SyncFolderOf(const std::string& strPath) {
@@ -42,8 +44,4 @@ void SyncFolderOf(const std::string& strPath) {
     CUniqueFd fdDir(open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fdDir.IsOpen())
         fsync(fdDir.Get());
-}
-
-std::string ErrorText(int nError) {
-    return strerror(nError);
 }

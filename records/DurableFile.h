@@ -21,6 +21,3 @@ std::string WriteAllAndSync(int fd, std::string_view strBytes);
 
 // Makes a newly created (or removed) name in the folder of strPath as durable as a file's content.
 void SyncFolderOf(const std::string& strPath);
-
-// The system's text for an error number.
-std::string ErrorText(int nError);

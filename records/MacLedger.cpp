@@ -1,5 +1,6 @@
 #include "records/MacLedger.h"
 
+#include "core/SystemError.h"
 #include "mac/MacPrefixFile.h"
 #include "provisioning/RunResult.h"
 #include "records/DurableFile.h"
@@ -104,7 +105,7 @@ std::string FieldText(std::string_view field) {
 }
 
 std::string Reason(const char* pszWhat, int nError) {
-    return std::string(pszWhat) + ": " + ErrorText(nError);
+    return std::string(pszWhat) + ": " + SystemErrorText(nError);
 }
 
 bool LockBounded(int fd) {
@@ -246,7 +247,7 @@ SMacTaken CRecordMacLedger::TakeNext() {
         if (errno == ENOENT)
             return taken;
         taken.eStatus = SMacTaken::EStatus::Unusable;
-        taken.strMessage = std::string(kMacRangeFileName) + ": " + ErrorText(errno);
+        taken.strMessage = std::string(kMacRangeFileName) + ": " + SystemErrorText(errno);
         return taken;
     }
     std::string strText;

@@ -1,6 +1,7 @@
 #include "records/RunArchive.h"
 
 #include "core/Cp1252.h"
+#include "core/SystemError.h"
 #include "records/DurableFile.h"
 #include "records/ProgramVersion.h"
 
@@ -32,7 +33,7 @@ std::string BasicTime(std::chrono::system_clock::time_point t) {
 CUniqueFd CreateLogFile(const std::string& strDir, const std::string& strName, std::string& strRelative,
                         std::string& strError) {
     if (!MakeSharedFolder(strDir + "/" + kRunLogFolderName)) {
-        strError = std::string(kRunLogFolderName) + ": " + ErrorText(errno);
+        strError = std::string(kRunLogFolderName) + ": " + SystemErrorText(errno);
         return CUniqueFd();
     }
     std::string strStem = strName.substr(0, strName.size() - 4); // without ".log"
@@ -45,7 +46,7 @@ CUniqueFd CreateLogFile(const std::string& strDir, const std::string& strName, s
         if (errno != EEXIST)
             break;
     }
-    strError = strRelative + ": " + ErrorText(errno);
+    strError = strRelative + ": " + SystemErrorText(errno);
     strRelative.clear();
     return CUniqueFd();
 }

@@ -1,5 +1,6 @@
 #include "records/RunJournal.h"
 
+#include "core/SystemError.h"
 #include "records/DurableFile.h"
 #include "records/RunRecord.h"
 
@@ -133,7 +134,7 @@ std::optional<SRunJournalEntry> LastRunJournalEntry(std::string_view text) {
 std::string CRunJournal::Create(const std::string& strDir, const std::string& strStem) {
     std::string strFolder = strDir + "/" + kRunJournalFolderName;
     if (!MakeSharedFolder(strFolder))
-        return std::string(kRunJournalFolderName) + ": " + ErrorText(errno);
+        return std::string(kRunJournalFolderName) + ": " + SystemErrorText(errno);
     for (int n = 1; n <= kMaxSameNameJournals; ++n) {
         m_strPath = strFolder + "/" + strStem + (n == 1 ? "" : "-" + std::to_string(n)) + kJournalSuffix;
         m_fd = OpenSharedFile(m_strPath, O_RDWR | O_APPEND | O_CREAT | O_EXCL);
@@ -143,13 +144,13 @@ std::string CRunJournal::Create(const std::string& strDir, const std::string& st
             break;
     }
     if (!m_fd.IsOpen())
-        return std::string(kRunJournalFolderName) + ": " + ErrorText(errno);
+        return std::string(kRunJournalFolderName) + ": " + SystemErrorText(errno);
     // Held until the process ends, however it ends: the kernel lets go of it when the process is gone.
     if (flock(m_fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         int nError = errno;
         unlink(m_strPath.c_str());
         m_fd.Close();
-        return std::string(kRunJournalFolderName) + ": " + ErrorText(nError);
+        return std::string(kRunJournalFolderName) + ": " + SystemErrorText(nError);
     }
     SyncFolderOf(m_strPath);
     return "";

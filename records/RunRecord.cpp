@@ -1,5 +1,6 @@
 #include "records/RunRecord.h"
 
+#include "core/SystemError.h"
 #include "records/DurableFile.h"
 
 #include <algorithm>
@@ -94,7 +95,7 @@ std::string JoinRow(const std::vector<std::string>& fields) {
 }
 
 std::string Reason(const char* pszWhat, int nError) {
-    return std::string(pszWhat) + ": " + ErrorText(nError);
+    return std::string(pszWhat) + ": " + SystemErrorText(nError);
 }
 
 // Whether the file holds exactly strRow as a line of its own from nOffset on.

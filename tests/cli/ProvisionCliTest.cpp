@@ -4,6 +4,8 @@
 
 #include "tests/cli/CliFixture.h"
 
+#include "tests/support/Locale.h"
+
 // A bad address, or none where none may be asked for, is refused before anything runs.
 TEST_F(ProvisionCliTest, RefusedAddresses) {
     struct SCase {
@@ -39,14 +41,23 @@ TEST_F(ProvisionCliTest, FailureStatusAndRow) {
         int nExit;
         int nStage;
         ERunEnd eEnd;
+        const char* pszDetail; // the box's last line: why it failed
     };
     std::vector<SCase> cases = {
-        {"loader", {}, "fail", 10, RUN_STAGE_LOADER, ERunEnd::LoaderFailed},
-        {"tftp", {"--fault", "tftp-error"}, "", 13, RUN_STAGE_TFTP, ERunEnd::TftpFailed},
+        {"loader",
+         {},
+         "fail",
+         10,
+         RUN_STAGE_LOADER,
+         ERunEnd::LoaderFailed,
+         "bfin-uclinux-ldr terminou com o código 1"},
+        {"tftp", {"--fault", "tftp-error"}, "", 13, RUN_STAGE_TFTP, ERunEnd::TftpFailed, ""},
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszName);
-        const char* pszMessage = RunEndRow(c.eEnd).pszBox;
+        const SRunResult expected{c.eEnd, c.nStage, "", "", c.pszDetail};
+        const std::string strMessage = expected.Message();
+        const char* pszMessage = strMessage.c_str();
         StartBoard(c.board);
         SCliOptions options;
         options.env = {{"QAN640_LDR_MODE", c.pszLoaderMode}};
@@ -71,9 +82,7 @@ TEST_F(ProvisionCliTest, FailureStatusAndRow) {
         std::string strLog = ReadFileBytes(m_strDir + "/" + row[kLogFile]);
         EXPECT_EQ(strLog.rfind("qan640-provision ", 0), 0u) << "the header line first";
         EXPECT_NE(strLog.find("\r\nExecutando BfinUcLinux \r\n"), std::string::npos);
-        EXPECT_TRUE(strLog.ends_with(
-            EncodeCp1252(RunOutcomeLine(SRunResult{c.eEnd, c.nStage, "", "", "", false})) + "\r\n"))
-            << strLog;
+        EXPECT_TRUE(strLog.ends_with(EncodeCp1252(RunOutcomeLine(expected)) + "\r\n")) << strLog;
 
         m_pBoard.reset();
         QFile::remove(m_tmp.path() + "/" + kRunRecordFileName);
@@ -88,10 +97,11 @@ TEST_F(ProvisionCliTest, InterruptedRunIsRecordedAsStopped) {
         const char* pszSignalAt;
         int nSignal;
         int nStage;
+        int nExit; // 128 + the signal's number, as shells and schedulers expect
     };
     std::vector<SCase> cases = {
-        {"loader running", "hang", "[2/17]", SIGINT, RUN_STAGE_LOADER},
-        {"waiting for Enter", "", "Pressione Enter", SIGTERM, RUN_STAGE_POWER_CYCLE},
+        {"loader running", "hang", "[2/17]", SIGINT, RUN_STAGE_LOADER, 130},
+        {"waiting for Enter", "", "Pressione Enter", SIGTERM, RUN_STAGE_POWER_CYCLE, 143},
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszName);
@@ -103,7 +113,7 @@ TEST_F(ProvisionCliTest, InterruptedRunIsRecordedAsStopped) {
         options.nSignal = c.nSignal;
         SCliRun run = Run({"--port", m_pBoard->Port(), "--mac", "02:3A:7C:00:00:01"}, options);
 
-        EXPECT_EQ(run.nExit, kExitInterrupted) << run.strErr;
+        EXPECT_EQ(run.nExit, c.nExit) << run.strErr;
         std::vector<std::vector<std::string>> rows = Rows();
         ASSERT_EQ(rows.size(), 1u);
         EXPECT_EQ(rows[0][kOutcome], "stopped");
@@ -246,7 +256,7 @@ TEST_P(ProvisionCliSignalTest, RecordedWithItsStage) {
             {"--port", m_strDir + "/no-port", "--mac", "02:3A:7C:00:00:02", "--non-interactive"}, options);
         EXPECT_EQ(next.nExit, 10) << next.strErr;
     } else {
-        EXPECT_EQ(run.nExit, kExitInterrupted) << run.strErr;
+        EXPECT_EQ(run.nExit, ExitStatusForSignal(c.nSignal)) << run.strErr;
         EXPECT_EQ(loaders, std::vector<int>());
     }
     std::vector<std::vector<std::string>> rows = Rows();
@@ -283,7 +293,6 @@ TEST_F(ProvisionCliTest, TwoOperatorsShareTheRecord) {
     ASSERT_EQ(chmod(strBench.c_str(), 02775), 0);
     for (int nUser : {46421, 46422}) {
         SCliOptions options;
-        options.env = {{"QAN640_LDR_MODE", "fail"}};
         options.wrapper = {"setpriv",
                            "--reuid",
                            std::to_string(nUser),
@@ -297,7 +306,9 @@ TEST_F(ProvisionCliTest, TwoOperatorsShareTheRecord) {
         SCliRun run = Run({"--workdir", strBench, "--port", strBench + "/no-port", "--mac",
                            "02:3A:7C:00:00:01", "--non-interactive"},
                           options);
-        EXPECT_EQ(run.nExit, 10) << "user " << nUser << ": " << run.strErr;
+        // The folder holds no image: the run ends at its first stage, recorded.
+        EXPECT_EQ(run.nExit, RunEndRow(ERunEnd::SetupFailed).nExitStatus)
+            << "user " << nUser << ": " << run.strErr;
     }
     std::vector<std::vector<std::string>> rows = ParseCsv(ReadFileBytes(strBench + "/" + kRunRecordFileName));
     ASSERT_EQ(rows.size(), 3u) << "both users' rows";
@@ -373,9 +384,8 @@ TEST_F(ProvisionCliTest, UnwritableFolderHasAStatusOfItsOwn) {
 // Whatever the locale and whatever a port's name holds, the record stays one valid UTF-8 table with plain
 // numbers that spreadsheets show as text where it is text.
 TEST_F(ProvisionCliTest, PortNamesAndLocaleInTheRecord) {
-    std::string strLocales = m_strDir + "/locales";
-    mkdir(strLocales.c_str(), 0755);
-    if (system(("localedef -i pt_BR -f UTF-8 " + strLocales + "/pt_BR.UTF-8 >/dev/null 2>&1").c_str()) != 0)
+    CTestLocale locale;
+    if (!locale.Ready())
         GTEST_SKIP() << "cannot build the pt_BR.UTF-8 locale (localedef and the locales package needed)";
     struct SCase {
         const char* pszPort; // octal escapes (\0nnn) give any byte
@@ -390,8 +400,8 @@ TEST_F(ProvisionCliTest, PortNamesAndLocaleInTheRecord) {
         SCOPED_TRACE(c.pszPort);
         SCliOptions options;
         options.env = {{"QAN640_LDR_MODE", "fail"},
-                       {"LOCPATH", QString::fromStdString(strLocales)},
-                       {"LC_ALL", "pt_BR.UTF-8"},
+                       {"LOCPATH", QString::fromStdString(locale.Folder())},
+                       {"LC_ALL", QString::fromStdString(locale.Name())},
                        {"PORT", c.pszPort}};
         options.wrapper = {"sh", "-c", "p=$(printf %b \"$PORT\"); exec \"$0\" --port \"$p\" \"$@\""};
         SCliRun run = Run({"--mac", "02:3A:7C:00:00:01", "--non-interactive"}, options);

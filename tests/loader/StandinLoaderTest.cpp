@@ -6,6 +6,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <chrono>
+#include <csignal>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
 #include <thread>
@@ -168,8 +170,9 @@ TEST_F(StandinLoaderTest, PortThatIsNoSerialDeviceFails) {
 TEST_F(StandinLoaderTest, HelpListsTheSwitches) {
     CStandin help({"--help"}, Dir());
     EXPECT_EQ(help.Finish(), 0);
-    for (const char* word : {"QAN640_LDR_MODE", "fail", "failed-text", "hang", "flood", "no-answer",
-                             "QAN640_LDR_EXIT", "QAN640_LDR_ARGS_FILE"})
+    for (const char* word :
+         {"QAN640_LDR_MODE", "fail", "failed-text", "hang", "flood", "no-answer", "QAN640_LDR_EXIT",
+          "QAN640_LDR_ARGS_FILE", "QAN640_LDR_WRAPPER", "QAN640_LDR_PID_FILE"})
         EXPECT_NE(help.Output().find(word), std::string::npos) << word;
 }
 
@@ -240,12 +243,12 @@ protected:
         EXPECT_TRUE(NoChildrenLeft());
     }
 
-    int Run(const std::string& port) {
+    int Run(const std::string& port, CStopToken stop = {}) {
         m_run.m_strPort = port;
         SLoaderOptions options;
         options.dwPassPauseMs = 20;
         options.dwFinalPauseMs = 0;
-        CLoaderRunner runner(m_run, m_log, {}, options);
+        CLoaderRunner runner(m_run, m_log, std::move(stop), options);
         return runner.RunBfinUcLinux();
     }
 
@@ -303,4 +306,52 @@ TEST_F(StandinThroughRunnerTest, FailuresGiveZero) {
         EXPECT_NE(m_log.m_strLog.find("Failed to read image"), std::string::npos);
     }
     EXPECT_EQ(pty.Receive(1, 100ms), "");
+}
+
+// A site may install the loader as a wrapper that starts the real one. Whatever way the loader's run ends,
+// what it started ends with it, so nothing is left holding the port.
+TEST_F(StandinThroughRunnerTest, WhatTheLoaderStartedEndsWithIt) {
+    enum class EEnd { Terminated, Stopped, ByItself };
+    struct {
+        const char* pszWrapper;
+        EEnd eEnd;
+    } const cases[] = {{"wait", EEnd::Terminated}, {"wait", EEnd::Stopped}, {"leave", EEnd::ByItself}};
+    const std::string strPidFile = m_strTmp + "/copy.pid";
+    auto copyPid = [&] {
+        std::string text = ReadFile(strPidFile);
+        return text.empty() || text.back() != '\n' ? 0 : std::stoi(text);
+    };
+    // Running, not merely waiting to be reaped by whoever inherited it.
+    auto alive = [](int pid) {
+        std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+        size_t paren = stat.rfind(')');
+        return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.pszWrapper) + " " + std::to_string(int(c.eEnd)));
+        std::filesystem::remove(strPidFile);
+        CEnvOverride wrapper("QAN640_LDR_WRAPPER", c.pszWrapper);
+        CEnvOverride mode("QAN640_LDR_MODE", "hang");
+        CEnvOverride pidFile("QAN640_LDR_PID_FILE", strPidFile);
+        CStopSource stop;
+        int result = -1;
+        std::thread worker([&] { result = Run("/dev/null", stop.Token()); });
+        if (c.eEnd != EEnd::ByItself) {
+            for (int i = 0; i < 5000 && copyPid() == 0; ++i)
+                std::this_thread::sleep_for(2ms);
+            if (c.eEnd == EEnd::Terminated)
+                m_run.m_hLoaderProcess.Terminate();
+            else
+                stop.RequestStop();
+        }
+        worker.join();
+        EXPECT_EQ(result, c.eEnd == EEnd::ByItself ? 1 : 0);
+        int pid = copyPid();
+        ASSERT_GT(pid, 0);
+        for (int i = 0; i < 2500 && alive(pid); ++i)
+            std::this_thread::sleep_for(2ms);
+        EXPECT_FALSE(alive(pid)) << "the loader's own child " << pid << " is still running";
+        if (alive(pid))
+            kill(pid, SIGKILL);
+    }
 }

@@ -1,12 +1,16 @@
 #include "app/QtLogBox.h"
+#include "core/Cp1252.h"
 #include "core/LogConsole.h"
+#include "core/SystemError.h"
 #include "core/Worker.h"
+#include "tests/support/Locale.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
+#include <cerrno>
 #include <gtest/gtest.h>
 
 namespace {
@@ -43,6 +47,23 @@ TEST_F(QtLogBoxTest, ShowsWindows1252AndOneBreakPerLineEnd) {
     log.AppendLogText("a\xE7\x80 \r\nb\rc\nd", true);
     EXPECT_EQ(edit.toPlainText(), QString::fromUtf8("aç€ \nbc\nd"));
     EXPECT_EQ(edit.document()->blockCount(), 3);
+}
+
+// The C library's reasons come in the operator's language and the locale's encoding; put into the log they
+// show as the operator reads them.
+TEST_F(QtLogBoxTest, SystemReasonsShowRightInAnyLocaleEncoding) {
+    for (const char* pszLocale : {"pt_BR.UTF-8", "pt_BR.ISO-8859-1"}) {
+        SCOPED_TRACE(pszLocale);
+        CTestLocale locale(pszLocale);
+        if (!locale.Ready())
+            GTEST_SKIP() << "cannot build the locale (localedef and the locales package needed)";
+        ASSERT_TRUE(locale.Use());
+        std::string strReason = SystemErrorText(EACCES);
+        EXPECT_EQ(strReason, "Permissão negada");
+        log.ClearLog();
+        log.AppendLogText(EncodeCp1252(strReason + "\n").c_str(), true);
+        EXPECT_EQ(edit.toPlainText(), QString::fromUtf8("Permissão negada\n"));
+    }
 }
 
 TEST_F(QtLogBoxTest, FollowsTheEndThenKeepsTheOperatorsPlace) {

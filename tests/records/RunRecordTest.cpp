@@ -8,6 +8,7 @@
 
 #include "tests/support/ChildProcesses.h"
 #include "tests/support/CsvRead.h"
+#include "tests/support/Locale.h"
 #include "tests/support/TempWorkDir.h"
 
 #include <clocale>
@@ -144,21 +145,18 @@ TEST(RunRecordTest, FieldsSpreadsheetsReadAsText) {
 
 // The duration has one form whatever the locale the program runs in (the front ends take the user's).
 TEST(RunRecordTest, NumbersIgnoreTheLocale) {
-    QTemporaryDir locales;
-    std::string strCommand =
-        "localedef -i pt_BR -f UTF-8 " + locales.path().toStdString() + "/pt_BR.UTF-8 >/dev/null 2>&1";
-    if (system(strCommand.c_str()) != 0)
-        GTEST_SKIP() << "cannot build the pt_BR.UTF-8 locale (localedef and the locales package needed)";
-    setenv("LOCPATH", locales.path().toLocal8Bit().constData(), 1);
-    const char* pszLocale = setlocale(LC_ALL, "pt_BR.UTF-8");
-    unsetenv("LOCPATH");
-    ASSERT_NE(pszLocale, nullptr);
+    std::string text;
     char decimal[8];
-    snprintf(decimal, sizeof decimal, "%.1f", 1.0);
-    SRunRecordRow row;
-    row.dDurationS = 1.04;
-    std::string text = FormatRunRecordRow(row);
-    setlocale(LC_ALL, "C");
+    {
+        CTestLocale locale;
+        if (!locale.Ready())
+            GTEST_SKIP() << "cannot build the pt_BR.UTF-8 locale (localedef and the locales package needed)";
+        ASSERT_TRUE(locale.Use());
+        snprintf(decimal, sizeof decimal, "%.1f", 1.0);
+        SRunRecordRow row;
+        row.dDurationS = 1.04;
+        text = FormatRunRecordRow(row);
+    }
     EXPECT_STREQ(decimal, "1,0") << "the locale is in force";
     EXPECT_EQ(ParseCsv(text)[0][8], "1.0");
     EXPECT_EQ(text.find('"'), std::string::npos) << text;

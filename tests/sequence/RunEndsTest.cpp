@@ -16,6 +16,12 @@ TEST(RunEndsTest, EveryEndShowsAndReturnsWhatTheOperatorAndScriptsKnow) {
     };
     const SCase cases[] = {
         {ERunEnd::Verified, {16}, "QAN640 configurando com sucesso", 64, 0},
+        {ERunEnd::SetupFailed,
+         {1},
+         "Preparação incompleta: nada foi enviado à QAN640.\r\nVerifique o carregador BfinUcLinux e a imagem "
+         "do primeiro estágio:",
+         16,
+         4},
         {ERunEnd::LoaderFailed,
          {2},
          "Houve um erro ao executar o BfinUcLinux.\r\nVerifique se a porta escolhida existe ou \r\n se está "
@@ -120,5 +126,7 @@ TEST(RunEndsTest, EveryEndShowsAndReturnsWhatTheOperatorAndScriptsKnow) {
         SRunResult result;
         result.eEnd = c.eEnd;
         EXPECT_EQ(result.Message(), c.pszBox) << "what the record keeps";
+        result.strDetail = "why";
+        EXPECT_EQ(result.Message(), std::string(c.pszBox) + "\nwhy") << "the detail on a line of its own";
     }
 }

@@ -5,6 +5,9 @@
 
 #include "tests/sequence/SequenceFixture.h"
 
+#include "core/Cp1252.h"
+#include "tests/support/Locale.h"
+
 #include <QThread>
 #include <algorithm>
 #include <csignal>
@@ -71,10 +74,16 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
         std::function<void(SequenceTest&)> setup;
         ERunEnd eEnd;
         int nBoxStage = RUN_STAGE_NONE; // for an end of two stages: the one it must come in
+        const char* pszDetail = "";     // the box's last line, in the log too
     };
     auto none = [](SequenceTest&) {};
     std::vector<SCase> cases = {
-        {"loader", {}, [](SequenceTest&) { setenv("QAN640_LDR_MODE", "fail", 1); }, ERunEnd::LoaderFailed},
+        {"loader",
+         {},
+         [](SequenceTest&) { setenv("QAN640_LDR_MODE", "fail", 1); },
+         ERunEnd::LoaderFailed,
+         RUN_STAGE_NONE,
+         "bfin-uclinux-ldr terminou com o código 1"},
         {"no prompt", {"--fault", "no-prompt"}, none, ERunEnd::NoPrompt},
         {"tftp error", {"--fault", "tftp-error"}, none, ERunEnd::TftpFailed},
         {"tftp file not found", {"--fault", "tftp-not-found"}, none, ERunEnd::TftpFailed},
@@ -146,11 +155,15 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
         ASSERT_FALSE(m_op.m_boxes.empty());
         const SBox& last = m_op.m_boxes.back();
         const SRunEndRow& row = RunEndRow(c.eEnd);
-        EXPECT_EQ(last.strText, row.pszBox)
+        std::string strBox = std::string(row.pszBox) + (*c.pszDetail ? "\n" : "") + c.pszDetail;
+        EXPECT_EQ(last.strText, strBox)
             << m_log.m_strLog.substr(m_log.m_strLog.size() > 3000 ? m_log.m_strLog.size() - 3000 : 0);
         EXPECT_EQ(last.nType, c.eEnd == ERunEnd::Verified ? 64 : 16);
         EXPECT_EQ(result.eEnd, c.eEnd);
-        EXPECT_EQ(result.Message(), row.pszBox);
+        EXPECT_EQ(result.Message(), strBox);
+        if (*c.pszDetail) {
+            EXPECT_NE(m_log.m_strLog.find(EncodeCp1252(c.pszDetail) + "\r\n"), std::string::npos);
+        }
         EXPECT_TRUE(last.nStage == row.nStage || last.nStage == row.nOtherStage) << last.nStage;
         // The record's stage: the one that failed, where its box came; a verified board went through them
         // all.
@@ -217,6 +230,68 @@ TEST_F(SequenceTest, PowerCycleBoxWaitsForTheBoardToFinishWriting) {
         m_pBoard.reset();
         m_log.ClearLog();
     }
+}
+
+// A loader or image that is not there ends the run at its first stage, before anything reaches the board,
+// with the set-up's box naming what is missing (in the log too). The C library's reasons come in the
+// operator's language, and the Windows-1252 log shows them right, a port lock's too.
+TEST_F(SequenceTest, SetUpErrorsEndTheRunBeforeAnythingIsSent) {
+    CTestLocale locale;
+    if (!locale.Ready())
+        GTEST_SKIP() << "cannot build the pt_BR.UTF-8 locale (localedef and the locales package needed)";
+    ASSERT_TRUE(locale.Use());
+    const std::string strImage = CLoaderRunner::kImagePath;
+    struct {
+        const char* pszName;
+        std::string strProgram;
+        bool bImage;
+        std::string strDetail;
+    } const cases[] = {
+        {"no loader", "no-such-ldr", true, "no-such-ldr não encontrado no PATH"},
+        {"loader not executable", m_strDir + "/ldr", true, m_strDir + "/ldr: Permissão negada"},
+        {"no image", "bfin-uclinux-ldr", false, "imagem " + strImage + ": Arquivo ou diretório inexistente"},
+    };
+    WriteFile(m_strDir + "/ldr", "#!/bin/sh\n");
+    const std::string strImageBytes = ReadFile(strImage);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        m_op.m_boxes.clear();
+        m_log.ClearLog();
+        StartBoard({});
+        if (c.bImage)
+            WriteFile(strImage, strImageBytes);
+        else
+            unlink(strImage.c_str());
+        SRunOptions options = WholeRunOptions(m_pArp);
+        options.loader.strProgram = c.strProgram;
+        CProvisioningRun run(m_run, m_log, m_op, {}, options);
+        SRunResult result = run.RunProvisioning();
+
+        EXPECT_EQ(result.eEnd, ERunEnd::SetupFailed);
+        EXPECT_EQ(result.nStage, RUN_STAGE_START);
+        EXPECT_EQ(result.strDetail, c.strDetail);
+        ASSERT_EQ(m_op.m_boxes.size(), 1u);
+        EXPECT_EQ(m_op.m_boxes[0].strText, RunEndRow(ERunEnd::SetupFailed).pszBox + ("\n" + c.strDetail));
+        EXPECT_EQ(m_log.m_strLog, EncodeCp1252(c.strDetail) + "\r\n");
+        m_pBoard.reset(); // its transcript is complete once it has ended
+        EXPECT_EQ(Commands(), std::vector<std::string>());
+        for (const STranscriptEntry& e : ReadTranscript(m_strDir + "/transcript"))
+            EXPECT_EQ(e.strText.find("first-stage image received"), std::string::npos) << e.strText;
+        ExpectCleanEnd(false);
+    }
+    // The port's lock in a folder that is not there.
+    WriteFile(strImage, strImageBytes);
+    StartBoard({});
+    m_log.ClearLog();
+    m_strPortLockDir = m_strDir + "/no-lock-folder";
+    SRunResult result = Run();
+    m_strPortLockDir.clear();
+    EXPECT_EQ(result.eEnd, ERunEnd::PortNotReserved);
+    EXPECT_EQ(m_log.m_strLog.rfind("Port lock not taken: " + m_strDir + "/no-lock-folder/", 0), 0u)
+        << m_log.m_strLog;
+    EXPECT_TRUE(m_log.m_strLog.ends_with(": Arquivo ou diret\xF3rio inexistente\r\n")) << m_log.m_strLog;
+    // What the Windows-1252 log holds is the operator's text, not UTF-8 bytes read as Windows-1252.
+    EXPECT_EQ(EncodeCp1252("Permissão negada"), "Permiss\xE3o negada");
 }
 
 // The port cannot be opened after a loader that did not need it.

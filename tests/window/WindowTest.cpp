@@ -106,6 +106,27 @@ private:
     QTimer m_timer;
 };
 
+// Calls fn whenever `target` receives an event of type eType, at once (a change event comes with the change
+// already made).
+class CEventWatch : public QObject {
+public:
+    CEventWatch(QObject* pTarget, QEvent::Type eType, std::function<void()> fn)
+        : m_eType(eType), m_fn(std::move(fn)) {
+        pTarget->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* pEvent) override {
+        if (pEvent->type() == m_eType)
+            m_fn();
+        return false;
+    }
+
+private:
+    QEvent::Type m_eType;
+    std::function<void()> m_fn;
+};
+
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -387,6 +408,40 @@ TEST_F(WindowTest, RunRefusedBeforeAnythingIsSent) {
             << "nothing sent";
         m_pBoard.reset();
     }
+}
+
+// The button comes back only once the run's thread has ended, so a press the moment it is enabled starts the
+// next run (a press while the old thread was still ending used to be dropped, leaving the button enabled).
+TEST_F(WindowTest, ButtonComesBackWhenTheRunHasEndedAndAPressThenStartsTheNextRun) {
+    CEnvOverride mode("QAN640_LDR_MODE", "fail"); // each run ends at stage 2 with its box
+    StartBoard({});
+    auto window = MakeWindow({});
+    CRobot robot(*window);
+    CQAN640BootLoaderCommands& w = *window;
+    std::vector<bool> runningWhenEnabled;
+    CEventWatch watch(w.m_btnStart, QEvent::EnabledChange, [&] {
+        if (!w.m_btnStart->isEnabled())
+            return;
+        runningWhenEnabled.push_back(w.IsRunning());
+        if (runningWhenEnabled.size() == 1) // the next press as soon as the event loop takes one
+            QTimer::singleShot(0, &w, [&w] { QTest::mouseClick(w.m_btnStart, Qt::LeftButton); });
+    });
+    bool bInTime = ExecWindow(
+        w,
+        [&] {
+            QTest::mouseClick(w.m_btnStart, Qt::LeftButton);
+            QTimer* poll = new QTimer(&w);
+            QObject::connect(poll, &QTimer::timeout, [&] {
+                if (runningWhenEnabled.size() >= 2)
+                    w.done(QDialog::Accepted);
+            });
+            poll->start(20);
+        },
+        30000);
+    EXPECT_TRUE(bInTime) << w.m_log.m_strLog;
+    EXPECT_EQ(w.m_nRunsStarted, 2);
+    EXPECT_EQ(runningWhenEnabled, (std::vector<bool>{false, false}));
+    EXPECT_EQ(robot.m_boxes.size(), 2u);
 }
 
 // Closing the window at every stage of a run: it ends within 2 s, the loader is gone, the port is free and no

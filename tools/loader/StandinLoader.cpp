@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -52,6 +53,10 @@ void Usage(FILE* out) {
         "                               line every QAN640_LDR_INTERVAL_MS (default 1000) ms, never end\n"
         "  QAN640_LDR_EXIT=N            exit code of the ok, fail and failed-text endings\n"
         "  QAN640_LDR_ARGS_FILE=FILE    write the received arguments to FILE, each ended by a NUL byte\n"
+        "  QAN640_LDR_WRAPPER=wait      act as a site's wrapper script: start a copy of this program that\n"
+        "                               does the work, wait for it and exit with its exit code\n"
+        "  QAN640_LDR_WRAPPER=leave     start that copy and exit 0 at once, leaving it running\n"
+        "  QAN640_LDR_PID_FILE=FILE     with QAN640_LDR_WRAPPER: write the copy's pid to FILE\n"
         "\n"
         "Exit codes: 0 done, 1 failure (image, port, transfer), 2 wrong arguments.\n",
         g_pszName);
@@ -219,9 +224,41 @@ void Flood() {
     }
 }
 
+// A site's wrapper script around the real loader: the work is done by a child, which ends only when
+// something ends it or it is done.
+void RunAsWrapper(char** argv) {
+    std::string wrapper = Env("QAN640_LDR_WRAPPER", "");
+    if (wrapper.empty())
+        return;
+    if (wrapper != "wait" && wrapper != "leave")
+        WrongArguments(("unknown QAN640_LDR_WRAPPER " + wrapper).c_str());
+    unsetenv("QAN640_LDR_WRAPPER");
+    pid_t pid = fork();
+    if (pid < 0)
+        Fail(1, "Failed to start the loader: %s", strerror(errno));
+    if (pid == 0) {
+        execv("/proc/self/exe", argv);
+        Fail(1, "Failed to start the loader: %s", strerror(errno));
+    }
+    std::string pidFile = Env("QAN640_LDR_PID_FILE", "");
+    if (!pidFile.empty()) {
+        if (FILE* f = fopen(pidFile.c_str(), "we")) {
+            fprintf(f, "%d\n", int(pid));
+            fclose(f);
+        }
+    }
+    if (wrapper == "leave")
+        exit(0);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    RunAsWrapper(argv);
     WriteArgsFile(argc, argv);
 
     std::string image, port;
