@@ -144,9 +144,7 @@ TEST_F(ProvisionCliTest, FullRunThroughTheNetwork) {
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszName);
         CNetnsLab lab;
-        if (!lab.SkipReason().empty())
-            GTEST_SKIP() << lab.SkipReason();
-        ASSERT_TRUE(lab.Ok());
+        REQUIRE_LAB(lab);
         StartBoardInLab(lab);
         SCliOptions options;
         options.strNs = lab.HostNs();
@@ -230,9 +228,7 @@ class ProvisionCliSignalTest : public ProvisionCliTest, public ::testing::WithPa
 TEST_P(ProvisionCliSignalTest, RecordedWithItsStage) {
     const SSignalCase& c = GetParam();
     CNetnsLab lab;
-    if (!lab.SkipReason().empty())
-        GTEST_SKIP() << lab.SkipReason();
-    ASSERT_TRUE(lab.Ok());
+    REQUIRE_LAB(lab);
     StartBoard(c.board);
     SCliOptions options;
     options.strNs = lab.HostNs();
@@ -348,9 +344,7 @@ TEST_F(ProvisionCliTest, UnwritableFolderHasAStatusOfItsOwn) {
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszName);
         CNetnsLab lab;
-        if (!lab.SkipReason().empty())
-            GTEST_SKIP() << lab.SkipReason();
-        ASSERT_TRUE(lab.Ok());
+        REQUIRE_LAB(lab);
         StartBoardInLab(lab);
         std::string strWork = m_strDir + "/work";
         ASSERT_EQ(RunCommand({"rm", "-rf", strWork, m_strDir + "/keep", m_strDir + "/after.csv"}).nExit, 0);

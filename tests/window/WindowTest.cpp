@@ -308,9 +308,7 @@ TEST_F(WindowTest, StartCommandWithoutPortAndWithTheKeyword) {
 // A whole run through the window inside the test's own namespaces; two quick presses make one run.
 TEST_F(WindowTest, WholeRunEndsWithTheSuccessBox) {
     CNetnsLab lab;
-    if (!lab.SkipReason().empty())
-        GTEST_SKIP() << lab.SkipReason();
-    ASSERT_TRUE(lab.Ok());
+    REQUIRE_LAB(lab);
     ASSERT_TRUE(lab.PlugBoard("00:ff:ff:ff:ff:ff"));
     StartBoard({"--hook", MacHookFor(lab.BoardNs())});
     CInNamespace inHost(lab.HostNs());
