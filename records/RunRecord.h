@@ -25,6 +25,11 @@ struct SRunRecordRow {
     std::string strLogFile; // relative to the record's folder; empty when the log could not be saved
 };
 
+// What ends the message of a run whose operator confirmed that an address the record shows stored is the
+// same board again.
+inline constexpr const char* kMacReuseConfirmedNote =
+    " (MAC já gravado antes; o operador confirmou que é a mesma placa)";
+
 // Local time with its UTC offset: "2024-05-01T14:03:07-03:00".
 std::string FormatIsoTime(std::chrono::system_clock::time_point t);
 // Local time in a strftime format.

@@ -92,15 +92,16 @@ std::vector<STable> Tables(const SShiftReport& report, bool bCsv) {
         failures.rows.push_back(
             {std::to_string(stage.nStage), RunStageTitle(stage.nStage), std::to_string(stage.nFailures)});
     STable macs{"MACs gravados por mais de uma execução (a mesma placa refeita ou placas diferentes)",
-                {"MAC", "Início", "Estação", "Porta", "Resultado", "Etapa"},
-                {false, false, false, false, false, true},
+                {"MAC", "Início", "Estação", "Porta", "Resultado", "Etapa", "Mesma placa"},
+                {false, false, false, false, false, true, false},
                 {}};
     for (const SSharedMac& mac : report.sharedMacs)
         for (const SStationRun& run : mac.runs)
             macs.rows.push_back(
                 {mac.strMac,
                  bCsv ? FormatIsoTime(run.row.tStart) : FormatLocalTime(run.row.tStart, "%Y-%m-%d %H:%M:%S"),
-                 run.strStation, run.row.strPort, run.row.strOutcome, std::to_string(run.row.nStage)});
+                 run.strStation, run.row.strPort, run.row.strOutcome, std::to_string(run.row.nStage),
+                 run.row.strMessage.ends_with(kMacReuseConfirmedNote) ? "confirmada" : ""});
     return {yields, failures, macs};
 }
 

@@ -42,7 +42,7 @@ struct SStageFailures {
 
 // An address that more than one run stored in a board (outcome ok or past bootargs, as the MAC ledger reads
 // the record): one board redone with --reuse-mac or two boards given the same address; the runs' times,
-// stations and ports tell which.
+// stations and ports tell which, and so does a run whose operator confirmed it was the same board.
 struct SSharedMac {
     std::string strMac;
     std::vector<SStationRun> runs; // every run that stored it, the earliest first

@@ -136,6 +136,7 @@ TEST_F(ShiftReportTest, TextAndCsv) {
         StationRun("b", "2024-05-01T11:00:00-03:00", "", "ok", 17),
         StationRun("b", "2024-05-01T12:00:00-03:00", "", "ok", 17),
     };
+    runs[1].row.strMessage = std::string("QAN640 configurando com sucesso") + kMacReuseConfirmedNote;
     SShiftReport report = ComputeShiftReport(runs, {});
     SReportSource source{kRunRecordFileName, false, 2};
 
@@ -165,9 +166,9 @@ TEST_F(ShiftReportTest, TextAndCsv) {
         {"6", "Transferindo a imagem (tftp)", "1"},
         {""},
         {"MACs gravados por mais de uma execução (a mesma placa refeita ou placas diferentes)"},
-        {"MAC", "Início", "Estação", "Porta", "Resultado", "Etapa"},
-        {kMac1, "2024-05-01T09:00:00-03:00", "estação-ç", "'=porta", "ok", "17"},
-        {kMac1, "2024-05-01T10:00:00-03:00", "estação-ç", "ttyUSB0", "ok", "17"},
+        {"MAC", "Início", "Estação", "Porta", "Resultado", "Etapa", "Mesma placa"},
+        {kMac1, "2024-05-01T09:00:00-03:00", "estação-ç", "'=porta", "ok", "17", ""},
+        {kMac1, "2024-05-01T10:00:00-03:00", "estação-ç", "ttyUSB0", "ok", "17", "confirmada"},
     };
     EXPECT_EQ(rows, expected);
 }
