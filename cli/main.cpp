@@ -21,6 +21,7 @@
 
 #include <QCoreApplication>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -145,6 +146,10 @@ int Usage(const std::string& strProblem) {
 
 // Local midnight of a date "2024-05-01"; nothing for any other text or a day the calendar lacks.
 std::optional<std::chrono::system_clock::time_point> LocalMidnight(const std::string& strDate) {
+    // strptime alone would take "2024-5-1 " or " 024-05-01" as well.
+    for (size_t i = 0; i < strDate.size(); ++i)
+        if (i == 4 || i == 7 ? strDate[i] != '-' : !isdigit(static_cast<unsigned char>(strDate[i])))
+            return std::nullopt;
     struct tm date = {};
     const char* pszEnd = strptime(strDate.c_str(), "%Y-%m-%d", &date);
     if (strDate.size() != 10 || !pszEnd || *pszEnd != '\0')

@@ -137,7 +137,7 @@ void ForEachStoredMac(std::string_view text,
     std::vector<std::string_view> fields;
     ForEachRecordLine(text, [&](std::string_view line) {
         // A torn row still counts when its first fields are whole: the address may be in a board.
-        SplitRecordLine(line, fields);
+        SplitRecordLine(line, fields, 7);
         if (fields.size() < 7 || fields[3].empty())
             return;
         // Saturates: a damaged field of many digits must not overflow, any stage past 17 reads the same.

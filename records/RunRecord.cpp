@@ -199,11 +199,11 @@ std::optional<std::chrono::system_clock::time_point> ParseIsoTime(std::string_vi
            std::chrono::minutes(nMinute - nOffsetMin) + std::chrono::seconds(nSecond);
 }
 
-bool SplitRecordLine(std::string_view line, std::vector<std::string_view>& fields) {
+bool SplitRecordLine(std::string_view line, std::vector<std::string_view>& fields, size_t nMaxFields) {
     fields.clear();
     bool bWellFormed = true;
     size_t pos = 0;
-    for (;;) {
+    while (fields.size() < nMaxFields) {
         if (pos < line.size() && line[pos] == '"') {
             size_t start = ++pos;
             bool bClosed = false;
@@ -239,6 +239,7 @@ bool SplitRecordLine(std::string_view line, std::vector<std::string_view>& field
             return bWellFormed;
         pos = end + 1;
     }
+    return bWellFormed;
 }
 
 std::string RecordFieldText(std::string_view field) {

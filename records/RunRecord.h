@@ -51,8 +51,10 @@ std::optional<std::chrono::system_clock::time_point> ParseIsoTime(std::string_vi
 
 // The fields of one line of the record (without its line end), as written: quotes taken off, doubled quotes
 // still doubled. Fills fields as far as the line goes and returns false when its quoting is broken (a quote
-// left open, text after a closing quote), so that a torn row still gives its first fields.
-bool SplitRecordLine(std::string_view line, std::vector<std::string_view>& fields);
+// left open, text after a closing quote), so that a torn row still gives its first fields. With nMaxFields it
+// stops after that many fields, judging only those.
+bool SplitRecordLine(std::string_view line, std::vector<std::string_view>& fields,
+                     size_t nMaxFields = SIZE_MAX);
 // A field as SplitRecordLine gives it as the text the row was made from: doubled quotes single again, the
 // apostrophe that FormatRunRecordRow put before a formula taken off.
 std::string RecordFieldText(std::string_view field);

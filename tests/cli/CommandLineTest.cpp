@@ -222,6 +222,7 @@ TEST_F(ProvisionCliTest, ShiftReport) {
          "Relatório",
          "--since 2024-02-30: uma data AAAA-MM-DD"},
         {{"--report", "--since", "1/5/2024"}, 2, {}, "Relatório", "--since 1/5/2024: uma data AAAA-MM-DD"},
+        {{"--report", "--since", "2024-5-1"}, 2, {}, "Relatório", "--since 2024-5-1: uma data AAAA-MM-DD"},
         {{"--report", "--since"}, 2, {}, "Relatório", "--since precisa de um valor"},
         {{"--csv"}, 2, {}, "Rendimento", "--csv só com --report"},
         {{"--since", "2024-05-02", "--port", "x"}, 2, {}, "Rendimento", "--since só com --report"},
