@@ -17,13 +17,16 @@
 #include "records/MacLedger.h"
 #include "records/ProgramVersion.h"
 #include "records/RecordedRun.h"
+#include "records/ShiftReport.h"
 
 #include <QCoreApplication>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string_view>
 #include <unistd.h>
@@ -45,6 +48,9 @@ struct SOptions {
     bool bInteractive = true;
     bool bHelp = false;
     bool bVersion = false;
+    bool bReport = false;
+    bool bCsv = false;
+    std::optional<std::chrono::system_clock::time_point> tSince;
 };
 
 // A status's line in --help: a failure names its stages, "etapa 5 ou 10: ...".
@@ -60,6 +66,7 @@ std::string ExitMeaning(const SRunEndRow& row) {
 void PrintHelp() {
     printf("Uso: %s --port PORTA [--mac MAC] [--workdir DIR] [--interface PLACA]\n"
            "       [--arp-timeout SEGUNDOS] [--echo] [--non-interactive]\n"
+           "       %s --report [--since DATA] [--csv] [--workdir DIR]\n"
            "       %s --help | --version\n"
            "\n"
            "Provisiona uma QAN640 sem janela: o mesmo processo da janela, do carregador ao MAC\n"
@@ -78,6 +85,15 @@ void PrintHelp() {
            "                      limite); sem resposta, uma linha a cada 10 s\n"
            "  --echo              copia para a saída padrão tudo o que o log mostra, a placa incluída\n"
            "  --non-interactive   não espera o Enter da etapa 8; exige --mac\n"
+           "  --report            relatório de produção de %s, com esta máquina como estação:\n"
+           "                      rendimento por dia e estação (placas verificadas / placas\n"
+           "                      tentadas), falhas por etapa e MACs gravados por mais de uma\n"
+           "                      execução. Placa tentada: execução que chegou à etapa 2 (o\n"
+           "                      carregador) ou além; erros de preparação e interrupções na etapa 1\n"
+           "                      não contam. Cada execução conta: uma placa refeita conta duas vezes\n"
+           "  --since DATA        com --report: só execuções iniciadas a partir de DATA (AAAA-MM-DD,\n"
+           "                      meia-noite local); um MAC gravado de novo lista também as anteriores\n"
+           "  --csv               com --report: as mesmas tabelas em CSV, para planilhas\n"
            "  --help              este texto\n"
            "  --version           a versão do programa\n"
            "\n"
@@ -87,8 +103,8 @@ void PrintHelp() {
            "fechamento da janela; o código de saída é então 128 + o número do sinal.\n"
            "\n"
            "Código de saída:\n",
-           kProgram, kProgram, kMacPrefixFileName, kMacRangeFileName, kNetCardFileName, kRunRecordFileName,
-           kRunLogFolderName);
+           kProgram, kProgram, kProgram, kMacPrefixFileName, kMacRangeFileName, kNetCardFileName,
+           kRunRecordFileName, kRunRecordFileName, kRunLogFolderName);
     // Every status once, in their order: the run's ends, a stop per signal, and the ones no run gives.
     std::vector<std::pair<int, std::string>> statuses;
     for (const SRunEndRow& row : kRunEnds) {
@@ -110,9 +126,12 @@ void PrintHelp() {
     statuses.emplace_back(kExitUsage, "uso incorreto: opção desconhecida, --port ausente, valor ausente ou "
                                       "começado por --,\n       MAC recusado, --non-interactive sem --mac, "
                                       "--arp-timeout que não é um número "
-                                      "de segundos");
+                                      "de segundos,\n       --since que não é uma data, --report com opções "
+                                      "de execução");
     statuses.emplace_back(kExitWorkDirUnusable,
-                          "diretório de trabalho (--workdir) inexistente ou inacessível; nada foi executado");
+                          std::string("diretório de trabalho (--workdir) inexistente ou "
+                                      "inacessível, ou --report sem ler ") +
+                              kRunRecordFileName + "; nada foi executado");
     statuses.emplace_back(kExitInternal, "erro interno");
     std::stable_sort(statuses.begin(), statuses.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -123,6 +142,44 @@ void PrintHelp() {
 int Usage(const std::string& strProblem) {
     fprintf(stderr, "%s: %s\nUse --help para ver as opções.\n", kProgram, strProblem.c_str());
     return kExitUsage;
+}
+
+// Local midnight of a date "2024-05-01"; nothing for any other text or a day the calendar lacks.
+std::optional<std::chrono::system_clock::time_point> LocalMidnight(const std::string& strDate) {
+    // strptime alone would take "2024-5-1 " or " 024-05-01" as well.
+    for (size_t i = 0; i < strDate.size(); ++i)
+        if (i == 4 || i == 7 ? strDate[i] != '-' : !isdigit(static_cast<unsigned char>(strDate[i])))
+            return std::nullopt;
+    struct tm date = {};
+    const char* pszEnd = strptime(strDate.c_str(), "%Y-%m-%d", &date);
+    if (strDate.size() != 10 || !pszEnd || *pszEnd != '\0')
+        return std::nullopt;
+    struct tm wanted = date;
+    date.tm_isdst = -1;
+    time_t t = mktime(&date);
+    // mktime moves a 31 April on to 1 May; the date must stay the one given.
+    if (t == time_t(-1) || date.tm_year != wanted.tm_year || date.tm_mon != wanted.tm_mon ||
+        date.tm_mday != wanted.tm_mday)
+        return std::nullopt;
+    return std::chrono::system_clock::from_time_t(t);
+}
+
+// The report of the record in the working directory, on standard output; notes a CSV cannot hold go to
+// standard error.
+int PrintReport(const SOptions& options) {
+    std::vector<SStationRun> runs;
+    SReportSource source{kRunRecordFileName};
+    std::string strError = ReadRecordRuns(kRunRecordFileName, ThisStationName(), runs, source);
+    if (!strError.empty()) {
+        fprintf(stderr, "%s: %s: %s\n", kProgram, kRunRecordFileName, strError.c_str());
+        return kExitWorkDirUnusable;
+    }
+    SShiftReport report =
+        ComputeShiftReport(runs, options.tSince.value_or(std::chrono::system_clock::time_point()));
+    fputs(FormatShiftReport(report, source, options.bCsv).c_str(), stdout);
+    if (options.bCsv)
+        fputs(ReportSourceNotes(source).c_str(), stderr);
+    return fflush(stdout) == 0 ? 0 : kExitInternal;
 }
 
 // Fills options; returns an exit status when the program should end at once.
@@ -148,7 +205,8 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
             return !strValue.starts_with("--");
         };
         bool bFlag = strArg == "--echo" || strArg == "--non-interactive" || strArg == "--reuse-mac" ||
-                     strArg == "--help" || strArg == "-h" || strArg == "--version";
+                     strArg == "--help" || strArg == "-h" || strArg == "--version" || strArg == "--report" ||
+                     strArg == "--csv";
         if (bFlag && bHasValue)
             return Usage(strArg + " não leva valor");
         if (strArg == "--port" || strArg == "--mac" || strArg == "--workdir" || strArg == "--interface") {
@@ -170,6 +228,17 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
                 return Usage(strArg + " " + strSeconds + ": um número de segundos de 1 a " +
                              std::to_string(kMaxArpTimeoutS));
             options.dwArpTimeoutS = uint32_t(nSeconds);
+        } else if (strArg == "--since") {
+            std::string strDate;
+            if (!value(strDate))
+                return Usage(strArg + " precisa de um valor (que não começa com --)");
+            options.tSince = LocalMidnight(strDate);
+            if (!options.tSince)
+                return Usage(strArg + " " + strDate + ": uma data AAAA-MM-DD, ex. 2024-05-01");
+        } else if (strArg == "--report") {
+            options.bReport = true;
+        } else if (strArg == "--csv") {
+            options.bCsv = true;
         } else if (strArg == "--echo") {
             options.bEcho = true;
         } else if (strArg == "--reuse-mac") {
@@ -191,6 +260,15 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
     if (options.bVersion) {
         printf("%s %s\n", kProgram, kProgramVersion);
         return 0;
+    }
+    if (!options.bReport && (options.bCsv || options.tSince))
+        return Usage(std::string(options.bCsv ? "--csv" : "--since") + " só com --report");
+    if (options.bReport) {
+        // The report reads the record and touches no board: an option of a run has no meaning there.
+        if (!options.strPort.empty() || !options.strMac.empty() || !options.strInterface.empty() ||
+            options.dwArpTimeoutS != 0 || options.bEcho || options.bReuseMac || !options.bInteractive)
+            return Usage("--report não combina com opções de execução (--port, --mac, ...)");
+        return std::nullopt;
     }
     if (options.strPort.empty())
         return Usage("falta --port");
@@ -243,6 +321,8 @@ int main(int argc, char** argv) {
                 options.strWorkDir.c_str(), SystemErrorText(errno).c_str());
         return kExitWorkDirUnusable;
     }
+    if (options.bReport)
+        return PrintReport(options);
     // The log's path as the user can open it from where the program was started: the run's paths are
     // relative to the working directory, which --workdir names as the user wrote it.
     std::string strLogDir = options.strWorkDir;

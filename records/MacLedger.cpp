@@ -4,6 +4,7 @@
 #include "mac/MacPrefixFile.h"
 #include "provisioning/RunResult.h"
 #include "records/DurableFile.h"
+#include "records/MappedFile.h"
 #include "records/RunJournal.h"
 #include "records/RunRecord.h"
 
@@ -13,7 +14,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -39,69 +39,6 @@ std::string_view Trimmed(std::string_view text) {
     if (first == std::string_view::npos)
         return {};
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
-// The record's text, mapped for one reading; empty when there is no record yet.
-class CMappedFile {
-public:
-    explicit CMappedFile(int fd) {
-        struct stat st = {};
-        if (fd < 0 || fstat(fd, &st) != 0 || st.st_size <= 0)
-            return;
-        void* p = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (p == MAP_FAILED)
-            return;
-        m_p = p;
-        m_nSize = size_t(st.st_size);
-    }
-    ~CMappedFile() {
-        if (m_p)
-            munmap(m_p, m_nSize);
-    }
-    CMappedFile(const CMappedFile&) = delete;
-    CMappedFile& operator=(const CMappedFile&) = delete;
-    std::string_view Text() const {
-        return m_p ? std::string_view(static_cast<const char*>(m_p), m_nSize) : "";
-    }
-
-private:
-    void* m_p = nullptr;
-    size_t m_nSize = 0;
-};
-
-// One field of a row from pos, its quotes taken off; pos ends past the field's comma (or at the line's end).
-std::string_view NextField(std::string_view line, size_t& pos) {
-    if (pos >= line.size())
-        return {};
-    if (line[pos] != '"') {
-        const void* pComma = memchr(line.data() + pos, ',', line.size() - pos);
-        size_t end = pComma ? size_t(static_cast<const char*>(pComma) - line.data()) : line.size();
-        std::string_view field = line.substr(pos, end - pos);
-        pos = end + 1;
-        return field;
-    }
-    size_t start = ++pos;
-    while (pos < line.size()) {
-        if (line[pos] == '"') {
-            if (pos + 1 < line.size() && line[pos + 1] == '"') {
-                pos += 2;
-                continue;
-            }
-            break;
-        }
-        ++pos;
-    }
-    std::string_view field = line.substr(start, std::min(pos, line.size()) - start);
-    pos += 2; // the closing quote and the comma
-    return field;
-}
-
-// A field as NextField gives it, its doubled quotes made single again.
-std::string FieldText(std::string_view field) {
-    std::string text(field);
-    for (size_t pos = 0; (pos = text.find("\"\"", pos)) != std::string::npos; ++pos)
-        text.erase(pos, 1);
-    return text;
 }
 
 std::string Reason(const char* pszWhat, int nError) {
@@ -190,37 +127,29 @@ std::optional<SMacRange> ParseMacRange(std::string_view text, const std::vector<
     return std::nullopt;
 }
 
+bool RowStoresMac(std::string_view outcome, int nStage) {
+    // Past bootargs the board holds the address: saveenv or reset may still fail, the address is in it.
+    return outcome == "ok" || nStage > RUN_STAGE_BOOTARGS;
+}
+
 void ForEachStoredMac(std::string_view text,
                       const std::function<void(uint64_t, std::string_view, std::string_view)>& fn) {
-    // The header line goes first.
-    size_t nl = text.find('\n');
-    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
-    while (!text.empty()) {
-        const void* pNl = memchr(text.data(), '\n', text.size());
-        size_t nLength = pNl ? size_t(static_cast<const char*>(pNl) - text.data()) : text.size();
-        std::string_view line = text.substr(0, nLength);
-        text.remove_prefix(pNl ? nLength + 1 : nLength);
-        size_t pos = 0;
-        std::string_view start = NextField(line, pos);
-        NextField(line, pos);
-        std::string_view port = NextField(line, pos);
-        std::string_view mac = NextField(line, pos);
-        NextField(line, pos);
-        std::string_view outcome = NextField(line, pos);
-        std::string_view stage = NextField(line, pos);
-        if (mac.empty())
-            continue;
+    std::vector<std::string_view> fields;
+    ForEachRecordLine(text, [&](std::string_view line) {
+        // A torn row still counts when its first fields are whole: the address may be in a board.
+        SplitRecordLine(line, fields, 7);
+        if (fields.size() < 7 || fields[3].empty())
+            return;
         // Saturates: a damaged field of many digits must not overflow, any stage past 17 reads the same.
         int nStage = 0;
-        for (char c : stage)
+        for (char c : fields[6])
             if (c >= '0' && c <= '9' && nStage < 1000)
                 nStage = nStage * 10 + (c - '0');
-        // Past bootargs the board holds the address: saveenv or reset may still fail, the address is in it.
-        if (outcome != "ok" && nStage <= RUN_STAGE_BOOTARGS)
-            continue;
-        if (std::optional<uint64_t> nMac = MacValue(mac))
-            fn(*nMac, start, port);
-    }
+        if (!RowStoresMac(fields[5], nStage))
+            return;
+        if (std::optional<uint64_t> nMac = MacValue(fields[3]))
+            fn(*nMac, fields[0], fields[2]);
+    });
 }
 
 CRecordMacLedger::CRecordMacLedger(std::string strDir) : m_strDir(std::move(strDir)) {}
@@ -234,7 +163,7 @@ std::optional<SMacStoredRow> CRecordMacLedger::FindStored(const std::string& str
     std::optional<SMacStoredRow> found;
     ForEachStoredMac(record.Text(), [&](uint64_t nMac, std::string_view start, std::string_view port) {
         if (nMac == *nWanted)
-            found = SMacStoredRow{FieldText(start), FieldText(port)};
+            found = SMacStoredRow{RecordFieldText(start), RecordFieldText(port)};
     });
     return found;
 }

@@ -34,8 +34,13 @@ struct SMacRange {
 std::optional<SMacRange> ParseMacRange(std::string_view text, const std::vector<std::string>& offered,
                                        std::string& strError);
 
+// Whether a row with this outcome and last stage shows an address stored in a board: outcome ok, or a run
+// that got past bootargs.
+bool RowStoresMac(std::string_view outcome, int nStage);
+
 // Every row of the record's text that shows an address stored in a board (outcome ok, or a run that got past
-// bootargs): fn gets the address and the row's start and port fields as written.
+// bootargs): fn gets the address and the row's start and port fields as written (RecordFieldText gives their
+// text).
 void ForEachStoredMac(std::string_view text,
                       const std::function<void(uint64_t, std::string_view, std::string_view)>& fn);
 

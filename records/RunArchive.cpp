@@ -141,7 +141,7 @@ SRunRecordRow CRunArchive::RowAsItStands(const SRunResult& result, const char* p
     row.nStage = result.nStage;
     row.strMessage = result.Message();
     if (result.bMacReused)
-        row.strMessage += " (MAC já gravado antes; o operador confirmou que é a mesma placa)";
+        row.strMessage += kMacReuseConfirmedNote;
     row.strLogFile = m_strLogFile;
     return row;
 }

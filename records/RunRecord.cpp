@@ -1,6 +1,7 @@
 #include "records/RunRecord.h"
 
 #include "core/SystemError.h"
+#include "provisioning/RunResult.h"
 #include "records/DurableFile.h"
 
 #include <algorithm>
@@ -67,11 +68,19 @@ size_t Utf8SequenceLength(std::string_view text) {
     return nLength;
 }
 
+// Whether a spreadsheet would run the field as a formula, once the apostrophes before it are gone: a field of
+// its own that begins with "'=" is guarded as well, so that the reader can tell the guard from the text.
+bool NeedsFormulaGuard(std::string_view field) {
+    size_t first = field.find_first_not_of('\'');
+    return first != std::string_view::npos &&
+           std::string_view("=+-@").find(field[first]) != std::string_view::npos;
+}
+
 std::string CsvField(std::string_view text) {
     std::string field = OneLineText(ValidUtf8(text));
     // Spreadsheets run a cell that begins so as a formula (a port named "=1+1"); the apostrophe makes it
     // text. Tab and CR, which do the same, never begin a field: OneLineText takes them off the ends.
-    if (!field.empty() && std::string_view("=+-@").find(field[0]) != std::string_view::npos)
+    if (NeedsFormulaGuard(field))
         field.insert(0, "'");
     if (field.find_first_of(",\"") == std::string::npos)
         return field;
@@ -82,16 +91,6 @@ std::string CsvField(std::string_view text) {
         quoted += c;
     }
     return quoted + '"';
-}
-
-std::string JoinRow(const std::vector<std::string>& fields) {
-    std::string row;
-    for (size_t i = 0; i < fields.size(); ++i) {
-        if (i > 0)
-            row += ',';
-        row += CsvField(fields[i]);
-    }
-    return row + kLineEnd;
 }
 
 std::string Reason(const char* pszWhat, int nError) {
@@ -127,6 +126,16 @@ bool LockWithin(int fd, int nWaitMs) {
 
 } // namespace
 
+std::string CsvLine(const std::vector<std::string>& fields) {
+    std::string row;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0)
+            row += ',';
+        row += CsvField(fields[i]);
+    }
+    return row + kLineEnd;
+}
+
 std::string FormatLocalTime(std::chrono::system_clock::time_point t, const char* pszFormat) {
     time_t tt = std::chrono::system_clock::to_time_t(t);
     struct tm local = {};
@@ -144,7 +153,7 @@ std::string FormatIsoTime(std::chrono::system_clock::time_point t) {
 }
 
 std::string RunRecordHeader() {
-    return JoinRow({"start", "end", "port", "mac_sent", "mac_read", "outcome", "last_stage", "message",
+    return CsvLine({"start", "end", "port", "mac_sent", "mac_read", "outcome", "last_stage", "message",
                     "duration_s", "log_file"});
 }
 
@@ -155,9 +164,143 @@ std::string FormatRunRecordRow(const SRunRecordRow& row) {
     auto [pEnd, ec] = std::to_chars(duration, duration + sizeof duration, std::max(row.dDurationS, 0.0),
                                     std::chars_format::fixed, 1);
     std::string strDuration = ec == std::errc() ? std::string(duration, pEnd) : std::string();
-    return JoinRow({FormatIsoTime(row.tStart), FormatIsoTime(row.tEnd), row.strPort,
+    return CsvLine({FormatIsoTime(row.tStart), FormatIsoTime(row.tEnd), row.strPort,
                     CanonicalMac(row.strMacSent), CanonicalMac(row.strMacRead), row.strOutcome,
                     std::to_string(row.nStage), row.strMessage, strDuration, row.strLogFile});
+}
+
+std::optional<std::chrono::system_clock::time_point> ParseIsoTime(std::string_view text) {
+    auto number = [&](size_t pos, size_t nDigits, int& nOut) {
+        if (pos + nDigits > text.size())
+            return false;
+        auto [pEnd, ec] = std::from_chars(text.data() + pos, text.data() + pos + nDigits, nOut);
+        return ec == std::errc() && pEnd == text.data() + pos + nDigits && text[pos] != '-' &&
+               text[pos] != '+';
+    };
+    int nYear = 0, nMonth = 0, nDay = 0, nHour = 0, nMinute = 0, nSecond = 0;
+    if (text.size() < 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+        text[16] != ':' || !number(0, 4, nYear) || !number(5, 2, nMonth) || !number(8, 2, nDay) ||
+        !number(11, 2, nHour) || !number(14, 2, nMinute) || !number(17, 2, nSecond))
+        return std::nullopt;
+    int nOffsetMin = 0;
+    if (text.substr(19) != "Z") {
+        int nOffsetHour = 0, nOffsetMinute = 0;
+        if (text.size() != 25 || (text[19] != '+' && text[19] != '-') || text[22] != ':' ||
+            !number(20, 2, nOffsetHour) || !number(23, 2, nOffsetMinute) || nOffsetHour > 23 ||
+            nOffsetMinute > 59)
+            return std::nullopt;
+        nOffsetMin = (text[19] == '-' ? -1 : 1) * (nOffsetHour * 60 + nOffsetMinute);
+    }
+    std::chrono::year_month_day date{std::chrono::year(nYear), std::chrono::month(unsigned(nMonth)),
+                                     std::chrono::day(unsigned(nDay))};
+    if (!date.ok() || nHour > 23 || nMinute > 59 || nSecond > 60)
+        return std::nullopt;
+    return std::chrono::sys_days(date) + std::chrono::hours(nHour) +
+           std::chrono::minutes(nMinute - nOffsetMin) + std::chrono::seconds(nSecond);
+}
+
+bool SplitRecordLine(std::string_view line, std::vector<std::string_view>& fields, size_t nMaxFields) {
+    fields.clear();
+    bool bWellFormed = true;
+    size_t pos = 0;
+    while (fields.size() < nMaxFields) {
+        if (pos < line.size() && line[pos] == '"') {
+            size_t start = ++pos;
+            bool bClosed = false;
+            while (pos < line.size()) {
+                if (line[pos] == '"') {
+                    if (pos + 1 < line.size() && line[pos + 1] == '"') {
+                        pos += 2;
+                        continue;
+                    }
+                    bClosed = true;
+                    break;
+                }
+                ++pos;
+            }
+            fields.push_back(line.substr(start, pos - start));
+            if (!bClosed)
+                return false;
+            if (++pos == line.size())
+                return bWellFormed;
+            if (line[pos] != ',')
+                return false;
+            ++pos;
+            continue;
+        }
+        const void* pComma = memchr(line.data() + pos, ',', line.size() - pos);
+        size_t end = pComma ? size_t(static_cast<const char*>(pComma) - line.data()) : line.size();
+        std::string_view field = line.substr(pos, end - pos);
+        // The writer quotes every field that holds a quote.
+        if (field.find('"') != std::string_view::npos)
+            bWellFormed = false;
+        fields.push_back(field);
+        if (!pComma)
+            return bWellFormed;
+        pos = end + 1;
+    }
+    return bWellFormed;
+}
+
+std::string RecordFieldText(std::string_view field) {
+    std::string text(field);
+    for (size_t pos = 0; (pos = text.find("\"\"", pos)) != std::string::npos; ++pos)
+        text.erase(pos, 1);
+    // Only the writer puts an apostrophe before a formula: a text of its own that begins so has one more.
+    if (text.starts_with('\'') && NeedsFormulaGuard(text))
+        text.erase(0, 1);
+    return text;
+}
+
+std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line) {
+    std::vector<std::string_view> fields;
+    if (!SplitRecordLine(line, fields) || fields.size() != 10)
+        return std::nullopt;
+    SRunRecordRow row;
+    std::optional<std::chrono::system_clock::time_point> tStart = ParseIsoTime(fields[0]);
+    std::optional<std::chrono::system_clock::time_point> tEnd = ParseIsoTime(fields[1]);
+    if (!tStart || !tEnd)
+        return std::nullopt;
+    row.tStart = *tStart;
+    row.tEnd = *tEnd;
+    row.strOutcome = fields[5];
+    if (row.strOutcome != "ok" && row.strOutcome != "failed" && row.strOutcome != "stopped" &&
+        row.strOutcome != "interrupted")
+        return std::nullopt;
+    std::string_view stage = fields[6];
+    auto [pStageEnd, ecStage] = std::from_chars(stage.data(), stage.data() + stage.size(), row.nStage);
+    if (stage.empty() || ecStage != std::errc() || pStageEnd != stage.data() + stage.size() ||
+        row.nStage < 0 || row.nStage > kRunStageCount)
+        return std::nullopt;
+    // The writer leaves the duration empty only when it cannot be written at all.
+    std::string_view duration = fields[8];
+    if (!duration.empty()) {
+        auto [pEnd, ec] = std::from_chars(duration.data(), duration.data() + duration.size(), row.dDurationS,
+                                          std::chars_format::fixed);
+        if (ec != std::errc() || pEnd != duration.data() + duration.size() || row.dDurationS < 0)
+            return std::nullopt;
+    }
+    row.strPort = RecordFieldText(fields[2]);
+    row.strMacSent = RecordFieldText(fields[3]);
+    row.strMacRead = RecordFieldText(fields[4]);
+    row.strMessage = RecordFieldText(fields[7]);
+    row.strLogFile = RecordFieldText(fields[9]);
+    return row;
+}
+
+void ForEachRecordLine(std::string_view text, const std::function<void(std::string_view)>& fn) {
+    // The header line goes first.
+    size_t nl = text.find('\n');
+    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+    while (!text.empty()) {
+        const void* pNl = memchr(text.data(), '\n', text.size());
+        size_t nLength = pNl ? size_t(static_cast<const char*>(pNl) - text.data()) : text.size();
+        std::string_view line = text.substr(0, nLength);
+        text.remove_prefix(pNl ? nLength + 1 : nLength);
+        if (line.ends_with('\r'))
+            line.remove_suffix(1);
+        fn(line);
+    }
 }
 
 std::string OneLineText(std::string_view text) {

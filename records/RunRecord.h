@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +25,11 @@ struct SRunRecordRow {
     std::string strLogFile; // relative to the record's folder; empty when the log could not be saved
 };
 
+// What ends the message of a run whose operator confirmed that an address the record shows stored is the
+// same board again.
+inline constexpr const char* kMacReuseConfirmedNote =
+    " (MAC já gravado antes; o operador confirmou que é a mesma placa)";
+
 // Local time with its UTC offset: "2024-05-01T14:03:07-03:00".
 std::string FormatIsoTime(std::chrono::system_clock::time_point t);
 // Local time in a strftime format.
@@ -34,10 +41,34 @@ std::string RunRecordHeader();
 // One row with its line end. Every field is kept on one line: a line break (and any other control
 // character) becomes a blank, so that a row is always exactly one line of the file. Bytes that are not
 // UTF-8 become U+FFFD, so the file stays valid UTF-8 whatever a port name holds; a field that a spreadsheet
-// would take for a formula (it begins with =, +, - or @) gets a leading apostrophe, which spreadsheets show
-// as text. Both MAC columns take one form (CanonicalMac) and the duration is written with a point and one
-// decimal, whatever the locale.
+// would take for a formula (it begins with =, +, - or @, after any apostrophes of its own) gets a leading
+// apostrophe, which spreadsheets show as text and ParseRunRecordRow takes off again. Both MAC columns take
+// one form (CanonicalMac) and the duration is written with a point and one decimal, whatever the locale.
 std::string FormatRunRecordRow(const SRunRecordRow& row);
+
+// Time written by FormatIsoTime ("2024-05-01T14:03:07-03:00", or "Z" for UTC); nothing for any other text.
+std::optional<std::chrono::system_clock::time_point> ParseIsoTime(std::string_view text);
+
+// The fields of one line of the record (without its line end), as written: quotes taken off, doubled quotes
+// still doubled. Fills fields as far as the line goes and returns false when its quoting is broken (a quote
+// left open, text after a closing quote), so that a torn row still gives its first fields. With nMaxFields it
+// stops after that many fields, judging only those.
+bool SplitRecordLine(std::string_view line, std::vector<std::string_view>& fields,
+                     size_t nMaxFields = SIZE_MAX);
+// A field as SplitRecordLine gives it as the text the row was made from: doubled quotes single again, the
+// apostrophe that FormatRunRecordRow put before a formula taken off.
+std::string RecordFieldText(std::string_view field);
+// One line of the record (without its line end) read back into the row it was written from: ten fields,
+// well quoted, both times, a stage of 0 to 17, a duration and one of the outcomes ok, failed, stopped or
+// interrupted. Nothing for a line that is not such a row (a torn one, the header, text of another program).
+// Text fields come back as FormatRunRecordRow wrote them: on one line and valid UTF-8.
+std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line);
+// Calls fn with each line of a record's text after the header, without its line end; an empty line included.
+void ForEachRecordLine(std::string_view text, const std::function<void(std::string_view)>& fn);
+
+// Fields as one CSV line with its line end, each field as FormatRunRecordRow writes it (on one line, valid
+// UTF-8, guarded against formulas, quoted where needed).
+std::string CsvLine(const std::vector<std::string>& fields);
 
 // A text on one line: each run of line breaks and other control characters, with the blanks around it,
 // becomes one blank (none at the ends).

@@ -7,6 +7,7 @@
 #include "core/Cp1252.h"
 #include "core/SystemError.h"
 #include "records/ProgramVersion.h"
+#include "records/ShiftReport.h"
 
 #include <QFile>
 #include <cerrno>
@@ -158,4 +159,86 @@ TEST_F(ProvisionCliTest, NonInteractivePowerCycleSaysHowLongItWaits) {
     EXPECT_EQ(box[1], "[8/17]  Desligue o QAN640, remova o jumper e religue-o");
     EXPECT_EQ(box[2], "[8/17] Sem esperar Enter (--non-interactive): a espera pelo shell da QAN640 religada "
                       "termina após 240 s sem nenhum byte na porta serial");
+}
+
+// --report reads the record of the working directory and touches nothing else: no record is an empty report,
+// a torn line is left out and counted, --since cuts at the bench's local midnight, --csv gives the tables to
+// a spreadsheet and the notes to standard error; bad usage is refused as for a run.
+TEST_F(ProvisionCliTest, ShiftReport) {
+    const std::string strBench = m_strDir + "/bench";
+    ASSERT_EQ(mkdir(strBench.c_str(), 0755), 0);
+    SCliOptions saoPaulo;
+    saoPaulo.env = {{"TZ", "America/Sao_Paulo"}};
+    SCliRun empty = Run({"--report", "--workdir", "bench"}, saoPaulo);
+    EXPECT_EQ(empty.nExit, 0) << empty.strErr;
+    EXPECT_NE(empty.strOut.find("Nenhum registro ainda: QAN640runs.csv não existe.\n0 execuções"),
+              std::string::npos)
+        << empty.strOut;
+
+    // 23:30 in São Paulo is the next day in UTC: the run belongs to 1 May.
+    const std::string strRecord = strBench + "/" + kRunRecordFileName;
+    SRunRecordRow row;
+    row.tStart = row.tEnd = *ParseIsoTime("2024-05-01T23:30:00-03:00");
+    row.strPort = "ttyUSB0";
+    row.strMacSent = "02:3A:7C:00:00:01";
+    row.strOutcome = "ok";
+    row.nStage = RUN_STAGE_CLOSE;
+    ASSERT_EQ(AppendRunRecord(strRecord, FormatRunRecordRow(row)), "");
+    ASSERT_EQ(AppendRunRecord(strRecord, "2024-05-02T07:00:00-03:00,\"torn"), "");
+    row.tStart = row.tEnd = *ParseIsoTime("2024-05-02T08:00:00-03:00");
+    row.strOutcome = "failed";
+    row.nStage = RUN_STAGE_TFTP;
+    ASSERT_EQ(AppendRunRecord(strRecord, FormatRunRecordRow(row)), "");
+    const std::string strStation = ThisStationName();
+
+    struct SCase {
+        std::vector<std::string> args;
+        int nExit;
+        std::vector<std::string> out; // each in standard output
+        std::string strNotOut;        // nowhere in standard output
+        const char* pszErr;           // in standard error
+    };
+    std::vector<SCase> cases = {
+        {{"--report"},
+         0,
+         {"1 linha de QAN640runs.csv que não é uma execução", "2 execuções", "2024-05-01  " + strStation,
+          "2024-05-02  " + strStation, "    6  Transferindo a imagem (tftp)       1"},
+         "\xEF\xBB\xBF",
+         ""},
+        {{"--report", "--since", "2024-05-02"},
+         0,
+         {", desde 2024-05-02 00:00\n", "1 execução\n", "2024-05-02  " + strStation},
+         "2024-05-01",
+         ""},
+        {{"--report", "--csv", "--since=2024-05-02"},
+         0,
+         {"\xEF\xBB\xBFRendimento por dia e estação", "2024-05-02," + strStation + ",0,1,0.0\r\n",
+          "\r\n6,Transferindo a imagem (tftp),1\r\n"},
+         "linha",
+         "1 linha de QAN640runs.csv que não é uma execução"},
+        {{"--report", "--since", "2024-02-30"},
+         2,
+         {},
+         "Relatório",
+         "--since 2024-02-30: uma data AAAA-MM-DD"},
+        {{"--report", "--since", "1/5/2024"}, 2, {}, "Relatório", "--since 1/5/2024: uma data AAAA-MM-DD"},
+        {{"--report", "--since", "2024-5-1"}, 2, {}, "Relatório", "--since 2024-5-1: uma data AAAA-MM-DD"},
+        {{"--report", "--since"}, 2, {}, "Relatório", "--since precisa de um valor"},
+        {{"--csv"}, 2, {}, "Rendimento", "--csv só com --report"},
+        {{"--since", "2024-05-02", "--port", "x"}, 2, {}, "Rendimento", "--since só com --report"},
+        {{"--report", "--port", "x"}, 2, {}, "Rendimento", "--report não combina com opções de execução"},
+        {{"--report=1"}, 2, {}, "Rendimento", "--report não leva valor"},
+    };
+    for (const SCase& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--workdir", "bench"});
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        SCliRun run = Run(args, saoPaulo);
+        EXPECT_EQ(run.nExit, c.nExit) << run.strErr;
+        for (const std::string& strOut : c.out)
+            EXPECT_NE(run.strOut.find(strOut), std::string::npos) << strOut << " in:\n" << run.strOut;
+        EXPECT_EQ(run.strOut.find(c.strNotOut), std::string::npos) << run.strOut;
+        EXPECT_NE(run.strErr.find(c.pszErr), std::string::npos) << run.strErr;
+    }
+    EXPECT_FALSE(QFile::exists(m_tmp.path() + "/" + kRunRecordFileName)) << "the report writes no record";
 }

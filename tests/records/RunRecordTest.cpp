@@ -120,6 +120,8 @@ TEST(RunRecordTest, FieldsSpreadsheetsReadAsText) {
         {"plus, hyphen MAC", "+cmd", "02-3a-7c-aa-bb-cc", "'+cmd", "02:3A:7C:AA:BB:CC"},
         {"minus, bare MAC", "-2+3", "023a7caabbcc", "'-2+3", "02:3A:7C:AA:BB:CC"},
         {"at", "@SUM(A1)", "", "'@SUM(A1)", ""},
+        {"apostrophe of its own before a formula", "'=1", "", "''=1", ""},
+        {"apostrophe of its own", "'ttyS0", "", "'ttyS0", ""},
         {"tab then formula", "\t=HYPERLINK(\"x\")", "not a mac", "'=HYPERLINK(\"x\")", "not a mac"},
         {"CR then formula", "\r+1", "02:3a:7c:aa:bb", "'+1", "02:3a:7c:aa:bb"},
         {"Latin-1 byte", "/dev/tty\xE9", "02:3a:7c:aa:bb:cc:dd", "/dev/tty\xEF\xBF\xBD",
@@ -141,6 +143,94 @@ TEST(RunRecordTest, FieldsSpreadsheetsReadAsText) {
         EXPECT_EQ(rows[0][3], c.strMacField);
         EXPECT_EQ(rows[0][4], c.strMacField);
     }
+}
+
+// A row reads back as the row it was written from: the text meant, not the spreadsheet's guard; a field's
+// own apostrophes kept.
+TEST(RunRecordTest, RowsReadBackAsWritten) {
+    struct SCase {
+        const char* pszName;
+        std::string strGiven;
+        std::string strRead;
+    };
+    std::vector<SCase> cases = {
+        {"plain", "ttyUSB0", "ttyUSB0"},
+        {"formula", "=1+1", "=1+1"},
+        {"minus", "-2", "-2"},
+        {"apostrophe of its own", "'abc", "'abc"},
+        {"apostrophes of its own before a formula", "''@x", "''@x"},
+        {"apostrophe alone", "'", "'"},
+        {"comma and quotes", "a,\"b\",c\"", "a,\"b\",c\""},
+        {"quoted formula", "=\"x\",y", "=\"x\",y"},
+        {"line breaks", "a\r\n b\tc", "a b c"},
+        {"Latin-1 byte", "tty\xE9", "tty\xEF\xBF\xBD"},
+        {"UTF-8", "porta-\xC3\xA9", "porta-\xC3\xA9"},
+        {"empty", "", ""},
+    };
+    setenv("TZ", "America/Sao_Paulo", 1);
+    tzset();
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        SRunRecordRow row;
+        row.tStart = std::chrono::sys_days(std::chrono::year(2024) / 5 / 1) + std::chrono::seconds(61);
+        row.tEnd = row.tStart + std::chrono::hours(25);
+        row.strPort = c.strGiven;
+        row.strMacSent = "02-3a-7c-1a-2b-3c";
+        row.strOutcome = "interrupted";
+        row.nStage = 13;
+        row.strMessage = c.strGiven;
+        row.dDurationS = 90000.04;
+        row.strLogFile = c.strGiven;
+        std::string text = FormatRunRecordRow(row);
+        std::optional<SRunRecordRow> read =
+            ParseRunRecordRow(std::string_view(text).substr(0, text.size() - 2));
+        ASSERT_TRUE(read) << text;
+        EXPECT_EQ(read->strPort, c.strRead);
+        EXPECT_EQ(read->strMessage, c.strRead);
+        EXPECT_EQ(read->strLogFile, c.strRead);
+        EXPECT_EQ(read->strMacSent, "02:3A:7C:1A:2B:3C");
+        EXPECT_EQ(read->strMacRead, "");
+        EXPECT_EQ(read->tStart, row.tStart);
+        EXPECT_EQ(read->tEnd, row.tEnd);
+        EXPECT_EQ(read->strOutcome, "interrupted");
+        EXPECT_EQ(read->nStage, 13);
+        EXPECT_DOUBLE_EQ(read->dDurationS, 90000.0);
+    }
+    unsetenv("TZ");
+    tzset();
+    // The instant, whichever offset wrote it.
+    EXPECT_EQ(ParseIsoTime("2024-05-01T14:00:00-03:00"), ParseIsoTime("2024-05-01T17:00:00Z"));
+    EXPECT_EQ(ParseIsoTime("2024-05-01T17:00:00+00:00"),
+              std::chrono::sys_days(std::chrono::year(2024) / 5 / 1) + std::chrono::hours(17));
+}
+
+// Lines that are not rows read as nothing: a reader leaves them out instead of taking a wrong run.
+TEST(RunRecordTest, LinesThatAreNotRows) {
+    const std::string strGood =
+        "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,ttyUSB0,,,failed,6,m,65.0,";
+    ASSERT_TRUE(ParseRunRecordRow(strGood));
+    std::vector<std::pair<const char*, std::string>> cases = {
+        {"header", "start,end,port,mac_sent,mac_read,outcome,last_stage,message,duration_s,log_file"},
+        {"torn in a quoted field", "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,\"tty"},
+        {"torn and mended", "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,\"tty\""},
+        {"a field too many", strGood + ","},
+        {"text after a closing quote",
+         "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,\"tty\"x,,,failed,6,m,65.0,"},
+        {"a quote inside an unquoted field",
+         "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,t\"y,,,failed,6,m,65.0,"},
+        {"outcome unknown", "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,ttyUSB0,,,done,6,m,65.0,"},
+        {"stage past 17", "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,ttyUSB0,,,failed,18,m,65.0,"},
+        {"stage negative", "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,ttyUSB0,,,failed,-1,m,65.0,"},
+        {"duration not a number",
+         "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,ttyUSB0,,,failed,6,m,1.5s,"},
+        {"time without offset", "2024-05-01T14:00:00,2024-05-01T14:01:05-03:00,ttyUSB0,,,failed,6,m,65.0,"},
+        {"day not in the calendar",
+         "2024-02-30T14:00:00-03:00,2024-05-01T14:01:05-03:00,ttyUSB0,,,failed,6,m,65.0,"},
+        {"signed hour", "2024-05-01T+4:00:00-03:00,2024-05-01T14:01:05-03:00,ttyUSB0,,,failed,6,m,65.0,"},
+        {"empty", ""},
+    };
+    for (const auto& [pszName, line] : cases)
+        EXPECT_FALSE(ParseRunRecordRow(line)) << pszName;
 }
 
 // The duration has one form whatever the locale the program runs in (the front ends take the user's).
