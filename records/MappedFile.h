@@ -1,33 +1,38 @@
 #pragma once
 
+#include <cerrno>
+#include <memory>
 #include <string_view>
-#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-// A file's text, mapped for one reading; empty when the file is empty or cannot be mapped.
+// A file's text, read whole for one reading; empty when the file is empty or cannot be read. Read, not
+// mapped: the record is cut back when an append fails on a full disk (and a person may shorten it in an
+// editor), and a mapping whose file shrinks kills its reader with SIGBUS. A read only sees fewer bytes.
 class CMappedFile {
 public:
     explicit CMappedFile(int fd) {
         struct stat st = {};
         if (fd < 0 || fstat(fd, &st) != 0 || st.st_size <= 0)
             return;
-        void* p = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (p == MAP_FAILED)
+        size_t nWanted = size_t(st.st_size);
+        m_pText.reset(new (std::nothrow) char[nWanted]);
+        if (!m_pText)
             return;
-        m_p = p;
-        m_nSize = size_t(st.st_size);
-    }
-    ~CMappedFile() {
-        if (m_p)
-            munmap(m_p, m_nSize);
+        while (m_nSize < nWanted) {
+            ssize_t nRead = pread(fd, m_pText.get() + m_nSize, nWanted - m_nSize, off_t(m_nSize));
+            if (nRead < 0 && errno == EINTR)
+                continue;
+            if (nRead <= 0)
+                break;
+            m_nSize += size_t(nRead);
+        }
     }
     CMappedFile(const CMappedFile&) = delete;
     CMappedFile& operator=(const CMappedFile&) = delete;
-    std::string_view Text() const {
-        return m_p ? std::string_view(static_cast<const char*>(m_p), m_nSize) : "";
-    }
+    std::string_view Text() const { return m_pText ? std::string_view(m_pText.get(), m_nSize) : ""; }
 
 private:
-    void* m_p = nullptr;
+    std::unique_ptr<char[]> m_pText;
     size_t m_nSize = 0;
 };
