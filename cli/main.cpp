@@ -14,9 +14,12 @@
 #include "mac/MacPrefixFile.h"
 #include "mac/NetCardFile.h"
 #include "provisioning/BootMonitorDialogue.h"
+#include "records/DbMacLedger.h"
+#include "records/LineDb.h"
 #include "records/MacLedger.h"
 #include "records/ProgramVersion.h"
 #include "records/RecordedRun.h"
+#include "records/ShiftReport.h"
 
 #include <QCoreApplication>
 #include <algorithm>
@@ -39,6 +42,8 @@ struct SOptions {
     std::string strMac;
     std::string strWorkDir;
     std::string strInterface;
+    std::string strDb;
+    bool bDbInit = false;
     uint32_t dwArpTimeoutS = 0;
     bool bEcho = false;
     bool bReuseMac = false;
@@ -59,7 +64,8 @@ std::string ExitMeaning(const SRunEndRow& row) {
 
 void PrintHelp() {
     printf("Uso: %s --port PORTA [--mac MAC] [--workdir DIR] [--interface PLACA]\n"
-           "       [--arp-timeout SEGUNDOS] [--echo] [--non-interactive]\n"
+           "       [--arp-timeout SEGUNDOS] [--db CONEXÃO] [--echo] [--non-interactive]\n"
+           "       %s --db-init [--db CONEXÃO] [--workdir DIR]\n"
            "       %s --help | --version\n"
            "\n"
            "Provisiona uma QAN640 sem janela: o mesmo processo da janela, do carregador ao MAC\n"
@@ -76,6 +82,9 @@ void PrintHelp() {
            "  --arp-timeout SEGUNDOS\n"
            "                      tempo máximo de espera pela resposta da QAN640 ao ARP (padrão: sem\n"
            "                      limite); sem resposta, uma linha a cada 10 s\n"
+           "  --db CONEXÃO        banco de dados da linha (cadeia de conexão ou URI do libpq; padrão: a de\n"
+           "                      %s); a senha vem de ~/.pgpass, PGPASSFILE ou um arquivo de serviço\n"
+           "  --db-init           cria ou atualiza as tabelas do banco de dados da linha e termina\n"
            "  --echo              copia para a saída padrão tudo o que o log mostra, a placa incluída\n"
            "  --non-interactive   não espera o Enter da etapa 8; exige --mac\n"
            "  --help              este texto\n"
@@ -87,8 +96,8 @@ void PrintHelp() {
            "fechamento da janela; o código de saída é então 128 + o número do sinal.\n"
            "\n"
            "Código de saída:\n",
-           kProgram, kProgram, kMacPrefixFileName, kMacRangeFileName, kNetCardFileName, kRunRecordFileName,
-           kRunLogFolderName);
+           kProgram, kProgram, kProgram, kMacPrefixFileName, kMacRangeFileName, kNetCardFileName,
+           kLineDbFileName, kRunRecordFileName, kRunLogFolderName);
     // Every status once, in their order: the run's ends, a stop per signal, and the ones no run gives.
     std::vector<std::pair<int, std::string>> statuses;
     for (const SRunEndRow& row : kRunEnds) {
@@ -113,6 +122,13 @@ void PrintHelp() {
                                       "de segundos");
     statuses.emplace_back(kExitWorkDirUnusable,
                           "diretório de trabalho (--workdir) inexistente ou inacessível; nada foi executado");
+    statuses.emplace_back(kExitDbConfig, std::string("banco de dados da linha: ") + kLineDbFileName +
+                                             " ou --db ilegível; nada foi executado");
+    statuses.emplace_back(kExitDbRefused, "banco de dados da linha recusou a conexão ou não tem o esquema "
+                                          "deste programa (--db-init); nada foi executado");
+    statuses.emplace_back(
+        kExitDbUnavailable,
+        "banco de dados da linha indisponível com --mac next (ou --db-init); nada foi executado");
     statuses.emplace_back(kExitInternal, "erro interno");
     std::stable_sort(statuses.begin(), statuses.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -148,13 +164,15 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
             return !strValue.starts_with("--");
         };
         bool bFlag = strArg == "--echo" || strArg == "--non-interactive" || strArg == "--reuse-mac" ||
-                     strArg == "--help" || strArg == "-h" || strArg == "--version";
+                     strArg == "--help" || strArg == "-h" || strArg == "--version" || strArg == "--db-init";
         if (bFlag && bHasValue)
             return Usage(strArg + " não leva valor");
-        if (strArg == "--port" || strArg == "--mac" || strArg == "--workdir" || strArg == "--interface") {
+        if (strArg == "--port" || strArg == "--mac" || strArg == "--workdir" || strArg == "--interface" ||
+            strArg == "--db") {
             std::string& strOut = strArg == "--port"      ? options.strPort
                                   : strArg == "--mac"     ? options.strMac
                                   : strArg == "--workdir" ? options.strWorkDir
+                                  : strArg == "--db"      ? options.strDb
                                                           : options.strInterface;
             if (!value(strOut) || strOut.empty())
                 return Usage(strArg + " precisa de um valor (que não começa com --)");
@@ -170,6 +188,8 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
                 return Usage(strArg + " " + strSeconds + ": um número de segundos de 1 a " +
                              std::to_string(kMaxArpTimeoutS));
             options.dwArpTimeoutS = uint32_t(nSeconds);
+        } else if (strArg == "--db-init") {
+            options.bDbInit = true;
         } else if (strArg == "--echo") {
             options.bEcho = true;
         } else if (strArg == "--reuse-mac") {
@@ -192,7 +212,7 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
         printf("%s %s\n", kProgram, kProgramVersion);
         return 0;
     }
-    if (options.strPort.empty())
+    if (options.strPort.empty() && !options.bDbInit)
         return Usage("falta --port");
     if (options.strMac.empty() && !options.bInteractive)
         return Usage("--non-interactive exige --mac");
@@ -220,6 +240,24 @@ void PrintOutcome(const SRunResult& result, const CRunArchive::SArchived& archiv
         fprintf(stderr, "%s\n", strProblem.c_str());
     if (!archived.row.strLogFile.empty())
         fprintf(stderr, "Log: %s%s\n", strLogDir.c_str(), archived.row.strLogFile.c_str());
+}
+
+// --db-init: the line's tables created or brought up to this program's version.
+int InitLineDb(const std::optional<std::string>& conninfo) {
+    if (!conninfo)
+        return Usage(std::string("--db-init: não há ") + kLineDbFileName + " nem --db");
+    CLineDb db(*conninfo);
+    std::string strError;
+    CLineDb::EState eState = db.Connect(strError, false);
+    if (eState == CLineDb::EState::Ready && db.InitSchema(strError)) {
+        printf("Banco de dados da linha com o esquema versão %d: %s\n", kLineDbSchemaVersion,
+               ConninfoForDisplay(*conninfo).c_str());
+        return 0;
+    }
+    fprintf(stderr, "%s: --db-init: %s\n", kProgram, strError.c_str());
+    return eState == CLineDb::EState::BadConninfo   ? kExitDbConfig
+           : eState == CLineDb::EState::Unreachable ? kExitDbUnavailable
+                                                    : kExitDbRefused;
 }
 
 } // namespace
@@ -251,10 +289,53 @@ int main(int argc, char** argv) {
     if (!strLogDir.empty() && strLogDir != "/")
         strLogDir += '/';
 
+    // The line's database, when one is configured, is judged before anything runs as well.
+    std::string strDbError;
+    std::optional<std::string> conninfo = options.strDb.empty() ? ReadLineDbConninfo(".", strDbError)
+                                                                : std::optional<std::string>(options.strDb);
+    if (!conninfo && !strDbError.empty()) {
+        fprintf(stderr, "%s: %s\n", kProgram, strDbError.c_str());
+        return kExitDbConfig;
+    }
+    if (options.bDbInit)
+        return InitLineDb(conninfo);
+    std::optional<CLineDb> lineDb;
+    if (conninfo) {
+        lineDb.emplace(*conninfo);
+        switch (lineDb->Connect(strDbError)) {
+        case CLineDb::EState::Ready:
+            break;
+        case CLineDb::EState::BadConninfo:
+            fprintf(stderr, "%s: %s\n", kProgram, strDbError.c_str());
+            return kExitDbConfig;
+        case CLineDb::EState::Refused:
+        case CLineDb::EState::NoSchema:
+        case CLineDb::EState::NewerSchema:
+            fprintf(stderr, "%s: %s\n", kProgram, strDbError.c_str());
+            return kExitDbRefused;
+        case CLineDb::EState::Unreachable:
+            // A server down mid-shift does not stop the line for typed addresses: the record checks them and
+            // the rows wait in the outbox. Handing out the next address needs the line's own answer.
+            if (options.strMac == "next") {
+                fprintf(stderr, "%s: --mac next recusado: %s\n", kProgram, strDbError.c_str());
+                return kExitDbUnavailable;
+            }
+            fprintf(stderr,
+                    "Aviso: %s; o MAC é conferido só com %s e o registro vai ao banco quando ele voltar\n",
+                    strDbError.c_str(), kRunRecordFileName);
+            break;
+        }
+    }
+
     // The address is judged before anything runs, by the MAC dialog's rules and against the prefix file.
     CMacPrefixList prefixes = LoadMacPrefixList();
     std::string strMac;
-    CRecordMacLedger ledger;
+    std::string strStation = ThisStationName();
+    std::optional<CDbMacLedger> dbLedger;
+    CRecordMacLedger recordLedger;
+    if (lineDb)
+        dbLedger.emplace(*lineDb, strStation);
+    IMacLedger& ledger = dbLedger ? static_cast<IMacLedger&>(*dbLedger) : recordLedger;
     if (options.strMac == "next") {
         // Taken before anything runs: an exhausted or unusable range sends nothing at all.
         SMacTaken taken = ledger.TakeNext();
@@ -291,6 +372,8 @@ int main(int argc, char** argv) {
     // its failed reads in a row, each the serial port's read time-out.
     op.SetRebootWaitS(CBootMonitorDialogue::kRebootBudgetInARow * runOptions.dwReadTimeoutMs / 1000);
     CRecordedRun run(runState, log, op, runOptions);
+    if (lineDb)
+        run.SetLineDb(&*lineDb, strStation);
     SRunResult result;
 
     // The serial port wants a thread that Qt started.

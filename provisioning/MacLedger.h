@@ -38,4 +38,7 @@ public:
     // The run's row is in the record: the reservation goes. A run that never reached the board leaves the
     // address free again; one that stored it keeps it through its row.
     virtual void EndRun() = 0;
+    // What the last question could not do as it should, for the operator (Portuguese, UTF-8), once; empty
+    // when it went as it should. A line-wide store that is down answers from this PC's record alone.
+    virtual std::string TakeWarning() { return {}; }
 };

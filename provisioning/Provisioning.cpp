@@ -243,6 +243,10 @@ std::string CProvisioningRun::AskCheckedMac() {
         if (m_stop.StopRequested())
             return end(ERunEnd::Stopped);
         std::optional<SMacStoredRow> stored = pLedger ? pLedger->FindStored(strMac) : std::nullopt;
+        if (std::string strWarning = pLedger ? pLedger->TakeWarning() : ""; !strWarning.empty()) {
+            m_log.AppendLogText(EncodeCp1252("\nAviso: " + strWarning + "\n").c_str(), true);
+            m_op.ShowWarning(strWarning);
+        }
         if (!stored)
             return strMac;
         std::string strWhere = "em " + stored->strWhen + ", na porta " + stored->strPort;
