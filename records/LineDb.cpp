@@ -184,10 +184,21 @@ CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
     PQconninfoFree(pOptions);
     std::string strServer = " (" + ConninfoForDisplay(m_strConninfo) + ")";
 
-    // The connection string's own connect_timeout wins over the default, which comes before it.
+    // The connection string's own settings win over these defaults, which come before it. Over TCP a server
+    // that vanished mid-statement is noticed by the keepalives and the unacknowledged-data limit, since
+    // statement_timeout is the server's own.
     std::string strTimeout = std::to_string(kConnectTimeoutS);
-    const char* keywords[] = {"connect_timeout", "dbname", "fallback_application_name", nullptr};
-    const char* values[] = {strTimeout.c_str(), m_strConninfo.c_str(), "qan640", nullptr};
+    const char* keywords[] = {"connect_timeout",
+                              "keepalives",
+                              "keepalives_idle",
+                              "keepalives_interval",
+                              "keepalives_count",
+                              "tcp_user_timeout",
+                              "dbname",
+                              "fallback_application_name",
+                              nullptr};
+    const char* values[] = {strTimeout.c_str(),    "1",      "3",    "1", "2", "5000",
+                            m_strConninfo.c_str(), "qan640", nullptr};
     PGconn* pConn = PQconnectdbParams(keywords, values, 1);
     if (!pConn || PQstatus(pConn) != CONNECTION_OK) {
         std::string strReason = pConn ? OneLine(PQerrorMessage(pConn)) : "sem memória";

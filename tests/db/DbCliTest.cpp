@@ -17,15 +17,6 @@ protected:
         WriteFileBytes(m_strDir + "/" + kMacRangeFileName, "02:3A:7C:00:10:00\n02:3A:7C:00:10:FF\n");
     }
 
-    std::string Query(const char* pszSql) {
-        CLineDb db(m_server.Conninfo());
-        std::string strError;
-        EXPECT_EQ(db.Connect(strError, false), CLineDb::EState::Ready) << strError;
-        std::optional<CPgResult> result = db.Exec(pszSql, {}, strError);
-        EXPECT_TRUE(result) << strError;
-        return result && result->Rows() ? result->Text(0, 0) : "";
-    }
-
     CPgTestServer m_server;
 };
 
@@ -83,7 +74,7 @@ TEST_F(DbCliTest, DatabaseSetUpErrorsBeforeAnythingRuns) {
         EXPECT_NE(init.strOut.find("esquema versão 1"), std::string::npos) << init.strOut;
         EXPECT_EQ(init.strOut.find("hunter2"), std::string::npos) << init.strOut;
     }
-    Query("UPDATE qan640_schema SET version = 2");
+    EXPECT_EQ(m_server.Query("UPDATE qan640_schema SET version = 2"), "");
     EXPECT_EQ(Run({"--db-init", "--db", strGood}).nExit, kExitDbRefused);
     SCliRun newer = Run(
         {"--port", board.SlavePath(), "--mac", "02:3A:7C:00:10:05", "--non-interactive", "--db", strGood});
@@ -103,9 +94,9 @@ TEST_F(DbCliTest, RowsReachTheDatabaseAcrossAnOutage) {
     options.strNs = lab.HostNs();
     SCliRun run = Run({"--port", m_pBoard->Port(), "--mac", "next", "--non-interactive"}, options);
     EXPECT_EQ(run.nExit, 0) << run.strErr;
-    EXPECT_EQ(Query("SELECT station || ' ' || outcome || ' ' || mac_sent FROM qan640_runs"),
+    EXPECT_EQ(m_server.Query("SELECT station || ' ' || outcome || ' ' || mac_sent FROM qan640_runs"),
               ThisStationName() + " ok 02:3A:7C:00:10:00");
-    EXPECT_EQ(Query("SELECT state FROM qan640_macs WHERE mac = '02:3a:7c:00:10:00'"), "stored");
+    EXPECT_EQ(m_server.Query("SELECT state FROM qan640_macs WHERE mac = '02:3a:7c:00:10:00'"), "stored");
 
     ASSERT_EQ(m_server.Stop(), "");
     SCliOptions failing;
@@ -123,7 +114,7 @@ TEST_F(DbCliTest, RowsReachTheDatabaseAcrossAnOutage) {
     ASSERT_EQ(m_server.Start(), "");
     EXPECT_EQ(Run(typed, failing).nExit, 10);
     EXPECT_EQ(LineDbOutboxRows(m_strDir).size(), 0u);
-    EXPECT_EQ(Query("SELECT string_agg(outcome, ' ' ORDER BY started, run_id) FROM qan640_runs"),
+    EXPECT_EQ(m_server.Query("SELECT string_agg(outcome, ' ' ORDER BY started, run_id) FROM qan640_runs"),
               "ok failed failed");
     EXPECT_EQ(Rows().size(), 3u) << "the record has every row as well";
 }

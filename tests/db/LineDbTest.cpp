@@ -30,16 +30,6 @@ protected:
         ASSERT_TRUE(db.InitSchema(strError)) << strError;
     }
 
-    // One value of a query, on a connection of its own.
-    std::string Query(const char* pszSql, const std::vector<const char*>& params = {}) {
-        CLineDb db(m_server.Conninfo());
-        std::string strError;
-        EXPECT_EQ(db.Connect(strError, false), CLineDb::EState::Ready) << strError;
-        std::optional<CPgResult> result = db.Exec(pszSql, params, strError);
-        EXPECT_TRUE(result) << strError;
-        return result && result->Rows() ? result->Text(0, 0) : "";
-    }
-
     static SRunRecordRow Row(const std::string& strMac, const char* pszOutcome, int nStage) {
         SRunRecordRow row;
         row.tStart = std::chrono::system_clock::now();
@@ -67,20 +57,20 @@ TEST_F(LineDbTest, SchemaInitIsIdempotentAndANewerOneIsRefused) {
     ASSERT_EQ(db.Connect(strError, false), CLineDb::EState::Ready) << strError;
     EXPECT_TRUE(db.InitSchema(strError)) << strError;
     EXPECT_TRUE(db.InitSchema(strError)) << strError;
-    EXPECT_EQ(Query("SELECT count(*) FROM qan640_schema"), "1");
+    EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_schema"), "1");
     ASSERT_TRUE(SendLineDbRow(db, "bench-1/r1", kStation, Row("02:3A:7C:00:10:00", "ok", 17), strError));
 
-    Query("UPDATE qan640_schema SET version = 99");
+    EXPECT_EQ(m_server.Query("UPDATE qan640_schema SET version = 99"), "");
     CLineDb newer(m_server.Conninfo());
     EXPECT_EQ(newer.Connect(strError), CLineDb::EState::NewerSchema);
     EXPECT_NE(strError.find("versão 99"), std::string::npos) << strError;
     ASSERT_EQ(newer.Connect(strError, false), CLineDb::EState::Ready);
     EXPECT_FALSE(newer.InitSchema(strError));
     EXPECT_NE(strError.find("mais nova"), std::string::npos) << strError;
-    EXPECT_EQ(Query("SELECT version FROM qan640_schema"), "99");
-    EXPECT_EQ(Query("SELECT count(*) FROM qan640_runs"), "1") << "nothing dropped";
+    EXPECT_EQ(m_server.Query("SELECT version FROM qan640_schema"), "99");
+    EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_runs"), "1") << "nothing dropped";
 
-    Query("DROP TABLE qan640_schema");
+    EXPECT_EQ(m_server.Query("DROP TABLE qan640_schema"), "");
     CLineDb bare(m_server.Conninfo());
     EXPECT_EQ(bare.Connect(strError), CLineDb::EState::NoSchema);
     EXPECT_NE(strError.find("--db-init"), std::string::npos) << strError;
@@ -88,8 +78,11 @@ TEST_F(LineDbTest, SchemaInitIsIdempotentAndANewerOneIsRefused) {
 
 // The database itself refuses a second row for one address, in any spelling, whoever inserts it.
 TEST_F(LineDbTest, TheConstraintRefusesADuplicateInsertedByHand) {
-    Query("INSERT INTO qan640_macs (mac, state, station, at) VALUES ('02:3a:7c:00:10:00', 'stored', 'x', "
-          "now())");
+    EXPECT_EQ(
+        m_server.Query(
+            "INSERT INTO qan640_macs (mac, state, station, at) VALUES ('02:3a:7c:00:10:00', 'stored', 'x', "
+            "now())"),
+        "");
     CLineDb db(m_server.Conninfo());
     std::string strError;
     ASSERT_EQ(db.Connect(strError), CLineDb::EState::Ready) << strError;
@@ -131,9 +124,10 @@ TEST_F(LineDbTest, FourProcessesTakeDistinctAddresses) {
         }
         return 0;
     });
-    EXPECT_EQ(Query("SELECT count(DISTINCT mac_sent) FROM qan640_runs"), "400");
-    EXPECT_EQ(Query("SELECT count(*) FROM qan640_macs WHERE state = 'stored'"), "400");
-    EXPECT_EQ(Query("SELECT mac::text FROM qan640_macs ORDER BY mac DESC LIMIT 1"), "02:3a:7c:00:11:8f");
+    EXPECT_EQ(m_server.Query("SELECT count(DISTINCT mac_sent) FROM qan640_runs"), "400");
+    EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_macs WHERE state = 'stored'"), "400");
+    EXPECT_EQ(m_server.Query("SELECT mac::text FROM qan640_macs ORDER BY mac DESC LIMIT 1"),
+              "02:3a:7c:00:11:8f");
 }
 
 // A reservation goes with its run: freed when the run never stored it, kept through the row when it did, and
@@ -144,7 +138,8 @@ TEST_F(LineDbTest, ReservationsEndWithTheirRunsRows) {
     EXPECT_EQ(ledger.TakeNext().strMac, "02:3A:7C:00:10:00");
     EXPECT_EQ(ledger.TakeNext().strMac, "02:3A:7C:00:10:00") << "the same while held";
     ledger.EndRun();
-    EXPECT_EQ(Query("SELECT count(*) FROM qan640_macs"), "0") << "a run that never stored it frees it";
+    EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_macs"), "0")
+        << "a run that never stored it frees it";
 
     CLineDb other(m_server.Conninfo());
     CDbMacLedger otherLedger(other, "bench-2", m_strDir);
@@ -164,7 +159,7 @@ TEST_F(LineDbTest, ReservationsEndWithTheirRunsRows) {
     ASSERT_TRUE(
         SendLineDbRow(other, "bench-2/r2", "bench-2", Row("02:3A:7C:00:10:00", "failed", 14), strError));
     otherLedger.EndRun();
-    EXPECT_EQ(Query("SELECT state FROM qan640_macs WHERE mac = '02:3a:7c:00:10:00'"), "stored");
+    EXPECT_EQ(m_server.Query("SELECT state FROM qan640_macs WHERE mac = '02:3a:7c:00:10:00'"), "stored");
     std::optional<SMacStoredRow> stored = ledger.FindStored("02-3a-7c-00-10-00");
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->strPort, "/dev/ttyUSB0 da estação bench-2");
@@ -217,18 +212,19 @@ TEST_F(LineDbTest, ServerDownMidShiftQueuesRowsSentOnce) {
         EXPECT_EQ(archive.RecoverInterruptedRuns(), std::vector<std::string>());
         EXPECT_EQ(LineDbOutboxRows(m_strDir).size(), 0u);
     }
-    EXPECT_EQ(Query("SELECT count(*) FROM qan640_runs"), "2");
+    EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_runs"), "2");
     EXPECT_EQ(
-        Query("SELECT string_agg(outcome || ' ' || stage || ' ' || mac_sent, ',' ORDER BY started, run_id)"
-              " FROM qan640_runs"),
+        m_server.Query(
+            "SELECT string_agg(outcome || ' ' || stage || ' ' || mac_sent, ',' ORDER BY started, run_id)"
+            " FROM qan640_runs"),
         "ok " + std::to_string(RUN_STAGE_VERIFY) + " 02:3A:7C:00:20:00,interrupted " +
             std::to_string(RUN_STAGE_SAVEENV) + " 02:3A:7C:00:20:01");
-    EXPECT_EQ(Query("SELECT count(*) FROM qan640_macs WHERE state = 'stored'"), "2");
+    EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_macs WHERE state = 'stored'"), "2");
     // The same row queued again (a copy left by a process killed after sending it) changes nothing.
-    std::string strRunId = Query("SELECT run_id FROM qan640_runs WHERE outcome = 'ok'");
+    std::string strRunId = m_server.Query("SELECT run_id FROM qan640_runs WHERE outcome = 'ok'");
     EXPECT_EQ(QueueLineDbRow(m_strDir, strRunId, kStation, FormatRunRecordRow(archived.row)), "");
     EXPECT_EQ(FlushLineDbOutbox(db, m_strDir).nSent, 1);
-    EXPECT_EQ(Query("SELECT count(*) FROM qan640_runs"), "2");
+    EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_runs"), "2");
 }
 
 // Texts that look like SQL are data: they arrive as written and the tables stay.
@@ -256,5 +252,5 @@ TEST_F(LineDbTest, TextsThatLookLikeSqlAreData) {
     EXPECT_FALSE(ledger.FindStored("'; DROP TABLE qan640_macs; --"));
     EXPECT_FALSE(ledger.FindStored("02:3A:7C:00:30:00')--"));
     EXPECT_EQ(ledger.TakeWarning(), "");
-    EXPECT_EQ(Query("SELECT count(*) FROM qan640_runs"), "2");
+    EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_runs"), "2");
 }

@@ -1,5 +1,7 @@
 #include "tests/support/PgTestServer.h"
 
+#include "records/LineDb.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +43,17 @@ CPgTestServer::~CPgTestServer() {
 
 std::string CPgTestServer::Conninfo() const {
     return "host=" + m_strFolder + " user=qan dbname=postgres";
+}
+
+std::string CPgTestServer::Query(const char* pszSql) const {
+    CLineDb db(Conninfo());
+    std::string strError;
+    if (db.Connect(strError, false) != CLineDb::EState::Ready)
+        return "error: " + strError;
+    std::optional<CPgResult> result = db.Exec(pszSql, {}, strError);
+    if (!result)
+        return "error: " + strError;
+    return result->Rows() ? result->Text(0, 0) : "";
 }
 
 std::string CPgTestServer::Run(const std::string& strProgram, const std::vector<std::string>& args) {

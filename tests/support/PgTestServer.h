@@ -23,6 +23,9 @@ public:
     // The connection string of the cluster's "postgres" database as the role "qan".
     std::string Conninfo() const;
     const std::string& Folder() const { return m_strFolder; }
+    // The first value of a statement's answer on a connection of its own ("" for none), or "error: ..."
+    // (so that a failed statement shows in the test's comparison).
+    std::string Query(const char* pszSql) const;
 
 private:
     std::string Run(const std::string& strProgram, const std::vector<std::string>& args);
