@@ -305,6 +305,28 @@ TEST_F(WindowTest, StartCommandWithoutPortAndWithTheKeyword) {
     EXPECT_EQ(window->m_nRunsStarted, 0);
 }
 
+// A line database that cannot be used refuses every start with its reason, before the port is touched, and
+// never shows the password.
+TEST_F(WindowTest, LineDatabaseSetUpErrorRefusesTheStart) {
+    CPtyPair board;
+    WriteFile("./QAN640BootLoader.conf", board.SlavePath());
+    WriteFile("./QAN640db.conf", "# the line's\npassword=hunter2 host\n");
+    auto window = MakeWindow({});
+    CRobot robot(*window);
+    window->show();
+    QTest::mouseClick(window->m_btnStart, Qt::LeftButton);
+    QTest::qWait(300);
+    ASSERT_EQ(robot.m_boxes.size(), 1u);
+    EXPECT_EQ(robot.m_boxes[0].eIcon, QMessageBox::Critical);
+    EXPECT_EQ(robot.m_boxes[0].strText.rfind("Banco de dados da linha (QAN640db.conf): cadeia de conexão", 0),
+              0u)
+        << robot.m_boxes[0].strText;
+    EXPECT_EQ(robot.m_boxes[0].strText.find("hunter2"), std::string::npos);
+    EXPECT_EQ(window->m_log.m_strLog.find("hunter2"), std::string::npos);
+    EXPECT_EQ(window->m_nRunsStarted, 0);
+    EXPECT_EQ(board.Drain(100ms), "") << "nothing reached the port";
+}
+
 // A whole run through the window inside the test's own namespaces; two quick presses make one run.
 TEST_F(WindowTest, WholeRunEndsWithTheSuccessBox) {
     CNetnsLab lab;
