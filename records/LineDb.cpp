@@ -108,7 +108,8 @@ std::string ConninfoForDisplay(const std::string& strConninfo) {
     }
     std::string strShown;
     for (PQconninfoOption* p = pOptions; p->keyword; ++p) {
-        if (!p->val || strcmp(p->keyword, "password") == 0)
+        // "password" and "sslpassword" (the client key's) alike.
+        if (!p->val || strstr(p->keyword, "password"))
             continue;
         std::string strValue;
         for (const char* c = p->val; *c; ++c) {
