@@ -341,6 +341,10 @@ int main(int argc, char** argv) {
         SMacTaken taken = ledger.TakeNext();
         if (taken.eStatus == SMacTaken::EStatus::NoRange)
             return Usage(std::string("--mac next: não há ") + kMacRangeFileName);
+        if (taken.eStatus == SMacTaken::EStatus::Unavailable) {
+            fprintf(stderr, "%s: --mac next recusado: %s\n", kProgram, taken.strMessage.c_str());
+            return kExitDbUnavailable;
+        }
         if (taken.eStatus != SMacTaken::EStatus::Taken) {
             ERunEnd eEnd = taken.eStatus == SMacTaken::EStatus::Exhausted ? ERunEnd::MacRangeExhausted
                                                                           : ERunEnd::MacRangeUnusable;

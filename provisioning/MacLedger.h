@@ -20,10 +20,13 @@ struct SMacTaken {
         Taken,     // strMac is reserved for this run
         Exhausted, // every address of the range is stored or reserved
         Unusable,  // the range (or the record) cannot be used; strMessage says why
+        // The line's store does not answer: no address is handed out on a guess, the operator types one
+        // (checked against this PC's record); strMessage says why.
+        Unavailable,
     };
     EStatus eStatus = EStatus::NoRange;
     std::string strMac;     // "02:3A:7C:00:10:00"
-    std::string strMessage; // for Exhausted and Unusable (Portuguese, UTF-8)
+    std::string strMessage; // for Exhausted, Unusable and Unavailable (Portuguese, UTF-8)
 };
 
 class IMacLedger {

@@ -80,7 +80,7 @@ SMacTaken CDbMacLedger::TakeNext() {
     EndRun();
     std::string strError;
     if (m_db.Connect(strError) != CLineDb::EState::Ready) {
-        taken.eStatus = SMacTaken::EStatus::Unusable;
+        taken.eStatus = SMacTaken::EStatus::Unavailable;
         taken.strMessage = "Banco de dados da linha indisponível: sem ele nenhum endereço da faixa é dado (" +
                            strError + ")";
         return taken;
@@ -104,7 +104,12 @@ SMacTaken CDbMacLedger::TakeNextOnce(const SMacRange& range, bool& bRetry) {
     std::string strError;
     auto fail = [&] {
         m_db.Rollback();
-        taken.strMessage = "Banco de dados da linha: " + strError;
+        // A connection lost on the way is an outage like a server down at the start.
+        if (!m_db.IsReady())
+            taken.eStatus = SMacTaken::EStatus::Unavailable;
+        taken.strMessage =
+            (m_db.IsReady() ? "Banco de dados da linha: " : "Banco de dados da linha indisponível: ") +
+            strError;
         return taken;
     };
     // This station's record counts too: addresses stored before the line had its database.

@@ -203,7 +203,7 @@ TEST_F(LineDbTest, ServerDownMidShiftQueuesRowsSentOnce) {
     EXPECT_TRUE(stored) << "the record answers";
     EXPECT_NE(ledger.TakeWarning().find("indisponível"), std::string::npos);
     SMacTaken taken = ledger.TakeNext();
-    EXPECT_EQ(taken.eStatus, SMacTaken::EStatus::Unusable);
+    EXPECT_EQ(taken.eStatus, SMacTaken::EStatus::Unavailable);
     EXPECT_NE(taken.strMessage.find("indisponível"), std::string::npos) << taken.strMessage;
 
     // A run killed after bootargs, with the server still down: its journal is all it leaves.

@@ -635,3 +635,48 @@ TEST_F(WindowTest, RecordedAddressAskedAboutAndRangeOffered) {
         << strRecord;
     EXPECT_TRUE(QDir(".QAN640macs.reserved").isEmpty()) << "the offered address is free again";
 }
+
+// The line's database down: the dialog offers nothing (no address from a local guess), the warning stays on
+// the progress line, the typed address is checked against the record and the run goes on; its row waits.
+TEST_F(WindowTest, LineDatabaseDownTheOperatorTypesTheAddress) {
+    WriteFile("./QAN640macrange.conf", "02:3A:7C:00:10:00\n02:3A:7C:00:10:09\n");
+    WriteFile("./QAN640db.conf", "host=" + m_strDir + "/no-server dbname=qan640\n");
+    StartBoard({});
+    CSilentArp arp;
+    auto window = MakeWindow({}, &arp);
+    CQAN640BootLoaderCommands& w = *window;
+    std::vector<QString> offered;
+    QString stageLine;
+    QTimer operatorTimer;
+    QObject::connect(&operatorTimer, &QTimer::timeout, [&] {
+        if (w.m_edtLog->toPlainText().contains("Lendo MAC address:")) {
+            stageLine = w.m_lblStage->text();
+            w.close();
+            return;
+        }
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            if (!top->isVisible())
+                continue;
+            if (auto* box = qobject_cast<QMessageBox*>(top)) {
+                box->button(QMessageBox::Ok)->click();
+                return;
+            }
+            if (auto* dialog = qobject_cast<CDialogMacAddress*>(top)) {
+                offered.push_back(dialog->m_suffixEdit->text());
+                dialog->m_suffixEdit->setText("00-10-05");
+                QTest::mouseClick(dialog->findChild<QPushButton*>("buttonOk"), Qt::LeftButton);
+                return;
+            }
+        }
+    });
+    operatorTimer.start(100);
+    EXPECT_TRUE(ExecWindow(
+        w, [&w] { QTest::mouseClick(w.m_btnStart, Qt::LeftButton); }, 60000))
+        << w.m_log.m_strLog;
+
+    EXPECT_EQ(offered, (std::vector<QString>{""}));
+    EXPECT_TRUE(stageLine.contains(QString::fromUtf8("Aviso: Banco de dados da linha indisponível")))
+        << stageLine.toStdString();
+    EXPECT_NE(ReadFile(kRunRecordFileName).find("02:3A:7C:00:10:05,,stopped,16,"), std::string::npos);
+    EXPECT_EQ(QDir(".QAN640db.outbox").entryList(QDir::Files).size(), 1);
+}
