@@ -153,6 +153,40 @@ protected:
         WriteFile("./QAN640BootLoader.conf", m_pBoard->Port());
     }
 
+    // The operator of a run until the MAC check begins, when the window is closed: Ok on each plain box,
+    // fnOnQuestion answers a Yes/No box, fnOnDialog fills the MAC dialog (Ok is pressed then), fnAtCheck
+    // notes what the window shows once the check has begun.
+    static void PlayUntilTheMacCheck(CQAN640BootLoaderCommands& w, QTimer& timer,
+                                     std::function<void(QMessageBox&)> fnOnQuestion,
+                                     std::function<void(CDialogMacAddress&)> fnOnDialog,
+                                     std::function<void()> fnAtCheck = {}) {
+        QObject::connect(&timer, &QTimer::timeout, [&w, fnOnQuestion, fnOnDialog, fnAtCheck] {
+            if (w.m_edtLog->toPlainText().contains("Lendo MAC address:")) {
+                if (fnAtCheck)
+                    fnAtCheck();
+                w.close();
+                return;
+            }
+            for (QWidget* top : QApplication::topLevelWidgets()) {
+                if (!top->isVisible())
+                    continue;
+                if (auto* box = qobject_cast<QMessageBox*>(top)) {
+                    if (box->button(QMessageBox::Yes))
+                        fnOnQuestion(*box);
+                    else
+                        box->button(QMessageBox::Ok)->click();
+                    return;
+                }
+                if (auto* dialog = qobject_cast<CDialogMacAddress*>(top)) {
+                    fnOnDialog(*dialog);
+                    QTest::mouseClick(dialog->findChild<QPushButton*>("buttonOk"), Qt::LeftButton);
+                    return;
+                }
+            }
+        });
+        timer.start(100);
+    }
+
     // Runs the window until it closes or `limit` passes; false on the time limit.
     static bool ExecWindow(CQAN640BootLoaderCommands& window, std::function<void()> fnStart, int limitMs) {
         QTimer::singleShot(0, &window, fnStart);
@@ -590,35 +624,19 @@ TEST_F(WindowTest, RecordedAddressAskedAboutAndRangeOffered) {
             QGuiApplication::primaryScreen()->grabWindow(0).save(QString("%1/%2.png").arg(pszShots, pszName));
     };
     QTimer operatorTimer;
-    QObject::connect(&operatorTimer, &QTimer::timeout, [&] {
-        if (w.m_edtLog->toPlainText().contains("Lendo MAC address:")) {
-            w.close();
-            return;
-        }
-        for (QWidget* top : QApplication::topLevelWidgets()) {
-            if (!top->isVisible())
-                continue;
-            if (auto* box = qobject_cast<QMessageBox*>(top)) {
-                if (!box->button(QMessageBox::Yes)) {
-                    box->button(QMessageBox::Ok)->click();
-                    return;
-                }
-                questions.push_back(box->text().toStdString());
-                defaultNo.push_back(box->defaultButton() == box->button(QMessageBox::No));
-                shoot("mac-question");
-                box->button(questions.size() == 1 ? QMessageBox::No : QMessageBox::Yes)->click();
-                return;
-            }
-            if (auto* dialog = qobject_cast<CDialogMacAddress*>(top)) {
-                offered.push_back(dialog->m_prefixCombo->currentText() + ":" + dialog->m_suffixEdit->text());
-                shoot("mac-dialog-offered");
-                dialog->m_suffixEdit->setText("00-10-00"); // the operator overtypes with a recorded one
-                QTest::mouseClick(dialog->findChild<QPushButton*>("buttonOk"), Qt::LeftButton);
-                return;
-            }
-        }
-    });
-    operatorTimer.start(100);
+    PlayUntilTheMacCheck(
+        w, operatorTimer,
+        [&](QMessageBox& box) {
+            questions.push_back(box.text().toStdString());
+            defaultNo.push_back(box.defaultButton() == box.button(QMessageBox::No));
+            shoot("mac-question");
+            box.button(questions.size() == 1 ? QMessageBox::No : QMessageBox::Yes)->click();
+        },
+        [&](CDialogMacAddress& dialog) {
+            offered.push_back(dialog.m_prefixCombo->currentText() + ":" + dialog.m_suffixEdit->text());
+            shoot("mac-dialog-offered");
+            dialog.m_suffixEdit->setText("00-10-00"); // the operator overtypes with a recorded one
+        });
     EXPECT_TRUE(ExecWindow(
         w, [&w] { QTest::mouseClick(w.m_btnStart, Qt::LeftButton); }, 60000))
         << w.m_log.m_strLog;
@@ -648,28 +666,17 @@ TEST_F(WindowTest, LineDatabaseDownTheOperatorTypesTheAddress) {
     std::vector<QString> offered;
     QString stageLine;
     QTimer operatorTimer;
-    QObject::connect(&operatorTimer, &QTimer::timeout, [&] {
-        if (w.m_edtLog->toPlainText().contains("Lendo MAC address:")) {
-            stageLine = w.m_lblStage->text();
-            w.close();
-            return;
-        }
-        for (QWidget* top : QApplication::topLevelWidgets()) {
-            if (!top->isVisible())
-                continue;
-            if (auto* box = qobject_cast<QMessageBox*>(top)) {
-                box->button(QMessageBox::Ok)->click();
-                return;
-            }
-            if (auto* dialog = qobject_cast<CDialogMacAddress*>(top)) {
-                offered.push_back(dialog->m_suffixEdit->text());
-                dialog->m_suffixEdit->setText("00-10-05");
-                QTest::mouseClick(dialog->findChild<QPushButton*>("buttonOk"), Qt::LeftButton);
-                return;
-            }
-        }
-    });
-    operatorTimer.start(100);
+    PlayUntilTheMacCheck(
+        w, operatorTimer,
+        [](QMessageBox& box) {
+            ADD_FAILURE() << "asked: " << box.text().toStdString();
+            box.button(QMessageBox::No)->click();
+        },
+        [&](CDialogMacAddress& dialog) {
+            offered.push_back(dialog.m_suffixEdit->text());
+            dialog.m_suffixEdit->setText("00-10-05");
+        },
+        [&] { stageLine = w.m_lblStage->text(); });
     EXPECT_TRUE(ExecWindow(
         w, [&w] { QTest::mouseClick(w.m_btnStart, Qt::LeftButton); }, 60000))
         << w.m_log.m_strLog;
