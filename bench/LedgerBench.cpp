@@ -10,6 +10,7 @@
 // Usage: bench_ledger [ROWS] | bench_ledger --db
 // Last line: rows=N lookup_ms=L allocate_ms=A, or allocations=400 distinct=D p99_ms=P
 #include "bench/TypicalRecord.h"
+#include "provisioning/RunResult.h"
 #include "records/DbMacLedger.h"
 #include "records/LineDb.h"
 #include "records/MacLedger.h"
@@ -60,7 +61,7 @@ int TakeAsStation(const std::string& strConninfo, const std::string& strDir, int
         row.tStart = row.tEnd = std::chrono::system_clock::now();
         row.strMacSent = row.strMacRead = taken.strMac;
         row.strOutcome = "ok";
-        row.nStage = 16;
+        row.nStage = RUN_STAGE_VERIFY;
         std::string strError;
         if (taken.eStatus != SMacTaken::EStatus::Taken ||
             !SendLineDbRow(db, strStation + "/" + std::to_string(i), strStation, row, strError)) {
