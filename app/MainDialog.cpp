@@ -6,6 +6,7 @@
 #include "links/PortEnumeration.h"
 #include "mac/NetCardFile.h"
 #include "records/RecordedRun.h"
+#include "records/ShiftReport.h"
 #include "ui_MainDialog.h"
 
 #include <QCloseEvent>
@@ -125,14 +126,53 @@ void CQAN640BootLoaderCommands::OnInitDialog() {
         m_cmbPort->setEditText(QString());
     m_edtLog->setFocus(Qt::OtherFocusReason);
 
+    OpenLineDb();
     // Runs that a killed program left without their row get it now (each run does so again before it starts).
-    for (const std::string& strLine : CRunArchive().RecoverInterruptedRuns())
+    CRunArchive archive;
+    if (m_lineDb)
+        archive.SetLineDb(&*m_lineDb, m_strStation);
+    for (const std::string& strLine : archive.RecoverInterruptedRuns())
         m_log.AppendLogText((EncodeCp1252(strLine) + "\n").c_str(), true);
+    m_operator.SetWarningSink([this](const QString& text) {
+        m_strWarning = text;
+        UpdateStageLine();
+    });
+}
+
+void CQAN640BootLoaderCommands::OpenLineDb() {
+    std::string strError;
+    std::optional<std::string> conninfo = ReadLineDbConninfo(".", strError);
+    if (!conninfo) {
+        m_strDbProblem = strError;
+    } else {
+        m_strStation = ThisStationName();
+        m_lineDb.emplace(*conninfo);
+        switch (m_lineDb->Connect(strError)) {
+        case CLineDb::EState::Ready:
+            break;
+        case CLineDb::EState::Unreachable:
+            // An outage: typed addresses are checked against the record and rows wait in the outbox.
+            strError = "Aviso: " + strError;
+            break;
+        default:
+            m_strDbProblem = strError;
+            break;
+        }
+        m_dbMacLedger.emplace(*m_lineDb, m_strStation);
+    }
+    if (!strError.empty())
+        m_log.AppendLogText((EncodeCp1252(strError) + "\n").c_str(), true);
 }
 
 void CQAN640BootLoaderCommands::OnBnClickedStart() {
     if (m_bClosing)
         return;
+    if (!m_strDbProblem.empty()) {
+        m_operator.ShowMessageBox("Banco de dados da linha (" + std::string(kLineDbFileName) +
+                                      "): " + m_strDbProblem + "\r\nNada foi enviado à QAN640",
+                                  MB_TYPE_ERROR, m_stopSource.Token());
+        return;
+    }
     QString text = m_cmbPort->currentText();
     if (text.isEmpty()) {
         m_operator.ShowMessageBox(kMsgSelectPort, MB_TYPE_ERROR, m_stopSource.Token());
@@ -182,10 +222,12 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
     if (options.strInterface.empty())
         options.strInterface = ReadNetCard(m_run.m_strPort);
     if (!options.pMacLedger) {
-        options.pMacLedger = &m_macLedger;
+        options.pMacLedger = m_dbMacLedger ? static_cast<IMacLedger*>(&*m_dbMacLedger) : &m_macLedger;
         options.bOfferNextMac = true;
     }
     CRecordedRun run(m_run, m_log, m_operator, options);
+    if (m_lineDb)
+        run.SetLineDb(&*m_lineDb, m_strStation);
     // The progress line below the log follows the run's stages; a row or log that could not be written shows
     // there at the verdict, before the closing box, which may stay open for long.
     CStagesToGui stages(
@@ -223,6 +265,7 @@ void CQAN640BootLoaderCommands::OnStageChanged(int nStage) {
     if (nStage == RUN_STAGE_START) {
         m_lblStage->setStyleSheet(QString());
         m_lblStage->setToolTip(QString());
+        m_strWarning.clear();
     }
     m_progress.OnStageStarted(nStage);
     m_stageTimer.start();
@@ -234,7 +277,8 @@ void CQAN640BootLoaderCommands::UpdateStageLine() {
                             .arg(m_progress.Stage())
                             .arg(kRunStageCount)
                             .arg(QString::fromUtf8(m_progress.StageTitle()))
-                            .arg(qint64(m_progress.ElapsedSeconds())));
+                            .arg(qint64(m_progress.ElapsedSeconds())) +
+                        (m_strWarning.isEmpty() ? QString() : " - Aviso: " + m_strWarning));
 }
 
 void CQAN640BootLoaderCommands::ShowNotRecorded(const CRunArchive::SArchived& archived,

@@ -9,6 +9,8 @@
 #include "provisioning/Provisioning.h"
 #include "provisioning/RunProgress.h"
 #include "provisioning/RunResult.h"
+#include "records/DbMacLedger.h"
+#include "records/LineDb.h"
 #include "records/MacLedger.h"
 #include "records/RunArchive.h"
 
@@ -16,6 +18,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,6 +87,8 @@ protected:
 
 private:
     void DoDataExchange();
+    // Reads QAN640db.conf and connects; a set-up error there is kept to refuse every start.
+    void OpenLineDb();
     // Run on the GUI thread, from the worker's notifications.
     void OnStageChanged(int nStage);
     void OnRunFinished(const SRunResult& result, const CRunArchive::SArchived& archived);
@@ -104,6 +109,13 @@ private:
     SRunOptions m_runOptions;
     // The addresses already given out, asked at stage 11 of every run; the range's next one is offered.
     CRecordMacLedger m_macLedger;
+    // The line's database (QAN640db.conf), when configured: every row and the ledger go there. Used by the
+    // worker only once the window is up. A set-up error in it refuses every start with its message.
+    std::optional<CLineDb> m_lineDb;
+    std::optional<CDbMacLedger> m_dbMacLedger;
+    std::string m_strStation;
+    std::string m_strDbProblem;
+    QString m_strWarning; // the run's warning, shown after its stage on the progress line
     QTimer m_stageTimer;
     CRunProgress m_progress; // on the GUI thread
 };

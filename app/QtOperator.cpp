@@ -35,6 +35,19 @@ void CQtOperator::ShowMessageBox(const std::string& strText, int nType, const CS
     });
 }
 
+void CQtOperator::ShowWarning(const std::string& strText) {
+    if (!m_fnOnWarning || !m_pWindow)
+        return;
+    QPointer<QWidget> pWindow = m_pWindow;
+    QMetaObject::invokeMethod(
+        m_pWindow,
+        [pWindow, fn = m_fnOnWarning, text = QString::fromStdString(strText)] {
+            if (pWindow)
+                fn(text);
+        },
+        Qt::QueuedConnection);
+}
+
 bool CQtOperator::ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) {
     QPointer<QWidget> pWindow = m_pWindow;
     bool bFromWorker = IsWorkerThread();

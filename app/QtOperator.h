@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "provisioning/Operator.h"
 
 #include <QPointer>
@@ -18,6 +20,11 @@ public:
     bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) override;
     // Yes / No, No the default: a slip of Enter must not put one address in two boards.
     EReuse ConfirmMacReuse(const std::string& strQuestion, const CStopToken& stop) override;
+    // Handed to fnOnWarning on the GUI thread without waiting for it (the window's progress line).
+    void ShowWarning(const std::string& strText) override;
+    void SetWarningSink(std::function<void(const QString&)> fnOnWarning) {
+        m_fnOnWarning = std::move(fnOnWarning);
+    }
 
     // What a box shows for one of the run's texts: UTF-8, CR LF as one line break.
     static QString ToBoxText(const std::string& strText);
@@ -25,4 +32,5 @@ public:
 private:
     bool IsWorkerThread() const;
     QPointer<QWidget> m_pWindow;
+    std::function<void(const QString&)> m_fnOnWarning;
 };

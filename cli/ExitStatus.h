@@ -4,6 +4,8 @@
 
 #include <csignal>
 
+inline constexpr const char* kProgram = "qan640-provision";
+
 // The exit statuses of qan640-provision. Each way a run ends has its own (kRunEnds), so that a bench script
 // can tell the failures apart without reading the text; these are the ones no run gives. The README and
 // --help list them all.
@@ -11,6 +13,13 @@ inline constexpr int kExitInternal = 1;
 inline constexpr int kExitUsage = 2;
 // --workdir names no directory the program can work in: nothing ran.
 inline constexpr int kExitWorkDirUnusable = 3;
+// The line's database (records/LineDb.h), before anything runs: its connection string cannot be read or
+// parsed (a set-up error); the server answered and refused (password, role, no --db-init schema, a newer
+// schema); the server does not answer and --mac next needs it (a typed MAC goes on, checked against the
+// record alone).
+inline constexpr int kExitDbConfig = 5;
+inline constexpr int kExitDbRefused = 6;
+inline constexpr int kExitDbUnavailable = 7;
 // A stop signal ends the run as closing the window does, and the program then exits with 128 + the signal's
 // number, as shells and schedulers expect of a program a signal ended: SIGINT 130 (the table's), SIGTERM 143.
 constexpr int ExitStatusForSignal(int nSignal) {

@@ -29,6 +29,7 @@ public:
     void ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) override;
     bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) override;
     EReuse ConfirmMacReuse(const std::string& strQuestion, const CStopToken& stop) override;
+    void ShowWarning(const std::string& strText) override { Say("Aviso: " + strText); }
     void OnStageStarted(int nStage) override;
 
     // Called a few times a second from the program's main thread while the run goes on: one line every

@@ -2,6 +2,7 @@
 // run, the same files in the working directory and the same record as the window; each message box is a
 // line on standard error and the exit status says how the run ended.
 #include "cli/ExitStatus.h"
+#include "cli/LineCommands.h"
 #include "cli/SignalStop.h"
 #include "cli/TerminalOperator.h"
 #include "core/DebugOutput.h"
@@ -14,6 +15,8 @@
 #include "mac/MacPrefixFile.h"
 #include "mac/NetCardFile.h"
 #include "provisioning/BootMonitorDialogue.h"
+#include "records/DbMacLedger.h"
+#include "records/LineDb.h"
 #include "records/MacLedger.h"
 #include "records/ProgramVersion.h"
 #include "records/RecordedRun.h"
@@ -21,12 +24,10 @@
 
 #include <QCoreApplication>
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <optional>
 #include <string_view>
 #include <unistd.h>
@@ -34,7 +35,6 @@
 
 namespace {
 
-constexpr const char* kProgram = "qan640-provision";
 constexpr unsigned long kMaxArpTimeoutS = 7 * 24 * 3600;
 
 struct SOptions {
@@ -42,6 +42,8 @@ struct SOptions {
     std::string strMac;
     std::string strWorkDir;
     std::string strInterface;
+    std::string strDb;
+    bool bDbInit = false;
     uint32_t dwArpTimeoutS = 0;
     bool bEcho = false;
     bool bReuseMac = false;
@@ -65,8 +67,9 @@ std::string ExitMeaning(const SRunEndRow& row) {
 
 void PrintHelp() {
     printf("Uso: %s --port PORTA [--mac MAC] [--workdir DIR] [--interface PLACA]\n"
-           "       [--arp-timeout SEGUNDOS] [--echo] [--non-interactive]\n"
-           "       %s --report [--since DATA] [--csv] [--workdir DIR]\n"
+           "       [--arp-timeout SEGUNDOS] [--db CONEXÃO] [--echo] [--non-interactive]\n"
+           "       %s --report [--since DATA] [--csv] [--db CONEXÃO] [--workdir DIR]\n"
+           "       %s --db-init [--db CONEXÃO] [--workdir DIR]\n"
            "       %s --help | --version\n"
            "\n"
            "Provisiona uma QAN640 sem janela: o mesmo processo da janela, do carregador ao MAC\n"
@@ -83,9 +86,13 @@ void PrintHelp() {
            "  --arp-timeout SEGUNDOS\n"
            "                      tempo máximo de espera pela resposta da QAN640 ao ARP (padrão: sem\n"
            "                      limite); sem resposta, uma linha a cada 10 s\n"
+           "  --db CONEXÃO        banco de dados da linha (cadeia de conexão ou URI do libpq; padrão: a de\n"
+           "                      %s); a senha vem de ~/.pgpass, PGPASSFILE ou um arquivo de serviço\n"
+           "  --db-init           cria ou atualiza as tabelas do banco de dados da linha e termina\n"
            "  --echo              copia para a saída padrão tudo o que o log mostra, a placa incluída\n"
            "  --non-interactive   não espera o Enter da etapa 8; exige --mac\n"
-           "  --report            relatório de produção de %s, com esta máquina como estação:\n"
+           "  --report            relatório de produção do banco de dados da linha, se houver, senão\n"
+           "                      de %s, com esta máquina como estação:\n"
            "                      rendimento por dia e estação (placas verificadas / placas\n"
            "                      tentadas), falhas por etapa e MACs gravados por mais de uma\n"
            "                      execução. Placa tentada: execução que chegou à etapa 2 (o\n"
@@ -103,8 +110,8 @@ void PrintHelp() {
            "fechamento da janela; o código de saída é então 128 + o número do sinal.\n"
            "\n"
            "Código de saída:\n",
-           kProgram, kProgram, kProgram, kMacPrefixFileName, kMacRangeFileName, kNetCardFileName,
-           kRunRecordFileName, kRunRecordFileName, kRunLogFolderName);
+           kProgram, kProgram, kProgram, kProgram, kMacPrefixFileName, kMacRangeFileName, kNetCardFileName,
+           kLineDbFileName, kRunRecordFileName, kRunRecordFileName, kRunLogFolderName);
     // Every status once, in their order: the run's ends, a stop per signal, and the ones no run gives.
     std::vector<std::pair<int, std::string>> statuses;
     for (const SRunEndRow& row : kRunEnds) {
@@ -128,10 +135,17 @@ void PrintHelp() {
                                       "--arp-timeout que não é um número "
                                       "de segundos,\n       --since que não é uma data, --report com opções "
                                       "de execução");
-    statuses.emplace_back(kExitWorkDirUnusable,
-                          std::string("diretório de trabalho (--workdir) inexistente ou "
-                                      "inacessível, ou --report sem ler ") +
-                              kRunRecordFileName + "; nada foi executado");
+    statuses.emplace_back(
+        kExitWorkDirUnusable,
+        std::string("diretório de trabalho (--workdir) inexistente ou inacessível, ou --report sem ler ") +
+            kRunRecordFileName + "; nada foi executado");
+    statuses.emplace_back(kExitDbConfig, std::string("banco de dados da linha: ") + kLineDbFileName +
+                                             " ou --db ilegível; nada foi executado");
+    statuses.emplace_back(kExitDbRefused, "banco de dados da linha recusou a conexão ou não tem o esquema "
+                                          "deste programa (--db-init); nada foi executado");
+    statuses.emplace_back(
+        kExitDbUnavailable,
+        "banco de dados da linha indisponível com --mac next (ou --db-init); nada foi executado");
     statuses.emplace_back(kExitInternal, "erro interno");
     std::stable_sort(statuses.begin(), statuses.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -142,44 +156,6 @@ void PrintHelp() {
 int Usage(const std::string& strProblem) {
     fprintf(stderr, "%s: %s\nUse --help para ver as opções.\n", kProgram, strProblem.c_str());
     return kExitUsage;
-}
-
-// Local midnight of a date "2024-05-01"; nothing for any other text or a day the calendar lacks.
-std::optional<std::chrono::system_clock::time_point> LocalMidnight(const std::string& strDate) {
-    // strptime alone would take "2024-5-1 " or " 024-05-01" as well.
-    for (size_t i = 0; i < strDate.size(); ++i)
-        if (i == 4 || i == 7 ? strDate[i] != '-' : !isdigit(static_cast<unsigned char>(strDate[i])))
-            return std::nullopt;
-    struct tm date = {};
-    const char* pszEnd = strptime(strDate.c_str(), "%Y-%m-%d", &date);
-    if (strDate.size() != 10 || !pszEnd || *pszEnd != '\0')
-        return std::nullopt;
-    struct tm wanted = date;
-    date.tm_isdst = -1;
-    time_t t = mktime(&date);
-    // mktime moves a 31 April on to 1 May; the date must stay the one given.
-    if (t == time_t(-1) || date.tm_year != wanted.tm_year || date.tm_mon != wanted.tm_mon ||
-        date.tm_mday != wanted.tm_mday)
-        return std::nullopt;
-    return std::chrono::system_clock::from_time_t(t);
-}
-
-// The report of the record in the working directory, on standard output; notes a CSV cannot hold go to
-// standard error.
-int PrintReport(const SOptions& options) {
-    std::vector<SStationRun> runs;
-    SReportSource source{kRunRecordFileName};
-    std::string strError = ReadRecordRuns(kRunRecordFileName, ThisStationName(), runs, source);
-    if (!strError.empty()) {
-        fprintf(stderr, "%s: %s: %s\n", kProgram, kRunRecordFileName, strError.c_str());
-        return kExitWorkDirUnusable;
-    }
-    SShiftReport report =
-        ComputeShiftReport(runs, options.tSince.value_or(std::chrono::system_clock::time_point()));
-    fputs(FormatShiftReport(report, source, options.bCsv).c_str(), stdout);
-    if (options.bCsv)
-        fputs(ReportSourceNotes(source).c_str(), stderr);
-    return fflush(stdout) == 0 ? 0 : kExitInternal;
 }
 
 // Fills options; returns an exit status when the program should end at once.
@@ -206,13 +182,15 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
         };
         bool bFlag = strArg == "--echo" || strArg == "--non-interactive" || strArg == "--reuse-mac" ||
                      strArg == "--help" || strArg == "-h" || strArg == "--version" || strArg == "--report" ||
-                     strArg == "--csv";
+                     strArg == "--csv" || strArg == "--db-init";
         if (bFlag && bHasValue)
             return Usage(strArg + " não leva valor");
-        if (strArg == "--port" || strArg == "--mac" || strArg == "--workdir" || strArg == "--interface") {
+        if (strArg == "--port" || strArg == "--mac" || strArg == "--workdir" || strArg == "--interface" ||
+            strArg == "--db") {
             std::string& strOut = strArg == "--port"      ? options.strPort
                                   : strArg == "--mac"     ? options.strMac
                                   : strArg == "--workdir" ? options.strWorkDir
+                                  : strArg == "--db"      ? options.strDb
                                                           : options.strInterface;
             if (!value(strOut) || strOut.empty())
                 return Usage(strArg + " precisa de um valor (que não começa com --)");
@@ -239,6 +217,8 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
             options.bReport = true;
         } else if (strArg == "--csv") {
             options.bCsv = true;
+        } else if (strArg == "--db-init") {
+            options.bDbInit = true;
         } else if (strArg == "--echo") {
             options.bEcho = true;
         } else if (strArg == "--reuse-mac") {
@@ -266,11 +246,12 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
     if (options.bReport) {
         // The report reads the record and touches no board: an option of a run has no meaning there.
         if (!options.strPort.empty() || !options.strMac.empty() || !options.strInterface.empty() ||
-            options.dwArpTimeoutS != 0 || options.bEcho || options.bReuseMac || !options.bInteractive)
+            options.dwArpTimeoutS != 0 || options.bEcho || options.bReuseMac || !options.bInteractive ||
+            options.bDbInit)
             return Usage("--report não combina com opções de execução (--port, --mac, ...)");
         return std::nullopt;
     }
-    if (options.strPort.empty())
+    if (options.strPort.empty() && !options.bDbInit)
         return Usage("falta --port");
     if (options.strMac.empty() && !options.bInteractive)
         return Usage("--non-interactive exige --mac");
@@ -321,8 +302,6 @@ int main(int argc, char** argv) {
                 options.strWorkDir.c_str(), SystemErrorText(errno).c_str());
         return kExitWorkDirUnusable;
     }
-    if (options.bReport)
-        return PrintReport(options);
     // The log's path as the user can open it from where the program was started: the run's paths are
     // relative to the working directory, which --workdir names as the user wrote it.
     std::string strLogDir = options.strWorkDir;
@@ -331,15 +310,67 @@ int main(int argc, char** argv) {
     if (!strLogDir.empty() && strLogDir != "/")
         strLogDir += '/';
 
+    // The line's database, when one is configured, is judged before anything runs as well.
+    std::string strDbError;
+    std::optional<std::string> conninfo = options.strDb.empty() ? ReadLineDbConninfo(".", strDbError)
+                                                                : std::optional<std::string>(options.strDb);
+    if (!conninfo && !strDbError.empty()) {
+        fprintf(stderr, "%s: %s\n", kProgram, strDbError.c_str());
+        return kExitDbConfig;
+    }
+    if (options.bReport)
+        return PrintReport(conninfo, options.tSince, options.bCsv);
+    if (options.bDbInit) {
+        if (!conninfo)
+            return Usage(std::string("--db-init: não há ") + kLineDbFileName + " nem --db");
+        return InitLineDb(*conninfo);
+    }
+    std::optional<CLineDb> lineDb;
+    if (conninfo) {
+        lineDb.emplace(*conninfo);
+        switch (lineDb->Connect(strDbError)) {
+        case CLineDb::EState::Ready:
+            break;
+        case CLineDb::EState::BadConninfo:
+            fprintf(stderr, "%s: %s\n", kProgram, strDbError.c_str());
+            return kExitDbConfig;
+        case CLineDb::EState::Refused:
+        case CLineDb::EState::NoSchema:
+        case CLineDb::EState::NewerSchema:
+            fprintf(stderr, "%s: %s\n", kProgram, strDbError.c_str());
+            return kExitDbRefused;
+        case CLineDb::EState::Unreachable:
+            // A server down mid-shift does not stop the line for typed addresses: the record checks them and
+            // the rows wait in the outbox. Handing out the next address needs the line's own answer.
+            if (options.strMac == "next") {
+                fprintf(stderr, "%s: --mac next recusado: %s\n", kProgram, strDbError.c_str());
+                return kExitDbUnavailable;
+            }
+            fprintf(stderr,
+                    "Aviso: %s; o MAC é conferido só com %s e o registro vai ao banco quando ele voltar\n",
+                    strDbError.c_str(), kRunRecordFileName);
+            break;
+        }
+    }
+
     // The address is judged before anything runs, by the MAC dialog's rules and against the prefix file.
     CMacPrefixList prefixes = LoadMacPrefixList();
     std::string strMac;
-    CRecordMacLedger ledger;
+    std::string strStation = ThisStationName();
+    std::optional<CDbMacLedger> dbLedger;
+    CRecordMacLedger recordLedger;
+    if (lineDb)
+        dbLedger.emplace(*lineDb, strStation);
+    IMacLedger& ledger = dbLedger ? static_cast<IMacLedger&>(*dbLedger) : recordLedger;
     if (options.strMac == "next") {
         // Taken before anything runs: an exhausted or unusable range sends nothing at all.
         SMacTaken taken = ledger.TakeNext();
         if (taken.eStatus == SMacTaken::EStatus::NoRange)
             return Usage(std::string("--mac next: não há ") + kMacRangeFileName);
+        if (taken.eStatus == SMacTaken::EStatus::Unavailable) {
+            fprintf(stderr, "%s: --mac next recusado: %s\n", kProgram, taken.strMessage.c_str());
+            return kExitDbUnavailable;
+        }
         if (taken.eStatus != SMacTaken::EStatus::Taken) {
             ERunEnd eEnd = taken.eStatus == SMacTaken::EStatus::Exhausted ? ERunEnd::MacRangeExhausted
                                                                           : ERunEnd::MacRangeUnusable;
@@ -371,6 +402,8 @@ int main(int argc, char** argv) {
     // its failed reads in a row, each the serial port's read time-out.
     op.SetRebootWaitS(CBootMonitorDialogue::kRebootBudgetInARow * runOptions.dwReadTimeoutMs / 1000);
     CRecordedRun run(runState, log, op, runOptions);
+    if (lineDb)
+        run.SetLineDb(&*lineDb, strStation);
     SRunResult result;
 
     // The serial port wants a thread that Qt started.

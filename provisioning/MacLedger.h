@@ -20,10 +20,13 @@ struct SMacTaken {
         Taken,     // strMac is reserved for this run
         Exhausted, // every address of the range is stored or reserved
         Unusable,  // the range (or the record) cannot be used; strMessage says why
+        // The line's store does not answer: no address is handed out on a guess, the operator types one
+        // (checked against this PC's record); strMessage says why.
+        Unavailable,
     };
     EStatus eStatus = EStatus::NoRange;
     std::string strMac;     // "02:3A:7C:00:10:00"
-    std::string strMessage; // for Exhausted and Unusable (Portuguese, UTF-8)
+    std::string strMessage; // for Exhausted, Unusable and Unavailable (Portuguese, UTF-8)
 };
 
 class IMacLedger {
@@ -38,4 +41,7 @@ public:
     // The run's row is in the record: the reservation goes. A run that never reached the board leaves the
     // address free again; one that stored it keeps it through its row.
     virtual void EndRun() = 0;
+    // What the last question could not do as it should, for the operator (Portuguese, UTF-8), once; empty
+    // when it went as it should. A line-wide store that is down answers from this PC's record alone.
+    virtual std::string TakeWarning() { return {}; }
 };

@@ -29,6 +29,10 @@ public:
     virtual EReuse ConfirmMacReuse(const std::string& /*strQuestion*/, const CStopToken& /*stop*/) {
         return EReuse::Refuse;
     }
+
+    // Something the operator must know while the run goes on (a check done with less than it should have):
+    // shown on the progress line, not in a box that would wait. UTF-8.
+    virtual void ShowWarning(const std::string& /*strText*/) {}
 };
 
 // Asks for the board's MAC address in the MAC dialog (again while it ends with OK but no address), offering

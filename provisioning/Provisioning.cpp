@@ -220,6 +220,11 @@ void CProvisioningRun::RunStages() {
         EnterStage(RUN_STAGE_CLOSE);
 }
 
+void CProvisioningRun::Warn(const std::string& strWarning) {
+    m_log.AppendLogText(EncodeCp1252("\nAviso: " + strWarning + "\n").c_str(), true);
+    m_op.ShowWarning(strWarning);
+}
+
 std::string CProvisioningRun::AskCheckedMac() {
     IMacLedger* pLedger = m_options.pMacLedger;
     auto end = [this](ERunEnd eEnd) {
@@ -234,6 +239,9 @@ std::string CProvisioningRun::AskCheckedMac() {
             return end(ERunEnd::MacRangeExhausted);
         if (taken.eStatus == SMacTaken::EStatus::Unusable)
             return end(ERunEnd::MacRangeUnusable);
+        m_result.strDetail.clear();
+        if (taken.eStatus == SMacTaken::EStatus::Unavailable)
+            Warn(taken.strMessage + "; digite o endereço");
         strOffered = taken.strMac;
     }
     for (;;) {
@@ -243,6 +251,8 @@ std::string CProvisioningRun::AskCheckedMac() {
         if (m_stop.StopRequested())
             return end(ERunEnd::Stopped);
         std::optional<SMacStoredRow> stored = pLedger ? pLedger->FindStored(strMac) : std::nullopt;
+        if (std::string strWarning = pLedger ? pLedger->TakeWarning() : ""; !strWarning.empty())
+            Warn(strWarning);
         if (!stored)
             return strMac;
         std::string strWhere = "em " + stored->strWhen + ", na porta " + stored->strPort;

@@ -84,6 +84,8 @@ private:
     // Stage 11: the address from the operator, checked against the addresses already given out. Empty when
     // the run ended there.
     std::string AskCheckedMac();
+    // A check done with less than it should have: in the log and on the operator's progress line.
+    void Warn(const std::string& strWarning);
 
     CRunState& m_run;
     CLogConsole& m_log;

@@ -45,3 +45,17 @@ void SyncFolderOf(const std::string& strPath) {
     if (fdDir.IsOpen())
         fsync(fdDir.Get());
 }
+
+std::string ReadAllBounded(int fd, size_t nMax) {
+    std::string text;
+    char buffer[4096];
+    while (text.size() < nMax) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        text.append(buffer, size_t(n));
+    }
+    return text;
+}

@@ -21,3 +21,6 @@ std::string WriteAllAndSync(int fd, std::string_view strBytes);
 
 // Makes a newly created (or removed) name in the folder of strPath as durable as a file's content.
 void SyncFolderOf(const std::string& strPath);
+
+// Reads from fd to its end, or up to about nMax bytes (resuming after signals).
+std::string ReadAllBounded(int fd, size_t nMax);

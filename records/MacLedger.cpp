@@ -152,45 +152,60 @@ void ForEachStoredMac(std::string_view text,
     });
 }
 
+std::string MacRangeExhaustedText(const SMacRange& range) {
+    return "Faixa de endereços MAC esgotada: " + MacText(range.nFirst) + " a " + MacText(range.nLast) + " (" +
+           kMacRangeFileName + ")";
+}
+
+void ForEachStoredMacIn(const std::string& strDir,
+                        const std::function<void(uint64_t, std::string_view, std::string_view)>& fn) {
+    CUniqueFd fd(open((strDir + "/" + kRunRecordFileName).c_str(), O_RDONLY | O_CLOEXEC));
+    CMappedFile record(fd.Get());
+    ForEachStoredMac(record.Text(), fn);
+}
+
 CRecordMacLedger::CRecordMacLedger(std::string strDir) : m_strDir(std::move(strDir)) {}
 
 std::optional<SMacStoredRow> CRecordMacLedger::FindStored(const std::string& strMac) {
     std::optional<uint64_t> nWanted = MacValue(strMac);
     if (!nWanted)
         return std::nullopt;
-    CUniqueFd fd(open((m_strDir + "/" + kRunRecordFileName).c_str(), O_RDONLY | O_CLOEXEC));
-    CMappedFile record(fd.Get());
     std::optional<SMacStoredRow> found;
-    ForEachStoredMac(record.Text(), [&](uint64_t nMac, std::string_view start, std::string_view port) {
+    ForEachStoredMacIn(m_strDir, [&](uint64_t nMac, std::string_view start, std::string_view port) {
         if (nMac == *nWanted)
             found = SMacStoredRow{RecordFieldText(start), RecordFieldText(port)};
     });
     return found;
 }
 
-SMacTaken CRecordMacLedger::TakeNext() {
-    SMacTaken taken;
-    std::string strRangePath = m_strDir + "/" + kMacRangeFileName;
+std::optional<SMacRange> ReadMacRange(const std::string& strDir, SMacTaken& taken) {
+    std::string strRangePath = strDir + "/" + kMacRangeFileName;
     CUniqueFd fdRange(open(strRangePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fdRange.IsOpen()) {
-        if (errno == ENOENT)
-            return taken;
+        if (errno == ENOENT) {
+            taken.eStatus = SMacTaken::EStatus::NoRange;
+            return std::nullopt;
+        }
         taken.eStatus = SMacTaken::EStatus::Unusable;
         taken.strMessage = std::string(kMacRangeFileName) + ": " + SystemErrorText(errno);
-        return taken;
+        return std::nullopt;
     }
-    std::string strText;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fdRange.Get(), buffer, sizeof buffer)) > 0 && strText.size() < 65536;)
-        strText.append(buffer, size_t(n));
     std::string strError;
-    std::optional<SMacRange> range = ParseMacRange(
-        strText, LoadMacPrefixList((m_strDir + "/" + kMacPrefixFileName).c_str()).m_entries, strError);
+    std::optional<SMacRange> range =
+        ParseMacRange(ReadAllBounded(fdRange.Get(), 65536),
+                      LoadMacPrefixList((strDir + "/" + kMacPrefixFileName).c_str()).m_entries, strError);
     if (!range) {
         taken.eStatus = SMacTaken::EStatus::Unusable;
         taken.strMessage = strError;
-        return taken;
     }
+    return range;
+}
+
+SMacTaken CRecordMacLedger::TakeNext() {
+    SMacTaken taken;
+    std::optional<SMacRange> range = ReadMacRange(m_strDir, taken);
+    if (!range)
+        return taken;
     if (m_fdReservation.IsOpen() && m_nReserved >= range->nFirst && m_nReserved <= range->nLast) {
         taken.eStatus = SMacTaken::EStatus::Taken;
         taken.strMac = MacText(m_nReserved);
@@ -247,8 +262,7 @@ SMacTaken CRecordMacLedger::TakeNext() {
         ++nFree;
     if (nFree == used.size()) {
         taken.eStatus = SMacTaken::EStatus::Exhausted;
-        taken.strMessage = "Faixa de endereços MAC esgotada: " + MacText(range->nFirst) + " a " +
-                           MacText(range->nLast) + " (" + kMacRangeFileName + ")";
+        taken.strMessage = MacRangeExhaustedText(*range);
         return taken;
     }
     uint64_t nMac = range->nFirst + nFree;

@@ -38,11 +38,22 @@ std::optional<SMacRange> ParseMacRange(std::string_view text, const std::vector<
 // that got past bootargs.
 bool RowStoresMac(std::string_view outcome, int nStage);
 
+// The range file in strDir read and judged: the range, or nullopt with taken saying why (NoRange without the
+// file, Unusable with the message otherwise).
+std::optional<SMacRange> ReadMacRange(const std::string& strDir, SMacTaken& taken);
+
 // Every row of the record's text that shows an address stored in a board (outcome ok, or a run that got past
 // bootargs): fn gets the address and the row's start and port fields as written (RecordFieldText gives their
 // text).
 void ForEachStoredMac(std::string_view text,
                       const std::function<void(uint64_t, std::string_view, std::string_view)>& fn);
+
+// The same for the record in strDir (none yet: no row).
+void ForEachStoredMacIn(const std::string& strDir,
+                        const std::function<void(uint64_t, std::string_view, std::string_view)>& fn);
+
+// The message of a range with no free address left.
+std::string MacRangeExhaustedText(const SMacRange& range);
 
 // The ledger of one PC: the record in strDir (the CSV is the only truth; it is read at each question) and the
 // reservations beside it. Taking an address holds the record's lock from the reading to the reservation, so

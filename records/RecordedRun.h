@@ -20,6 +20,11 @@ public:
     // when it starts (each run does so again before it begins). The lines (Portuguese) say what could not be.
     std::vector<std::string> RecoverInterruptedRuns() { return m_archive.RecoverInterruptedRuns(); }
 
+    // Every row goes to the line's database as well (RunArchive.h); null: none.
+    void SetLineDb(CLineDb* pLineDb, std::string strStation) {
+        m_archive.SetLineDb(pLineDb, std::move(strStation));
+    }
+
     // The whole run on the calling thread; pObserver (may be null) hears its stages, its verdict and its end.
     SRunResult Run(const CStopToken& stop, IRunObserver* pObserver);
 

@@ -2,6 +2,7 @@
 
 #include "core/LogConsole.h"
 #include "provisioning/RunResult.h"
+#include "records/LineDb.h"
 #include "records/RunJournal.h"
 #include "records/RunRecord.h"
 
@@ -39,6 +40,13 @@ class CRunArchive {
 public:
     explicit CRunArchive(std::string strDir = ".");
 
+    // Sends every row to the line's database as well (null: none), as run strStation; a row the database
+    // does not confirm waits in the outbox beside the record and goes at a later start.
+    void SetLineDb(CLineDb* pLineDb, std::string strStation) {
+        m_pLineDb = pLineDb;
+        m_strStation = std::move(strStation);
+    }
+
     // Records the runs that processes now gone left without an end (RunJournal.h); either program calls it
     // when it starts, and BeginRun before each run. The lines (Portuguese) say what could not be recorded.
     std::vector<std::string> RecoverInterruptedRuns();
@@ -73,7 +81,14 @@ private:
     std::string FlushLog(const CLogConsole& log);
     std::string WriteLog(std::string_view bytes);
 
+    // The row to the line's database, through the outbox; the line (Portuguese) to report, or empty.
+    std::string SendToLineDb(const std::string& strStem, const std::string& strRow,
+                             const SRunRecordRow* pRow);
+
     std::string m_strDir;
+    CLineDb* m_pLineDb = nullptr;
+    std::string m_strStation;
+    std::string m_strStem; // the run's journal's name, which its run id in the database holds
     std::string m_strPort;
     std::chrono::system_clock::time_point m_tStart;
     std::chrono::steady_clock::time_point m_tStartSteady;

@@ -96,20 +96,6 @@ void EndLogWith(const std::string& strPath, const std::string& strClosingLine) {
     WriteAllAndSync(fd.Get(), (tail.empty() || tail.ends_with("\n") ? "" : "\r\n") + strLine);
 }
 
-std::string ReadAll(int fd) {
-    std::string text;
-    char buffer[4096];
-    while (text.size() < kMaxJournalBytes) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(buffer, size_t(n));
-    }
-    return text;
-}
-
 } // namespace
 
 std::string FormatRunJournalEntry(const SRunJournalEntry& entry) {
@@ -170,7 +156,9 @@ void CRunJournal::Remove() {
     m_fd.Close();
 }
 
-SRunJournalRecovery RecoverRunJournals(const std::string& strDir) {
+SRunJournalRecovery RecoverRunJournals(
+    const std::string& strDir,
+    const std::function<void(const std::string& strStem, const std::string& strRow)>& onRecorded) {
     SRunJournalRecovery recovery;
     std::string strFolder = strDir + "/" + kRunJournalFolderName;
     std::vector<std::string> names;
@@ -194,7 +182,8 @@ SRunJournalRecovery RecoverRunJournals(const std::string& strDir) {
         if (fstat(fd.Get(), &held) != 0 || stat(strPath.c_str(), &named) != 0 ||
             held.st_ino != named.st_ino || held.st_dev != named.st_dev || !S_ISREG(held.st_mode))
             continue;
-        std::optional<SRunJournalEntry> entry = LastRunJournalEntry(ReadAll(fd.Get()));
+        std::optional<SRunJournalEntry> entry =
+            LastRunJournalEntry(ReadAllBounded(fd.Get(), kMaxJournalBytes));
         if (!entry) {
             time_t tNow = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
             if (tNow - held.st_mtime > kEmptyJournalAgeS)
@@ -210,6 +199,8 @@ SRunJournalRecovery RecoverRunJournals(const std::string& strDir) {
             continue;
         }
         ++recovery.nRows;
+        if (onRecorded)
+            onRecorded(strName.substr(0, strName.size() - strlen(kJournalSuffix)), entry->strRow);
         unlink(strPath.c_str());
         SyncFolderOf(strPath);
     }

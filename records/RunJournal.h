@@ -3,6 +3,7 @@
 #include "core/UniqueFd.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,4 +68,8 @@ struct SRunJournalRecovery {
 
 // Turns every journal left by a process that is gone into its row in strDir's record and the closing line
 // of its log. Journals of live runs (this process's own included) are left alone.
-SRunJournalRecovery RecoverRunJournals(const std::string& strDir);
+// onRecorded (may be empty) hears each row appended, with the journal's name (its stem, as given to Create),
+// before the journal goes.
+SRunJournalRecovery RecoverRunJournals(
+    const std::string& strDir,
+    const std::function<void(const std::string& strStem, const std::string& strRow)>& onRecorded = {});

@@ -25,6 +25,12 @@ struct SRunRecordRow {
     std::string strLogFile; // relative to the record's folder; empty when the log could not be saved
 };
 
+// One run of the line: the station (host name) it ran on and its record row.
+struct SStationRun {
+    std::string strStation;
+    SRunRecordRow row;
+};
+
 // What ends the message of a run whose operator confirmed that an address the record shows stored is the
 // same board again.
 inline constexpr const char* kMacReuseConfirmedNote =

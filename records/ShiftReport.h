@@ -9,12 +9,6 @@
 // The shift report: yield per day and station, failures per stage and addresses stored by more than one run,
 // from the runs of one station's record or of a whole line.
 
-// One run of the line: the station (host name) it ran on and its record row.
-struct SStationRun {
-    std::string strStation;
-    SRunRecordRow row;
-};
-
 // This PC's name as a station of the line: its host name.
 std::string ThisStationName();
 

@@ -153,6 +153,40 @@ protected:
         WriteFile("./QAN640BootLoader.conf", m_pBoard->Port());
     }
 
+    // The operator of a run until the MAC check begins, when the window is closed: Ok on each plain box,
+    // fnOnQuestion answers a Yes/No box, fnOnDialog fills the MAC dialog (Ok is pressed then), fnAtCheck
+    // notes what the window shows once the check has begun.
+    static void PlayUntilTheMacCheck(CQAN640BootLoaderCommands& w, QTimer& timer,
+                                     std::function<void(QMessageBox&)> fnOnQuestion,
+                                     std::function<void(CDialogMacAddress&)> fnOnDialog,
+                                     std::function<void()> fnAtCheck = {}) {
+        QObject::connect(&timer, &QTimer::timeout, [&w, fnOnQuestion, fnOnDialog, fnAtCheck] {
+            if (w.m_edtLog->toPlainText().contains("Lendo MAC address:")) {
+                if (fnAtCheck)
+                    fnAtCheck();
+                w.close();
+                return;
+            }
+            for (QWidget* top : QApplication::topLevelWidgets()) {
+                if (!top->isVisible())
+                    continue;
+                if (auto* box = qobject_cast<QMessageBox*>(top)) {
+                    if (box->button(QMessageBox::Yes))
+                        fnOnQuestion(*box);
+                    else
+                        box->button(QMessageBox::Ok)->click();
+                    return;
+                }
+                if (auto* dialog = qobject_cast<CDialogMacAddress*>(top)) {
+                    fnOnDialog(*dialog);
+                    QTest::mouseClick(dialog->findChild<QPushButton*>("buttonOk"), Qt::LeftButton);
+                    return;
+                }
+            }
+        });
+        timer.start(100);
+    }
+
     // Runs the window until it closes or `limit` passes; false on the time limit.
     static bool ExecWindow(CQAN640BootLoaderCommands& window, std::function<void()> fnStart, int limitMs) {
         QTimer::singleShot(0, &window, fnStart);
@@ -303,6 +337,28 @@ TEST_F(WindowTest, StartCommandWithoutPortAndWithTheKeyword) {
     EXPECT_EQ(window->m_log.m_strLog, "earlier run\r\n");
     EXPECT_EQ(ReadFile("QAN640BootLoader.conf"), "/dev/ttyS1");
     EXPECT_EQ(window->m_nRunsStarted, 0);
+}
+
+// A line database that cannot be used refuses every start with its reason, before the port is touched, and
+// never shows the password.
+TEST_F(WindowTest, LineDatabaseSetUpErrorRefusesTheStart) {
+    CPtyPair board;
+    WriteFile("./QAN640BootLoader.conf", board.SlavePath());
+    WriteFile("./QAN640db.conf", "# the line's\npassword=hunter2 host\n");
+    auto window = MakeWindow({});
+    CRobot robot(*window);
+    window->show();
+    QTest::mouseClick(window->m_btnStart, Qt::LeftButton);
+    QTest::qWait(300);
+    ASSERT_EQ(robot.m_boxes.size(), 1u);
+    EXPECT_EQ(robot.m_boxes[0].eIcon, QMessageBox::Critical);
+    EXPECT_EQ(robot.m_boxes[0].strText.rfind("Banco de dados da linha (QAN640db.conf): cadeia de conexão", 0),
+              0u)
+        << robot.m_boxes[0].strText;
+    EXPECT_EQ(robot.m_boxes[0].strText.find("hunter2"), std::string::npos);
+    EXPECT_EQ(window->m_log.m_strLog.find("hunter2"), std::string::npos);
+    EXPECT_EQ(window->m_nRunsStarted, 0);
+    EXPECT_EQ(board.Drain(100ms), "") << "nothing reached the port";
 }
 
 // A whole run through the window inside the test's own namespaces; two quick presses make one run.
@@ -566,35 +622,19 @@ TEST_F(WindowTest, RecordedAddressAskedAboutAndRangeOffered) {
             QGuiApplication::primaryScreen()->grabWindow(0).save(QString("%1/%2.png").arg(pszShots, pszName));
     };
     QTimer operatorTimer;
-    QObject::connect(&operatorTimer, &QTimer::timeout, [&] {
-        if (w.m_edtLog->toPlainText().contains("Lendo MAC address:")) {
-            w.close();
-            return;
-        }
-        for (QWidget* top : QApplication::topLevelWidgets()) {
-            if (!top->isVisible())
-                continue;
-            if (auto* box = qobject_cast<QMessageBox*>(top)) {
-                if (!box->button(QMessageBox::Yes)) {
-                    box->button(QMessageBox::Ok)->click();
-                    return;
-                }
-                questions.push_back(box->text().toStdString());
-                defaultNo.push_back(box->defaultButton() == box->button(QMessageBox::No));
-                shoot("mac-question");
-                box->button(questions.size() == 1 ? QMessageBox::No : QMessageBox::Yes)->click();
-                return;
-            }
-            if (auto* dialog = qobject_cast<CDialogMacAddress*>(top)) {
-                offered.push_back(dialog->m_prefixCombo->currentText() + ":" + dialog->m_suffixEdit->text());
-                shoot("mac-dialog-offered");
-                dialog->m_suffixEdit->setText("00-10-00"); // the operator overtypes with a recorded one
-                QTest::mouseClick(dialog->findChild<QPushButton*>("buttonOk"), Qt::LeftButton);
-                return;
-            }
-        }
-    });
-    operatorTimer.start(100);
+    PlayUntilTheMacCheck(
+        w, operatorTimer,
+        [&](QMessageBox& box) {
+            questions.push_back(box.text().toStdString());
+            defaultNo.push_back(box.defaultButton() == box.button(QMessageBox::No));
+            shoot("mac-question");
+            box.button(questions.size() == 1 ? QMessageBox::No : QMessageBox::Yes)->click();
+        },
+        [&](CDialogMacAddress& dialog) {
+            offered.push_back(dialog.m_prefixCombo->currentText() + ":" + dialog.m_suffixEdit->text());
+            shoot("mac-dialog-offered");
+            dialog.m_suffixEdit->setText("00-10-00"); // the operator overtypes with a recorded one
+        });
     EXPECT_TRUE(ExecWindow(
         w, [&w] { QTest::mouseClick(w.m_btnStart, Qt::LeftButton); }, 60000))
         << w.m_log.m_strLog;
@@ -610,4 +650,38 @@ TEST_F(WindowTest, RecordedAddressAskedAboutAndRangeOffered) {
               std::string::npos)
         << strRecord;
     EXPECT_TRUE(QDir(".QAN640macs.reserved").isEmpty()) << "the offered address is free again";
+}
+
+// The line's database down: the dialog offers nothing (no address from a local guess), the warning stays on
+// the progress line, the typed address is checked against the record and the run goes on; its row waits.
+TEST_F(WindowTest, LineDatabaseDownTheOperatorTypesTheAddress) {
+    WriteFile("./QAN640macrange.conf", "02:3A:7C:00:10:00\n02:3A:7C:00:10:09\n");
+    WriteFile("./QAN640db.conf", "host=" + m_strDir + "/no-server dbname=qan640\n");
+    StartBoard({});
+    CSilentArp arp;
+    auto window = MakeWindow({}, &arp);
+    CQAN640BootLoaderCommands& w = *window;
+    std::vector<QString> offered;
+    QString stageLine;
+    QTimer operatorTimer;
+    PlayUntilTheMacCheck(
+        w, operatorTimer,
+        [](QMessageBox& box) {
+            ADD_FAILURE() << "asked: " << box.text().toStdString();
+            box.button(QMessageBox::No)->click();
+        },
+        [&](CDialogMacAddress& dialog) {
+            offered.push_back(dialog.m_suffixEdit->text());
+            dialog.m_suffixEdit->setText("00-10-05");
+        },
+        [&] { stageLine = w.m_lblStage->text(); });
+    EXPECT_TRUE(ExecWindow(
+        w, [&w] { QTest::mouseClick(w.m_btnStart, Qt::LeftButton); }, 60000))
+        << w.m_log.m_strLog;
+
+    EXPECT_EQ(offered, (std::vector<QString>{""}));
+    EXPECT_TRUE(stageLine.contains(QString::fromUtf8("Aviso: Banco de dados da linha indisponível")))
+        << stageLine.toStdString();
+    EXPECT_NE(ReadFile(kRunRecordFileName).find("02:3A:7C:00:10:05,,stopped,16,"), std::string::npos);
+    EXPECT_EQ(QDir(".QAN640db.outbox").entryList(QDir::Files).size(), 1);
 }

@@ -1,0 +1,512 @@
+#include "records/LineDb.h"
+
+#include "core/SystemError.h"
+#include "provisioning/RunResult.h"
+#include "records/DurableFile.h"
+#include "records/MacLedger.h"
+#include "records/RunArchive.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <libpq-fe.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kMaxConfBytes = 65536;
+constexpr size_t kMaxOutboxFileBytes = 65536;
+constexpr const char* kSqlStateUniqueViolation = "23505";
+// Serializes --db-init runs of several stations at once.
+constexpr const char* kSchemaLockKey = "5855016420071342081";
+
+std::string_view Trimmed(std::string_view text) {
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// libpq's messages end with a line break and may span lines.
+std::string OneLine(const char* pszMessage) {
+    return OneLineText(pszMessage ? pszMessage : "");
+}
+
+// Numbers to and from the server in the C form, whatever the locale.
+std::string NumberText(double d, int nDecimals) {
+    char buffer[64];
+    auto [pEnd, ec] = std::to_chars(buffer, buffer + sizeof buffer, d, std::chars_format::fixed, nDecimals);
+    return ec == std::errc() ? std::string(buffer, pEnd) : "0";
+}
+
+double NumberFrom(const std::string& strText) {
+    double d = 0;
+    std::from_chars(strText.data(), strText.data() + strText.size(), d);
+    return d;
+}
+
+std::string EpochText(std::chrono::system_clock::time_point t) {
+    return NumberText(std::chrono::duration<double>(t.time_since_epoch()).count(), 6);
+}
+
+std::chrono::system_clock::time_point TimeFromEpoch(const std::string& strText) {
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::duration<double>(NumberFrom(strText))));
+}
+
+// The outbox file of a run: the run's journal name first, so that the oldest rows go first.
+std::string OutboxFileName(const std::string& strRunId) {
+    size_t slash = strRunId.rfind('/');
+    std::string strStem = slash == std::string::npos ? strRunId : strRunId.substr(slash + 1);
+    std::string strStation = slash == std::string::npos ? "" : strRunId.substr(0, slash);
+    return SafePortName(strStem) + "@" + SafePortName(strStation) + ".row";
+}
+
+} // namespace
+
+std::optional<std::string> ReadLineDbConninfo(const std::string& strDir, std::string& strError) {
+    strError.clear();
+    CUniqueFd fd(open((strDir + "/" + kLineDbFileName).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.IsOpen()) {
+        if (errno != ENOENT)
+            strError = std::string(kLineDbFileName) + ": " + SystemErrorText(errno);
+        return std::nullopt;
+    }
+    std::string strText = ReadAllBounded(fd.Get(), kMaxConfBytes);
+    std::string_view text = strText;
+    if (text.starts_with("\xEF\xBB\xBF"))
+        text.remove_prefix(3);
+    std::optional<std::string> conninfo;
+    for (int nLine = 1; !text.empty(); ++nLine) {
+        size_t nl = text.find('\n');
+        std::string_view line = Trimmed(text.substr(0, nl));
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (conninfo) {
+            strError = std::string(kLineDbFileName) + ", linha " + std::to_string(nLine) +
+                       ": só cabe uma cadeia de conexão";
+            return std::nullopt;
+        }
+        conninfo = std::string(line);
+    }
+    if (!conninfo)
+        strError = std::string(kLineDbFileName) + ": não há cadeia de conexão";
+    return conninfo;
+}
+
+std::string ConninfoForDisplay(const std::string& strConninfo) {
+    char* pszError = nullptr;
+    PQconninfoOption* pOptions = PQconninfoParse(strConninfo.c_str(), &pszError);
+    if (!pOptions) {
+        PQfreemem(pszError);
+        return "(cadeia de conexão ilegível)";
+    }
+    std::string strShown;
+    for (PQconninfoOption* p = pOptions; p->keyword; ++p) {
+        // "password" and "sslpassword" (the client key's) alike.
+        if (!p->val || strstr(p->keyword, "password"))
+            continue;
+        std::string strValue;
+        for (const char* c = p->val; *c; ++c) {
+            if (*c == '\'' || *c == '\\')
+                strValue += '\\';
+            strValue += *c;
+        }
+        if (!strShown.empty())
+            strShown += ' ';
+        bool bQuote = strValue.empty() || strValue.find_first_of(" '\\") != std::string::npos;
+        strShown += std::string(p->keyword) + "=" + (bQuote ? "'" + strValue + "'" : strValue);
+    }
+    PQconninfoFree(pOptions);
+    return strShown;
+}
+
+std::string LineDbRunId(const std::string& strStation, const std::string& strJournalStem) {
+    return strStation + "/" + strJournalStem;
+}
+
+CPgResult::~CPgResult() {
+    if (m_p)
+        PQclear(m_p);
+}
+
+CPgResult& CPgResult::operator=(CPgResult&& other) noexcept {
+    if (this != &other) {
+        if (m_p)
+            PQclear(m_p);
+        m_p = other.m_p;
+        other.m_p = nullptr;
+    }
+    return *this;
+}
+
+int CPgResult::Rows() const {
+    return m_p ? PQntuples(m_p) : 0;
+}
+
+std::string CPgResult::Text(int nRow, int nColumn) const {
+    return m_p && nRow < PQntuples(m_p) && nColumn < PQnfields(m_p) ? PQgetvalue(m_p, nRow, nColumn) : "";
+}
+
+bool CPgResult::IsNull(int nRow, int nColumn) const {
+    return !m_p || PQgetisnull(m_p, nRow, nColumn);
+}
+
+CLineDb::CLineDb(std::string strConninfo) : m_strConninfo(std::move(strConninfo)) {}
+
+CLineDb::~CLineDb() {
+    Disconnect();
+}
+
+void CLineDb::Disconnect() {
+    if (m_pConn)
+        PQfinish(m_pConn);
+    m_pConn = nullptr;
+}
+
+CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
+    strError.clear();
+    if (m_pConn)
+        return EState::Ready;
+    char* pszParseError = nullptr;
+    PQconninfoOption* pOptions = PQconninfoParse(m_strConninfo.c_str(), &pszParseError);
+    if (!pOptions) {
+        // libpq's reason may quote the text, password included: it is not shown.
+        PQfreemem(pszParseError);
+        strError =
+            "cadeia de conexão do banco de dados inválida (nem \"chave=valor ...\" nem URI postgresql://)";
+        return EState::BadConninfo;
+    }
+    PQconninfoFree(pOptions);
+    std::string strServer = " (" + ConninfoForDisplay(m_strConninfo) + ")";
+
+    // The connection string's own settings win over these defaults, which come before it. Over TCP a server
+    // that vanished mid-statement is noticed by the keepalives and the unacknowledged-data limit, since
+    // statement_timeout is the server's own.
+    std::string strTimeout = std::to_string(kConnectTimeoutS);
+    const char* keywords[] = {"connect_timeout",
+                              "keepalives",
+                              "keepalives_idle",
+                              "keepalives_interval",
+                              "keepalives_count",
+                              "tcp_user_timeout",
+                              "dbname",
+                              "fallback_application_name",
+                              nullptr};
+    const char* values[] = {strTimeout.c_str(),    "1",      "3",    "1", "2", "5000",
+                            m_strConninfo.c_str(), "qan640", nullptr};
+    PGconn* pConn = PQconnectdbParams(keywords, values, 1);
+    if (!pConn || PQstatus(pConn) != CONNECTION_OK) {
+        std::string strReason = pConn ? OneLine(PQerrorMessage(pConn)) : "sem memória";
+        PQfinish(pConn);
+        // A server that answers a ping but not us refuses us (password, role, database): a set-up error.
+        bool bAnswers = PQpingParams(keywords, values, 1) == PQPING_OK;
+        strError = (bAnswers ? "o banco de dados recusou a conexão" : "banco de dados indisponível") +
+                   strServer + ": " + strReason;
+        return bAnswers ? EState::Refused : EState::Unreachable;
+    }
+    m_pConn = pConn;
+    ++m_nConnection;
+    // The server's notices (a lock already gone with an earlier connection) are no news for the operator.
+    PQsetNoticeProcessor(
+        m_pConn, [](void*, const char*) {}, nullptr);
+    std::string strTimeoutMs = std::to_string(kStatementTimeoutMs);
+    std::string strExecError;
+    if (!Exec("SELECT set_config('statement_timeout', $1, false)", {strTimeoutMs.c_str()}, strExecError)) {
+        strError = "banco de dados indisponível" + strServer + ": " + strExecError;
+        Disconnect();
+        return EState::Unreachable;
+    }
+    if (!bCheckSchema)
+        return EState::Ready;
+    std::optional<CPgResult> version =
+        Exec("SELECT to_regclass('qan640_schema') IS NOT NULL", {}, strExecError);
+    if (version && version->Text(0, 0) == "t")
+        version = Exec("SELECT coalesce(max(version), 0) FROM qan640_schema", {}, strExecError);
+    if (!version) {
+        strError = "o banco de dados recusou a consulta" + strServer + ": " + strExecError;
+        bool bBroken = !m_pConn;
+        Disconnect();
+        return bBroken ? EState::Unreachable : EState::Refused;
+    }
+    int nVersion = std::atoi(version->Text(0, 0).c_str());
+    if (nVersion == kLineDbSchemaVersion)
+        return EState::Ready;
+    Disconnect();
+    if (nVersion > kLineDbSchemaVersion) {
+        strError = "o banco de dados" + strServer + " tem o esquema versão " + std::to_string(nVersion) +
+                   ", mais novo que o deste programa (" + std::to_string(kLineDbSchemaVersion) +
+                   "): atualize o programa";
+        return EState::NewerSchema;
+    }
+    strError = "o banco de dados" + strServer + " não tem o esquema versão " +
+               std::to_string(kLineDbSchemaVersion) + ": execute qan640-provision --db-init";
+    return EState::NoSchema;
+}
+
+std::optional<CPgResult> CLineDb::Exec(const char* pszSql, const std::vector<const char*>& params,
+                                       std::string& strError) {
+    bool bUnique = false;
+    return Exec(pszSql, params, strError, bUnique);
+}
+
+std::optional<CPgResult> CLineDb::Exec(const char* pszSql, const std::vector<const char*>& params,
+                                       std::string& strError, bool& bUnique) {
+    bUnique = false;
+    if (!m_pConn) {
+        strError = "sem conexão com o banco de dados";
+        return std::nullopt;
+    }
+    PGresult* pResult =
+        PQexecParams(m_pConn, pszSql, int(params.size()), nullptr, params.data(), nullptr, nullptr, 0);
+    ExecStatusType eStatus = pResult ? PQresultStatus(pResult) : PGRES_FATAL_ERROR;
+    if (eStatus == PGRES_COMMAND_OK || eStatus == PGRES_TUPLES_OK)
+        return CPgResult(pResult);
+    const char* pszState = pResult ? PQresultErrorField(pResult, PG_DIAG_SQLSTATE) : nullptr;
+    bUnique = pszState && strcmp(pszState, kSqlStateUniqueViolation) == 0;
+    strError = OneLine(pResult ? PQresultErrorMessage(pResult) : "");
+    if (strError.empty())
+        strError = OneLine(PQerrorMessage(m_pConn));
+    if (pResult)
+        PQclear(pResult);
+    if (PQstatus(m_pConn) == CONNECTION_BAD)
+        Disconnect();
+    return std::nullopt;
+}
+
+void CLineDb::Rollback() {
+    std::string strIgnored;
+    if (m_pConn && PQtransactionStatus(m_pConn) != PQTRANS_IDLE)
+        Exec("ROLLBACK", {}, strIgnored);
+}
+
+bool CLineDb::InitSchema(std::string& strError) {
+    // Version 1. A later version adds its steps after these, each run only when the stored version is older.
+    static const char* const kVersion1[] = {
+        "CREATE TABLE qan640_runs ("
+        " run_id text PRIMARY KEY,"
+        " station text NOT NULL,"
+        " started timestamptz NOT NULL,"
+        " ended timestamptz NOT NULL,"
+        " port text NOT NULL,"
+        " mac_sent text NOT NULL,"
+        " mac_read text NOT NULL,"
+        " outcome text NOT NULL CHECK (outcome IN ('ok', 'failed', 'stopped', 'interrupted')),"
+        " stage integer NOT NULL,"
+        " message text NOT NULL,"
+        " duration_s double precision NOT NULL,"
+        " log_file text NOT NULL,"
+        // The server's time of arrival: a row waiting in a station's outbox arrives late.
+        " received timestamptz NOT NULL DEFAULT now())",
+        "CREATE INDEX qan640_runs_started ON qan640_runs (started)",
+        "CREATE INDEX qan640_runs_mac_sent ON qan640_runs (mac_sent)",
+        // The address itself is the key: two boards never get one address, whatever a client does.
+        "CREATE TABLE qan640_macs ("
+        " mac macaddr PRIMARY KEY,"
+        " state text NOT NULL CHECK (state IN ('reserved', 'stored')),"
+        " run_id text,"
+        " station text NOT NULL,"
+        " at timestamptz NOT NULL)",
+    };
+    auto fail = [&](const std::string& strWhat) {
+        strError = strWhat;
+        Rollback();
+        return false;
+    };
+    std::string strExecError;
+    if (!Exec("BEGIN", {}, strExecError) ||
+        !Exec("SELECT pg_advisory_xact_lock($1::bigint)", {kSchemaLockKey}, strExecError) ||
+        !Exec("CREATE TABLE IF NOT EXISTS qan640_schema (version integer NOT NULL)", {}, strExecError))
+        return fail(strExecError);
+    std::optional<CPgResult> version =
+        Exec("SELECT coalesce(max(version), 0) FROM qan640_schema", {}, strExecError);
+    if (!version)
+        return fail(strExecError);
+    int nVersion = std::atoi(version->Text(0, 0).c_str());
+    if (nVersion > kLineDbSchemaVersion)
+        return fail("o esquema do banco de dados é a versão " + std::to_string(nVersion) +
+                    ", mais nova que a deste programa (" + std::to_string(kLineDbSchemaVersion) +
+                    "): nada foi alterado");
+    if (nVersion < 1) {
+        for (const char* pszSql : kVersion1)
+            if (!Exec(pszSql, {}, strExecError))
+                return fail(strExecError);
+    }
+    std::string strVersion = std::to_string(kLineDbSchemaVersion);
+    if (!Exec("DELETE FROM qan640_schema", {}, strExecError) ||
+        !Exec("INSERT INTO qan640_schema (version) VALUES ($1::integer)", {strVersion.c_str()},
+              strExecError) ||
+        !Exec("COMMIT", {}, strExecError))
+        return fail(strExecError);
+    return true;
+}
+
+bool SendLineDbRow(CLineDb& db, const std::string& strRunId, const std::string& strStation,
+                   const SRunRecordRow& row, std::string& strError) {
+    if (db.Connect(strError) != CLineDb::EState::Ready)
+        return false;
+    // The server takes text as UTF-8 only: a port name with a stray byte is sent as the record writes it.
+    std::string strRunIdText = ValidUtf8(strRunId), strStationText = ValidUtf8(strStation);
+    std::string strStarted = EpochText(row.tStart), strEnded = EpochText(row.tEnd);
+    std::string strPort = ValidUtf8(row.strPort), strMacSent = ValidUtf8(CanonicalMac(row.strMacSent));
+    std::string strMacRead = ValidUtf8(CanonicalMac(row.strMacRead)), strOutcome = ValidUtf8(row.strOutcome);
+    std::string strStage = std::to_string(row.nStage), strMessage = ValidUtf8(row.strMessage);
+    std::string strDuration = NumberText(row.dDurationS, 3), strLogFile = ValidUtf8(row.strLogFile);
+    if (!db.Exec("BEGIN", {}, strError) ||
+        !db.Exec(
+            "INSERT INTO qan640_runs (run_id, station, started, ended, port, mac_sent, mac_read, outcome,"
+            " stage, message, duration_s, log_file) VALUES ($1, $2, to_timestamp($3::double precision),"
+            " to_timestamp($4::double precision), $5, $6, $7, $8, $9::integer, $10,"
+            " $11::double precision, $12) ON CONFLICT (run_id) DO NOTHING",
+            {strRunIdText.c_str(), strStationText.c_str(), strStarted.c_str(), strEnded.c_str(),
+             strPort.c_str(), strMacSent.c_str(), strMacRead.c_str(), strOutcome.c_str(), strStage.c_str(),
+             strMessage.c_str(), strDuration.c_str(), strLogFile.c_str()},
+            strError)) {
+        db.Rollback();
+        return false;
+    }
+    // Past bootargs the board holds the address (the record's rule): it is the line's for good, the latest
+    // run of the board named.
+    std::optional<uint64_t> nMac = MacValue(row.strMacSent);
+    if (nMac && RowStoresMac(row.strOutcome, row.nStage)) {
+        std::string strMac = MacText(*nMac);
+        if (!db.Exec(
+                "INSERT INTO qan640_macs (mac, state, run_id, station, at) VALUES ($1::macaddr, 'stored', $2,"
+                " $3, to_timestamp($4::double precision)) ON CONFLICT (mac) DO UPDATE SET state = 'stored',"
+                " run_id = EXCLUDED.run_id, station = EXCLUDED.station, at = EXCLUDED.at"
+                " WHERE qan640_macs.state = 'reserved' OR qan640_macs.at <= EXCLUDED.at",
+                {strMac.c_str(), strRunIdText.c_str(), strStationText.c_str(), strEnded.c_str()}, strError)) {
+            db.Rollback();
+            return false;
+        }
+    }
+    if (!db.Exec("COMMIT", {}, strError)) {
+        db.Rollback();
+        return false;
+    }
+    return true;
+}
+
+std::string QueueLineDbRow(const std::string& strDir, const std::string& strRunId,
+                           const std::string& strStation, const std::string& strCsvRow) {
+    std::string strFolder = strDir + "/" + kDbOutboxFolderName;
+    if (!MakeSharedFolder(strFolder))
+        return std::string(kDbOutboxFolderName) + ": " + SystemErrorText(errno);
+    std::string strPath = strFolder + "/" + OutboxFileName(strRunId);
+    // Written whole under another name first: a reader never meets half a row.
+    std::string strTemp = strFolder + "/.tmp-" + std::to_string(getpid()) + "-" + OutboxFileName(strRunId);
+    CUniqueFd fd = OpenSharedFile(strTemp, O_WRONLY | O_CREAT | O_TRUNC);
+    if (!fd.IsOpen())
+        return strTemp.substr(strDir.size() + 1) + ": " + SystemErrorText(errno);
+    std::string strRow = strCsvRow;
+    while (!strRow.empty() && (strRow.back() == '\n' || strRow.back() == '\r'))
+        strRow.pop_back();
+    std::string strError = WriteAllAndSync(fd.Get(), strRunId + "\n" + strStation + "\n" + strRow + "\n");
+    fd.Close();
+    if (strError.empty() && rename(strTemp.c_str(), strPath.c_str()) != 0)
+        strError = SystemErrorText(errno);
+    if (!strError.empty()) {
+        unlink(strTemp.c_str());
+        return strPath.substr(strDir.size() + 1) + ": " + strError;
+    }
+    SyncFolderOf(strPath);
+    return "";
+}
+
+void UnqueueLineDbRow(const std::string& strDir, const std::string& strRunId) {
+    std::string strPath = strDir + "/" + kDbOutboxFolderName + "/" + OutboxFileName(strRunId);
+    if (unlink(strPath.c_str()) == 0)
+        SyncFolderOf(strPath);
+}
+
+std::vector<std::string> LineDbOutboxRows(const std::string& strDir) {
+    std::vector<std::string> names;
+    if (DIR* pDir = opendir((strDir + "/" + kDbOutboxFolderName).c_str())) {
+        while (dirent* pEntry = readdir(pDir)) {
+            std::string_view name = pEntry->d_name;
+            if (!name.starts_with(".") && name.ends_with(".row"))
+                names.emplace_back(name);
+        }
+        closedir(pDir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+SOutboxFlush FlushLineDbOutbox(CLineDb& db, const std::string& strDir) {
+    SOutboxFlush flush;
+    std::string strFolder = strDir + "/" + kDbOutboxFolderName;
+    std::vector<std::string> names = LineDbOutboxRows(strDir);
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& strName = names[i];
+        std::string strPath = strFolder + "/" + strName;
+        CUniqueFd fd(open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (!fd.IsOpen())
+            continue; // sent and removed by another process meanwhile
+        std::string strText = ReadAllBounded(fd.Get(), kMaxOutboxFileBytes);
+        std::vector<std::string> lines;
+        for (size_t pos = 0; pos < strText.size();) {
+            size_t nl = strText.find('\n', pos);
+            if (nl == std::string::npos)
+                break;
+            lines.push_back(strText.substr(pos, nl - pos));
+            pos = nl + 1;
+        }
+        std::optional<SRunRecordRow> row = lines.size() == 3 ? ParseRunRecordRow(lines[2]) : std::nullopt;
+        if (!row) {
+            ++flush.nWaiting;
+            flush.strError = std::string(kDbOutboxFolderName) + "/" + strName + ": linha ilegível";
+            continue;
+        }
+        std::string strError;
+        if (!SendLineDbRow(db, lines[0], lines[1], *row, strError)) {
+            flush.strError = strError;
+            // Without the server the rest waits as well.
+            if (!db.IsReady()) {
+                flush.nWaiting += int(names.size() - i);
+                break;
+            }
+            ++flush.nWaiting;
+            continue;
+        }
+        ++flush.nSent;
+        if (unlink(strPath.c_str()) == 0)
+            SyncFolderOf(strPath);
+    }
+    return flush;
+}
+
+std::optional<std::vector<SStationRun>>
+FetchLineRuns(CLineDb& db, std::chrono::system_clock::time_point tSince, std::string& strError) {
+    if (db.Connect(strError) != CLineDb::EState::Ready)
+        return std::nullopt;
+    std::string strSince = EpochText(tSince);
+    std::optional<CPgResult> result =
+        db.Exec("SELECT station, extract(epoch FROM started)::text, extract(epoch FROM ended)::text, port,"
+                " mac_sent, mac_read, outcome, stage, message, duration_s, log_file FROM qan640_runs"
+                " WHERE started >= to_timestamp($1::double precision) ORDER BY started, run_id",
+                {strSince.c_str()}, strError);
+    if (!result)
+        return std::nullopt;
+    std::vector<SStationRun> runs(size_t(result->Rows()));
+    for (int i = 0; i < result->Rows(); ++i) {
+        SStationRun& run = runs[size_t(i)];
+        run.strStation = result->Text(i, 0);
+        run.row.tStart = TimeFromEpoch(result->Text(i, 1));
+        run.row.tEnd = TimeFromEpoch(result->Text(i, 2));
+        run.row.strPort = result->Text(i, 3);
+        run.row.strMacSent = result->Text(i, 4);
+        run.row.strMacRead = result->Text(i, 5);
+        run.row.strOutcome = result->Text(i, 6);
+        run.row.nStage = std::atoi(result->Text(i, 7).c_str());
+        run.row.strMessage = result->Text(i, 8);
+        run.row.dDurationS = NumberFrom(result->Text(i, 9));
+        run.row.strLogFile = result->Text(i, 10);
+    }
+    return runs;
+}

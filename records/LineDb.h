@@ -1,0 +1,134 @@
+#pragma once
+
+#include "records/RunRecord.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+typedef struct pg_conn PGconn;
+typedef struct pg_result PGresult;
+
+// The line's database: every row of every station's record, and the addresses the line has given out.
+// Optional: without it each station keeps its record and ledger alone, as before.
+
+// "QAN640db.conf" in the working directory: one libpq connection string ("host=db.line dbname=qan640") or
+// URI ("postgresql://station@db.line/qan640"); blank lines and lines beginning with "#" are comments. The
+// password never goes here: libpq takes it from ~/.pgpass, PGPASSFILE or a service file.
+inline constexpr const char* kLineDbFileName = "QAN640db.conf";
+
+// Rows the database has not confirmed yet, one file per run, beside the record.
+inline constexpr const char* kDbOutboxFolderName = ".QAN640db.outbox";
+
+// The schema this program knows; --db-init creates it or brings an older one up to it.
+inline constexpr int kLineDbSchemaVersion = 1;
+
+// The file's connection string; nullopt with an empty strError when there is no file, nullopt with the
+// reason when it cannot be read or holds no connection string.
+std::optional<std::string> ReadLineDbConninfo(const std::string& strDir, std::string& strError);
+
+// The connection string as it may be shown (an error, a log): without its password. One that cannot be
+// parsed is not shown at all, as it may hold a password where the parser could not tell.
+std::string ConninfoForDisplay(const std::string& strConninfo);
+
+// The run id of a run in the database: the station and the run journal's name, so that the run's row and a
+// recovery of the same run after a kill carry the same id.
+std::string LineDbRunId(const std::string& strStation, const std::string& strJournalStem);
+
+// One result of a query; frees it.
+class CPgResult {
+public:
+    CPgResult() = default;
+    explicit CPgResult(PGresult* p) : m_p(p) {}
+    ~CPgResult();
+    CPgResult(CPgResult&& other) noexcept : m_p(other.m_p) { other.m_p = nullptr; }
+    CPgResult& operator=(CPgResult&& other) noexcept;
+    CPgResult(const CPgResult&) = delete;
+    CPgResult& operator=(const CPgResult&) = delete;
+
+    int Rows() const;
+    std::string Text(int nRow, int nColumn) const;
+    bool IsNull(int nRow, int nColumn) const;
+
+private:
+    PGresult* m_p = nullptr;
+};
+
+// One connection to the line's database, used from one thread at a time. Every wait is bounded: the
+// connection by connect_timeout, every statement by statement_timeout, so a dead server holds a run for a
+// few seconds at most. A connection that broke is made again at the next use.
+class CLineDb {
+public:
+    static constexpr int kConnectTimeoutS = 3;
+    static constexpr int kStatementTimeoutMs = 3000;
+
+    enum class EState {
+        Ready,       // connected, schema known
+        BadConninfo, // the connection string cannot be parsed: a set-up error
+        Unreachable, // no server answers (down, restarting, network): the line goes on without it
+        Refused,     // the server answered and refused (password, role, database, rights)
+        NoSchema,    // no tables yet: qan640-provision --db-init
+        NewerSchema, // made by a newer program: this one must not write into it
+    };
+
+    explicit CLineDb(std::string strConninfo);
+    ~CLineDb();
+    CLineDb(const CLineDb&) = delete;
+    CLineDb& operator=(const CLineDb&) = delete;
+
+    // Connects when not connected and checks the schema's version (unless bCheckSchema is false). The
+    // message (Portuguese) says what is wrong, naming the server without its password.
+    EState Connect(std::string& strError, bool bCheckSchema = true);
+    bool IsReady() const { return m_pConn != nullptr; }
+    // Counts the connections made: what a connection holds (its session locks) went with it when this
+    // changed.
+    int Connection() const { return m_nConnection; }
+    void Disconnect();
+    const std::string& Conninfo() const { return m_strConninfo; }
+
+    // One statement with its parameters (never text built into the statement). Null parameters are given as
+    // nullptr. On failure the result is empty, strError says why and, when the connection broke, it is
+    // dropped (the next Connect makes it again).
+    std::optional<CPgResult> Exec(const char* pszSql, const std::vector<const char*>& params,
+                                  std::string& strError);
+    // As Exec, for a statement whose failure is a unique violation: bUnique tells it apart.
+    std::optional<CPgResult> Exec(const char* pszSql, const std::vector<const char*>& params,
+                                  std::string& strError, bool& bUnique);
+    // Rolls back the transaction begun, if any (after a failed statement).
+    void Rollback();
+
+    // Creates the schema, or brings an older one up to this program's; refuses a newer one. Idempotent.
+    bool InitSchema(std::string& strError);
+
+private:
+    std::string m_strConninfo;
+    PGconn* m_pConn = nullptr;
+    int m_nConnection = 0;
+};
+
+// Sends a run's row: exactly once per run id (a second send of the same run changes nothing). A row that
+// stored its address in a board (outcome ok, or past bootargs) makes the address "stored" in the line's
+// ledger in the same transaction.
+bool SendLineDbRow(CLineDb& db, const std::string& strRunId, const std::string& strStation,
+                   const SRunRecordRow& row, std::string& strError);
+
+// The outbox: rows waiting for the database. QueueLineDbRow writes the row durably before it is sent;
+// FlushLineDbOutbox sends every waiting row (the oldest first) and removes each one the server confirmed.
+// Both return the problem (Portuguese) or empty.
+std::string QueueLineDbRow(const std::string& strDir, const std::string& strRunId,
+                           const std::string& strStation, const std::string& strCsvRow);
+void UnqueueLineDbRow(const std::string& strDir, const std::string& strRunId);
+// The names of the rows waiting in the outbox, the oldest first.
+std::vector<std::string> LineDbOutboxRows(const std::string& strDir);
+struct SOutboxFlush {
+    int nSent = 0;
+    int nWaiting = 0; // rows still in the outbox
+    std::string strError;
+};
+SOutboxFlush FlushLineDbOutbox(CLineDb& db, const std::string& strDir);
+
+// Every run that started at or after tSince, in the order of their start.
+std::optional<std::vector<SStationRun>>
+FetchLineRuns(CLineDb& db, std::chrono::system_clock::time_point tSince, std::string& strError);

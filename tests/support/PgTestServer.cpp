@@ -1,0 +1,139 @@
+#include "tests/support/PgTestServer.h"
+
+#include "records/LineDb.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// The newest installed server's programs: /usr/lib/postgresql/<version>/bin.
+std::string ServerBinDir() {
+    std::error_code ec;
+    int nBest = -1;
+    std::string strBest;
+    for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
+        int nVersion = std::atoi(entry.path().filename().c_str());
+        std::string strBin = entry.path().string() + "/bin";
+        if (nVersion > nBest && access((strBin + "/initdb").c_str(), X_OK) == 0 &&
+            access((strBin + "/pg_ctl").c_str(), X_OK) == 0) {
+            nBest = nVersion;
+            strBest = strBin;
+        }
+    }
+    return strBest;
+}
+
+} // namespace
+
+CPgTestServer::~CPgTestServer() {
+    if (m_bRunning)
+        Stop();
+    if (!m_strFolder.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_strFolder, ec);
+    }
+}
+
+std::string CPgTestServer::Conninfo() const {
+    return "host=" + m_strFolder + " user=qan dbname=postgres";
+}
+
+std::string CPgTestServer::Query(const char* pszSql) const {
+    CLineDb db(Conninfo());
+    std::string strError;
+    if (db.Connect(strError, false) != CLineDb::EState::Ready)
+        return "error: " + strError;
+    std::optional<CPgResult> result = db.Exec(pszSql, {}, strError);
+    if (!result)
+        return "error: " + strError;
+    return result->Rows() ? result->Text(0, 0) : "";
+}
+
+std::string CPgTestServer::Run(const std::string& strProgram, const std::vector<std::string>& args) {
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (uid == 0) {
+        const passwd* pUser = getpwnam("postgres");
+        if (!pUser)
+            pUser = getpwnam("nobody");
+        if (!pUser)
+            return "no user to run the server as";
+        uid = pUser->pw_uid;
+        gid = pUser->pw_gid;
+    }
+    std::string strPath = m_strBinDir + "/" + strProgram;
+    std::vector<char*> argv{strPath.data()};
+    std::vector<std::string> copies = args;
+    for (std::string& arg : copies)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::string strLog = m_strFolder + "/" + strProgram + ".out";
+    // The child's freopen would write out a copy of what the caller's streams still buffer.
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        return std::string("fork: ") + strerror(errno);
+    if (pid == 0) {
+        if (getuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
+            _exit(126);
+        if (chdir(m_strFolder.c_str()) != 0)
+            _exit(126);
+        if (!freopen(strLog.c_str(), "a", stdout) || !freopen(strLog.c_str(), "a", stderr))
+            _exit(126);
+        execv(strPath.c_str(), argv.data());
+        _exit(127);
+    }
+    int nStatus = 0;
+    while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0)
+        return "";
+    return strProgram + " failed (status " + std::to_string(nStatus) + "), see " + strLog;
+}
+
+std::string CPgTestServer::Start() {
+    if (m_bRunning)
+        return "";
+    if (m_strFolder.empty()) {
+        m_strBinDir = ServerBinDir();
+        if (m_strBinDir.empty())
+            return "PostgreSQL's server programs are not installed (/usr/lib/postgresql/*/bin): "
+                   "scripts/install-deps installs them";
+        char folder[] = "/tmp/qan640-pg-XXXXXX";
+        if (!mkdtemp(folder))
+            return std::string("mkdtemp: ") + strerror(errno);
+        m_strFolder = folder;
+        if (getuid() == 0) {
+            const passwd* pUser = getpwnam("postgres");
+            if (!pUser)
+                pUser = getpwnam("nobody");
+            if (!pUser || chown(folder, pUser->pw_uid, pUser->pw_gid) != 0)
+                return "cannot hand the server's folder to its user";
+        }
+        std::string strError = Run("initdb", {"-D", m_strFolder + "/data", "-U", "qan", "-A", "trust",
+                                              "--no-sync", "--no-locale", "-E", "UTF8"});
+        if (!strError.empty())
+            return strError;
+    }
+    std::string strError =
+        Run("pg_ctl", {"-D", m_strFolder + "/data", "-l", m_strFolder + "/server.log", "-w", "-t", "60", "-o",
+                       "-c listen_addresses= -c unix_socket_directories=" + m_strFolder +
+                           " -c fsync=off -c max_connections=50",
+                       "start"});
+    m_bRunning = strError.empty();
+    return strError;
+}
+
+std::string CPgTestServer::Stop() {
+    if (!m_bRunning)
+        return "";
+    m_bRunning = false;
+    return Run("pg_ctl", {"-D", m_strFolder + "/data", "-w", "-t", "60", "-m", "fast", "stop"});
+}

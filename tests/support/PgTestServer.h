@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A PostgreSQL server of its own for a test or a benchmark, from the distribution's packages: a cluster made
+// by initdb in a fresh folder under /tmp, reached through a Unix socket in that folder only (no TCP port),
+// every role trusted. Run by root, the server runs as the "postgres" user (or "nobody"), which initdb and the
+// server require. The destructor stops it and removes the folder.
+class CPgTestServer {
+public:
+    CPgTestServer() = default;
+    ~CPgTestServer();
+    CPgTestServer(const CPgTestServer&) = delete;
+    CPgTestServer& operator=(const CPgTestServer&) = delete;
+
+    // Makes the cluster the first time, then starts the server and waits until it takes connections.
+    // Empty on success, otherwise what went wrong (the server's binaries missing included).
+    std::string Start();
+    // Stops the server and waits for its end; the cluster stays for the next Start.
+    std::string Stop();
+
+    // The connection string of the cluster's "postgres" database as the role "qan".
+    std::string Conninfo() const;
+    const std::string& Folder() const { return m_strFolder; }
+    // The first value of a statement's answer on a connection of its own ("" for none), or "error: ..."
+    // (so that a failed statement shows in the test's comparison).
+    std::string Query(const char* pszSql) const;
+
+private:
+    std::string Run(const std::string& strProgram, const std::vector<std::string>& args);
+
+    std::string m_strFolder;
+    std::string m_strBinDir;
+    bool m_bRunning = false;
+};
