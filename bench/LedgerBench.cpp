@@ -12,7 +12,7 @@
 #include "bench/TypicalRecord.h"
 #include "provisioning/RunResult.h"
 #include "records/DbMacLedger.h"
-#include "records/LineDb.h"
+#include "records/LineDbRows.h"
 #include "records/MacLedger.h"
 #include "tests/support/PgTestServer.h"
 

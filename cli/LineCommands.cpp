@@ -1,7 +1,7 @@
 #include "cli/LineCommands.h"
 
 #include "cli/ExitStatus.h"
-#include "records/LineDb.h"
+#include "records/LineDbRows.h"
 #include "records/ShiftReport.h"
 
 #include <cctype>

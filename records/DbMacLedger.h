@@ -1,6 +1,6 @@
 #pragma once
 
-#include "records/LineDb.h"
+#include "records/LineDbRows.h"
 #include "records/MacLedger.h"
 
 #include <cstdint>

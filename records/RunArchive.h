@@ -2,7 +2,7 @@
 
 #include "core/LogConsole.h"
 #include "provisioning/RunResult.h"
-#include "records/LineDb.h"
+#include "records/LineDbRows.h"
 #include "records/RunJournal.h"
 #include "records/RunRecord.h"
 

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "records/LineDb.h"
+#include "records/RunRecord.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The rows of the line's database: each run's row sent once, the outbox of rows the server has not confirmed
+// yet, and the line's runs read back.
+
+// Sends a run's row: exactly once per run id (a second send of the same run changes nothing). A row that
+// stored its address in a board (outcome ok, or past bootargs) makes the address "stored" in the line's
+// ledger in the same transaction.
+bool SendLineDbRow(CLineDb& db, const std::string& strRunId, const std::string& strStation,
+                   const SRunRecordRow& row, std::string& strError);
+
+// The outbox: rows waiting for the database. QueueLineDbRow writes the row durably before it is sent;
+// FlushLineDbOutbox sends every waiting row (the oldest first) and removes each one the server confirmed.
+// Both return the problem (Portuguese) or empty.
+std::string QueueLineDbRow(const std::string& strDir, const std::string& strRunId,
+                           const std::string& strStation, const std::string& strCsvRow);
+void UnqueueLineDbRow(const std::string& strDir, const std::string& strRunId);
+// The names of the rows waiting in the outbox, the oldest first.
+std::vector<std::string> LineDbOutboxRows(const std::string& strDir);
+struct SOutboxFlush {
+    int nSent = 0;
+    int nWaiting = 0; // rows still in the outbox
+    std::string strError;
+};
+SOutboxFlush FlushLineDbOutbox(CLineDb& db, const std::string& strDir);
+
+// Every run that started at or after tSince, in the order of their start.
+std::optional<std::vector<SStationRun>>
+FetchLineRuns(CLineDb& db, std::chrono::system_clock::time_point tSince, std::string& strError);
