@@ -4,7 +4,6 @@
 #include "mac/MacPrefixFile.h"
 #include "provisioning/RunResult.h"
 #include "records/DurableFile.h"
-#include "records/MappedFile.h"
 #include "records/RunJournal.h"
 #include "records/RunRecord.h"
 
@@ -132,10 +131,13 @@ bool RowStoresMac(std::string_view outcome, int nStage) {
     return outcome == "ok" || nStage > RUN_STAGE_BOOTARGS;
 }
 
-void ForEachStoredMac(std::string_view text,
-                      const std::function<void(uint64_t, std::string_view, std::string_view)>& fn) {
-    std::vector<std::string_view> fields;
-    ForEachRecordLine(text, [&](std::string_view line) {
+namespace {
+
+using FStoredMac = std::function<void(uint64_t, std::string_view, std::string_view)>;
+
+// What a line of the record says to fn: the address it stored, if it stored one.
+std::function<void(std::string_view)> StoredMacReader(const FStoredMac& fn) {
+    return [&fn, fields = std::vector<std::string_view>()](std::string_view line) mutable {
         // A torn row still counts when its first fields are whole: the address may be in a board.
         SplitRecordLine(line, fields, 7);
         if (fields.size() < 7 || fields[3].empty())
@@ -149,7 +151,19 @@ void ForEachStoredMac(std::string_view text,
             return;
         if (std::optional<uint64_t> nMac = MacValue(fields[3]))
             fn(*nMac, fields[0], fields[2]);
-    });
+    };
+}
+
+// The same for the record open at fd.
+void ForEachStoredMacIn(int fd, const FStoredMac& fn) {
+    if (fd >= 0)
+        ForEachRecordLineIn(fd, StoredMacReader(fn));
+}
+
+} // namespace
+
+void ForEachStoredMac(std::string_view text, const FStoredMac& fn) {
+    ForEachRecordLine(text, StoredMacReader(fn));
 }
 
 std::string MacRangeExhaustedText(const SMacRange& range) {
@@ -160,8 +174,7 @@ std::string MacRangeExhaustedText(const SMacRange& range) {
 void ForEachStoredMacIn(const std::string& strDir,
                         const std::function<void(uint64_t, std::string_view, std::string_view)>& fn) {
     CUniqueFd fd(open((strDir + "/" + kRunRecordFileName).c_str(), O_RDONLY | O_CLOEXEC));
-    CMappedFile record(fd.Get());
-    ForEachStoredMac(record.Text(), fn);
+    ForEachStoredMacIn(fd.Get(), fn);
 }
 
 CRecordMacLedger::CRecordMacLedger(std::string strDir) : m_strDir(std::move(strDir)) {}
@@ -231,11 +244,8 @@ SMacTaken CRecordMacLedger::TakeNext() {
         if (nMac >= range->nFirst && nMac <= range->nLast)
             used[size_t(nMac - range->nFirst)] = true;
     };
-    {
-        CMappedFile record(fdRecord.Get());
-        ForEachStoredMac(record.Text(),
-                         [&](uint64_t nMac, std::string_view, std::string_view) { markUsed(nMac); });
-    }
+    ForEachStoredMacIn(fdRecord.Get(),
+                       [&](uint64_t nMac, std::string_view, std::string_view) { markUsed(nMac); });
     std::string strFolder = m_strDir + "/" + kMacReservationFolderName;
     if (!MakeSharedFolder(strFolder)) {
         taken.strMessage = kMacReservationFolderName + (": " + Reason("ao criar", errno));

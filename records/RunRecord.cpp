@@ -288,10 +288,9 @@ std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line) {
     return row;
 }
 
-void ForEachRecordLine(std::string_view text, const std::function<void(std::string_view)>& fn) {
-    // The header line goes first.
-    size_t nl = text.find('\n');
-    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+namespace {
+
+void ForEachLine(std::string_view text, const std::function<void(std::string_view)>& fn) {
     while (!text.empty()) {
         const void* pNl = memchr(text.data(), '\n', text.size());
         size_t nLength = pNl ? size_t(static_cast<const char*>(pNl) - text.data()) : text.size();
@@ -300,6 +299,51 @@ void ForEachRecordLine(std::string_view text, const std::function<void(std::stri
         if (line.ends_with('\r'))
             line.remove_suffix(1);
         fn(line);
+    }
+}
+
+} // namespace
+
+void ForEachRecordLine(std::string_view text, const std::function<void(std::string_view)>& fn) {
+    // The header line goes first.
+    size_t nl = text.find('\n');
+    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+    ForEachLine(text, fn);
+}
+
+bool ForEachRecordLineIn(int fd, const std::function<void(std::string_view)>& fn, size_t nBlockBytes) {
+    std::string buffer;
+    size_t nHeld = 0; // bytes of buffer read and not yet given (the start of a line)
+    off_t nOffset = 0;
+    bool bHeader = true;
+    for (;;) {
+        if (buffer.size() < nHeld + nBlockBytes)
+            buffer.resize(nHeld + nBlockBytes);
+        ssize_t nRead = pread(fd, buffer.data() + nHeld, nBlockBytes, nOffset);
+        if (nRead < 0 && errno == EINTR)
+            continue;
+        if (nRead < 0)
+            return false;
+        bool bEnd = nRead == 0;
+        nOffset += nRead;
+        nHeld += size_t(nRead);
+        std::string_view held(buffer.data(), nHeld);
+        // Whole lines go now (none when no line ended yet: read on); at the end also a last line without
+        // its line end, a torn row.
+        size_t nWhole = bEnd ? nHeld : held.rfind('\n') + 1;
+        if (nWhole > 0) {
+            std::string_view lines = held.substr(0, nWhole);
+            if (bHeader) {
+                size_t nl = lines.find('\n');
+                lines.remove_prefix(nl == std::string_view::npos ? lines.size() : nl + 1);
+                bHeader = false;
+            }
+            ForEachLine(lines, fn);
+            std::memmove(buffer.data(), buffer.data() + nWhole, nHeld - nWhole);
+            nHeld -= nWhole;
+        }
+        if (bEnd)
+            return true;
     }
 }
 

@@ -71,6 +71,14 @@ std::string RecordFieldText(std::string_view field);
 std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line);
 // Calls fn with each line of a record's text after the header, without its line end; an empty line included.
 void ForEachRecordLine(std::string_view text, const std::function<void(std::string_view)>& fn);
+// The same for the record open at fd, read from its start in blocks of nBlockBytes (a line longer than a
+// block is read whole). Read, not mapped: the record is cut back when an append fails on a full disk (and a
+// person may shorten it in an editor), and a mapping whose file shrinks kills its reader with SIGBUS, while a
+// read only ends sooner. In blocks, so that a record of years is never held whole. False when a read failed
+// (errno says why); the lines before it were given.
+inline constexpr size_t kRecordReadBlockBytes = size_t(1) << 20;
+bool ForEachRecordLineIn(int fd, const std::function<void(std::string_view)>& fn,
+                         size_t nBlockBytes = kRecordReadBlockBytes);
 
 // Fields as one CSV line with its line end, each field as FormatRunRecordRow writes it (on one line, valid
 // UTF-8, guarded against formulas, quoted where needed).

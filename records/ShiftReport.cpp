@@ -4,7 +4,6 @@
 #include "core/UniqueFd.h"
 #include "provisioning/RunResult.h"
 #include "records/MacLedger.h"
-#include "records/MappedFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -207,8 +206,7 @@ std::string ReadRecordRuns(const std::string& strPath, const std::string& strSta
         return "ao consultar: " + SystemErrorText(errno);
     if (!S_ISREG(st.st_mode))
         return "não é um arquivo comum";
-    CMappedFile record(fd.Get());
-    ForEachRecordLine(record.Text(), [&](std::string_view line) {
+    bool bRead = ForEachRecordLineIn(fd.Get(), [&](std::string_view line) {
         if (line.empty())
             return;
         if (std::optional<SRunRecordRow> row = ParseRunRecordRow(line))
@@ -216,5 +214,5 @@ std::string ReadRecordRuns(const std::string& strPath, const std::string& strSta
         else
             ++source.nSkippedRows;
     });
-    return "";
+    return bRead ? "" : "ao ler: " + SystemErrorText(errno);
 }

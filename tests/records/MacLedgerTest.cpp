@@ -2,10 +2,8 @@
 // free address while other runs and other processes do the same.
 
 #include "records/MacLedger.h"
-#include "records/MappedFile.h"
 #include "records/RunArchive.h"
 
-#include "core/UniqueFd.h"
 #include "mac/MacPrefixFile.h"
 
 #include "tests/support/ChildProcesses.h"
@@ -14,7 +12,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <fcntl.h>
 #include <set>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -230,18 +227,4 @@ TEST(MacLedgerTest, ConcurrentProcessesTakeDistinctAddresses) {
     }
     EXPECT_EQ(all.size(), size_t(kProcesses * kTakesEach));
     EXPECT_EQ(*all.rbegin(), *MacValue("02:3A:7C:00:00:00") + kProcesses * kTakesEach - 1) << "no gap";
-}
-
-// The record shrinks under a reader when a failed append is cut back (or a person edits it): the reader
-// keeps the text it read instead of dying with SIGBUS on pages that are gone.
-TEST(MacLedgerTest, RecordCutBackUnderAReader) {
-    CTempWorkDir dir;
-    ASSERT_EQ(AppendRunRecord(kRunRecordFileName, std::string(20000, 'x') + "\r\n"), "");
-    CUniqueFd fd(open(kRunRecordFileName, O_RDWR | O_CLOEXEC));
-    ASSERT_TRUE(fd.IsOpen());
-    CMappedFile record(fd.Get());
-    ASSERT_EQ(ftruncate(fd.Get(), 0), 0);
-    std::string_view text = record.Text();
-    ASSERT_GT(text.size(), 20000u);
-    EXPECT_EQ(std::count(text.begin(), text.end(), 'x'), 20000);
 }

@@ -5,6 +5,7 @@
 #include "records/RunArchive.h"
 
 #include "core/Cp1252.h"
+#include "core/UniqueFd.h"
 
 #include "tests/support/ChildProcesses.h"
 #include "tests/support/CsvRead.h"
@@ -14,6 +15,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -205,6 +207,34 @@ TEST(RunRecordTest, RowsReadBackAsWritten) {
 }
 
 // Lines that are not rows read as nothing: a reader leaves them out instead of taking a wrong run.
+// The record read in blocks gives the lines its whole text gives, wherever a block ends: inside a line,
+// between its CR and LF, inside the header, in a line longer than a block, before a torn last line.
+TEST(RunRecordTest, RecordReadInBlocksGivesEveryLineOnce) {
+    CTempWorkDir dir;
+    std::string strLong(300, 'y');
+    const std::vector<std::string> texts = {
+        "",
+        "header only, no line end",
+        "header\r\n",
+        "header\r\nrow 1\r\n\r\nrow 3\r\n" + strLong + "\r\ntorn row",
+        "\xEF\xBB\xBF" + strLong + "\r\nrow after a long header\r\n",
+        "h\nx\n\n\n",
+    };
+    for (const std::string& text : texts) {
+        std::vector<std::string> expected;
+        ForEachRecordLine(text, [&](std::string_view line) { expected.emplace_back(line); });
+        WriteFileBytes(kRunRecordFileName, text);
+        CUniqueFd fd(open(kRunRecordFileName, O_RDONLY | O_CLOEXEC));
+        for (size_t nBlock : {size_t(1), size_t(2), size_t(7), size_t(64), kRecordReadBlockBytes}) {
+            SCOPED_TRACE(testing::Message() << text.substr(0, 20) << " / " << nBlock);
+            std::vector<std::string> lines;
+            EXPECT_TRUE(ForEachRecordLineIn(
+                fd.Get(), [&](std::string_view line) { lines.emplace_back(line); }, nBlock));
+            EXPECT_EQ(lines, expected);
+        }
+    }
+}
+
 TEST(RunRecordTest, LinesThatAreNotRows) {
     const std::string strGood =
         "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,ttyUSB0,,,failed,6,m,65.0,";
