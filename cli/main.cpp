@@ -140,7 +140,7 @@ void PrintHelp() {
         std::string("diretório de trabalho (--workdir) inexistente ou inacessível, ou --report sem ler ") +
             kRunRecordFileName + "; nada foi executado");
     statuses.emplace_back(kExitDbConfig, std::string("banco de dados da linha: ") + kLineDbFileName +
-                                             " ou --db ilegível; nada foi executado");
+                                             " ou --db ilegível ou com senha; nada foi executado");
     statuses.emplace_back(kExitDbRefused, "banco de dados da linha recusou a conexão ou não tem o esquema "
                                           "deste programa (--db-init); nada foi executado");
     statuses.emplace_back(

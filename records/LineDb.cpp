@@ -147,7 +147,17 @@ CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
             "cadeia de conexão do banco de dados inválida (nem \"chave=valor ...\" nem URI postgresql://)";
         return EState::BadConninfo;
     }
+    // A password written into the connection string would stand in QAN640db.conf, which every operator
+    // reads, or on a command line that ps shows: libpq's own places keep it.
+    bool bPassword = false;
+    for (PQconninfoOption* p = pOptions; p->keyword; ++p)
+        bPassword = bPassword || (p->val && *p->val && strstr(p->keyword, "password"));
     PQconninfoFree(pOptions);
+    if (bPassword) {
+        strError = "a senha não vai na cadeia de conexão do banco de dados: use ~/.pgpass, PGPASSFILE ou um "
+                   "arquivo de serviço (PGSERVICEFILE)";
+        return EState::BadConninfo;
+    }
     std::string strServer = " (" + ConninfoForDisplay(m_strConninfo) + ")";
 
     // The connection string's own settings win over these defaults, which come before it. Over TCP a server
