@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <grp.h>
 #include <pwd.h>
@@ -39,6 +40,44 @@ CPgTestServer::~CPgTestServer() {
         std::error_code ec;
         std::filesystem::remove_all(m_strFolder, ec);
     }
+    if (m_fdWatcher >= 0) {
+        close(m_fdWatcher);
+        while (waitpid(m_pidWatcher, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+// pUser: the server's user when it is not the test's own.
+std::string CPgTestServer::StartWatcher(const passwd* pUser) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return std::string("pipe: ") + strerror(errno);
+    // A shell, so that the child of a process with threads only execs; it holds nothing of the test's but
+    // the pipe's reading end.
+    std::string strAs = !pUser ? ""
+                               : "setpriv --reuid=" + std::to_string(pUser->pw_uid) +
+                                     " --regid=" + std::to_string(pUser->pw_gid) + " --clear-groups ";
+    std::string strScript = "cat >/dev/null; if [ -f \"$1/data/postmaster.pid\" ]; then " + strAs +
+                            "\"$2/pg_ctl\" -D \"$1/data\" -w -t 30 -m immediate stop; fi; rm -rf \"$1\"";
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        return std::string("fork: ") + strerror(errno);
+    if (pid == 0) {
+        int fdNull = open("/dev/null", O_RDWR);
+        if (dup2(fds[0], 0) < 0 || fdNull < 0 || dup2(fdNull, 1) < 0 || dup2(fdNull, 2) < 0)
+            _exit(126);
+        close_range(3, ~0U, 0);
+        // Its own process group: a signal to the test's group (Ctrl-C) leaves it to clean up.
+        setpgid(0, 0);
+        execl("/bin/sh", "sh", "-c", strScript.c_str(), "sh", m_strFolder.c_str(), m_strBinDir.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[0]);
+    m_fdWatcher = fds[1];
+    m_pidWatcher = pid;
+    return "";
 }
 
 std::string CPgTestServer::Conninfo() const {
@@ -116,6 +155,13 @@ std::string CPgTestServer::Start() {
                 pUser = getpwnam("nobody");
             if (!pUser || chown(folder, pUser->pw_uid, pUser->pw_gid) != 0)
                 return "cannot hand the server's folder to its user";
+            std::string strError = StartWatcher(pUser);
+            if (!strError.empty())
+                return strError;
+        } else {
+            std::string strError = StartWatcher(nullptr);
+            if (!strError.empty())
+                return strError;
         }
         std::string strError = Run("initdb", {"-D", m_strFolder + "/data", "-U", "qan", "-A", "trust",
                                               "--no-sync", "--no-locale", "-E", "UTF8"});

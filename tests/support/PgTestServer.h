@@ -1,12 +1,15 @@
 #pragma once
 
+#include <pwd.h>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 // A PostgreSQL server of its own for a test or a benchmark, from the distribution's packages: a cluster made
 // by initdb in a fresh folder under /tmp, reached through a Unix socket in that folder only (no TCP port),
 // every role trusted. Run by root, the server runs as the "postgres" user (or "nobody"), which initdb and the
-// server require. The destructor stops it and removes the folder.
+// server require. The destructor stops it and removes the folder; should the test's process be killed first
+// (a time-out), a watcher it started stops the server and removes the folder when the process is gone.
 class CPgTestServer {
 public:
     CPgTestServer() = default;
@@ -29,8 +32,11 @@ public:
 
 private:
     std::string Run(const std::string& strProgram, const std::vector<std::string>& args);
+    std::string StartWatcher(const passwd* pUser);
 
     std::string m_strFolder;
     std::string m_strBinDir;
     bool m_bRunning = false;
+    int m_fdWatcher = -1; // the watcher waits for this pipe's end, which the process's death closes
+    pid_t m_pidWatcher = -1;
 };
