@@ -1,9 +1,9 @@
 // The line's database against a throw-away server: the schema, the address ledger across processes, a
 // server that goes away mid-shift, and texts that look like SQL.
 
-#include "records/LineDbRows.h"
 #include "core/LogConsole.h"
 #include "records/DbMacLedger.h"
+#include "records/LineDbRows.h"
 #include "records/RunArchive.h"
 #include "tests/support/ChildProcesses.h"
 #include "tests/support/PgTestServer.h"
