@@ -61,6 +61,9 @@ std::optional<std::chrono::system_clock::time_point> ParseIsoTime(std::string_vi
 // stops after that many fields, judging only those.
 bool SplitRecordLine(std::string_view line, std::vector<std::string_view>& fields,
                      size_t nMaxFields = SIZE_MAX);
+// Whether a spreadsheet would run the field as a formula, once the apostrophes before it are gone: a field of
+// its own that begins with "'=" is guarded as well, so that the reader can tell the guard from the text.
+bool NeedsFormulaGuard(std::string_view field);
 // A field as SplitRecordLine gives it as the text the row was made from: doubled quotes single again, the
 // apostrophe that FormatRunRecordRow put before a formula taken off.
 std::string RecordFieldText(std::string_view field);
