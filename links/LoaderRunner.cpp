@@ -3,6 +3,7 @@
 #include "core/DebugOutput.h"
 #include "core/SystemError.h"
 #include "core/UniqueFd.h"
+#include "links/ChildProcess.h"
 #include "links/PortName.h"
 
 #include <cerrno>
@@ -11,18 +12,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <spawn.h>
 #include <sys/stat.h>
-// This C library's header lacks the C++ linkage guards.
-extern "C" {
-#include <sys/pidfd.h>
-}
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
-
-extern char** environ;
 
 const char* const CLoaderRunner::kImagePath = "./U-Boot_Producao/u-boot_aut_rs232.ldr";
 
@@ -117,98 +111,6 @@ EWrite WriteAnswer(int fd) {
     return EWrite::Skipped;
 }
 
-// The child as the runner holds it: its pid (to reap it) and its process descriptor (to wait for it and to
-// signal it; unlike the pid, it can never name another process).
-class CChild {
-public:
-    ~CChild() {
-        if (m_pid > 0)
-            KillAndReap();
-    }
-
-    bool Spawn(const char* program, const std::vector<std::string>& args, int fdIn, int fdOut, int& error) {
-        std::vector<char*> argv;
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fdIn, STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, fdOut, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, fdOut, STDERR_FILENO);
-        // Whatever else this process holds (serial ports, sockets, descriptors of other libraries that were
-        // opened without close-on-exec) stays out of the child.
-        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-
-        // The child starts with no signal blocked and the usual actions for signals this process ignores.
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        sigset_t none, defaults;
-        sigemptyset(&none);
-        sigemptyset(&defaults);
-        for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM})
-            sigaddset(&defaults, sig);
-        posix_spawnattr_setsigmask(&attr, &none);
-        posix_spawnattr_setsigdefault(&attr, &defaults);
-        // A process group of its own (numbered after the child), so that a stop ends whatever the loader
-        // started too: a wrapper script's real loader would otherwise go on holding the port.
-        posix_spawnattr_setpgroup(&attr, 0);
-        posix_spawnattr_setflags(&attr,
-                                 POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-
-        pid_t pid = -1;
-        error = posix_spawnp(&pid, program, &actions, &attr, argv.data(), environ);
-        posix_spawnattr_destroy(&attr);
-        posix_spawn_file_actions_destroy(&actions);
-        if (error != 0)
-            return false;
-
-        m_pid = pid;
-        // The child stays ours until this process reaps it, so its pid cannot be reused in between.
-        m_fdProcess = CUniqueFd(pidfd_open(pid, 0));
-        if (!m_fdProcess.IsOpen()) {
-            error = errno;
-            KillAndReap();
-            return false;
-        }
-        return true;
-    }
-
-    int ProcessFd() const { return m_fdProcess.Get(); }
-    int ProcessGroup() const { return m_pid; }
-
-    // Ends what is left of the child's process group: the child itself may have ended already, but as long
-    // as it is not reaped its pid still names the group.
-    void EndGroup() const {
-        if (m_pid > 0)
-            kill(-m_pid, SIGKILL);
-    }
-
-    // Waits for the ended child and returns its wait status.
-    int Reap() {
-        int status = 0;
-        while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        m_pid = -1;
-        m_fdProcess.Close();
-        return status;
-    }
-
-    void KillAndReap() {
-        EndGroup();
-        if (m_fdProcess.IsOpen())
-            pidfd_send_signal(m_fdProcess.Get(), SIGKILL, nullptr, 0);
-        else
-            kill(m_pid, SIGKILL);
-        Reap();
-    }
-
-private:
-    pid_t m_pid = -1;
-    CUniqueFd m_fdProcess;
-};
-
 enum class ERead { Data, End, Stopped };
 
 bool PollRetrying(pollfd* pfds, nfds_t count, int timeoutMs) {
@@ -260,7 +162,7 @@ CLoaderRunner::CLoaderRunner(CRunState& run, CLogConsole& log, CStopToken stop, 
 // One call's child as the steps share it: the child, the runner's ends of its two pipes, and whether the
 // child has been seen to end.
 struct CLoaderRunner::SCall {
-    CChild child;
+    CChildProcess child;
     CUniqueFd fdInput;  // the child's standard input
     CUniqueFd fdOutput; // the child's standard output and standard error
     bool bChildEnded = false;
