@@ -224,9 +224,8 @@ TEST_F(LineDbTest, ServerDownMidShiftQueuesRowsSentOnce) {
     }
     EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_runs"), "2");
     EXPECT_EQ(
-        m_server.Query(
-            "SELECT string_agg(outcome || ' ' || stage || ' ' || mac_sent, ',' ORDER BY started, run_id)"
-            " FROM qan640_runs"),
+        m_server.Query("SELECT string_agg(outcome || ' ' || stage || ' ' || mac_sent, ',' ORDER BY mac_sent)"
+                       " FROM qan640_runs"),
         "ok " + std::to_string(RUN_STAGE_VERIFY) + " 02:3A:7C:00:20:00,interrupted " +
             std::to_string(RUN_STAGE_SAVEENV) + " 02:3A:7C:00:20:01");
     EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_macs WHERE state = 'stored'"), "2");
