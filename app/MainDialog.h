@@ -11,7 +11,7 @@
 #include "provisioning/RunResult.h"
 #include "records/DbMacLedger.h"
 #include "records/LineDb.h"
-#include "records/MacLedger.h"
+#include "records/RecordMacLedger.h"
 #include "records/RunArchive.h"
 
 #include <QDialog>

@@ -13,7 +13,7 @@
 #include "provisioning/RunResult.h"
 #include "records/DbMacLedger.h"
 #include "records/LineDbRows.h"
-#include "records/MacLedger.h"
+#include "records/RecordMacLedger.h"
 #include "tests/support/PgTestServer.h"
 
 #include <QDir>

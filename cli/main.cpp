@@ -17,8 +17,8 @@
 #include "provisioning/BootMonitorDialogue.h"
 #include "records/DbMacLedger.h"
 #include "records/LineDb.h"
-#include "records/MacLedger.h"
 #include "records/ProgramVersion.h"
+#include "records/RecordMacLedger.h"
 #include "records/RecordedRun.h"
 #include "records/ShiftReport.h"
 

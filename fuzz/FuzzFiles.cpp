@@ -12,7 +12,7 @@
 #include "fuzz/FuzzCheck.h"
 #include "mac/MacPrefixFile.h"
 #include "mac/NetCardFile.h"
-#include "records/MacLedger.h"
+#include "records/RecordMacLedger.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,8 +4,8 @@
 #include <string>
 
 // What a run asks of the addresses the line has already given out, at stage 11, before anything carrying
-// the MAC is sent. The record of this PC answers today (records/MacLedger.h); a store shared by the whole
-// line can answer behind the same interface.
+// the MAC is sent. The record of this PC answers today (records/RecordMacLedger.h); a store shared by the
+// whole line can answer behind the same interface.
 
 // A row showing that an address was stored in a board.
 struct SMacStoredRow {

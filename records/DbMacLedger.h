@@ -1,7 +1,7 @@
 #pragma once
 
 #include "records/LineDbRows.h"
-#include "records/MacLedger.h"
+#include "records/RecordMacLedger.h"
 
 #include <cstdint>
 #include <optional>

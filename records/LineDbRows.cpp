@@ -2,7 +2,7 @@
 
 #include "core/SystemError.h"
 #include "records/DurableFile.h"
-#include "records/MacLedger.h"
+#include "records/RecordMacLedger.h"
 #include "records/RunArchive.h"
 
 #include <algorithm>

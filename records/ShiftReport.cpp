@@ -3,7 +3,7 @@
 #include "core/SystemError.h"
 #include "core/UniqueFd.h"
 #include "provisioning/RunResult.h"
-#include "records/MacLedger.h"
+#include "records/RecordMacLedger.h"
 
 #include <algorithm>
 #include <cerrno>

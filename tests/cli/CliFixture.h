@@ -8,7 +8,7 @@
 #include "core/Cp1252.h"
 #include "links/Uart.h"
 #include "provisioning/Provisioning.h"
-#include "records/MacLedger.h"
+#include "records/RecordMacLedger.h"
 #include "records/RunArchive.h"
 #include "records/RunRecord.h"
 #include "tests/arp/NetnsLab.h"

@@ -1,4 +1,4 @@
-#include "records/MacLedger.h"
+#include "records/RecordMacLedger.h"
 
 #include "core/SystemError.h"
 #include "mac/MacPrefixFile.h"
