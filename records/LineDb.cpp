@@ -175,14 +175,27 @@ CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
                               nullptr};
     const char* values[] = {strTimeout.c_str(),    "1",      "3",    "1", "2", "5000",
                             m_strConninfo.c_str(), "qan640", nullptr};
+    auto tNow = std::chrono::steady_clock::now();
+    if (tNow < m_tRetryAfter) {
+        strError = m_strUnanswered;
+        return EState::Unreachable;
+    }
     PGconn* pConn = PQconnectdbParams(keywords, values, 1);
     if (!pConn || PQstatus(pConn) != CONNECTION_OK) {
         std::string strReason = pConn ? OneLine(PQerrorMessage(pConn)) : "sem memória";
         PQfinish(pConn);
-        // A server that answers a ping but not us refuses us (password, role, database): a set-up error.
-        bool bAnswers = PQpingParams(keywords, values, 1) == PQPING_OK;
+        // libpq waits at least 2 s for a server that does not answer; a refusal comes at once. Only then can
+        // a ping tell a server that answers but refuses us (password, role, database: a set-up error) from
+        // one that is down; after a time-out it would only wait as long again.
+        auto tFailed = std::chrono::steady_clock::now();
+        bool bTimedOut = tFailed - tNow >= std::chrono::seconds(2);
+        bool bAnswers = !bTimedOut && PQpingParams(keywords, values, 1) == PQPING_OK;
         strError = (bAnswers ? "o banco de dados recusou a conexão" : "banco de dados indisponível") +
                    strServer + ": " + strReason;
+        if (bTimedOut) {
+            m_tRetryAfter = tFailed + std::chrono::seconds(kUnansweredRetryS);
+            m_strUnanswered = strError;
+        }
         return bAnswers ? EState::Refused : EState::Unreachable;
     }
     m_pConn = pConn;

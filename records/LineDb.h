@@ -63,6 +63,10 @@ class CLineDb {
 public:
     static constexpr int kConnectTimeoutS = 3;
     static constexpr int kStatementTimeoutMs = 3000;
+    // After an attempt that no server answered within the connect time, the attempts of the next seconds
+    // give the same answer at once: a run's several steps, and each row recovered at a start, would otherwise
+    // wait the whole connect time again. A server that refuses at once is asked again every time.
+    static constexpr int kUnansweredRetryS = 10;
 
     enum class EState {
         Ready,       // connected, schema known
@@ -106,4 +110,6 @@ private:
     std::string m_strConninfo;
     PGconn* m_pConn = nullptr;
     int m_nConnection = 0;
+    std::chrono::steady_clock::time_point m_tRetryAfter{};
+    std::string m_strUnanswered;
 };

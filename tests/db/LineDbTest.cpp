@@ -2,6 +2,7 @@
 // server that goes away mid-shift, and texts that look like SQL.
 
 #include "core/LogConsole.h"
+#include "core/UniqueFd.h"
 #include "records/DbMacLedger.h"
 #include "records/LineDbRows.h"
 #include "records/RunArchive.h"
@@ -10,7 +11,10 @@
 #include "tests/support/TempWorkDir.h"
 
 #include <QDir>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <set>
+#include <sys/socket.h>
 
 namespace {
 
@@ -58,6 +62,35 @@ TEST(LineDbConninfo, ShownWithoutPasswords) {
         "user=station connect_timeout=5 dbname=qan640 host=db.line");
     EXPECT_EQ(ConninfoForDisplay("host='/run/my db' password = 'hunter 2'"), "host='/run/my db'");
     EXPECT_EQ(ConninfoForDisplay("password=hunter2 host"), "(cadeia de conexão ilegível)");
+}
+
+// A server that takes the connection and never answers (a hung host): one attempt waits out the connect time,
+// once, with no second connection to tell a refusal apart; the run's next steps do not wait again at once.
+TEST(LineDbUnanswered, OneWaitThenTheSameAnswerAtOnce) {
+    CUniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nLen = sizeof(addr);
+    ASSERT_EQ(bind(listener.Get(), reinterpret_cast<sockaddr*>(&addr), nLen), 0);
+    ASSERT_EQ(listen(listener.Get(), 16), 0);
+    ASSERT_EQ(getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&addr), &nLen), 0);
+    // The kernel completes each handshake into the backlog; what was taken is counted afterwards.
+    auto connections = [&listener] {
+        int n = 0;
+        while (CUniqueFd(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC)).IsOpen())
+            ++n;
+        return n;
+    };
+
+    CLineDb db("host=127.0.0.1 port=" + std::to_string(ntohs(addr.sin_port)) + " connect_timeout=2");
+    std::string strFirst, strAgain;
+    EXPECT_EQ(db.Connect(strFirst), CLineDb::EState::Unreachable);
+    EXPECT_NE(strFirst.find("banco de dados indisponível"), std::string::npos) << strFirst;
+    EXPECT_EQ(connections(), 1) << "no ping after a time-out";
+    EXPECT_EQ(db.Connect(strAgain), CLineDb::EState::Unreachable);
+    EXPECT_EQ(strAgain, strFirst);
+    EXPECT_EQ(connections(), 0) << "not asked again within the retry time";
 }
 
 // --db-init may run any number of times; a schema made by a newer program is left alone and refused.
