@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,22 @@ bool IsSafeFileChar(char c) {
 // The basic ISO 8601 form of a local time with its offset: "20240501T140307-0300".
 std::string BasicTime(std::chrono::system_clock::time_point t) {
     return FormatLocalTime(t, "%Y%m%dT%H%M%S%z");
+}
+
+// The run's name, which its journal and its id in the line's database carry: the start's second and the
+// process, with a count when this process begins another run within the same second (a run that ended at
+// once, started again), so that no two runs share an id.
+std::string NewRunStem(std::chrono::system_clock::time_point tStart) {
+    static std::mutex mutex;
+    static std::string s_strLast;
+    static int s_nSame = 0;
+    std::string strStem = BasicTime(tStart) + "-" + std::to_string(getpid());
+    std::lock_guard lock(mutex);
+    if (strStem == s_strLast)
+        return strStem + "-" + std::to_string(++s_nSame);
+    s_strLast = strStem;
+    s_nSame = 1;
+    return strStem;
 }
 
 // Creates a log file that did not exist yet; fills strRelative ("logs/<name>") or strError.
@@ -198,9 +215,11 @@ void CRunArchive::BeginRun(const std::string& strPort, CLogConsole& log) {
         Problem(strLine, log);
     CreateLog(log);
 
-    m_strStem = BasicTime(m_tStart) + "-" + std::to_string(getpid());
+    m_strStem = NewRunStem(m_tStart);
     std::string strError = m_journal.Create(m_strDir, m_strStem);
-    if (!strError.empty()) {
+    if (strError.empty()) {
+        m_strStem = m_journal.Stem();
+    } else {
         m_bJournalFailed = true;
         Problem("Execução sem diário (não será registrada se o programa for encerrado à força): " + strError,
                 log);

@@ -148,6 +148,13 @@ std::string CRunJournal::Write(const SRunJournalEntry& entry) {
     return WriteAllAndSync(m_fd.Get(), FormatRunJournalEntry(entry));
 }
 
+std::string CRunJournal::Stem() const {
+    size_t slash = m_strPath.rfind('/');
+    std::string strName = m_strPath.substr(slash == std::string::npos ? 0 : slash + 1);
+    return strName.ends_with(kJournalSuffix) ? strName.substr(0, strName.size() - strlen(kJournalSuffix))
+                                             : strName;
+}
+
 void CRunJournal::Remove() {
     if (!m_fd.IsOpen())
         return;

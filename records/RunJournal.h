@@ -49,6 +49,9 @@ public:
     // otherwise the reason.
     std::string Create(const std::string& strDir, const std::string& strStem);
     bool IsOpen() const { return m_fd.IsOpen(); }
+    // The name it was created with, without folder and suffix: strStem, or strStem-2, ... when a journal of
+    // that name was there already. A recovery knows the run by it.
+    std::string Stem() const;
     // Appends an entry and flushes it. Empty on success, otherwise the reason.
     std::string Write(const SRunJournalEntry& entry);
     // Removes the journal: the run's row is in the record.

@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <set>
 #include <sys/socket.h>
+#include <thread>
 
 namespace {
 
@@ -267,6 +268,28 @@ TEST_F(LineDbTest, ServerDownMidShiftQueuesRowsSentOnce) {
     EXPECT_EQ(QueueLineDbRow(m_strDir, strRunId, kStation, FormatRunRecordRow(archived.row)), "");
     EXPECT_EQ(FlushLineDbOutbox(db, m_strDir).nSent, 1);
     EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_runs"), "2");
+}
+
+// Two runs of one process within one second (one that ended at once, started again) are two runs of the line,
+// not one row sent twice.
+TEST_F(LineDbTest, RunsOfOneSecondKeepTheirOwnRows) {
+    CLineDb db(m_server.Conninfo());
+    CLogConsole log(nullptr);
+    // Both begin just after a second has turned.
+    std::this_thread::sleep_until(std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now()) +
+                                  std::chrono::milliseconds(20));
+    for (const char* pszPort : {"/dev/ttyUSB0", "/dev/ttyUSB1"}) {
+        CRunArchive archive(m_strDir);
+        archive.SetLineDb(&db, kStation);
+        archive.BeginRun(pszPort, log);
+        SRunResult result;
+        result.eEnd = ERunEnd::SetupFailed;
+        result.nStage = RUN_STAGE_START;
+        EXPECT_EQ(archive.EndRun(result, log).problems, std::vector<std::string>());
+    }
+    EXPECT_EQ(m_server.Query("SELECT string_agg(port, ',' ORDER BY port) FROM qan640_runs"),
+              "/dev/ttyUSB0,/dev/ttyUSB1");
+    EXPECT_EQ(LineDbOutboxRows(m_strDir).size(), 0u);
 }
 
 // Texts that look like SQL are data: they arrive as written and the tables stay.
