@@ -49,8 +49,9 @@ int PrintReport(const std::optional<std::string>& conninfo,
         CLineDb::EState eState = db.Connect(strError);
         if (eState == CLineDb::EState::Ready) {
             FlushLineDbOutbox(db, ".");
+            // Only what the report shows comes over the network, not the line's whole history.
             std::optional<std::vector<SStationRun>> fetched =
-                FetchLineRuns(db, std::chrono::system_clock::time_point(), strError);
+                FetchLineRuns(db, tSince.value_or(std::chrono::system_clock::time_point()), strError);
             if (fetched) {
                 runs = std::move(*fetched);
                 source.strName = ConninfoForDisplay(*conninfo);

@@ -193,7 +193,9 @@ FetchLineRuns(CLineDb& db, std::chrono::system_clock::time_point tSince, std::st
     std::optional<CPgResult> result =
         db.Exec("SELECT station, extract(epoch FROM started)::text, extract(epoch FROM ended)::text, port,"
                 " mac_sent, mac_read, outcome, stage, message, duration_s, log_file FROM qan640_runs"
-                " WHERE started >= to_timestamp($1::double precision) ORDER BY started, run_id",
+                " WHERE started >= to_timestamp($1::double precision) OR mac_sent IN (SELECT mac_sent FROM"
+                " qan640_runs WHERE started >= to_timestamp($1::double precision) AND mac_sent <> '')"
+                " ORDER BY started, run_id",
                 {strSince.c_str()}, strError);
     if (!result)
         return std::nullopt;

@@ -32,6 +32,7 @@ struct SOutboxFlush {
 };
 SOutboxFlush FlushLineDbOutbox(CLineDb& db, const std::string& strDir);
 
-// Every run that started at or after tSince, in the order of their start.
+// Every run that started at or after tSince, and the earlier runs of the addresses those runs sent (what the
+// shift report needs of the time before), in the order of their start.
 std::optional<std::vector<SStationRun>>
 FetchLineRuns(CLineDb& db, std::chrono::system_clock::time_point tSince, std::string& strError);

@@ -146,4 +146,18 @@ TEST_F(DbCliTest, RowsReachTheDatabaseAcrossAnOutage) {
          {ThisStationName() + ",2,3,", std::string(",bench-2,0,2,0.0"), std::string("\r\n6,"),
           std::string("\r\n13,"), std::string("02:3A:7C:00:20:00,")})
         EXPECT_NE(report.strOut.find(strLine), std::string::npos) << strLine << "\n" << report.strOut;
+
+    // Since today: older runs stay out, but an address sent today lists its earlier runs too.
+    EXPECT_EQ(
+        m_server.Query("INSERT INTO qan640_runs VALUES ('b2/old1', 'bench-2', '2020-01-06 10:00Z', "
+                       "'2020-01-06 10:02Z', 'ttyUSB0', '02:3A:7C:00:20:00', '02:3A:7C:00:20:00', 'ok', 17, "
+                       "'x', 1, ''), ('b2/old2', 'bench-2', '2020-01-06 11:00Z', '2020-01-06 11:02Z', "
+                       "'ttyUSB0', '02:3A:7C:00:30:00', '02:3A:7C:00:30:00', 'ok', 17, 'x', 1, '')"),
+        "");
+    SCliRun today =
+        Run({"--report", "--csv", "--since", FormatLocalTime(std::chrono::system_clock::now(), "%Y-%m-%d")});
+    EXPECT_EQ(today.nExit, 0) << today.strErr;
+    EXPECT_NE(today.strOut.find("02:3A:7C:00:20:00,2020-01-06T"), std::string::npos) << today.strOut;
+    EXPECT_EQ(today.strOut.find("02:3A:7C:00:30:00"), std::string::npos) << today.strOut;
+    EXPECT_EQ(today.strOut.find("2020-01-06,bench-2"), std::string::npos) << today.strOut;
 }
