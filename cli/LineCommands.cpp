@@ -9,15 +9,11 @@
 #include <ctime>
 #include <vector>
 
-namespace {
-
 int LineDbExitStatus(CLineDb::EState eState) {
     return eState == CLineDb::EState::BadConninfo   ? kExitDbConfig
            : eState == CLineDb::EState::Unreachable ? kExitDbUnavailable
                                                     : kExitDbRefused;
 }
-
-} // namespace
 
 std::optional<std::chrono::system_clock::time_point> LocalMidnight(const std::string& strDate) {
     // strptime alone would take "2024-5-1 " or " 024-05-01" as well.

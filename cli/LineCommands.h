@@ -1,10 +1,15 @@
 #pragma once
 
+#include "records/LineDb.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
 
 // What qan640-provision does besides a run: the shift report and the line database's tables.
+
+// The exit status of a line database that cannot be used (any state but Ready).
+int LineDbExitStatus(CLineDb::EState eState);
 
 // Local midnight of a date "2024-05-01"; nothing for any other text or a day the calendar lacks.
 std::optional<std::chrono::system_clock::time_point> LocalMidnight(const std::string& strDate);

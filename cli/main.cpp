@@ -55,6 +55,35 @@ struct SOptions {
     std::optional<std::chrono::system_clock::time_point> tSince;
 };
 
+// The options without a value: each sets its field to bValue.
+struct SFlag {
+    const char* pszName;
+    bool SOptions::*pField;
+    bool bValue;
+};
+constexpr SFlag kFlags[] = {
+    {"--echo", &SOptions::bEcho, true},
+    {"--non-interactive", &SOptions::bInteractive, false},
+    {"--reuse-mac", &SOptions::bReuseMac, true},
+    {"--help", &SOptions::bHelp, true},
+    {"-h", &SOptions::bHelp, true},
+    {"--version", &SOptions::bVersion, true},
+    {"--report", &SOptions::bReport, true},
+    {"--csv", &SOptions::bCsv, true},
+    {"--db-init", &SOptions::bDbInit, true},
+};
+
+// The options whose value is a text, taken as given (never empty).
+struct STextOption {
+    const char* pszName;
+    std::string SOptions::*pField;
+};
+constexpr STextOption kTextOptions[] = {
+    {"--port", &SOptions::strPort},       {"--mac", &SOptions::strMac},
+    {"--workdir", &SOptions::strWorkDir}, {"--interface", &SOptions::strInterface},
+    {"--db", &SOptions::strDb},
+};
+
 // A status's line in --help: a failure names its stages, "etapa 5 ou 10: ...".
 std::string ExitMeaning(const SRunEndRow& row) {
     if (RunOutcomeOf(row.eEnd) != ERunOutcome::Failed)
@@ -180,19 +209,16 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
             strOut = strValue;
             return !strValue.starts_with("--");
         };
-        bool bFlag = strArg == "--echo" || strArg == "--non-interactive" || strArg == "--reuse-mac" ||
-                     strArg == "--help" || strArg == "-h" || strArg == "--version" || strArg == "--report" ||
-                     strArg == "--csv" || strArg == "--db-init";
-        if (bFlag && bHasValue)
-            return Usage(strArg + " não leva valor");
-        if (strArg == "--port" || strArg == "--mac" || strArg == "--workdir" || strArg == "--interface" ||
-            strArg == "--db") {
-            std::string& strOut = strArg == "--port"      ? options.strPort
-                                  : strArg == "--mac"     ? options.strMac
-                                  : strArg == "--workdir" ? options.strWorkDir
-                                  : strArg == "--db"      ? options.strDb
-                                                          : options.strInterface;
-            if (!value(strOut) || strOut.empty())
+        auto named = [&strArg](const auto& option) { return strArg == option.pszName; };
+        if (const SFlag* pFlag = std::find_if(std::begin(kFlags), std::end(kFlags), named);
+            pFlag != std::end(kFlags)) {
+            if (bHasValue)
+                return Usage(strArg + " não leva valor");
+            options.*pFlag->pField = pFlag->bValue;
+        } else if (const STextOption* pText =
+                       std::find_if(std::begin(kTextOptions), std::end(kTextOptions), named);
+                   pText != std::end(kTextOptions)) {
+            if (!value(options.*pText->pField) || (options.*pText->pField).empty())
                 return Usage(strArg + " precisa de um valor (que não começa com --)");
         } else if (strArg == "--arp-timeout") {
             std::string strSeconds;
@@ -213,22 +239,6 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
             options.tSince = LocalMidnight(strDate);
             if (!options.tSince)
                 return Usage(strArg + " " + strDate + ": uma data AAAA-MM-DD, ex. 2024-05-01");
-        } else if (strArg == "--report") {
-            options.bReport = true;
-        } else if (strArg == "--csv") {
-            options.bCsv = true;
-        } else if (strArg == "--db-init") {
-            options.bDbInit = true;
-        } else if (strArg == "--echo") {
-            options.bEcho = true;
-        } else if (strArg == "--reuse-mac") {
-            options.bReuseMac = true;
-        } else if (strArg == "--non-interactive") {
-            options.bInteractive = false;
-        } else if (strArg == "--help" || strArg == "-h") {
-            options.bHelp = true;
-        } else if (strArg == "--version") {
-            options.bVersion = true;
         } else {
             return Usage("opção desconhecida: " + strArg);
         }
@@ -328,18 +338,8 @@ int main(int argc, char** argv) {
     std::optional<CLineDb> lineDb;
     if (conninfo) {
         lineDb.emplace(*conninfo);
-        switch (lineDb->Connect(strDbError)) {
-        case CLineDb::EState::Ready:
-            break;
-        case CLineDb::EState::BadConninfo:
-            fprintf(stderr, "%s: %s\n", kProgram, strDbError.c_str());
-            return kExitDbConfig;
-        case CLineDb::EState::Refused:
-        case CLineDb::EState::NoSchema:
-        case CLineDb::EState::NewerSchema:
-            fprintf(stderr, "%s: %s\n", kProgram, strDbError.c_str());
-            return kExitDbRefused;
-        case CLineDb::EState::Unreachable:
+        CLineDb::EState eState = lineDb->Connect(strDbError);
+        if (eState == CLineDb::EState::Unreachable) {
             // A server down mid-shift does not stop the line for typed addresses: the record checks them and
             // the rows wait in the outbox. Handing out the next address needs the line's own answer.
             if (options.strMac == "next") {
@@ -349,7 +349,9 @@ int main(int argc, char** argv) {
             fprintf(stderr,
                     "Aviso: %s; o MAC é conferido só com %s e o registro vai ao banco quando ele voltar\n",
                     strDbError.c_str(), kRunRecordFileName);
-            break;
+        } else if (eState != CLineDb::EState::Ready) {
+            fprintf(stderr, "%s: %s\n", kProgram, strDbError.c_str());
+            return LineDbExitStatus(eState);
         }
     }
 
