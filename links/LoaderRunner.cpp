@@ -243,7 +243,8 @@ bool CLoaderRunner::CheckSetUp(std::string& strReason) const {
         return false;
     }
 
-    CUniqueFd fdImage(open(kImagePath, O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK a FIFO in the image's place would hold the run here until something wrote to it.
+    CUniqueFd fdImage(open(kImagePath, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
     nError = !fdImage.IsOpen()                ? errno
              : fstat(fdImage.Get(), &st) != 0 ? errno
@@ -253,8 +254,9 @@ bool CLoaderRunner::CheckSetUp(std::string& strReason) const {
         strReason = std::string("imagem ") + kImagePath + ": " + SystemErrorText(nError);
         return false;
     }
-    if (S_ISREG(st.st_mode) && st.st_size == 0) {
-        strReason = std::string("imagem ") + kImagePath + ": arquivo vazio";
+    if (!S_ISREG(st.st_mode) || st.st_size == 0) {
+        strReason = std::string("imagem ") + kImagePath +
+                    (S_ISREG(st.st_mode) ? ": arquivo vazio" : ": não é um arquivo comum");
         return false;
     }
     return true;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace std::chrono;
@@ -368,7 +369,7 @@ TEST_F(LoaderRunnerTest, SetUpCheckNamesWhatIsMissing) {
     CEnvOverride path("PATH", strBin + ":" + m_strTmp + "/nowhere:" + TestPathDir());
     struct {
         std::string strProgram;
-        std::string strImageContent; // "-": no image file; "/": a directory in its place
+        std::string strImageContent; // "-": no image file; "/": a directory in its place; "|": a FIFO
         std::string strReason;       // "": passes
     } const cases[] = {
         {"bfin-uclinux-ldr", "image", ""},
@@ -381,12 +382,15 @@ TEST_F(LoaderRunnerTest, SetUpCheckNamesWhatIsMissing) {
         {"bfin-uclinux-ldr", "-", "imagem " + strImage + ": " + strNoFile},
         {"bfin-uclinux-ldr", "", "imagem " + strImage + ": arquivo vazio"},
         {"bfin-uclinux-ldr", "/", "imagem " + strImage + ": " + strIsDir},
+        {"bfin-uclinux-ldr", "|", "imagem " + strImage + ": não é um arquivo comum"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.strProgram + " " + c.strImageContent);
         std::filesystem::remove_all(strImage);
         if (c.strImageContent == "/")
             std::filesystem::create_directories(strImage);
+        else if (c.strImageContent == "|")
+            ASSERT_EQ(mkfifo(strImage.c_str(), 0600), 0);
         else if (c.strImageContent != "-")
             WriteFile(strImage, c.strImageContent);
         SLoaderOptions options;
