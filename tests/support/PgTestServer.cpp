@@ -31,6 +31,12 @@ std::string ServerBinDir() {
     return strBest;
 }
 
+// The user the server runs as when the tests run as root (the server refuses root); null when there is none.
+const passwd* RootsServerUser() {
+    const passwd* pUser = getpwnam("postgres");
+    return pUser ? pUser : getpwnam("nobody");
+}
+
 } // namespace
 
 CPgTestServer::~CPgTestServer() {
@@ -99,9 +105,7 @@ std::string CPgTestServer::Run(const std::string& strProgram, const std::vector<
     uid_t uid = getuid();
     gid_t gid = getgid();
     if (uid == 0) {
-        const passwd* pUser = getpwnam("postgres");
-        if (!pUser)
-            pUser = getpwnam("nobody");
+        const passwd* pUser = RootsServerUser();
         if (!pUser)
             return "no user to run the server as";
         uid = pUser->pw_uid;
@@ -149,22 +153,17 @@ std::string CPgTestServer::Start() {
         if (!mkdtemp(folder))
             return std::string("mkdtemp: ") + strerror(errno);
         m_strFolder = folder;
+        const passwd* pUser = nullptr;
         if (getuid() == 0) {
-            const passwd* pUser = getpwnam("postgres");
-            if (!pUser)
-                pUser = getpwnam("nobody");
+            pUser = RootsServerUser();
             if (!pUser || chown(folder, pUser->pw_uid, pUser->pw_gid) != 0)
                 return "cannot hand the server's folder to its user";
-            std::string strError = StartWatcher(pUser);
-            if (!strError.empty())
-                return strError;
-        } else {
-            std::string strError = StartWatcher(nullptr);
-            if (!strError.empty())
-                return strError;
         }
-        std::string strError = Run("initdb", {"-D", m_strFolder + "/data", "-U", "qan", "-A", "trust",
-                                              "--no-sync", "--no-locale", "-E", "UTF8"});
+        std::string strError = StartWatcher(pUser);
+        if (!strError.empty())
+            return strError;
+        strError = Run("initdb", {"-D", m_strFolder + "/data", "-U", "qan", "-A", "trust", "--no-sync",
+                                  "--no-locale", "-E", "UTF8"});
         if (!strError.empty())
             return strError;
     }
