@@ -7,8 +7,8 @@
 inline constexpr const char* kProgram = "qan640-provision";
 
 // The exit statuses of qan640-provision. Each way a run ends has its own (kRunEnds), so that a bench script
-// can tell the failures apart without reading the text; these are the ones no run gives. The README and
-// --help list them all.
+// can tell the failures apart without reading the text; these are the ones no run gives. docs/it/headless.md
+// and --help list them all.
 inline constexpr int kExitInternal = 1;
 inline constexpr int kExitUsage = 2;
 // --workdir names no directory the program can work in: nothing ran.
