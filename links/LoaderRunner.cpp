@@ -296,7 +296,7 @@ bool CLoaderRunner::StartLoader(SCall& call) {
     const std::string& program = m_options.strProgram;
     if (!call.child.Spawn(program.c_str(),
                           {program, "-l", kImagePath, PortDevicePath(m_run.m_strPort), "--prompt"},
-                          inRead.Get(), outWrite.Get(), error)) {
+                          inRead.Get(), outWrite.Get(), m_fdPortClaim, error)) {
         m_strFailure = "não foi possível iniciar " + program + ": " + SystemErrorText(error);
         return false;
     }

@@ -39,7 +39,8 @@ struct SLoaderOptions {
 // The child is started without a shell: the port, as the device path that CUart opens (PortDevicePath), is
 // one argument whatever it contains. Its standard output and standard error share one pipe to the runner,
 // its standard input is a pipe from the runner, and it inherits the working directory (the image path is
-// relative to it) and nothing else: every other descriptor is closed in the child.
+// relative to it) and, as its descriptor 3, the port's claim (SharePortClaim); every other descriptor is
+// closed in the child. The child dies with this program.
 //
 // While the child runs, run.m_hLoaderProcess holds its process descriptor, so the window can end it from
 // the GUI thread; the runner clears it before it reaps the child. Ending the child that way, or raising the
@@ -55,6 +56,11 @@ public:
     // Before anything touches the board: the loader program is there to be started (a name without "/" on
     // PATH) and its image can be read. False with the reason (UTF-8) when either is missing.
     bool CheckSetUp(std::string& strReason) const;
+
+    // The open lock file of the run's claim on its port (-1: none). The loader inherits it as its descriptor
+    // 3, so the claim lasts while the loader, or anything it started, still holds the port, even past the
+    // end of this program.
+    void SharePortClaim(int fdClaim) { m_fdPortClaim = fdClaim; }
 
     // 1 when the loader ran and ended with exit code 0, else 0. The loader has ended and every descriptor
     // of the call is closed when it returns, so the serial port is free.
@@ -89,6 +95,7 @@ private:
     CStopToken m_stop;
     SLoaderOptions m_options;
     std::string m_strFailure;
+    int m_fdPortClaim = -1;
     std::atomic<int> m_nPasses = 0;
     std::atomic<uint64_t> m_nDrainedBytes = 0;
 };

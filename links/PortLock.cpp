@@ -11,6 +11,7 @@
 #include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -46,6 +47,18 @@ std::string RealPortPath(const std::string& strPort) {
 }
 
 } // namespace
+
+std::string CPortLock::LockFileNameFor(const std::string& strPort) {
+    // Every node of one character device (a second /dev, a node made with mknod) is the same port.
+    struct stat st;
+    if (stat(PortDevicePath(strPort).c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+        return DeviceLockFileName(major(st.st_rdev), minor(st.st_rdev));
+    return LockFileName(RealPortPath(strPort));
+}
+
+std::string CPortLock::DeviceLockFileName(unsigned nMajor, unsigned nMinor) {
+    return std::string(kPrefix) + "-" + std::to_string(nMajor) + "-" + std::to_string(nMinor) + kSuffix;
+}
 
 CPortLock::CPortLock(std::string strLockDir)
     : m_strLockDir(strLockDir.empty() ? DefaultLockDir() : std::move(strLockDir)) {}
@@ -86,7 +99,7 @@ std::string CPortLock::LockFileName(const std::string& strRealPath) {
 CPortLock::EResult CPortLock::Acquire(const std::string& strPort) {
     Release();
     m_strError.clear();
-    m_strLockFile = m_strLockDir + "/" + LockFileName(RealPortPath(strPort));
+    m_strLockFile = m_strLockDir + "/" + LockFileNameFor(strPort);
     const char* pszFile = m_strLockFile.c_str();
 
     for (int nAttempt = 0; nAttempt < kMaxAttempts; ++nAttempt) {

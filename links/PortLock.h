@@ -8,8 +8,9 @@
 // instance of either program on the PC, whoever runs it. The serial port's own exclusive open covers only
 // the program's part of a run, not the loader's, nor the pause before the open.
 //
-// The claim is an flock on a lock file named after the device's real path (links and other spellings of one
-// device meet), in a folder every user can write. The kernel drops the lock when the descriptor closes, so a
+// The claim is an flock on a lock file named after the device's numbers (every node and link of one device
+// meets; a name that is no device, after its real path), in a folder every user can write. The loader
+// inherits the locked file, so the claim lasts while anything of the run holds it. The kernel drops the lock when the descriptor closes, so a
 // killed program never leaves the port claimed. The holder removes the file when it lets go (where the
 // folder lets it: in a sticky folder only the file's owner may), and whoever claims the port checks that the
 // file it locked is still the one under that name.
@@ -32,6 +33,8 @@ public:
     EResult Acquire(const std::string& strPort);
     void Release();
     bool IsHeld() const { return m_fd.IsOpen(); }
+    // The locked open file, for a child that is to share the claim (-1 when not held).
+    int Fd() const { return m_fd.Get(); }
 
     // The lock file of the last Acquire, and why it failed when it was unusable.
     const std::string& LockFile() const { return m_strLockFile; }
@@ -40,7 +43,12 @@ public:
     // /run/lock where it is open to every user (world-writable, sticky), else /tmp. Every instance on one
     // PC decides the same way, since it looks only at the folder's mode, not at its own rights.
     static std::string DefaultLockDir();
-    // "qan640-port_dev_ttyUSB0.lock" for /dev/ttyUSB0: "/" becomes "_", and "_", "%" and anything outside
+    // The lock file's name for a port: DeviceLockFileName for a character device, else LockFileName of its
+    // real path.
+    static std::string LockFileNameFor(const std::string& strPort);
+    // "qan640-port-188-0.lock" for the device 188:0 (/dev/ttyUSB0).
+    static std::string DeviceLockFileName(unsigned nMajor, unsigned nMinor);
+    // "qan640-port_dev_ttyUSB0.lock" for the path /dev/ttyUSB0: "/" becomes "_", and "_", "%" and anything outside
     // letters, digits, "." and "-" become %XX, so two paths never share a name (a path too long for a file
     // name keeps its beginning and gets a checksum of the whole).
     static std::string LockFileName(const std::string& strRealPath);

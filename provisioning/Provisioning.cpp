@@ -138,6 +138,7 @@ void CProvisioningRun::RunStages() {
     CPortLock portLock(m_options.strPortLockDir);
     if (!ClaimPortAndCard(portLock))
         return;
+    loader.SharePortClaim(portLock.Fd());
     m_log.AppendLogText("Executando BfinUcLinux \n", true);
 
     EnterStage(RUN_STAGE_LOADER);

@@ -236,10 +236,12 @@ TEST_P(ProvisionCliSignalTest, RecordedWithItsStage) {
     options.nSignal = c.nSignal;
     SCliRun run =
         Run({"--port", m_pBoard->Port(), "--mac", "02:3a:7c:00:00:01", "--non-interactive"}, options);
-    // A killed program leaves its loader behind; a stopped one ends it.
+    // A stopped program ends its loader; a killed one takes it along within a second.
     std::vector<int> loaders = LoadersOnPort(m_pBoard->Port());
-    for (int pid : loaders)
-        kill(pid, SIGKILL);
+    for (QDeadlineTimer gone(1000); !loaders.empty() && c.nSignal == SIGKILL && !gone.hasExpired();) {
+        usleep(10000);
+        loaders = LoadersOnPort(m_pBoard->Port());
+    }
 
     if (c.nSignal == SIGKILL) {
         EXPECT_EQ(run.nExit, -1);
@@ -251,8 +253,8 @@ TEST_P(ProvisionCliSignalTest, RecordedWithItsStage) {
         EXPECT_EQ(next.nExit, 10) << next.strErr;
     } else {
         EXPECT_EQ(run.nExit, ExitStatusForSignal(c.nSignal)) << run.strErr;
-        EXPECT_EQ(loaders, std::vector<int>());
     }
+    EXPECT_EQ(loaders, std::vector<int>());
     std::vector<std::vector<std::string>> rows = Rows();
     ASSERT_EQ(rows.size(), c.nSignal == SIGKILL ? 2u : 1u);
     const std::vector<std::string>& row = rows[0];
@@ -273,3 +275,41 @@ TEST_P(ProvisionCliSignalTest, RecordedWithItsStage) {
 
 INSTANTIATE_TEST_SUITE_P(SignalsAtStages, ProvisionCliSignalTest, ::testing::ValuesIn(SignalCases()),
                          [](const auto& info) { return info.param.strName; });
+
+// What the loader started (a wrapper's real loader) keeps the port's claim for as long as it lives, even after
+// the program was killed: a second run is refused until it is gone.
+TEST_F(ProvisionCliTest, ClaimLastsWhileTheKilledProgramsLoaderLives) {
+    CNetnsLab lab;
+    REQUIRE_LAB(lab);
+    StartBoard({});
+    const std::string strPort = m_pBoard->Port(), strPidFile = m_strDir + "/copy.pid";
+    SCliOptions options;
+    options.strNs = lab.HostNs();
+    options.env = {{"QAN640_LDR_MODE", "hang"}, {"QAN640_LDR_WRAPPER", "wait"},
+                   {"QAN640_LDR_PID_FILE", QString::fromStdString(strPidFile)}};
+    const std::vector<std::string> args = {"--port", strPort, "--mac", "02:3a:7c:00:00:01", "--non-interactive"};
+    {
+        CCli killed(m_tmp.path(), args, options);
+        for (QDeadlineTimer started(10000); ReadFileBytes(strPidFile).empty() && !started.hasExpired();)
+            killed.Poll(20);
+        ASSERT_FALSE(ReadFileBytes(strPidFile).empty()) << killed.SoFar().strErr;
+        killed.Signal(SIGKILL);
+        EXPECT_EQ(killed.Finish().nExit, -1);
+    }
+    const int copyPid = atoi(ReadFileBytes(strPidFile).c_str());
+    std::vector<int> loaders = LoadersOnPort(strPort);
+    for (QDeadlineTimer gone(1000); loaders.size() > 1 && !gone.hasExpired();) {
+        usleep(10000);
+        loaders = LoadersOnPort(strPort);
+    }
+    EXPECT_EQ(loaders, std::vector<int>{copyPid}) << "the program's own loader went with it";
+
+    options.env = {{"QAN640_LDR_MODE", "fail"}};
+    SCliRun refused = Run(args, options);
+    EXPECT_EQ(refused.nExit, RunEndRow(ERunEnd::PortInUse).nExitStatus) << refused.strErr;
+    kill(copyPid, SIGKILL);
+    for (QDeadlineTimer gone(5000); !LoadersOnPort(strPort).empty() && !gone.hasExpired();)
+        usleep(10000);
+    SCliRun next = Run(args, options);
+    EXPECT_EQ(next.nExit, 10) << "claimed, and the loader started: " << next.strErr;
+}

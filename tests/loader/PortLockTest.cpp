@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +79,27 @@ TEST(PortLock, OneHolderPerDeviceWhateverItsName) {
     EXPECT_FALSE(holder.IsHeld());
     EXPECT_FALSE(QFile::exists(QString::fromStdString(strFile))) << "the holder removes its file";
     EXPECT_EQ(CPortLock(d.strLocks).Acquire(d.strDir + "/by-id-A"), EResult::Locked);
+}
+
+// A second node of one device (a container's /dev, a node made with mknod) meets the first; another device
+// does not. Made in the test's folder after devices that are no serial port.
+TEST(PortLock, EveryNodeOfOneDeviceSharesTheClaim) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to make device nodes";
+    SLockDir d;
+    struct stat stNull, stZero;
+    ASSERT_EQ(stat("/dev/null", &stNull), 0);
+    ASSERT_EQ(stat("/dev/zero", &stZero), 0);
+    for (auto [pszName, dev] : {std::pair{"/nodeA", stNull.st_rdev}, {"/nodeB", stNull.st_rdev},
+                                {"/other", stZero.st_rdev}})
+        ASSERT_EQ(mknod((d.strDir + pszName).c_str(), S_IFCHR | 0600, dev), 0) << pszName;
+    CPortLock holder(d.strLocks);
+    ASSERT_EQ(holder.Acquire(d.strDir + "/nodeA"), EResult::Locked) << holder.Error();
+    EXPECT_EQ(holder.LockFile(), d.strLocks + "/" +
+                                     CPortLock::DeviceLockFileName(major(stNull.st_rdev), minor(stNull.st_rdev)));
+    EXPECT_EQ(CPortLock(d.strLocks).Acquire(d.strDir + "/nodeB"), EResult::InUse);
+    EXPECT_EQ(CPortLock(d.strLocks).Acquire("/dev/null"), EResult::InUse);
+    EXPECT_EQ(CPortLock(d.strLocks).Acquire(d.strDir + "/other"), EResult::Locked);
 }
 
 TEST(PortLock, KilledHolderLeavesThePortFree) {
@@ -162,6 +184,7 @@ TEST(PortLock, PlantedLinkOrFifoIsRefusedNotFollowed) {
 }
 
 TEST(PortLock, LockFileNames) {
+    EXPECT_EQ(CPortLock::DeviceLockFileName(188, 0), "qan640-port-188-0.lock");
     EXPECT_EQ(CPortLock::LockFileName("/dev/ttyUSB0"), "qan640-port_dev_ttyUSB0.lock");
     // "/" and "_" never meet, nor any other character with its escape.
     EXPECT_NE(CPortLock::LockFileName("/dev/a_b"), CPortLock::LockFileName("/dev/a/b"));
