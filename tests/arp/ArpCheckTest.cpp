@@ -102,6 +102,10 @@ struct SErrorCase {
     const char* szLine; // as stored in the log (CR LF)
 };
 
+void PrintTo(const SErrorCase& c, std::ostream* pOut) {
+    *pOut << c.dwCode;
+}
+
 class ReadMacByArpError : public ::testing::TestWithParam<SErrorCase> {};
 
 TEST_P(ReadMacByArpError, LogsOneLineWithItsSuffixAndStillSucceeds) {
@@ -127,7 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SErrorCase{5, "Error: SendArp failed with error: 5\r\n"},
                       SErrorCase{50, "Error: SendArp failed with error: 50\r\n"},
                       SErrorCase{1223, "Error: SendArp failed with error: 1223\r\n"},
-                      SErrorCase{0x80000000u, "Error: SendArp failed with error: -2147483648\r\n"}));
+                      SErrorCase{0x80000000u, "Error: SendArp failed with error: -2147483648\r\n"}),
+    [](const auto& info) { return "Code" + std::to_string(info.param.dwCode); });
 
 TEST(ReadMacByArp, TextsThatAreNoAddressFailWithoutAsking) {
     // 255.255.255.255 converts to the failure value itself and is refused like the others.

@@ -169,6 +169,10 @@ struct SSlowCase {
     const char* name;
     std::vector<std::string> args;
 };
+// CTest lists a case by what this prints: its name, the same in every build.
+void PrintTo(const SSlowCase& c, std::ostream* pOut) {
+    *pOut << c.name;
+}
 
 class SlowBoardTest : public ::testing::TestWithParam<SSlowCase> {};
 
@@ -216,6 +220,10 @@ struct SFaultCase {
     std::vector<std::string> args;
     int nFailingStep;
 };
+// CTest lists a case by what this prints: its name, the same in every build.
+void PrintTo(const SFaultCase& c, std::ostream* pOut) {
+    *pOut << c.name;
+}
 
 class BoardFaultTest : public ::testing::TestWithParam<SFaultCase> {};
 

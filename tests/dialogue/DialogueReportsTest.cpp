@@ -129,6 +129,10 @@ struct SFollowCase {
     bool bOk;
     int nFailedReads;
 };
+// CTest lists a case by what this prints: its name, the same in every build.
+void PrintTo(const SFollowCase& c, std::ostream* pOut) {
+    *pOut << c.name;
+}
 
 class FollowTest : public ::testing::TestWithParam<SFollowCase> {};
 

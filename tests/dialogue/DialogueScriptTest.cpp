@@ -326,6 +326,10 @@ struct SStaleCase {
     const char* answer; // the board's reply to the command, up to the byte that decides
     const char* rest;   // what the board sends after that byte
 };
+// CTest lists a case by what this prints: its name, the same in every build.
+void PrintTo(const SStaleCase& c, std::ostream* pOut) {
+    *pOut << c.name;
+}
 
 class StaleAnswerTest : public ::testing::TestWithParam<SStaleCase> {};
 

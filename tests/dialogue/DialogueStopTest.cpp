@@ -13,6 +13,10 @@ struct SExchangeCase {
     const char* name;
     std::function<bool(CBootMonitorDialogue&)> run;
 };
+// CTest lists a case by what this prints: its name, the same in every build.
+void PrintTo(const SExchangeCase& c, std::ostream* pOut) {
+    *pOut << c.name;
+}
 
 class StopTest : public ::testing::TestWithParam<SExchangeCase> {};
 
