@@ -55,33 +55,107 @@ struct SOptions {
     std::optional<std::chrono::system_clock::time_point> tSince;
 };
 
-// The options without a value: each sets its field to bValue.
-struct SFlag {
+// The program's uses, one usage line each in --help.
+enum EUse : unsigned { kUseRun = 1, kUseReport = 2, kUseDbInit = 4, kUseInfo = 8 };
+constexpr EUse kUses[] = {kUseRun, kUseReport, kUseDbInit, kUseInfo};
+
+// One option as the parser takes it and --help shows it. Apply takes its value (empty for an option without
+// one) and says what is wrong with it, or nothing.
+struct SOption {
     const char* pszName;
-    bool SOptions::*pField;
-    bool bValue;
-};
-constexpr SFlag kFlags[] = {
-    {"--echo", &SOptions::bEcho, true},
-    {"--non-interactive", &SOptions::bInteractive, false},
-    {"--reuse-mac", &SOptions::bReuseMac, true},
-    {"--help", &SOptions::bHelp, true},
-    {"-h", &SOptions::bHelp, true},
-    {"--version", &SOptions::bVersion, true},
-    {"--report", &SOptions::bReport, true},
-    {"--csv", &SOptions::bCsv, true},
-    {"--db-init", &SOptions::bDbInit, true},
+    const char* pszValue; // the value's name in --help; null: the option takes no value
+    unsigned nUses;       // the usage lines it belongs to
+    std::string strHelp;  // its lines in --help, after the name (lines after the first are indented)
+    std::optional<std::string> (*Apply)(SOptions&, const std::string&); // null: a line of --help only
+    const char* pszUsage = nullptr; // how the usage line shows it, when not as "[NAME VALUE]"
 };
 
-// The options whose value is a text, taken as given (never empty).
-struct STextOption {
-    const char* pszName;
-    std::string SOptions::*pField;
-};
-constexpr STextOption kTextOptions[] = {
-    {"--port", &SOptions::strPort},       {"--mac", &SOptions::strMac},
-    {"--workdir", &SOptions::strWorkDir}, {"--interface", &SOptions::strInterface},
-    {"--db", &SOptions::strDb},
+template <bool SOptions::*pField, bool bValue>
+std::optional<std::string> SetFlag(SOptions& options, const std::string&) {
+    options.*pField = bValue;
+    return std::nullopt;
+}
+
+template <std::string SOptions::*pField>
+std::optional<std::string> SetText(SOptions& options, const std::string& strValue) {
+    options.*pField = strValue;
+    return std::nullopt;
+}
+
+std::optional<std::string> SetArpTimeout(SOptions& options, const std::string& strSeconds) {
+    unsigned long nSeconds = 0;
+    auto [end, ec] = std::from_chars(strSeconds.data(), strSeconds.data() + strSeconds.size(), nSeconds);
+    if (ec != std::errc() || end != strSeconds.data() + strSeconds.size() || nSeconds == 0 ||
+        nSeconds > kMaxArpTimeoutS)
+        return "--arp-timeout " + strSeconds + ": um número de segundos de 1 a " +
+               std::to_string(kMaxArpTimeoutS);
+    options.dwArpTimeoutS = uint32_t(nSeconds);
+    return std::nullopt;
+}
+
+std::optional<std::string> SetSince(SOptions& options, const std::string& strDate) {
+    options.tSince = LocalMidnight(strDate);
+    if (!options.tSince)
+        return "--since " + strDate + ": uma data AAAA-MM-DD, ex. 2024-05-01";
+    return std::nullopt;
+}
+
+constexpr unsigned kUseRunOrReport = kUseRun | kUseReport | kUseDbInit;
+
+// Every option, in the order --help lists them.
+const SOption kOptions[] = {
+    {"--port", "PORTA", kUseRun, "porta serial (ttyUSB0 é /dev/ttyUSB0; um nome com \"/\" é um caminho)",
+     SetText<&SOptions::strPort>, "--port PORTA"},
+    {"--mac", "MAC", kUseRun,
+     std::string("endereço MAC completo, ex. 02:3A:7C:12:34:56; o prefixo deve ser um\n"
+                 "dos oferecidos em ") +
+         kMacPrefixFileName + "; sem --mac, o endereço é pedido no terminal",
+     SetText<&SOptions::strMac>, "[--mac MAC | --mac next]"},
+    {"--mac next", nullptr, 0, std::string("o próximo endereço livre da faixa de ") + kMacRangeFileName,
+     nullptr},
+    {"--reuse-mac", nullptr, kUseRun,
+     "aceita um MAC que o registro mostra já gravado (a mesma placa de novo)",
+     SetFlag<&SOptions::bReuseMac, true>},
+    {"--workdir", "DIR", kUseRunOrReport, "diretório de trabalho (padrão: o atual)",
+     SetText<&SOptions::strWorkDir>},
+    {"--interface", "PLACA", kUseRun,
+     std::string("placa de rede da QAN640 para a verificação do MAC (padrão: a de ") + kNetCardFileName +
+         "\npara esta porta; sem ela, a única placa na rede de 10.0.0.50)",
+     SetText<&SOptions::strInterface>},
+    {"--arp-timeout", "SEGUNDOS", kUseRun,
+     "tempo máximo de espera pela resposta da QAN640 ao ARP (padrão: sem\n"
+     "limite); sem resposta, uma linha a cada 10 s",
+     SetArpTimeout},
+    {"--db", "CONEXÃO", kUseRunOrReport,
+     std::string("banco de dados da linha (cadeia de conexão ou URI do libpq; padrão: a de\n") +
+         kLineDbFileName + "); a senha vem de ~/.pgpass, PGPASSFILE ou um arquivo de serviço",
+     SetText<&SOptions::strDb>},
+    {"--db-init", nullptr, kUseDbInit, "cria ou atualiza as tabelas do banco de dados da linha e termina",
+     SetFlag<&SOptions::bDbInit, true>, "--db-init"},
+    {"--echo", nullptr, kUseRun, "copia para a saída padrão tudo o que o log mostra, a placa incluída",
+     SetFlag<&SOptions::bEcho, true>},
+    {"--non-interactive", nullptr, kUseRun, "não espera o Enter da etapa 8; exige --mac",
+     SetFlag<&SOptions::bInteractive, false>},
+    {"--report", nullptr, kUseReport,
+     std::string("relatório de produção do banco de dados da linha, se houver, senão\n"
+                 "de ") +
+         kRunRecordFileName +
+         ", com esta máquina como estação:\n"
+         "rendimento por dia e estação (placas verificadas / placas\n"
+         "tentadas), falhas por etapa e MACs gravados por mais de uma\n"
+         "execução. Placa tentada: execução que chegou à etapa 2 (o\n"
+         "carregador) ou além; erros de preparação e interrupções na etapa 1\n"
+         "não contam. Cada execução conta: uma placa refeita conta duas vezes",
+     SetFlag<&SOptions::bReport, true>, "--report"},
+    {"--since", "DATA", kUseReport,
+     "com --report: só execuções iniciadas a partir de DATA (AAAA-MM-DD,\n"
+     "meia-noite local); um MAC gravado de novo lista também as anteriores",
+     SetSince},
+    {"--csv", nullptr, kUseReport, "com --report: as mesmas tabelas em CSV, para planilhas",
+     SetFlag<&SOptions::bCsv, true>},
+    {"--help", nullptr, kUseInfo, "este texto", SetFlag<&SOptions::bHelp, true>, "--help | --version"},
+    {"-h", nullptr, 0, "", SetFlag<&SOptions::bHelp, true>},
+    {"--version", nullptr, kUseInfo, "a versão do programa", SetFlag<&SOptions::bVersion, true>, ""},
 };
 
 // A status's line in --help: a failure names its stages, "etapa 5 ou 10: ...".
@@ -94,54 +168,62 @@ std::string ExitMeaning(const SRunEndRow& row) {
     return strStages + ": " + row.pszMeaning;
 }
 
-void PrintHelp() {
-    printf("Uso: %s --port PORTA [--mac MAC] [--workdir DIR] [--interface PLACA]\n"
-           "       [--arp-timeout SEGUNDOS] [--db CONEXÃO] [--echo] [--non-interactive]\n"
-           "       %s --report [--since DATA] [--csv] [--db CONEXÃO] [--workdir DIR]\n"
-           "       %s --db-init [--db CONEXÃO] [--workdir DIR]\n"
-           "       %s --help | --version\n"
-           "\n"
-           "Provisiona uma QAN640 sem janela: o mesmo processo da janela, do carregador ao MAC\n"
-           "verificado por ARP, com os mesmos arquivos no diretório de trabalho.\n"
-           "\n"
-           "  --port PORTA        porta serial (ttyUSB0 é /dev/ttyUSB0; um nome com \"/\" é um caminho)\n"
-           "  --mac MAC           endereço MAC completo, ex. 02:3A:7C:12:34:56; o prefixo deve ser um\n"
-           "                      dos oferecidos em %s; sem --mac, o endereço é pedido no terminal\n"
-           "  --mac next          o próximo endereço livre da faixa de %s\n"
-           "  --reuse-mac         aceita um MAC que o registro mostra já gravado (a mesma placa de novo)\n"
-           "  --workdir DIR       diretório de trabalho (padrão: o atual)\n"
-           "  --interface PLACA   placa de rede da QAN640 para a verificação do MAC (padrão: a de %s\n"
-           "                      para esta porta; sem ela, a única placa na rede de 10.0.0.50)\n"
-           "  --arp-timeout SEGUNDOS\n"
-           "                      tempo máximo de espera pela resposta da QAN640 ao ARP (padrão: sem\n"
-           "                      limite); sem resposta, uma linha a cada 10 s\n"
-           "  --db CONEXÃO        banco de dados da linha (cadeia de conexão ou URI do libpq; padrão: a de\n"
-           "                      %s); a senha vem de ~/.pgpass, PGPASSFILE ou um arquivo de serviço\n"
-           "  --db-init           cria ou atualiza as tabelas do banco de dados da linha e termina\n"
-           "  --echo              copia para a saída padrão tudo o que o log mostra, a placa incluída\n"
-           "  --non-interactive   não espera o Enter da etapa 8; exige --mac\n"
-           "  --report            relatório de produção do banco de dados da linha, se houver, senão\n"
-           "                      de %s, com esta máquina como estação:\n"
-           "                      rendimento por dia e estação (placas verificadas / placas\n"
-           "                      tentadas), falhas por etapa e MACs gravados por mais de uma\n"
-           "                      execução. Placa tentada: execução que chegou à etapa 2 (o\n"
-           "                      carregador) ou além; erros de preparação e interrupções na etapa 1\n"
-           "                      não contam. Cada execução conta: uma placa refeita conta duas vezes\n"
-           "  --since DATA        com --report: só execuções iniciadas a partir de DATA (AAAA-MM-DD,\n"
-           "                      meia-noite local); um MAC gravado de novo lista também as anteriores\n"
-           "  --csv               com --report: as mesmas tabelas em CSV, para planilhas\n"
-           "  --help              este texto\n"
-           "  --version           a versão do programa\n"
-           "\n"
-           "Na saída de erro: uma linha por etapa (\"[6/17] título (tempo decorrido)\"), o texto de cada\n"
-           "mensagem e o resultado. Cada execução acrescenta uma linha a %s e grava o log em\n"
-           "%s/<início>-<porta>.log. SIGINT, SIGTERM, SIGHUP ou SIGQUIT interrompem a execução como o\n"
-           "fechamento da janela; o código de saída é então 128 + o número do sinal.\n"
-           "\n"
-           "Código de saída:\n",
-           kProgram, kProgram, kProgram, kProgram, kMacPrefixFileName, kMacRangeFileName, kNetCardFileName,
-           kLineDbFileName, kRunRecordFileName, kRunRecordFileName, kRunLogFolderName);
-    // Every status once, in their order: the run's ends, a stop per signal, and the ones no run gives.
+// How an option shows on a usage line: "[NAME VALUE]" unless it says otherwise.
+std::string UsageForm(const SOption& option) {
+    if (option.pszUsage)
+        return option.pszUsage;
+    return std::string("[") + option.pszName + (option.pszValue ? std::string(" ") + option.pszValue : "") +
+           "]";
+}
+
+// One line per use of the program: what that use requires, then its other options, wrapped.
+void PrintUsageLines() {
+    constexpr size_t kWidth = 88;
+    const std::string strIndent(7, ' ');
+    for (EUse eUse : kUses) {
+        std::string strLine = (eUse == kUses[0] ? std::string("Uso: ") : strIndent) + kProgram;
+        size_t nLineStart = 0;
+        for (bool bRequired : {true, false}) {
+            for (const SOption& option : kOptions) {
+                std::string strShown = UsageForm(option);
+                if (!(option.nUses & eUse) || strShown.empty() || strShown.starts_with('[') == bRequired)
+                    continue;
+                if (strLine.size() - nLineStart + 1 + strShown.size() > kWidth) {
+                    nLineStart = strLine.size() + 1;
+                    strLine += "\n" + strIndent;
+                } else {
+                    strLine += " ";
+                }
+                strLine += strShown;
+            }
+        }
+        printf("%s\n", strLine.c_str());
+    }
+}
+
+// Characters, not bytes, for the columns of --help.
+size_t Utf8Length(const std::string& text) {
+    return size_t(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+// Each option with its value's name, and its text in a column beside it.
+void PrintOptionLines() {
+    for (const SOption& option : kOptions) {
+        if (option.strHelp.empty())
+            continue;
+        std::string strName = std::string("  ") + option.pszName + (option.pszValue ? " " : "") +
+                              (option.pszValue ? option.pszValue : "");
+        std::string strText = option.strHelp;
+        for (size_t pos = 0; (pos = strText.find('\n', pos)) != std::string::npos; pos += 23)
+            strText.insert(pos + 1, std::string(22, ' '));
+        size_t nLength = Utf8Length(strName);
+        std::string strGap = nLength >= 22 ? "\n" + std::string(22, ' ') : std::string(22 - nLength, ' ');
+        printf("%s%s%s\n", strName.c_str(), strGap.c_str(), strText.c_str());
+    }
+}
+
+// Every status once, in their order: the run's ends, a stop per signal, and the ones no run gives.
+std::vector<std::pair<int, std::string>> AllExitStatuses() {
     std::vector<std::pair<int, std::string>> statuses;
     for (const SRunEndRow& row : kRunEnds) {
         if (row.eEnd != ERunEnd::Stopped) {
@@ -178,7 +260,25 @@ void PrintHelp() {
     statuses.emplace_back(kExitInternal, "erro interno");
     std::stable_sort(statuses.begin(), statuses.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& [nStatus, strMeaning] : statuses)
+    return statuses;
+}
+
+void PrintHelp() {
+    PrintUsageLines();
+    printf("\n"
+           "Provisiona uma QAN640 sem janela: o mesmo processo da janela, do carregador ao MAC\n"
+           "verificado por ARP, com os mesmos arquivos no diretório de trabalho.\n"
+           "\n");
+    PrintOptionLines();
+    printf("\n"
+           "Na saída de erro: uma linha por etapa (\"[6/17] título (tempo decorrido)\"), o texto de cada\n"
+           "mensagem e o resultado. Cada execução acrescenta uma linha a %s e grava o log em\n"
+           "%s/<início>-<porta>.log. SIGINT, SIGTERM, SIGHUP ou SIGQUIT interrompem a execução como o\n"
+           "fechamento da janela; o código de saída é então 128 + o número do sinal.\n"
+           "\n"
+           "Código de saída:\n",
+           kRunRecordFileName, kRunLogFolderName);
+    for (const auto& [nStatus, strMeaning] : AllExitStatuses())
         printf("  %3d  %s\n", nStatus, strMeaning.c_str());
 }
 
@@ -187,61 +287,42 @@ int Usage(const std::string& strProblem) {
     return kExitUsage;
 }
 
+// Takes the option at argv[i] (and its value, which may be the next argument); the problem when it is
+// refused. A value never begins with "--": "--port --mac X" lacks the port, rather than naming it "--mac".
+std::optional<std::string> TakeOption(int argc, char** argv, int& i, SOptions& options,
+                                      unsigned& nUsesGiven) {
+    std::string strArg = argv[i];
+    std::optional<std::string> value;
+    size_t eq = strArg.find('=');
+    if (strArg.starts_with("--") && eq != std::string::npos) {
+        value = strArg.substr(eq + 1);
+        strArg.resize(eq);
+    }
+    const SOption* pOption =
+        std::find_if(std::begin(kOptions), std::end(kOptions),
+                     [&](const SOption& option) { return option.Apply && strArg == option.pszName; });
+    if (pOption == std::end(kOptions))
+        return "opção desconhecida: " + strArg;
+    if (!pOption->pszValue) {
+        if (value)
+            return strArg + " não leva valor";
+    } else {
+        if (!value && i + 1 < argc)
+            value = argv[++i];
+        if (!value || value->empty() || value->starts_with("--"))
+            return strArg + " precisa de um valor (que não começa com --)";
+    }
+    if (pOption->nUses != kUseRunOrReport)
+        nUsesGiven |= pOption->nUses;
+    return pOption->Apply(options, value.value_or(""));
+}
+
 // Fills options; returns an exit status when the program should end at once.
 std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
+    unsigned nUsesGiven = 0; // the uses whose own options were given
     for (int i = 1; i < argc; ++i) {
-        std::string strArg = argv[i];
-        std::string strValue;
-        bool bHasValue = false;
-        size_t eq = strArg.find('=');
-        if (strArg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            strValue = strArg.substr(eq + 1);
-            strArg.resize(eq);
-            bHasValue = true;
-        }
-        // A value never begins with "--": "--port --mac X" lacks the port, rather than naming it "--mac".
-        auto value = [&](std::string& strOut) {
-            if (!bHasValue) {
-                if (i + 1 >= argc || std::string_view(argv[i + 1]).starts_with("--"))
-                    return false;
-                strValue = argv[++i];
-            }
-            strOut = strValue;
-            return !strValue.starts_with("--");
-        };
-        auto named = [&strArg](const auto& option) { return strArg == option.pszName; };
-        if (const SFlag* pFlag = std::find_if(std::begin(kFlags), std::end(kFlags), named);
-            pFlag != std::end(kFlags)) {
-            if (bHasValue)
-                return Usage(strArg + " não leva valor");
-            options.*pFlag->pField = pFlag->bValue;
-        } else if (const STextOption* pText =
-                       std::find_if(std::begin(kTextOptions), std::end(kTextOptions), named);
-                   pText != std::end(kTextOptions)) {
-            if (!value(options.*pText->pField) || (options.*pText->pField).empty())
-                return Usage(strArg + " precisa de um valor (que não começa com --)");
-        } else if (strArg == "--arp-timeout") {
-            std::string strSeconds;
-            if (!value(strSeconds))
-                return Usage(strArg + " precisa de um valor (que não começa com --)");
-            unsigned long nSeconds = 0;
-            auto [end, ec] =
-                std::from_chars(strSeconds.data(), strSeconds.data() + strSeconds.size(), nSeconds);
-            if (ec != std::errc() || end != strSeconds.data() + strSeconds.size() || nSeconds == 0 ||
-                nSeconds > kMaxArpTimeoutS)
-                return Usage(strArg + " " + strSeconds + ": um número de segundos de 1 a " +
-                             std::to_string(kMaxArpTimeoutS));
-            options.dwArpTimeoutS = uint32_t(nSeconds);
-        } else if (strArg == "--since") {
-            std::string strDate;
-            if (!value(strDate))
-                return Usage(strArg + " precisa de um valor (que não começa com --)");
-            options.tSince = LocalMidnight(strDate);
-            if (!options.tSince)
-                return Usage(strArg + " " + strDate + ": uma data AAAA-MM-DD, ex. 2024-05-01");
-        } else {
-            return Usage("opção desconhecida: " + strArg);
-        }
+        if (std::optional<std::string> strProblem = TakeOption(argc, argv, i, options, nUsesGiven))
+            return Usage(*strProblem);
     }
     if (options.bHelp) {
         PrintHelp();
@@ -253,14 +334,12 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
     }
     if (!options.bReport && (options.bCsv || options.tSince))
         return Usage(std::string(options.bCsv ? "--csv" : "--since") + " só com --report");
-    if (options.bReport) {
-        // The report reads the record and touches no board: an option of a run has no meaning there.
-        if (!options.strPort.empty() || !options.strMac.empty() || !options.strInterface.empty() ||
-            options.dwArpTimeoutS != 0 || options.bEcho || options.bReuseMac || !options.bInteractive ||
-            options.bDbInit)
-            return Usage("--report não combina com opções de execução (--port, --mac, ...)");
-        return std::nullopt;
-    }
+    // The report reads the record and touches no board: an option of a run has no meaning there.
+    if (options.bReport)
+        return nUsesGiven & (kUseRun | kUseDbInit)
+                   ? std::optional<int>(
+                         Usage("--report não combina com opções de execução (--port, --mac, ...)"))
+                   : std::nullopt;
     if (options.strPort.empty() && !options.bDbInit)
         return Usage("falta --port");
     if (options.strMac.empty() && !options.bInteractive)

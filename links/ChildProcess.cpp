@@ -53,7 +53,8 @@ bool PlaceAt(int fd, int target) {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     int fdReport = fcntl(s.fdReport, F_DUPFD_CLOEXEC, STDERR_FILENO + 2);
     bool bPlaced = fdReport >= 0 && PlaceAt(s.fdIn, STDIN_FILENO) && PlaceAt(s.fdOut, STDOUT_FILENO) &&
-                   PlaceAt(s.fdOut, STDERR_FILENO) && (s.fdShared < 0 || PlaceAt(s.fdShared, STDERR_FILENO + 1));
+                   PlaceAt(s.fdOut, STDERR_FILENO) &&
+                   (s.fdShared < 0 || PlaceAt(s.fdShared, STDERR_FILENO + 1));
     // Whatever else this process holds (serial ports, sockets, descriptors of other libraries that were
     // opened without close-on-exec) stays out of the child.
     int nFirstClosed = s.fdShared < 0 ? STDERR_FILENO + 1 : STDERR_FILENO + 2;

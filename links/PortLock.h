@@ -10,10 +10,10 @@
 //
 // The claim is an flock on a lock file named after the device's numbers (every node and link of one device
 // meets; a name that is no device, after its real path), in a folder every user can write. The loader
-// inherits the locked file, so the claim lasts while anything of the run holds it. The kernel drops the lock when the descriptor closes, so a
-// killed program never leaves the port claimed. The holder removes the file when it lets go (where the
-// folder lets it: in a sticky folder only the file's owner may), and whoever claims the port checks that the
-// file it locked is still the one under that name.
+// inherits the locked file, so the claim lasts while anything of the run holds it. The kernel drops the lock
+// when the descriptor closes, so a killed program never leaves the port claimed. The holder removes the file
+// when it lets go (where the folder lets it: in a sticky folder only the file's owner may), and whoever
+// claims the port checks that the file it locked is still the one under that name.
 class CPortLock {
 public:
     enum class EResult {
@@ -48,9 +48,9 @@ public:
     static std::string LockFileNameFor(const std::string& strPort);
     // "qan640-port-188-0.lock" for the device 188:0 (/dev/ttyUSB0).
     static std::string DeviceLockFileName(unsigned nMajor, unsigned nMinor);
-    // "qan640-port_dev_ttyUSB0.lock" for the path /dev/ttyUSB0: "/" becomes "_", and "_", "%" and anything outside
-    // letters, digits, "." and "-" become %XX, so two paths never share a name (a path too long for a file
-    // name keeps its beginning and gets a checksum of the whole).
+    // "qan640-port_dev_ttyUSB0.lock" for the path /dev/ttyUSB0: "/" becomes "_", and "_", "%" and anything
+    // outside letters, digits, "." and "-" become %XX, so two paths never share a name (a path too long for a
+    // file name keeps its beginning and gets a checksum of the whole).
     static std::string LockFileName(const std::string& strRealPath);
 
 private:

@@ -276,8 +276,8 @@ TEST_P(ProvisionCliSignalTest, RecordedWithItsStage) {
 INSTANTIATE_TEST_SUITE_P(SignalsAtStages, ProvisionCliSignalTest, ::testing::ValuesIn(SignalCases()),
                          [](const auto& info) { return info.param.strName; });
 
-// What the loader started (a wrapper's real loader) keeps the port's claim for as long as it lives, even after
-// the program was killed: a second run is refused until it is gone.
+// What the loader started (a wrapper's real loader) keeps the port's claim for as long as it lives, even
+// after the program was killed: a second run is refused until it is gone.
 TEST_F(ProvisionCliTest, ClaimLastsWhileTheKilledProgramsLoaderLives) {
     CNetnsLab lab;
     REQUIRE_LAB(lab);
@@ -285,9 +285,11 @@ TEST_F(ProvisionCliTest, ClaimLastsWhileTheKilledProgramsLoaderLives) {
     const std::string strPort = m_pBoard->Port(), strPidFile = m_strDir + "/copy.pid";
     SCliOptions options;
     options.strNs = lab.HostNs();
-    options.env = {{"QAN640_LDR_MODE", "hang"}, {"QAN640_LDR_WRAPPER", "wait"},
+    options.env = {{"QAN640_LDR_MODE", "hang"},
+                   {"QAN640_LDR_WRAPPER", "wait"},
                    {"QAN640_LDR_PID_FILE", QString::fromStdString(strPidFile)}};
-    const std::vector<std::string> args = {"--port", strPort, "--mac", "02:3a:7c:00:00:01", "--non-interactive"};
+    const std::vector<std::string> args = {"--port", strPort, "--mac", "02:3a:7c:00:00:01",
+                                           "--non-interactive"};
     {
         CCli killed(m_tmp.path(), args, options);
         for (QDeadlineTimer started(10000); ReadFileBytes(strPidFile).empty() && !started.hasExpired();)

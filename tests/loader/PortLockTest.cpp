@@ -90,13 +90,13 @@ TEST(PortLock, EveryNodeOfOneDeviceSharesTheClaim) {
     struct stat stNull, stZero;
     ASSERT_EQ(stat("/dev/null", &stNull), 0);
     ASSERT_EQ(stat("/dev/zero", &stZero), 0);
-    for (auto [pszName, dev] : {std::pair{"/nodeA", stNull.st_rdev}, {"/nodeB", stNull.st_rdev},
-                                {"/other", stZero.st_rdev}})
+    for (auto [pszName, dev] :
+         {std::pair{"/nodeA", stNull.st_rdev}, {"/nodeB", stNull.st_rdev}, {"/other", stZero.st_rdev}})
         ASSERT_EQ(mknod((d.strDir + pszName).c_str(), S_IFCHR | 0600, dev), 0) << pszName;
     CPortLock holder(d.strLocks);
     ASSERT_EQ(holder.Acquire(d.strDir + "/nodeA"), EResult::Locked) << holder.Error();
-    EXPECT_EQ(holder.LockFile(), d.strLocks + "/" +
-                                     CPortLock::DeviceLockFileName(major(stNull.st_rdev), minor(stNull.st_rdev)));
+    EXPECT_EQ(holder.LockFile(),
+              d.strLocks + "/" + CPortLock::DeviceLockFileName(major(stNull.st_rdev), minor(stNull.st_rdev)));
     EXPECT_EQ(CPortLock(d.strLocks).Acquire(d.strDir + "/nodeB"), EResult::InUse);
     EXPECT_EQ(CPortLock(d.strLocks).Acquire("/dev/null"), EResult::InUse);
     EXPECT_EQ(CPortLock(d.strLocks).Acquire(d.strDir + "/other"), EResult::Locked);
