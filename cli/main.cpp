@@ -370,104 +370,104 @@ void PrintOutcome(const SRunResult& result, const CRunArchive::SArchived& archiv
         fprintf(stderr, "Log: %s%s\n", strLogDir.c_str(), archived.row.strLogFile.c_str());
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    // Before any thread exists, so that every thread leaves the stop signals to the watcher.
-    CStopSource stop;
-    CSignalStop signalStop(stop);
-    // Output to a closed pipe (an --echo piped into a program that ended) must not end the run unrecorded.
-    signal(SIGPIPE, SIG_IGN);
-    QCoreApplication app(argc, argv);
-    // Standard error carries the operator's lines here; the loader's raw output that the diagnostic channel
-    // would add to them is in the log anyway (the log file, --echo).
-    SetDebugOutputSink([](const std::string&) {});
-
-    SOptions options;
-    if (std::optional<int> nExit = ParseOptions(argc, argv, options))
-        return *nExit;
+// Enters --workdir; strLogDir gets the log's path as the user can open it from where the program was
+// started: the run's paths are relative to the working directory, which --workdir names as the user wrote it.
+std::optional<int> EnterWorkDir(const SOptions& options, std::string& strLogDir) {
     if (!options.strWorkDir.empty() && chdir(options.strWorkDir.c_str()) != 0) {
         fprintf(stderr, "%s: não foi possível usar o diretório de trabalho %s: %s\n", kProgram,
                 options.strWorkDir.c_str(), SystemErrorText(errno).c_str());
         return kExitWorkDirUnusable;
     }
-    // The log's path as the user can open it from where the program was started: the run's paths are
-    // relative to the working directory, which --workdir names as the user wrote it.
-    std::string strLogDir = options.strWorkDir;
+    strLogDir = options.strWorkDir;
     while (strLogDir.size() > 1 && strLogDir.back() == '/')
         strLogDir.pop_back();
     if (!strLogDir.empty() && strLogDir != "/")
         strLogDir += '/';
+    return std::nullopt;
+}
 
-    // The line's database, when one is configured, is judged before anything runs as well.
+// The line's database, when one is configured (--db, else QAN640db.conf): its connection string, judged
+// before anything runs.
+std::optional<int> ReadConninfo(const SOptions& options, std::optional<std::string>& conninfo) {
     std::string strDbError;
-    std::optional<std::string> conninfo = options.strDb.empty() ? ReadLineDbConninfo(".", strDbError)
-                                                                : std::optional<std::string>(options.strDb);
+    conninfo = options.strDb.empty() ? ReadLineDbConninfo(".", strDbError) : std::optional(options.strDb);
     if (!conninfo && !strDbError.empty()) {
         fprintf(stderr, "%s: %s\n", kProgram, strDbError.c_str());
         return kExitDbConfig;
     }
-    if (options.bReport)
-        return PrintReport(conninfo, options.tSince, options.bCsv);
-    if (options.bDbInit) {
-        if (!conninfo)
-            return Usage(std::string("--db-init: não há ") + kLineDbFileName + " nem --db");
-        return InitLineDb(*conninfo);
-    }
-    std::optional<CLineDb> lineDb;
-    if (conninfo) {
-        lineDb.emplace(*conninfo);
-        CLineDb::EState eState = lineDb->Connect(strDbError);
-        if (eState == CLineDb::EState::Unreachable) {
-            // A server down mid-shift does not stop the line for typed addresses: the record checks them and
-            // the rows wait in the outbox. Handing out the next address needs the line's own answer.
-            if (options.strMac == "next") {
-                fprintf(stderr, "%s: --mac next recusado: %s\n", kProgram, strDbError.c_str());
-                return kExitDbUnavailable;
-            }
-            fprintf(stderr,
-                    "Aviso: %s; o MAC é conferido só com %s e o registro vai ao banco quando ele voltar\n",
-                    strDbError.c_str(), kRunRecordFileName);
-        } else if (eState != CLineDb::EState::Ready) {
-            fprintf(stderr, "%s: %s\n", kProgram, strDbError.c_str());
-            return LineDbExitStatus(eState);
-        }
-    }
+    return std::nullopt;
+}
 
-    // The address is judged before anything runs, by the MAC dialog's rules and against the prefix file.
-    CMacPrefixList prefixes = LoadMacPrefixList();
-    std::string strMac;
-    std::string strStation = ThisStationName();
-    std::optional<CDbMacLedger> dbLedger;
-    CRecordMacLedger recordLedger;
-    if (lineDb)
-        dbLedger.emplace(*lineDb, strStation);
-    IMacLedger& ledger = dbLedger ? static_cast<IMacLedger&>(*dbLedger) : recordLedger;
-    if (options.strMac == "next") {
-        // Taken before anything runs: an exhausted or unusable range sends nothing at all.
-        SMacTaken taken = ledger.TakeNext();
-        if (taken.eStatus == SMacTaken::EStatus::NoRange)
-            return Usage(std::string("--mac next: não há ") + kMacRangeFileName);
-        if (taken.eStatus == SMacTaken::EStatus::Unavailable) {
-            fprintf(stderr, "%s: --mac next recusado: %s\n", kProgram, taken.strMessage.c_str());
+// Connects to the line's database. A server down mid-shift does not stop the line for typed addresses: the
+// record checks them and the rows wait in the outbox. Handing out the next address needs the line's own
+// answer.
+std::optional<int> ConnectLineDb(const SOptions& options, CLineDb& lineDb) {
+    std::string strDbError;
+    CLineDb::EState eState = lineDb.Connect(strDbError);
+    if (eState == CLineDb::EState::Unreachable) {
+        if (options.strMac == "next") {
+            fprintf(stderr, "%s: --mac next recusado: %s\n", kProgram, strDbError.c_str());
             return kExitDbUnavailable;
         }
-        if (taken.eStatus != SMacTaken::EStatus::Taken) {
-            ERunEnd eEnd = taken.eStatus == SMacTaken::EStatus::Exhausted ? ERunEnd::MacRangeExhausted
-                                                                          : ERunEnd::MacRangeUnusable;
-            fprintf(stderr, "%s: %s\n", kProgram, taken.strMessage.c_str());
-            return RunEndRow(eEnd).nExitStatus;
-        }
-        options.strMac = taken.strMac;
-        fprintf(stderr, "MAC da faixa: %s\n", taken.strMac.c_str());
+        fprintf(stderr,
+                "Aviso: %s; o MAC é conferido só com %s e o registro vai ao banco quando ele voltar\n",
+                strDbError.c_str(), kRunRecordFileName);
+    } else if (eState != CLineDb::EState::Ready) {
+        fprintf(stderr, "%s: %s\n", kProgram, strDbError.c_str());
+        return LineDbExitStatus(eState);
     }
-    if (!options.strMac.empty()) {
-        QString message =
-            ValidateWholeMacText(QString::fromLocal8Bit(options.strMac.c_str()), prefixes.m_entries, strMac);
-        if (!message.isEmpty())
-            return Usage("--mac " + options.strMac + ": " + message.toStdString());
-    }
+    return std::nullopt;
+}
 
+// --mac next: the range's next free address, taken before anything runs, so that an exhausted or unusable
+// range sends nothing at all.
+std::optional<int> TakeNextMac(IMacLedger& ledger, std::string& strMac) {
+    SMacTaken taken = ledger.TakeNext();
+    if (taken.eStatus == SMacTaken::EStatus::NoRange)
+        return Usage(std::string("--mac next: não há ") + kMacRangeFileName);
+    if (taken.eStatus == SMacTaken::EStatus::Unavailable) {
+        fprintf(stderr, "%s: --mac next recusado: %s\n", kProgram, taken.strMessage.c_str());
+        return kExitDbUnavailable;
+    }
+    if (taken.eStatus != SMacTaken::EStatus::Taken) {
+        ERunEnd eEnd = taken.eStatus == SMacTaken::EStatus::Exhausted ? ERunEnd::MacRangeExhausted
+                                                                      : ERunEnd::MacRangeUnusable;
+        fprintf(stderr, "%s: %s\n", kProgram, taken.strMessage.c_str());
+        return RunEndRow(eEnd).nExitStatus;
+    }
+    strMac = taken.strMac;
+    fprintf(stderr, "MAC da faixa: %s\n", taken.strMac.c_str());
+    return std::nullopt;
+}
+
+// The address given (or taken), judged by the MAC dialog's rules and against the prefix file; strMac gets it
+// as the run sends it.
+std::optional<int> CheckGivenMac(const std::string& strGiven, const CMacPrefixList& prefixes,
+                                 std::string& strMac) {
+    if (strGiven.empty())
+        return std::nullopt;
+    QString message =
+        ValidateWholeMacText(QString::fromLocal8Bit(strGiven.c_str()), prefixes.m_entries, strMac);
+    if (!message.isEmpty())
+        return Usage("--mac " + strGiven + ": " + message.toStdString());
+    return std::nullopt;
+}
+
+// How the program ends after a run: a board missing from the record first, then a stop by a signal, then
+// the run's own end.
+int ExitStatusAfter(const SRunResult& result, const CRecordedRun& run, const CSignalStop& signalStop) {
+    if (!run.Archived().bSaved)
+        return result.Outcome() == ERunOutcome::Ok ? kExitVerifiedNotRecorded : kExitNotRecorded;
+    if (result.Outcome() == ERunOutcome::Stopped && signalStop.Signal() != 0)
+        return ExitStatusForSignal(signalStop.Signal());
+    return RunEndRow(result.eEnd).nExitStatus;
+}
+
+// One run on options.strPort with the address strMac (empty: asked at the terminal), on a worker thread (the
+// serial port wants a thread that Qt started), reported on standard error.
+int ProvisionBoard(const SOptions& options, const std::string& strMac, const CMacPrefixList& prefixes,
+                   IMacLedger& ledger, CLineDb* pLineDb, const std::string& strStation, CStopSource& stop,
+                   const CSignalStop& signalStop, const std::string& strLogDir) {
     SaveRememberedPort(options.strPort);
     CRunState runState;
     runState.m_strPort = options.strPort;
@@ -483,14 +483,12 @@ int main(int argc, char** argv) {
     // its failed reads in a row, each the serial port's read time-out.
     op.SetRebootWaitS(CBootMonitorDialogue::kRebootBudgetInARow * runOptions.dwReadTimeoutMs / 1000);
     CRecordedRun run(runState, log, op, runOptions);
-    if (lineDb)
-        run.SetLineDb(&*lineDb, strStation);
+    if (pLineDb)
+        run.SetLineDb(pLineDb, strStation);
     SRunResult result;
 
-    // The serial port wants a thread that Qt started.
     CWorker worker(stop.Token());
-    bool bStarted = worker.Start([&](const CStopToken& token) { result = run.Run(token, &op); });
-    if (!bStarted) {
+    if (!worker.Start([&](const CStopToken& token) { result = run.Run(token, &op); })) {
         fprintf(stderr, "%s: a execução não pôde começar\n", kProgram);
         return kExitInternal;
     }
@@ -499,9 +497,62 @@ int main(int argc, char** argv) {
     if (options.bEcho)
         fflush(stdout);
     PrintOutcome(result, run.Archived(), op.ElapsedSeconds(), strLogDir);
-    if (!run.Archived().bSaved)
-        return result.Outcome() == ERunOutcome::Ok ? kExitVerifiedNotRecorded : kExitNotRecorded;
-    if (result.Outcome() == ERunOutcome::Stopped && signalStop.Signal() != 0)
-        return ExitStatusForSignal(signalStop.Signal());
-    return RunEndRow(result.eEnd).nExitStatus;
+    return ExitStatusAfter(result, run, signalStop);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Before any thread exists, so that every thread leaves the stop signals to the watcher.
+    CStopSource stop;
+    CSignalStop signalStop(stop);
+    // Output to a closed pipe (an --echo piped into a program that ended) must not end the run unrecorded.
+    signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    // Standard error carries the operator's lines here; the loader's raw output that the diagnostic channel
+    // would add to them is in the log anyway (the log file, --echo).
+    SetDebugOutputSink([](const std::string&) {});
+
+    SOptions options;
+    std::string strLogDir;
+    std::optional<std::string> conninfo;
+    if (std::optional<int> nExit = ParseOptions(argc, argv, options))
+        return *nExit;
+    if (std::optional<int> nExit = EnterWorkDir(options, strLogDir))
+        return *nExit;
+    if (std::optional<int> nExit = ReadConninfo(options, conninfo))
+        return *nExit;
+
+    if (options.bReport)
+        return PrintReport(conninfo, options.tSince, options.bCsv);
+    if (options.bDbInit) {
+        if (!conninfo)
+            return Usage(std::string("--db-init: não há ") + kLineDbFileName + " nem --db");
+        return InitLineDb(*conninfo);
+    }
+
+    std::optional<CLineDb> lineDb;
+    if (conninfo) {
+        lineDb.emplace(*conninfo);
+        if (std::optional<int> nExit = ConnectLineDb(options, *lineDb))
+            return *nExit;
+    }
+    // The addresses given out: the line's database where there is one, else the record.
+    std::string strStation = ThisStationName();
+    std::optional<CDbMacLedger> dbLedger;
+    CRecordMacLedger recordLedger;
+    if (lineDb)
+        dbLedger.emplace(*lineDb, strStation);
+    IMacLedger& ledger = dbLedger ? static_cast<IMacLedger&>(*dbLedger) : recordLedger;
+
+    std::string strGiven = options.strMac, strMac;
+    CMacPrefixList prefixes = LoadMacPrefixList();
+    if (strGiven == "next") {
+        if (std::optional<int> nExit = TakeNextMac(ledger, strGiven))
+            return *nExit;
+    }
+    if (std::optional<int> nExit = CheckGivenMac(strGiven, prefixes, strMac))
+        return *nExit;
+    return ProvisionBoard(options, strMac, prefixes, ledger, lineDb ? &*lineDb : nullptr, strStation, stop,
+                          signalStop, strLogDir);
 }
