@@ -107,6 +107,32 @@ TEST_F(StationTest, SlotsUpServeTheirBoardsAndGoDownCleanly) {
         EXPECT_GT(servers.back(), 0);
     }
 
+    // A run of the tool drives the slot's board and checks the slot's card, whatever its command line says.
+    const std::string strTool = m_strDir + "/bin/qan640-provision";
+    mkdir((m_strDir + "/bin").c_str(), 0755);
+    WriteFileBytes(strTool, "#!/bin/sh\necho \"$*\"\n");
+    chmod(strTool.c_str(), 0755);
+    struct SPinCase {
+        std::vector<std::string> args;
+        int nExit;
+        std::string strSaid; // what the tool got, or why the station refused
+    };
+    const SPinCase pins[] = {
+        {{"--mac", "next"}, 0, "--mac next --port /dev/ttyQ1 --interface qh1\n"},
+        {{"--port=/dev/ttyQ1", "--interface", "qh1"}, 0, "--port=/dev/ttyQ1 --interface qh1\n"},
+        {{"--port", "ttyQ1"}, 0, "--port ttyQ1 --interface qh1\n"},
+        {{"--report"}, 0, "--report\n"},
+        {{"--port", "/dev/ttyQ0"}, 1, "station: slot 2 is port /dev/ttyQ1, not /dev/ttyQ0\n"},
+        {{"--port", "/dev/ttyQ1", "--interface=qh0"}, 1, "station: slot 2 is card qh1, not qh0\n"},
+    };
+    for (const SPinCase& c : pins) {
+        std::vector<std::string> args = {"exec", m_strFile, "2", strTool};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCommandResult pinned = Station(args);
+        EXPECT_EQ(pinned.nExit, c.nExit) << c.args[0];
+        EXPECT_EQ(c.nExit == 0 ? pinned.strOut : pinned.strErr, c.strSaid) << c.args[0];
+    }
+
     SCommandResult down = Station({"down", m_strFile});
     EXPECT_EQ(down.nExit, 0) << down.strErr;
     EXPECT_EQ(SlotNamespaces(), 0);
