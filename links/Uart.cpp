@@ -97,24 +97,9 @@ int CUart::Configure(uint32_t baudRate) {
     return bOk ? 1 : 0;
 }
 
-int CUart::SetTimeouts() {
-    if (!m_hComm)
-        return 0;
-    m_hComm->clearError();
-    return 1;
-}
-
 void CUart::SetStopBits(int stopBits) {
     if (m_hComm)
         m_hComm->setStopBits(stopBits == 1 ? QSerialPort::OneStop : QSerialPort::TwoStop);
-}
-
-int CUart::SetBaudRate(uint32_t baudRate) {
-    if (!m_hComm)
-        return 0;
-    if (baudRate == 0)
-        return 1;
-    return m_hComm->setBaudRate(qint32(baudRate)) ? 1 : 0;
 }
 
 int CUart::Close() {
@@ -188,26 +173,12 @@ int CUart::ReadByteWithin(uint32_t timeoutMs) {
     return m_bOpened ? -2 : -1;
 }
 
-int CUart::ReadBlock(void* buffer, uint16_t length) {
-    if (!m_hComm)
-        return 0;
-    if (length == 0)
-        return 1;
-    return TakeBytes(static_cast<char*>(buffer), length, m_dwTimeout) == length ? 1 : 0;
-}
-
 int CUart::Write(const void* data, uint16_t length) {
     if (length == 0)
         return 1;
     if (!m_bOpened)
         return 0;
     m_hComm->clearError();
-    return WriteAll(data, length);
-}
-
-int CUart::WriteBlock(const void* data, uint16_t length) {
-    if (!m_hComm)
-        return 0;
     return WriteAll(data, length);
 }
 

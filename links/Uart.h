@@ -36,28 +36,17 @@ public:
     // 1: closed, or nothing was open; 0: closing the device failed.
     int Close();
 
-    // Not used by the provisioning run; kept for tools and tests.
-    // 1 on success, 0 when no device is held or the speed was refused (0 keeps the speed).
-    int SetBaudRate(uint32_t baudRate);
     int IsOpen() const { return m_bOpened; }
-    // Only opens the device (no release of a held one, no pause). 0 when a device is already held.
-    int OpenDevice(const std::string& portName);
-    // Only applies the line settings. 1 if they all took.
-    int Configure(uint32_t baudRate);
-    // The read and write time-outs are enforced by ReadByte and Write themselves; this only clears a
-    // pending error. 1 when a device is held.
-    int SetTimeouts();
-    // One read of `length` bytes: waits up to the read time-out for the first bytes and takes what is
-    // there then. 1 if exactly `length` bytes came.
-    int ReadBlock(void* buffer, uint16_t length);
-    // Write without the zero-length shortcut, the ready test and the error clearing.
-    int WriteBlock(const void* data, uint16_t length);
 
     uint32_t m_dwTimeout;
     int m_bOpened = 0;
 
 private:
     enum class EWait { Ready, TimedOut, Failed, Stopped };
+    // The two steps of Open: the device opened (0 when one is held already), then the line settings applied
+    // (1 if they all took).
+    int OpenDevice(const std::string& portName);
+    int Configure(uint32_t baudRate);
     EWait WaitForDevice(short events, int timeoutMs);
     int WriteAll(const void* data, uint16_t length);
     int TakeBytes(char* buffer, int length, uint32_t timeoutMs);
