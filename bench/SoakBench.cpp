@@ -1,8 +1,8 @@
 // Complete runs back to back against the virtual board, first through the sequence alone, then through the
 // window, to see whether anything piles up over a day at the bench: open descriptors, threads, memory. The
 // window is the real one on the offscreen platform, kept open for all its runs as an operator keeps it; a
-// robot closes its boxes and types the MAC digits into the MAC dialog. The ARP service is a stand-in that
-// answers at once, so nothing is sent on any network.
+// robot answers its boxes and types each run's own MAC digits into the MAC dialog. The ARP service is a
+// stand-in that answers at once, so nothing is sent on any network.
 //
 // The figures are taken after a few warm-up runs of each kind (first-use allocations, the window itself) and
 // again at the end.
@@ -18,6 +18,7 @@
 #include "provisioning/Provisioning.h"
 #include "tests/dialogue/SimProcess.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -36,18 +37,30 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
 constexpr int kWarmupRuns = 3;
 constexpr int kRunLimitMs = 60000;
-constexpr const char* kMac = "02:3A:7C:1a:2B:3c";
+// Each run gives its board an address of its own, as the line does: the record would otherwise ask, from the
+// second window run on, whether the address already stored in a board is to be used again. The operator
+// stand-ins type it, and the ARP stand-in answers with it.
+uint32_t g_nRunSuffix = 0x1a2b3c;
+
+std::string RunSuffix() {
+    char sz[8];
+    snprintf(sz, sizeof sz, "%06X", g_nRunSuffix & 0xffffff);
+    return sz;
+}
 
 class CInstantOperator : public IOperator {
 public:
     void ShowMessageBox(const std::string&, int, const CStopToken&) override {}
     bool ExecMacDialog(std::string& strMac, const CStopToken&) override {
-        strMac = kMac;
+        std::string strSuffix = RunSuffix();
+        strMac =
+            "02:3A:7C:" + strSuffix.substr(0, 2) + ":" + strSuffix.substr(2, 2) + ":" + strSuffix.substr(4);
         return true;
     }
 };
@@ -55,14 +68,20 @@ public:
 class CAnsweringArp : public IArpQuery {
 public:
     uint32_t SendArp(uint32_t, void* pMac, uint32_t* pLen, const CStopToken&) override {
-        const unsigned char mac[6] = {0x02, 0x3a, 0x7c, 0x1a, 0x2b, 0x3c};
+        const unsigned char mac[6] = {0x02,
+                                      0x3a,
+                                      0x7c,
+                                      static_cast<unsigned char>(g_nRunSuffix >> 16),
+                                      static_cast<unsigned char>(g_nRunSuffix >> 8),
+                                      static_cast<unsigned char>(g_nRunSuffix)};
         std::copy(mac, mac + 6, static_cast<unsigned char*>(pMac));
         *pLen = 6;
         return ARP_NO_ERROR;
     }
 };
 
-// The operator at the window: closes each box and types the MAC digits into the MAC dialog.
+// The operator at the window: answers each box (its Ok, else the answer it offers by default, else its
+// first button, so that a question never stalls the soak) and types the run's digits into the MAC dialog.
 class CRobot {
 public:
     CRobot() {
@@ -70,19 +89,30 @@ public:
         m_timer.start(20);
     }
     std::string m_strLastBox;
+    std::vector<std::string> m_questions; // boxes without an Ok button, as they came
 
 private:
+    static QAbstractButton* Answer(QMessageBox& box) {
+        if (QAbstractButton* ok = box.button(QMessageBox::Ok))
+            return ok;
+        if (QAbstractButton* byDefault = box.defaultButton())
+            return byDefault;
+        return box.buttons().isEmpty() ? nullptr : box.buttons().front();
+    }
     void Step() {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (!w->isVisible())
                 continue;
             if (auto* box = qobject_cast<QMessageBox*>(w)) {
                 m_strLastBox = box->text().toStdString();
-                box->button(QMessageBox::Ok)->click();
+                if (!box->button(QMessageBox::Ok))
+                    m_questions.push_back(m_strLastBox);
+                if (QAbstractButton* answer = Answer(*box))
+                    answer->click();
                 return;
             }
             if (auto* dialog = qobject_cast<CDialogMacAddress*>(w)) {
-                QTest::keyClicks(dialog->m_suffixEdit, "1a2B3c");
+                QTest::keyClicks(dialog->m_suffixEdit, QString::fromStdString(RunSuffix()));
                 QTest::mouseClick(dialog->findChild<QPushButton*>("buttonOk"), Qt::LeftButton);
                 return;
             }
@@ -142,6 +172,7 @@ std::unique_ptr<CSimProcess> StartBoard(const std::string& strDir) {
 }
 
 bool SequenceRun(const std::string& strDir) {
+    ++g_nRunSuffix;
     auto board = StartBoard(strDir);
     if (!board)
         return false;
@@ -168,10 +199,12 @@ bool SequenceRun(const std::string& strDir) {
 }
 
 bool WindowRun(CQAN640BootLoaderCommands& window, CRobot& robot, const std::string& strDir) {
+    ++g_nRunSuffix;
     auto board = StartBoard(strDir);
     if (!board)
         return false;
     robot.m_strLastBox.clear();
+    robot.m_questions.clear();
     int nStarted = window.m_nRunsStarted;
     window.m_cmbPort->setEditText(QString::fromStdString(board->Port()));
     QTest::mouseClick(window.m_btnStart, Qt::LeftButton);
@@ -185,6 +218,8 @@ bool WindowRun(CQAN640BootLoaderCommands& window, CRobot& robot, const std::stri
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
     }
+    for (const std::string& strQuestion : robot.m_questions)
+        fprintf(stderr, "window run asked: %s\n", strQuestion.c_str());
     if (robot.m_strLastBox != RunEndRow(ERunEnd::Verified).pszBox) {
         fprintf(stderr, "window run ended with: %s\n", robot.m_strLastBox.c_str());
         return false;
