@@ -6,8 +6,9 @@
 class ISerialLink {
 public:
     virtual ~ISerialLink() = default;
-    // 0..255: the byte read; -1: the port is not ready; -2: nothing within the read time-out, or the read
-    // failed.
+    // 0..255: the byte read; -1: the port is not ready; -2: nothing came although the whole read time-out
+    // was waited (the line was quiet); -3: the read failed (the device reported an error or is gone),
+    // possibly at once.
     virtual int ReadByte() = 0;
     // As ReadByte, but waits at most `timeoutMs` for the byte instead of the link's own read time-out.
     virtual int ReadByteWithin(uint32_t timeoutMs) = 0;

@@ -141,7 +141,8 @@ CUart::EWait CUart::WaitForDevice(short events, int timeoutMs) {
     }
 }
 
-// Takes up to `length` bytes that have arrived, waiting at most `timeoutMs` for the first one.
+// Takes up to `length` bytes that have arrived, waiting at most `timeoutMs` for the first one: the number
+// taken, 0 when the time ran out (or a stop came), -1 when the device failed.
 int CUart::TakeBytes(char* buffer, int length, uint32_t timeoutMs) {
     if (m_hComm->bytesAvailable() == 0) {
         switch (WaitForDevice(POLLIN, int(timeoutMs))) {
@@ -149,12 +150,18 @@ int CUart::TakeBytes(char* buffer, int length, uint32_t timeoutMs) {
             // Lets Qt move what the driver holds into its own buffer; no waiting here.
             m_hComm->waitForReadyRead(0);
             break;
-        default:
+        case EWait::TimedOut:
+        case EWait::Stopped:
             return 0;
+        case EWait::Failed:
+            return -1;
         }
     }
     qint64 n = m_hComm->read(buffer, length);
-    return n > 0 ? int(n) : 0;
+    if (n < 0)
+        return -1;
+    // Readable without a byte to read: the device hung up.
+    return n > 0 ? int(n) : -1;
 }
 
 int CUart::ReadByte() {
@@ -168,9 +175,12 @@ int CUart::ReadByteWithin(uint32_t timeoutMs) {
     if (!m_bOpened)
         return -1;
     char c = 0;
-    if (TakeBytes(&c, 1, timeoutMs) == 1)
+    int n = TakeBytes(&c, 1, timeoutMs);
+    if (n == 1)
         return static_cast<unsigned char>(c);
-    return m_bOpened ? -2 : -1;
+    if (!m_bOpened)
+        return -1;
+    return n == 0 ? -2 : -3;
 }
 
 int CUart::Write(const void* data, uint16_t length) {
