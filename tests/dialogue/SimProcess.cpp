@@ -279,7 +279,7 @@ double MonotonicSeconds() {
 
 std::vector<std::string> FastBoardArgs() {
     return {"--pace",      "full", "--boot-ms",           "40",  "--tftp-ms",           "20",
-            "--eeprom-ms", "10",   "--countdown-step-ms", "600", "--power-cycle-delay", "50"};
+            "--eeprom-ms", "10",   "--countdown-step-ms", "600", "--power-cycle-delay", "500"};
 }
 
 void WriteWholeRunFiles(const std::string& strDir) {

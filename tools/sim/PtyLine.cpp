@@ -1,10 +1,13 @@
 #include "tools/sim/PtyLine.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,11 +15,12 @@ namespace {
 
 // 57600 baud with a start bit, 8 data bits and a stop bit.
 constexpr auto kByteTime = std::chrono::nanoseconds(1'000'000'000LL * 10 / 57600);
+constexpr auto kThrottledAfter = std::chrono::milliseconds(100);
 
 } // namespace
 
-CPtyLine::CPtyLine(bool bLinePacing, bool bDropWhileClosed)
-    : m_bLinePacing(bLinePacing), m_bDropWhileClosed(bDropWhileClosed) {}
+CPtyLine::CPtyLine(bool bLinePacing, bool bDropWhileClosed, int nUnreadLimit)
+    : m_bLinePacing(bLinePacing), m_bDropWhileClosed(bDropWhileClosed), m_nUnreadLimit(nUnreadLimit) {}
 
 CPtyLine::~CPtyLine() {
     HangUp();
@@ -134,7 +138,23 @@ void CPtyLine::Service(SimClock::time_point now) {
     SimClock::time_point tWrite = SimClock::now();
     if (m_fdMaster < 0 || (m_bDropWhileClosed && m_nClients == 0)) {
         sent = allowed; // on the wire, but nobody listens
+    } else if (size_t room = Room(); room == 0) {
+        // A port full for a while is throttled: it takes nothing, and what reaches the adapter meanwhile is
+        // lost. (Full for a moment is a reader catching up with a burst of this program's own lateness.)
+        if (!m_tFullSince)
+            m_tFullSince = tWrite;
+        if (tWrite - *m_tFullSince >= kThrottledAfter) {
+            sent = allowed;
+            m_nDroppedUnread += allowed;
+        } else {
+            m_bBlocked = !m_bLinePacing;
+        }
+    } else if (room < allowed) {
+        m_tFullSince.reset();
+        ssize_t n = write(m_fdMaster, m_strOut.data() + m_nOutPos, room);
+        sent = n > 0 ? size_t(n) : 0;
     } else {
+        m_tFullSince.reset();
         ssize_t n = write(m_fdMaster, m_strOut.data() + m_nOutPos, allowed);
         if (n > 0)
             sent = size_t(n);
@@ -149,6 +169,13 @@ void CPtyLine::Service(SimClock::time_point now) {
         m_bBlocked = true;
     if (!OutputPending())
         m_tDrained = tWrite;
+}
+
+size_t CPtyLine::Room() const {
+    int nUnread = 0;
+    if (m_nUnreadLimit <= 0 || ioctl(m_fdSlave, FIONREAD, &nUnread) != 0)
+        return SIZE_MAX;
+    return nUnread >= m_nUnreadLimit ? 0 : size_t(m_nUnreadLimit - nUnread);
 }
 
 std::optional<SimClock::time_point> CPtyLine::NextDue() const {

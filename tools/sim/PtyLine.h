@@ -15,7 +15,10 @@ using SimClock = std::chrono::steady_clock;
 // can be dropped, as a real UART's output is lost on a closed port.
 class CPtyLine {
 public:
-    CPtyLine(bool bLinePacing, bool bDropWhileClosed);
+    // nUnreadLimit > 0: an adapter without flow control behind a tty that throttles: once that many bytes
+    // wait unread in the port, what the board sends is lost instead of waiting (a pseudo-terminal would
+    // make the board wait).
+    CPtyLine(bool bLinePacing, bool bDropWhileClosed, int nUnreadLimit = 0);
     ~CPtyLine();
     CPtyLine(const CPtyLine&) = delete;
     CPtyLine& operator=(const CPtyLine&) = delete;
@@ -53,13 +56,21 @@ public:
     // When the output queue last ran empty: the moment the write of its last byte began.
     SimClock::time_point LastDrained() const { return m_tDrained; }
 
+    // Bytes lost because the port held nUnreadLimit unread bytes.
+    size_t DroppedUnread() const { return m_nDroppedUnread; }
+
     // The device vanishes: every descriptor of the pty is closed.
     void HangUp();
     bool IsHungUp() const { return m_fdMaster < 0; }
 
 private:
+    // How many more bytes the port takes before the throttled adapter drops them; SIZE_MAX: no limit.
+    size_t Room() const;
+
     bool m_bLinePacing;
     bool m_bDropWhileClosed;
+    int m_nUnreadLimit;
+    size_t m_nDroppedUnread = 0;
     int m_fdMaster = -1;
     int m_fdSlave = -1;
     int m_fdWatch = -1;
@@ -73,4 +84,5 @@ private:
     size_t m_nBurstSent = 0;
     bool m_bBlocked = false;
     SimClock::time_point m_tDrained{};
+    std::optional<SimClock::time_point> m_tFullSince; // unread output at the limit since then
 };

@@ -90,7 +90,13 @@ bool CStreamMatcher::Feed(char c) {
 
 CSimBoard::CSimBoard(const SSimOptions& opts, CPtyLine& line, CTranscript& transcript, std::string strLdr)
     : m_opts(opts), m_line(line), m_transcript(transcript), m_ldrMatcher(strLdr), m_bHaveLdr(!strLdr.empty()),
-      m_bEepromBootable(opts.bOldImage), m_envSaved(DefaultEnvironment()) {}
+      m_bEepromBootable(opts.bOldImage), m_strEeprom(kEepromSize, '\xff'), m_envSaved(DefaultEnvironment()) {
+    if (opts.bOldImage) {
+        // An image from an earlier provisioning: not what any transfer of this run brings.
+        m_strBootImage = ReadRam(0x3000000, 160 * 1024);
+        m_strEeprom.replace(0, m_strBootImage.size(), m_strBootImage);
+    }
+}
 
 // ---- Script ----
 
@@ -210,6 +216,7 @@ void CSimBoard::PowerCycle() {
     m_input.clear();
     m_ePoll = EPoll::None;
     m_bJumper = false;
+    m_ram.clear(); // SDRAM forgets
     m_eMode = EMode::Off;
     Pause(kPowerOffMs);
     Then([this] { PowerOn(); });
@@ -334,6 +341,7 @@ void CSimBoard::BootLinux(EBootReason reason) {
         lines.push_back("QAN640 shell. Enter 'help' for a list of commands.");
         lines.push_back("");
     }
+    InitcallLog(lines);
     int pause = m_opts.nBootMs / int(lines.size());
     for (const auto& l : lines) {
         Say(l + "\r\n");
@@ -347,6 +355,22 @@ void CSimBoard::BootLinux(EBootReason reason) {
         return;
     }
     ShellPrompt();
+}
+
+void CSimBoard::InitcallLog(std::vector<std::string>& lines) const {
+    // The lines of the kernel's do_one_initcall with initcall_debug, after the memory line.
+    std::vector<std::string> calls;
+    size_t nBytes = 0;
+    for (unsigned n = 0; nBytes < size_t(m_opts.nBootLogKib) * 1024; ++n) {
+        char szCall[160];
+        snprintf(szCall, sizeof szCall, "calling  initcall_%u+0x0/0x%x @ 1", n, 0x30 + n % 0x50);
+        calls.push_back(szCall);
+        snprintf(szCall, sizeof szCall, "initcall initcall_%u+0x0/0x%x returned 0 after %u usecs", n,
+                 0x30 + n % 0x50, 10 + n * 37 % 977);
+        calls.push_back(szCall);
+        nBytes += calls[calls.size() - 2].size() + calls.back().size() + 4;
+    }
+    lines.insert(lines.begin() + 9, calls.begin(), calls.end());
 }
 
 void CSimBoard::MonitorPrompt() {
@@ -520,6 +544,9 @@ void CSimBoard::PollConsole() {
 
 void CSimBoard::ExecuteMonitorLine(const std::string& line, SimClock::time_point t) {
     m_transcript.Write(t, "CMD", CTranscript::Escape(line));
+    // The operator waits while the tool still talks to the board (its box comes after the last command).
+    if (m_tPowerCycle)
+        m_tPowerCycle = SimClock::now() + std::chrono::milliseconds(m_opts.nPowerCycleDelayMs);
     std::vector<std::string> args = SplitWords(line);
     if (args.empty()) {
         if (m_opts.bRepeat && !m_strRepeat.empty()) {
@@ -534,7 +561,9 @@ void CSimBoard::ExecuteMonitorLine(const std::string& line, SimClock::time_point
         return;
     }
     bool bOk = RunMonitorCommand(args);
-    if (bOk && (args[0] == "tftp" || args[0] == "tftpboot" || args[0] == "eeprom"))
+    // U-Boot repeats a repeatable command that succeeded.
+    if (bOk && (args[0] == "tftp" || args[0] == "tftpboot" || args[0] == "eeprom" ||
+                args[0].starts_with("mw") || args[0].starts_with("cmp")))
         m_strRepeat = line;
     else
         m_strRepeat.clear();
@@ -546,6 +575,10 @@ bool CSimBoard::RunMonitorCommand(const std::vector<std::string>& args) {
         return CmdTftp(args);
     } else if (cmd == "eeprom" && !m_opts.bFaultEepromUnknown) {
         return CmdEeprom(args);
+    } else if (cmd == "mw.b") {
+        return CmdMemoryWrite(args);
+    } else if (cmd == "cmp.b") {
+        return CmdCompare(args);
     } else if (cmd == "setenv") {
         CmdSetenv(args);
     } else if (cmd == "saveenv") {
@@ -561,8 +594,10 @@ bool CSimBoard::RunMonitorCommand(const std::vector<std::string>& args) {
         MonitorPrompt();
     } else if (cmd == "help" || cmd == "?") {
         Say("boot    - boot Linux from the EEPROM\r\n"
-            "eeprom  - eeprom write addr off cnt: copy memory to the EEPROM\r\n"
+            "cmp     - memory compare\r\n"
+            "eeprom  - EEPROM sub-system\r\n"
             "help    - this list\r\n"
+            "mw      - memory write (fill)\r\n"
             "printenv- print the environment\r\n"
             "reset   - restart the board\r\n"
             "saveenv - save the environment to the EEPROM\r\n"
@@ -665,8 +700,8 @@ bool CSimBoard::CmdTftp(const std::vector<std::string>& args) {
     Then([this] { HangUpAt(EHangupStage::Tftp); });
 
     if (m_opts.bFaultTftpError) {
-        Pause(m_opts.nTftpMs / 2);
-        TftpFailure("\r\nERROR: link down on qan640-eth, transfer aborted\r\n");
+        // U-Boot's own check before any transfer (net/net.c), here after the device line.
+        TftpFailure("*** ERROR: `serverip' not set\r\n");
         return false;
     }
     if (m_opts.bFaultTftpNoHost) {
@@ -706,6 +741,7 @@ bool CSimBoard::CmdTftp(const std::vector<std::string>& args) {
     uint32_t loadAddr = addr;
     Then([this, loaded = std::move(loaded), loadAddr] {
         m_strLoaded = loadAddr == kLoadAddr ? loaded : std::string();
+        WriteRam(loadAddr, loaded);
         m_env["filesize"] = Format("%zx", loaded.size());
         Event(Format("transfer of %zu bytes to 0x%x", loaded.size(), loadAddr));
     });
@@ -716,7 +752,7 @@ bool CSimBoard::CmdTftp(const std::vector<std::string>& args) {
 
 void CSimBoard::PowerCycleLater() {
     // The operator powers the board off a while after the EEPROM command has come back (the first one
-    // before the power cycle), whatever the board said to it.
+    // before the power cycle), whatever the board said to it, and a while after any later command.
     if (!m_bJumper || m_tPowerCycle || m_opts.nPowerCycleDelayMs < 0)
         return;
     int delay = m_opts.nPowerCycleDelayMs;
@@ -735,36 +771,110 @@ void CSimBoard::TftpFailure(const std::string& strWhy) {
     MonitorPrompt();
 }
 
+std::string CSimBoard::ReadRam(uint32_t addr, uint32_t n) const {
+    std::string out(n, '\0');
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t a = addr + i;
+        auto page = m_ram.find(a / kRamPage);
+        // What nobody wrote holds what the SDRAM held at power-on: anything but an image.
+        out[i] = page != m_ram.end() ? page->second[a % kRamPage] : char((a * 2654435761u) >> 24);
+    }
+    return out;
+}
+
+void CSimBoard::WriteRam(uint32_t addr, std::string_view data) {
+    for (uint32_t i = 0; i < data.size(); ++i) {
+        uint32_t a = addr + i;
+        auto [page, bNew] = m_ram.try_emplace(a / kRamPage);
+        if (bNew)
+            page->second = ReadRam(a / kRamPage * kRamPage, kRamPage);
+        page->second[a % kRamPage] = data[i];
+    }
+}
+
+bool CSimBoard::EepromBoots() const {
+    return !m_strBootImage.empty() && m_strEeprom.compare(0, m_strBootImage.size(), m_strBootImage) == 0;
+}
+
+bool CSimBoard::CmdMemoryWrite(const std::vector<std::string>& args) {
+    auto addr = args.size() >= 3 ? ParseHex(args[1]) : std::nullopt;
+    auto value = args.size() >= 3 ? ParseHex(args[2]) : std::nullopt;
+    auto count = args.size() == 4 ? ParseHex(args[3]) : std::optional<uint32_t>(1);
+    if (!addr || !value || !count || args.size() > 4) {
+        Say("Usage:\r\nmw [.b, .w, .l] address value [count]\r\n    - write memory\r\n");
+        MonitorPrompt();
+        return false;
+    }
+    uint32_t a = *addr, n = std::min<uint32_t>(*count, kRamSize);
+    char c = char(*value);
+    Then([this, a, n, c] { WriteRam(a, std::string(n, c)); });
+    MonitorPrompt();
+    return true;
+}
+
+bool CSimBoard::CmdCompare(const std::vector<std::string>& args) {
+    std::optional<uint32_t> a1, a2, count;
+    if (args.size() == 4) {
+        a1 = ParseHex(args[1]);
+        a2 = ParseHex(args[2]);
+        count = ParseHex(args[3]);
+    }
+    if (!a1 || !a2 || !count) {
+        Say("Usage:\r\ncmp [.b, .w, .l] addr1 addr2 count\r\n    - compare memory\r\n");
+        MonitorPrompt();
+        return false;
+    }
+    uint32_t b1 = *a1, b2 = *a2;
+    uint32_t n = std::min<uint32_t>(*count, kRamSize);
+    std::string one = ReadRam(b1, n), two = ReadRam(b2, n);
+    uint32_t nGood = 0;
+    while (nGood < n && one[nGood] == two[nGood])
+        ++nGood;
+    // U-Boot's cmd/mem.c, for the byte size.
+    if (nGood < n)
+        Say(Format("byte at 0x%08x (%#0*x) != byte at 0x%08x (%#0*x)\r\n", b1 + nGood, 1,
+                   unsigned(uint8_t(one[nGood])), b2 + nGood, 1, unsigned(uint8_t(two[nGood]))));
+    Say(Format("Total of %u byte(s) were the same\r\n", nGood));
+    MonitorPrompt();
+    return nGood == n;
+}
+
 bool CSimBoard::CmdEeprom(const std::vector<std::string>& args) {
     if (args.size() != 5 || (args[1] != "write" && args[1] != "read")) {
-        Say("Usage: eeprom write addr off cnt\r\n       eeprom read addr off cnt\r\n");
+        // U-Boot's usage text for the command (cmd/eeprom.c).
+        Say("Usage:\r\neeprom read  devaddr addr off cnt\r\neeprom write devaddr addr off cnt\r\n"
+            "       - read/write `cnt' bytes from `devaddr` EEPROM at offset `off'\r\n");
         MonitorPrompt();
         return false;
     }
-    auto addr = ParseHex(args[2]);
-    auto off = ParseHex(args[3]);
-    auto cnt = ParseHex(args[4]);
-    if (!addr || !off || !cnt) {
-        Say("eeprom: addr, off and cnt are hexadecimal numbers\r\n");
-        MonitorPrompt();
-        return false;
-    }
-    if (*cnt == 0 || *off >= kEepromSize || *cnt > kEepromSize - *off) {
-        Say(Format("eeprom: off 0x%x + cnt 0x%x is outside the 256 KiB device\r\n", *off, *cnt));
-        MonitorPrompt();
-        return false;
-    }
+    // U-Boot reads the numbers with simple_strtoul: what is not hex ends the number.
+    uint32_t addr = ParseHex(args[2]).value_or(0), off = ParseHex(args[3]).value_or(0),
+             cnt = ParseHex(args[4]).value_or(0);
     bool bWrite = args[1] == "write";
     if (bWrite && HangUpAt(EHangupStage::Eeprom))
         return false;
-    // U-Boot's own words for an EEPROM at I2C address 0x50.
-    Say(Format("\r\nEEPROM @0x50 %s: addr 0x%08x  off 0x%04x  count %u ... ", bWrite ? "write" : "read",
-               *addr, *off, *cnt));
+    // U-Boot's own words for an EEPROM at I2C address 0x50 (cmd/eeprom.c).
+    Say(Format("\r\nEEPROM @0x50 %s: addr %08x  off %04x  count %u ... ", bWrite ? "write" : "read", addr,
+               off, cnt));
+    // The SPI flash emulation refuses a transfer past its end as a whole, and says so (board/bf537-stamp).
+    bool bInvalid = m_opts.bEepromOnSpi && (off >= kEepromSize || cnt > kEepromSize - off);
+    if (bInvalid)
+        Say("Invalid sector! ");
     if (!bWrite) {
         Pause(m_opts.nEepromMs);
+        if (!bInvalid && !m_opts.bFaultEepromNak) {
+            Then([this, addr, off, cnt] {
+                // An I2C EEPROM's address wraps at its end.
+                std::string data;
+                for (uint32_t i = 0; i < std::min(cnt, kRamSize); ++i)
+                    data += m_strEeprom[(off + i) % kEepromSize];
+                WriteRam(addr, data);
+            });
+        }
         Say("done\r\n");
         MonitorPrompt();
-        return true;
+        // The command's result is that of the device's last block.
+        return !m_opts.bFaultEepromNak;
     }
     if (m_opts.bFaultEepromRepeatHangs && m_bRepeating) {
         Then([this] {
@@ -775,16 +885,6 @@ bool CSimBoard::CmdEeprom(const std::vector<std::string>& args) {
         });
         return false;
     }
-    if (m_opts.bFaultEepromI2cError) {
-        // The command says "done" whatever the bus did, and nothing reached the EEPROM.
-        Pause(m_opts.nEepromMs / 10);
-        Say("i2c_write: timed out waiting for the chip\r\ndone\r\n");
-        Then([this] { Event("EEPROM write failed on the bus"); });
-        PowerCycleLater();
-        MonitorPrompt();
-        return false;
-    }
-    uint32_t a = *addr, o = *off, n = *cnt;
     Then([this] {
         // From the first byte on, the old image is no longer whole.
         m_bEepromWriting = true;
@@ -804,18 +904,30 @@ bool CSimBoard::CmdEeprom(const std::vector<std::string>& args) {
         });
         return false;
     }
-    Then([this, a, o, n] {
-        // The image boots only when the EEPROM holds the whole of the last transfer from offset 0.
-        bool bComplete = a == kLoadAddr && o == 0 && !m_strLoaded.empty() && n >= m_strLoaded.size();
+    Then([this, addr, off, cnt, bInvalid] {
+        std::string data = ReadRam(addr, std::min(cnt, kRamSize));
+        size_t nWritten = 0;
+        if (!bInvalid && !m_opts.bFaultEepromNak) {
+            for (uint32_t i = 0; i < data.size(); ++i) {
+                // One 256-byte block in the middle is refused; the command keeps only the last block's
+                // result.
+                if (m_opts.bFaultEepromNakMiddle && i / 256 == data.size() / 512)
+                    continue;
+                m_strEeprom[(off + i) % kEepromSize] = data[i];
+                ++nWritten;
+            }
+        }
+        if (!m_strLoaded.empty() && m_strEeprom.compare(0, m_strLoaded.size(), m_strLoaded) == 0)
+            m_strBootImage = m_strLoaded;
         m_bEepromWriting = false;
-        m_bEepromBootable = bComplete;
+        m_bEepromBootable = EepromBoots();
         m_ePoll = EPoll::None;
-        Event(Format("EEPROM written: %u bytes from 0x%x at 0x%x, image %s", n, a, o,
-                     bComplete ? "complete" : "incomplete"));
+        Event(Format("EEPROM written: %zu of %u bytes from 0x%x at 0x%x, image %s", nWritten, cnt, addr, off,
+                     m_bEepromBootable && m_strBootImage == m_strLoaded ? "complete" : "incomplete"));
     });
     Say("done\r\n");
     MonitorPrompt();
-    return true;
+    return !m_opts.bFaultEepromNak;
 }
 
 void CSimBoard::CmdSetenv(const std::vector<std::string>& args) {

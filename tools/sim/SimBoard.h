@@ -93,7 +93,13 @@ private:
     bool CmdTftp(const std::vector<std::string>& args);
     void TftpFailure(const std::string& strWhy);
     void PowerCycleLater();
+    void InitcallLog(std::vector<std::string>& lines) const;
     bool CmdEeprom(const std::vector<std::string>& args);
+    bool CmdMemoryWrite(const std::vector<std::string>& args); // mw.b
+    bool CmdCompare(const std::vector<std::string>& args);     // cmp.b
+    std::string ReadRam(uint32_t addr, uint32_t n) const;
+    void WriteRam(uint32_t addr, std::string_view data);
+    bool EepromBoots() const;
     void CmdSetenv(const std::vector<std::string>& args);
     bool CmdSaveenv();
     bool SaveenvToFlash();
@@ -136,8 +142,13 @@ private:
     // Memory, EEPROM, environment
     static constexpr uint32_t kLoadAddr = 0x1000000;
     static constexpr uint32_t kEepromSize = 256 * 1024;
-    std::string m_strLoaded; // what the last transfer put at kLoadAddr
+    static constexpr uint32_t kRamSize = 64 * 1024 * 1024;
+    static constexpr uint32_t kRamPage = 4096;
+    std::string m_strLoaded;               // what the last transfer put at kLoadAddr
+    std::map<uint32_t, std::string> m_ram; // the SDRAM's pages written since power-on
     bool m_bEepromBootable = false;
+    std::string m_strEeprom;       // its kEepromSize bytes
+    std::string m_strBootImage;    // what the EEPROM must begin with to boot (the last image written whole)
     bool m_bEepromWriting = false; // power lost now leaves an incomplete image
     std::map<std::string, std::string> m_env;
     std::map<std::string, std::string> m_envSaved;

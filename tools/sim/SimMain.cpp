@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     if (fdSignals < 0)
         return Fail(std::string("cannot receive signals: ") + strerror(errno));
 
-    CPtyLine line(opts.bLinePacing, opts.bDropWhileClosed);
+    CPtyLine line(opts.bLinePacing, opts.bDropWhileClosed, opts.nUnreadLimit);
     std::string error;
     if (!line.Open(error))
         return Fail(error);

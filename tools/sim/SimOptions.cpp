@@ -104,15 +104,22 @@ Other behaviour (off by default):
   --keep-input-through-reset
                            input waiting when 'reset' runs is kept, as an emulated UART keeps it:
                            the LF of "reset\r\n" then stops the autoboot countdown
+  --eeprom-on-spi          the EEPROM is emulated on SPI flash: a read or write that reaches past
+                           its end prints "Invalid sector! ", does nothing, and "done" follows
+  --boot-log-kib N         the kernel logs its initcalls (initcall_debug): N KiB more boot log
+  --unread-limit N         an adapter without flow control behind a throttled tty: once N bytes
+                           wait unread in the port (Linux's line buffer holds 4095), output is lost
 
 Faults (one switch each):
   --fault no-prompt                   the boot monitor never prints its prompt
-  --fault tftp-error                  the transfer fails with an "ERROR" line
+  --fault tftp-error                  the board has no server address: "*** ERROR: `serverip' not set"
   --fault tftp-no-size                the transfer ends without a "Bytes transferred" line
   --fault eeprom-no-prompt            the EEPROM write ends with the prompt inside a line, then
                                       the board stops answering
   --fault eeprom-unknown              the monitor has no 'eeprom' command ("Unknown command")
-  --fault eeprom-i2c-error            the EEPROM write fails on the bus, says "done" and prompts
+  --fault eeprom-nak                  the EEPROM never acknowledges: reads and writes do nothing, and
+                                      the command still says "done"
+  --fault eeprom-nak-middle           one block in the middle of each write is not written; "done"
   --fault eeprom-repeat-hangs         the write repeated by an empty line never ends
   --fault tftp-not-found              the server has no such file ("TFTP error: 'File not found'")
   --fault tftp-server-silent          the server never answers: "T " per time-out, then
@@ -255,6 +262,12 @@ std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
             error = flag(opts.bEepromPollsConsole, true);
         } else if (arg == "--keep-input-through-reset") {
             error = flag(opts.bKeepInputThroughReset, true);
+        } else if (arg == "--eeprom-on-spi") {
+            error = flag(opts.bEepromOnSpi, true);
+        } else if (arg == "--boot-log-kib") {
+            error = number(opts.nBootLogKib, 0, 1024);
+        } else if (arg == "--unread-limit") {
+            error = number(opts.nUnreadLimit, 0, 1 << 20);
         } else if (arg == "--keep-output-while-closed") {
             error = flag(opts.bDropWhileClosed, false);
         } else if (arg == "--simple") {
@@ -290,8 +303,10 @@ std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
                 error = noValue(opts.bFaultEepromNoPrompt);
             else if (name == "eeprom-unknown")
                 error = noValue(opts.bFaultEepromUnknown);
-            else if (name == "eeprom-i2c-error")
-                error = noValue(opts.bFaultEepromI2cError);
+            else if (name == "eeprom-nak")
+                error = noValue(opts.bFaultEepromNak);
+            else if (name == "eeprom-nak-middle")
+                error = noValue(opts.bFaultEepromNakMiddle);
             else if (name == "eeprom-repeat-hangs")
                 error = noValue(opts.bFaultEepromRepeatHangs);
             else if (name == "tftp-not-found")

@@ -34,6 +34,7 @@ struct SSimOptions {
     // Timing
     bool bLinePacing = true; // 57600 baud, 8N1; false: as fast as the pty takes it
     int nBootMs = 2000;      // Linux boot log
+    int nBootLogKib = 0;     // > 0: a kernel booted with initcall_debug, its log that much longer
     int nTftpMs = 600;       // transfer
     int nEepromMs = 300;     // EEPROM write
     int nSaveenvMs = -1;     // saving the environment; -1: as long as an EEPROM write
@@ -59,14 +60,17 @@ struct SSimOptions {
     bool bDropWhileClosed = true;     // output nobody has the port open for is lost
     bool bEepromPollsConsole = false; // the EEPROM write swallows console input
     bool bKeepInputThroughReset = false; // 'reset' keeps what waits in the input (an emulated UART)
+    bool bEepromOnSpi = false;           // the EEPROM is emulated on SPI flash ("Invalid sector! ")
+    int nUnreadLimit = 0;                // > 0: output is lost once that many bytes wait unread
 
     // Faults
     bool bFaultNoPrompt = false;
     bool bFaultTftpError = false;
     bool bFaultTftpNoSize = false;
     bool bFaultEepromNoPrompt = false;
-    bool bFaultEepromUnknown = false;     // the monitor has no 'eeprom' command
-    bool bFaultEepromI2cError = false;    // the write fails on the bus, then says "done" and prompts
+    bool bFaultEepromUnknown = false; // the monitor has no 'eeprom' command
+    bool bFaultEepromNak = false;     // the I2C EEPROM answers nothing: reads and writes do nothing, silently
+    bool bFaultEepromNakMiddle = false;   // one block in the middle of each write is refused, silently
     bool bFaultEepromRepeatHangs = false; // the repeated write never ends
     bool bFaultTftpNotFound = false;
     bool bFaultTftpServerSilent = false;
