@@ -5,6 +5,7 @@
 #include "core/Settings.h"
 #include "links/PortEnumeration.h"
 #include "mac/NetCardFile.h"
+#include "provisioning/EepromCheckFile.h"
 #include "records/RecordedRun.h"
 #include "records/ShiftReport.h"
 #include "ui_MainDialog.h"
@@ -12,6 +13,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -221,6 +223,7 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
     SRunOptions options = m_runOptions;
     if (options.strInterface.empty())
         options.strInterface = ReadNetCard(m_run.m_strPort);
+    options.bReadBackEeprom = options.bReadBackEeprom && ReadBackFromFile();
     if (!options.pMacLedger) {
         options.pMacLedger = m_dbMacLedger ? static_cast<IMacLedger*>(&*m_dbMacLedger) : &m_macLedger;
         options.bOfferNextMac = true;
@@ -256,6 +259,19 @@ void CQAN640BootLoaderCommands::OnClose() {
 }
 
 void CQAN640BootLoaderCommands::closeEvent(QCloseEvent* pEvent) {
+    // Power pulled after a stop in the middle of the write leaves the board without a boot image.
+    if (IsRunning() && m_progress.Stage() == RUN_STAGE_EEPROM && !m_bClosing) {
+        QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(),
+                        QString::fromUtf8(kMsgCloseWhileWriting), QMessageBox::Yes | QMessageBox::No, this);
+        box.setDefaultButton(QMessageBox::No);
+        box.button(QMessageBox::Yes)->setText(QString::fromUtf8("Fechar"));
+        box.button(QMessageBox::No)->setText(QString::fromUtf8("Continuar"));
+        box.exec();
+        if (box.clickedButton() != box.button(QMessageBox::Yes) && IsRunning()) {
+            pEvent->ignore();
+            return;
+        }
+    }
     OnClose();
     pEvent->accept();
     QDialog::reject(); // ends the dialog's run; the program ends with it

@@ -44,6 +44,9 @@ public:
     static constexpr int kStartDelayMs = 100;
     static constexpr const char* kTestKeyword = "KQZVTRX";
     static constexpr const char* kMsgSelectPort = "Selecione uma porta serial!";
+    static constexpr const char* kMsgCloseWhileWriting =
+        "A QAN640 está gravando a EEPROM: fechar agora e desligá-la pode deixá-la sem imagem de boot.\n"
+        "Fechar mesmo assim?";
 
     explicit CQAN640BootLoaderCommands(QWidget* pParent = nullptr);
     ~CQAN640BootLoaderCommands() override;

@@ -15,6 +15,7 @@
 #include "mac/MacPrefixFile.h"
 #include "mac/NetCardFile.h"
 #include "provisioning/BootMonitorDialogue.h"
+#include "provisioning/EepromCheckFile.h"
 #include "records/DbMacLedger.h"
 #include "records/LineDb.h"
 #include "records/ProgramVersion.h"
@@ -47,6 +48,7 @@ struct SOptions {
     uint32_t dwArpTimeoutS = 0;
     bool bEcho = false;
     bool bReuseMac = false;
+    bool bReadBack = true;
     bool bInteractive = true;
     bool bHelp = false;
     bool bVersion = false;
@@ -132,6 +134,10 @@ const SOption kOptions[] = {
      SetText<&SOptions::strDb>},
     {"--db-init", nullptr, kUseDbInit, "cria ou atualiza as tabelas do banco de dados da linha e termina",
      SetFlag<&SOptions::bDbInit, true>, "--db-init"},
+    {"--no-readback", nullptr, kUseRun,
+     std::string("não confere a EEPROM lendo-a de volta (como a linha \"readback off\" em\n") +
+         kEepromCheckFileName + "); o log, a linha de progresso e o registro dizem que não foi conferida",
+     SetFlag<&SOptions::bReadBack, false>},
     {"--echo", nullptr, kUseRun, "copia para a saída padrão tudo o que o log mostra, a placa incluída",
      SetFlag<&SOptions::bEcho, true>},
     {"--non-interactive", nullptr, kUseRun, "não espera o Enter da etapa 8; exige --mac",
@@ -362,6 +368,8 @@ void PrintOutcome(const SRunResult& result, const CRunArchive::SArchived& archiv
         break;
     case ERunOutcome::Stopped:
         fprintf(stderr, "Resultado: interrompido na etapa %s, %s\n", strStage.c_str(), elapsed);
+        if (!result.strNote.empty())
+            fprintf(stderr, "%s\n", result.strNote.c_str());
         break;
     }
     for (const std::string& strProblem : archived.problems)
@@ -479,6 +487,7 @@ int ProvisionBoard(const SOptions& options, const std::string& strMac, const CMa
     runOptions.strInterface =
         options.strInterface.empty() ? ReadNetCard(options.strPort) : options.strInterface;
     runOptions.dwArpTimeoutS = options.dwArpTimeoutS;
+    runOptions.bReadBackEeprom = options.bReadBack && ReadBackFromFile();
     // Without Enter at stage 8 the operator is told how long stage 9 waits for the board to come back:
     // its failed reads in a row, each the serial port's read time-out.
     op.SetRebootWaitS(CBootMonitorDialogue::kRebootBudgetInARow * runOptions.dwReadTimeoutMs / 1000);

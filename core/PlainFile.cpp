@@ -1,5 +1,6 @@
 #include "core/PlainFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,4 +17,20 @@ int OpenPlainFile(const char* fileName, int flags) {
         return -1;
     }
     return fd;
+}
+
+std::optional<std::string> ReadSmallPlainFile(const char* fileName, size_t nMaxBytes) {
+    int fd = OpenPlainFile(fileName, O_RDONLY);
+    if (fd < 0)
+        return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    ssize_t n = 0;
+    while (text.size() < nMaxBytes && (n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, size_t(n));
+    close(fd);
+    if (n < 0)
+        return std::nullopt;
+    text.resize(std::min(text.size(), nMaxBytes));
+    return text;
 }

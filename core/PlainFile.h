@@ -6,3 +6,10 @@
 // open() with flags (and mode 0666 when it creates). -1 when it cannot be opened (errno tells why) or is not
 // a plain file (errno EINVAL).
 int OpenPlainFile(const char* fileName, int flags);
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+// The first nMaxBytes of a plain file (the rest is ignored); none when it cannot be opened or read.
+std::optional<std::string> ReadSmallPlainFile(const char* fileName, size_t nMaxBytes);

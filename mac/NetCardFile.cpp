@@ -4,8 +4,6 @@
 #include "links/PortName.h"
 
 #include <algorithm>
-#include <fcntl.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -48,15 +46,6 @@ std::string NetCardFromText(std::string_view text, const std::string& strPort) {
 }
 
 std::string ReadNetCard(const std::string& strPort, const char* fileName) {
-    int fd = OpenPlainFile(fileName, O_RDONLY);
-    if (fd < 0)
-        return {};
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while (text.size() < kMaxFileBytes && (n = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, size_t(n));
-    close(fd);
-    text.resize(std::min(text.size(), kMaxFileBytes));
-    return NetCardFromText(text, strPort);
+    std::optional<std::string> text = ReadSmallPlainFile(fileName, kMaxFileBytes);
+    return text ? NetCardFromText(*text, strPort) : std::string();
 }

@@ -14,6 +14,11 @@ constexpr std::string_view kBootargsPiece2 = "rw rootfstype=jffs2 earlyprintk=se
 constexpr std::string_view kBootargsPiece3 = ",uart0,57600 ethaddr=%MAC\r\n";
 constexpr std::string_view kSaveenvCommand = "saveenv\r\n";
 constexpr std::string_view kResetCommand = "reset\r\n";
+// The read-back's own commands end with CR alone: each is repeatable, and a LF would run it a second time.
+constexpr std::string_view kClearCommand = "mw.b %ADDR 0x0 %SIZE\r";
+constexpr std::string_view kReadBackCommand = "eeprom read %ADDR 0x0 %SIZE\r";
+constexpr std::string_view kCompareCommand = "cmp.b 0x1000000 %ADDR %SIZE\r";
+constexpr std::string_view kSameMarker = "Total of ";
 
 constexpr std::string_view kSizeLineMarker = "Bytes transferred";
 
@@ -100,158 +105,279 @@ void CBootMonitorDialogue::ParseTransferSize(const std::string& strLine, std::st
     strSize = bHex ? "0x" + digits : std::string();
 }
 
+long CBootMonitorDialogue::ParseHexSize(const std::string& strSize) {
+    std::string_view digits(strSize);
+    if (!digits.starts_with("0x") || digits.size() < 3 || digits.size() > 10)
+        return -1;
+    digits.remove_prefix(2);
+    long n = 0;
+    for (char c : digits) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return -1;
+        n = n * 16 + (c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+    }
+    return n;
+}
+
+long CBootMonitorDialogue::ParseBytesTheSame(const std::string& strLine) {
+    size_t at = strLine.find(kSameMarker);
+    if (at == std::string::npos)
+        return -1;
+    std::string_view rest = std::string_view(strLine).substr(at + kSameMarker.size());
+    size_t nDigits = 0;
+    while (nDigits < rest.size() && nDigits < 10 && std::isdigit(static_cast<unsigned char>(rest[nDigits])))
+        ++nDigits;
+    if (nDigits == 0)
+        return -1;
+    long n = std::stol(std::string(rest.substr(0, nDigits)));
+    rest.remove_prefix(nDigits);
+    // Today's "byte(s)", older monitors' "bytes", and "byte" for one.
+    for (std::string_view tail : {" byte(s) were the same", " bytes were the same", " byte were the same"})
+        if (rest.starts_with(tail))
+            return n;
+    return -1;
+}
+
+int CBootMonitorDialogue::NextByte(uint32_t timeoutMs, bool bShort, bool& bEchoed) {
+    bEchoed = m_nPendingPos < m_strPending.size();
+    if (bEchoed) {
+        unsigned char c = static_cast<unsigned char>(m_strPending[m_nPendingPos++]);
+        if (m_nPendingPos == m_strPending.size()) {
+            m_strPending.clear();
+            m_nPendingPos = 0;
+        }
+        return c;
+    }
+    return bShort ? m_link.ReadByteWithin(timeoutMs) : m_link.ReadByte();
+}
+
 void CBootMonitorDialogue::TakeInUntilQuiet() {
     auto cap = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQuietCapMs);
     while (!m_stop.StopRequested()) {
-        int c = m_link.ReadByteWithin(kQuietMs);
+        bool bEchoed = false;
+        int c = NextByte(kQuietMs, true, bEchoed);
         if (c < 0) {
             m_log.AppendLogChar(0, false);
             return;
         }
-        m_log.AppendLogChar(c, false);
+        if (!bEchoed)
+            m_log.AppendLogChar(c, false);
         if (std::chrono::steady_clock::now() >= cap)
             return;
     }
 }
 
-CBootMonitorDialogue::EVerdict CBootMonitorDialogue::RunReplyLoop(const SExchange& exchange,
-                                                                  std::string& strLine) {
-    m_bPromptRead = false;
+void CBootMonitorDialogue::KeepReading(const std::function<bool()>& fnDone) {
+    while (!m_stop.StopRequested() && !fnDone()) {
+        int c = m_link.ReadByteWithin(kKeepReadingMs);
+        if (c >= 0) {
+            m_log.AppendLogChar(c, false);
+            if (m_strPending.size() - m_nPendingPos >= kPendingMax) {
+                // Only the tail matters to what follows; the log keeps the whole.
+                m_strPending.erase(0, m_nPendingPos + kPendingMax / 2);
+                m_nPendingPos = 0;
+            }
+            m_strPending += char(c);
+            continue;
+        }
+        m_log.AppendLogChar(0, false);
+        // A port that fails at once must not turn this into a busy loop while the box stays open.
+        if (c != -2)
+            m_stop.SleepFor(kKeepReadingMs);
+    }
+}
+
+void CBootMonitorDialogue::TakeByte(SReply& reply, const SExchange& exchange, int c) {
+    reply.strLine += char(c);
+    reply.bReported = reply.bReported || ReportAppeared(reply.strLine, exchange.reports);
+    reply.bProven = reply.bProven || AppearedAnywhere(reply.strLine, exchange.proof);
+}
+
+CBootMonitorDialogue::EEnd CBootMonitorDialogue::RunReplyLoop(const SExchange& exchange, SReply& reply) {
     if (m_stop.StopRequested())
-        return EVerdict::Failure;
-    if (exchange.bQuietFirst)
+        return EEnd::Failed;
+    if (!exchange.bWaitPrompt && !exchange.pieces.empty())
         TakeInUntilQuiet();
     for (size_t i = 0; i < exchange.pieces.size(); ++i) {
         if (i > 0 ? !m_stop.SleepFor(kBootargsPauseMs) : m_stop.StopRequested())
-            return EVerdict::Failure;
+            return EEnd::Failed;
         WriteText(exchange.pieces[i]);
     }
-    // What a success of the exchange's tests means, given what the reply said before it.
-    bool bReported = false;
-    bool bProven = exchange.proof.empty();
-    auto closing = [&](EVerdict verdict) {
-        if (verdict != EVerdict::Success)
-            return verdict;
-        if (bReported && !(exchange.pSize && !exchange.pSize->empty()))
-            return EVerdict::Failure;
-        return bProven ? EVerdict::Success : EVerdict::Continue;
-    };
-    bool bDeciding = exchange.bSettle;
-    auto decideCap = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQuietCapMs);
+    reply.bProven = reply.bProven || exchange.proof.empty();
+    auto tAtLeast = std::chrono::steady_clock::now() + std::chrono::milliseconds(exchange.dwAtLeastMs);
     int nFailed = 0;
     for (;;) {
         if (m_stop.StopRequested())
-            return EVerdict::Failure;
-        int c = bDeciding ? m_link.ReadByteWithin(kQuietMs) : m_link.ReadByte();
+            return EEnd::Failed;
+        bool bEchoed = false;
+        int c = NextByte(0, false, bEchoed);
         if (c >= 0) {
             if (exchange.bInARow)
                 nFailed = 0;
-            strLine += char(c);
-            m_log.AppendLogChar(c, false);
-            bReported = bReported || ReportAppeared(strLine, exchange.reports);
-            bProven = bProven || AppearedAnywhere(strLine, exchange.proof);
-            // While deciding, the line is the rest of the prompt's: no answer to test yet.
-            EVerdict verdict = bDeciding ? EVerdict::Continue : closing(exchange.pfnTest(strLine));
-            if (verdict != EVerdict::Continue) {
-                m_bPromptRead = verdict == EVerdict::Success && exchange.bClosesAtPrompt;
-                return verdict;
-            }
+            if (!bEchoed)
+                m_log.AppendLogChar(c, false);
+            TakeByte(reply, exchange, c);
+            bool bEnd = exchange.bAtLineStart ? AtLineStart(reply.strLine, exchange.endMarker)
+                                              : AppearedAnywhere(reply.strLine, exchange.endMarker);
+            // An end marker before the reply proved itself is a stale one, unless a failure was reported.
+            if (bEnd && (reply.bProven || reply.bReported))
+                return EEnd::Ended;
             if (IsLineEnd(c)) {
-                if (exchange.pSize)
-                    ParseTransferSize(strLine, *exchange.pSize);
-                strLine.clear();
-                bDeciding = false; // the board answers the line end
-            } else if (bDeciding && std::chrono::steady_clock::now() >= decideCap) {
-                bDeciding = false; // never quiet: read on as for an answer
+                if (exchange.fnOnLine)
+                    exchange.fnOnLine(reply.strLine);
+                reply.strLine.clear();
             }
             continue;
         }
-        if (bDeciding) {
-            // Quiet: the board swallowed the line end and is idle at its prompt.
-            m_log.AppendLogChar(0, false);
-            m_bPromptRead = !bReported;
-            return bReported ? EVerdict::Failure : EVerdict::Success;
-        }
         // A failed read: lets a due refresh of the log happen; while waiting for the prompt it shows a dot.
         m_log.AppendLogChar(exchange.bWaitPrompt ? '.' : 0, false);
-        if (++nFailed >= exchange.nBudget)
-            return EVerdict::Continue;
+        // The least wait is for a board that takes its time, not for a port that fails at once.
+        if (++nFailed >= exchange.nBudget && (c != -2 || std::chrono::steady_clock::now() >= tAtLeast))
+            return EEnd::Exhausted;
         if (exchange.bWaitPrompt) {
             if (m_stop.StopRequested())
-                return EVerdict::Failure;
+                return EEnd::Failed;
             WriteText("\n");
         }
     }
 }
 
+bool CBootMonitorDialogue::RunCommand(std::string strCommand, int nBudget, uint32_t dwAtLeastMs) {
+    SExchange exchange;
+    exchange.pieces = {std::move(strCommand)};
+    exchange.endMarker = kPrompt;
+    exchange.reports = kCommandFailureReports;
+    exchange.nBudget = nBudget;
+    exchange.dwAtLeastMs = dwAtLeastMs;
+    SReply reply;
+    return RunReplyLoop(exchange, reply) == EEnd::Ended && !reply.bReported;
+}
+
 bool CBootMonitorDialogue::WaitPrompt() {
     SExchange exchange;
-    exchange.pfnTest = [](const std::string& line) {
-        return AppearedAnywhere(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
-    };
     exchange.pieces = {"\n"};
+    exchange.endMarker = kPrompt;
+    exchange.bAtLineStart = false;
     exchange.nBudget = kWaitPromptBudget;
     exchange.bWaitPrompt = true;
-    std::string strLine;
-    return RunReplyLoop(exchange, strLine) == EVerdict::Success;
+    SReply reply;
+    return RunReplyLoop(exchange, reply) == EEnd::Ended;
 }
 
 bool CBootMonitorDialogue::SendTftp(std::string& strSize) {
     SExchange exchange;
-    exchange.pfnTest = [](const std::string& line) {
-        if (AppearedAnywhere(line, kPrompt))
-            return EVerdict::Success;
-        if (AppearedAnywhere(line, kErrorMarker))
-            return EVerdict::Failure;
-        return EVerdict::Continue;
-    };
-    exchange.reports = kTransferFailureReports;
     exchange.pieces = {ReplaceAll(std::string(kTftpCommand), "%FILENAME", m_strFileName)};
-    exchange.bQuietFirst = true;
-    exchange.pSize = &strSize;
+    exchange.endMarker = kPrompt;
+    exchange.bAtLineStart = false;
+    exchange.reports = kTransferFailureReports;
+    bool bError = false;
+    exchange.fnOnLine = [&](const std::string& strLine) {
+        ParseTransferSize(strLine, strSize);
+        bError = bError || strLine.find(kErrorMarker) != std::string::npos;
+    };
     exchange.nBudget = kTftpBudget;
-    std::string strLine;
-    return RunReplyLoop(exchange, strLine) == EVerdict::Success;
+    SReply reply;
+    if (RunReplyLoop(exchange, reply) != EEnd::Ended)
+        return false;
+    bError = bError || reply.strLine.find(kErrorMarker) != std::string::npos;
+    // A transfer that failed, started again and brought its size has succeeded after all.
+    return !bError && (!reply.bReported || !strSize.empty());
 }
 
 bool CBootMonitorDialogue::SendEepromWrite(const std::string& strSize) {
-    SExchange exchange;
-    exchange.pfnTest = [](const std::string& line) {
-        return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
-    };
-    exchange.reports = kCommandFailureReports;
-    exchange.pieces = {ReplaceAll(std::string(kEepromCommand), "%SIZE", strSize)};
-    exchange.bQuietFirst = true;
-    exchange.bClosesAtPrompt = true;
-    exchange.nBudget = kEepromBudget;
-    std::string strLine;
-    return RunReplyLoop(exchange, strLine) == EVerdict::Success;
+    return RunCommand(ReplaceAll(std::string(kEepromCommand), "%SIZE", strSize), kEepromBudget,
+                      m_dwEepromAtLeastMs);
 }
 
 bool CBootMonitorDialogue::WaitWriteFinished() {
+    // First decide, reading kQuietMs at a time, whether the board answers the write's LF. The line is the
+    // rest of the prompt's: no answer to test yet, but a report on it counts.
     SExchange exchange;
-    exchange.pfnTest = [](const std::string& line) {
-        return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
-    };
+    exchange.endMarker = kPrompt;
     exchange.reports = kCommandFailureReports;
-    exchange.bSettle = true;
-    exchange.bClosesAtPrompt = true;
     exchange.nBudget = kEepromBudget;
-    std::string strLine;
-    return RunReplyLoop(exchange, strLine) == EVerdict::Success;
+    exchange.dwAtLeastMs = m_dwEepromAtLeastMs;
+    SReply reply;
+    auto cap = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQuietCapMs);
+    for (;;) {
+        if (m_stop.StopRequested())
+            return false;
+        bool bEchoed = false;
+        int c = NextByte(kQuietMs, true, bEchoed);
+        if (c == -2) {
+            // Quiet for a whole kQuietMs: the board swallowed the line end and is idle at its prompt.
+            m_log.AppendLogChar(0, false);
+            return !reply.bReported && !m_stop.StopRequested();
+        }
+        if (c < 0) {
+            m_log.AppendLogText("\nA porta serial falhou enquanto a QAN640 gravava a EEPROM\n", false);
+            return false;
+        }
+        if (!bEchoed)
+            m_log.AppendLogChar(c, false);
+        TakeByte(reply, exchange, c);
+        if (IsLineEnd(c))
+            break; // the board answers the line end: read on to the prompt that ends the answer
+        if (std::chrono::steady_clock::now() >= cap)
+            break; // never quiet: read on as for an answer
+    }
+    reply.strLine.clear();
+    return RunReplyLoop(exchange, reply) == EEnd::Ended && !reply.bReported;
+}
+
+bool CBootMonitorDialogue::ReadBackEeprom(const std::string& strSize, std::string& strWhy) {
+    long nSize = ParseHexSize(strSize);
+    if (nSize <= 0) {
+        strWhy = "tamanho transferido inválido para a conferência: " + strSize;
+        return false;
+    }
+    uint32_t dwCopy = kLoadAddress + (uint32_t(nSize) + kReadBackAlign - 1) / kReadBackAlign * kReadBackAlign;
+    char szCopy[16];
+    snprintf(szCopy, sizeof szCopy, "0x%x", unsigned(dwCopy));
+    auto command = [&](std::string_view text) {
+        return ReplaceAll(ReplaceAll(std::string(text), "%ADDR", szCopy), "%SIZE", strSize);
+    };
+    for (std::string_view step : {kClearCommand, kReadBackCommand}) {
+        std::string strCommand = command(step);
+        if (!RunCommand(strCommand, kReadBackBudget, m_dwEepromAtLeastMs)) {
+            strCommand.pop_back();
+            strWhy = "a QAN640 não executou \"" + strCommand + "\"";
+            return false;
+        }
+    }
+    SExchange exchange;
+    exchange.pieces = {command(kCompareCommand)};
+    exchange.endMarker = kPrompt;
+    exchange.reports = kCommandFailureReports;
+    long nSame = -1;
+    exchange.fnOnLine = [&](const std::string& strLine) {
+        if (long n = ParseBytesTheSame(strLine); n >= 0)
+            nSame = n;
+    };
+    exchange.nBudget = kReadBackBudget;
+    exchange.dwAtLeastMs = m_dwEepromAtLeastMs;
+    SReply reply;
+    if (RunReplyLoop(exchange, reply) != EEnd::Ended || reply.bReported || nSame < 0) {
+        strWhy = "a QAN640 não respondeu à comparação (cmp.b)";
+        return false;
+    }
+    if (nSame != nSize) {
+        strWhy = "a EEPROM confere com a imagem em " + std::to_string(nSame) + " de " +
+                 std::to_string(nSize) + " bytes";
+        return false;
+    }
+    return true;
 }
 
 bool CBootMonitorDialogue::SendReboot() {
-    // Writes nothing first: the boot log that waited in the input while the operator cycled the power is
-    // exactly what this exchange has to read.
+    // Writes nothing first: the boot log that came while the operator cycled the power is exactly what this
+    // exchange has to read.
     SExchange exchange;
-    exchange.pfnTest = [](const std::string& line) {
-        return AtLineStart(line, kShellMarker) ? EVerdict::Success : EVerdict::Continue;
-    };
+    exchange.endMarker = kShellMarker;
     exchange.nBudget = kRebootBudgetInARow;
     exchange.bInARow = true;
-    std::string strLine;
-    if (RunReplyLoop(exchange, strLine) != EVerdict::Success)
+    SReply reply;
+    if (RunReplyLoop(exchange, reply) != EEnd::Ended)
         return false;
     WriteText(kRebootCommand);
     return true;
@@ -259,58 +385,30 @@ bool CBootMonitorDialogue::SendReboot() {
 
 bool CBootMonitorDialogue::SendBootargs(const std::string& strMac) {
     SExchange exchange;
-    exchange.pfnTest = [](const std::string& line) {
-        return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
-    };
     exchange.pieces = {std::string(kBootargsPiece1), std::string(kBootargsPiece2),
                        ReplaceAll(std::string(kBootargsPiece3), "%MAC", strMac)};
-    exchange.bQuietFirst = true;
-    exchange.bClosesAtPrompt = true;
+    exchange.endMarker = kPrompt;
     exchange.nBudget = kBootargsBudget;
-    std::string strLine;
-    return RunReplyLoop(exchange, strLine) == EVerdict::Success;
+    SReply reply;
+    return RunReplyLoop(exchange, reply) == EEnd::Ended;
 }
 
 bool CBootMonitorDialogue::SendSaveenv() {
     SExchange exchange;
-    exchange.pfnTest = [](const std::string& line) {
-        return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
-    };
+    exchange.pieces = {std::string(kSaveenvCommand)};
+    exchange.endMarker = kPrompt;
     exchange.reports = kCommandFailureReports;
     exchange.proof = kSaveMarker;
-    exchange.pieces = {std::string(kSaveenvCommand)};
-    exchange.bQuietFirst = true;
-    exchange.bClosesAtPrompt = true;
     exchange.nBudget = kSaveenvBudget;
-    std::string strLine;
-    return RunReplyLoop(exchange, strLine) == EVerdict::Success;
+    SReply reply;
+    return RunReplyLoop(exchange, reply) == EEnd::Ended && !reply.bReported;
 }
 
 bool CBootMonitorDialogue::SendReset() {
-    std::string strLine; // one buffer for both phases
-
-    // Drain up to the monitor's prompt. When it shows, the buffer is emptied and the phase ends with the
-    // same bookkeeping as a failed read (the NUL echo); its outcome does not matter. The drain takes in
-    // what is left of the earlier answers, and a stale monitor prompt cannot pass for the shell, so the
-    // reset needs no quiet line first. For the same reason it is left out when the exchange before has
-    // read its closing prompt already: what may still come (the answer to that command's LF) is stale.
-    if (!m_bPromptRead) {
-        SExchange drain;
-        drain.pfnTest = [](const std::string& line) {
-            return AtLineStart(line, kPrompt) ? EVerdict::Success : EVerdict::Continue;
-        };
-        drain.nBudget = kResetBudget;
-        if (RunReplyLoop(drain, strLine) == EVerdict::Success) {
-            strLine.clear();
-            m_log.AppendLogChar(0, false);
-        }
-    }
-
-    SExchange shell;
-    shell.pfnTest = [](const std::string& line) {
-        return AtLineStart(line, kShellMarker) ? EVerdict::Success : EVerdict::Continue;
-    };
-    shell.pieces = {std::string(kResetCommand)};
-    shell.nBudget = kResetBudget;
-    return RunReplyLoop(shell, strLine) == EVerdict::Success;
+    SExchange exchange;
+    exchange.pieces = {std::string(kResetCommand)};
+    exchange.endMarker = kShellMarker;
+    exchange.nBudget = kResetBudget;
+    SReply reply;
+    return RunReplyLoop(exchange, reply) == EEnd::Ended;
 }

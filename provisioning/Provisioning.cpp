@@ -8,13 +8,19 @@
 #include "provisioning/MacLedger.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <thread>
 
 // UTF-8, as the front ends show it.
 const char* const CProvisioningRun::kMsgPowerCycle =
     "Comandos enviados com sucesso\n Desligue o QAN640, remova o jumper e religue-o";
+const char* const CProvisioningRun::kNoteNoReadBack =
+    "EEPROM não conferida: a leitura de volta está desligada";
+const char* const CProvisioningRun::kNoteStoppedWhileWriting =
+    "Interrompido durante a gravação da EEPROM: a QAN640 pode ter ficado sem imagem de boot";
 
 namespace {
 
@@ -63,7 +69,9 @@ void CProvisioningRun::EnterStage(int nStage) {
 
 void CProvisioningRun::MarkStopped() {
     m_result.eEnd = ERunEnd::Stopped;
-    m_result.strDetail.clear(); // a stopped run has no text
+    m_result.strDetail.clear(); // a stopped run has no box
+    if (m_bWriteInDoubt)
+        m_result.strNote = kNoteStoppedWhileWriting;
 }
 
 void CProvisioningRun::FinishWithReason(ERunEnd eEnd, const std::string& strReason) {
@@ -155,12 +163,14 @@ void CProvisioningRun::RunStages() {
     EnterStage(RUN_STAGE_STOP_BITS);
     port->SetStopBits(1);
     CBootMonitorDialogue dialogue(*port, m_log, m_run.m_strFileName, m_stop);
+    dialogue.SetEepromAtLeast(CBootMonitorDialogue::kEepromAtLeastMs);
 
     EnterStage(RUN_STAGE_PROMPT);
     if (!dialogue.WaitPrompt())
         return Finish(ERunEnd::NoPrompt);
 
     EnterStage(RUN_STAGE_TFTP);
+    m_bWriteInDoubt = true; // from here on a stop may leave the board without a whole image
     std::string strSize;
     if (!dialogue.SendTftp(strSize))
         return Finish(ERunEnd::TftpFailed);
@@ -168,17 +178,19 @@ void CProvisioningRun::RunStages() {
         return Finish(ERunEnd::NoTransferSize);
 
     EnterStage(RUN_STAGE_EEPROM);
-    if (!dialogue.SendEepromWrite(strSize))
-        return Finish(ERunEnd::EepromFailed);
+    if (!WriteEeprom(dialogue, strSize))
+        return;
 
-    // The board may still be writing (the command's LF repeats it): the box comes once it is idle. The
-    // board's output while the operator powers it off and on waits in the port for the next stage.
+    // The board's boot log comes while the box is open: read it as it comes, the box on a thread of its own.
     EnterStage(RUN_STAGE_POWER_CYCLE);
-    m_log.AppendLogText("\nAguardando a QAN640 terminar de gravar a EEPROM\n", true);
-    if (!dialogue.WaitWriteFinished())
-        return Finish(ERunEnd::EepromFailed);
     RefreshLog();
-    m_op.ShowMessageBox(kMsgPowerCycle, MB_TYPE_INFORMATION, m_stop);
+    std::atomic<bool> bBoxClosed = false;
+    std::thread box([&] {
+        m_op.ShowMessageBox(kMsgPowerCycle, MB_TYPE_INFORMATION, m_stop);
+        bBoxClosed = true;
+    });
+    dialogue.KeepReading([&] { return bBoxClosed.load(); });
+    box.join();
     if (m_stop.StopRequested())
         return MarkStopped();
 
@@ -219,6 +231,34 @@ void CProvisioningRun::RunStages() {
 
     if (m_result.eEnd == ERunEnd::Verified)
         EnterStage(RUN_STAGE_CLOSE);
+}
+
+bool CProvisioningRun::WriteEeprom(CBootMonitorDialogue& dialogue, const std::string& strSize) {
+    if (!dialogue.SendEepromWrite(strSize)) {
+        Finish(ERunEnd::EepromFailed);
+        return false;
+    }
+    // The command's LF may repeat the write: the read-back and the box come once the board is idle.
+    m_log.AppendLogText("\nAguardando a QAN640 terminar de gravar a EEPROM\n", true);
+    if (!dialogue.WaitWriteFinished()) {
+        Finish(ERunEnd::EepromFailed);
+        return false;
+    }
+    if (!m_options.bReadBackEeprom) {
+        m_result.strNote = kNoteNoReadBack;
+        Warn(kNoteNoReadBack);
+        m_bWriteInDoubt = false;
+        return true;
+    }
+    m_log.AppendLogText("\nConferindo a EEPROM\n", true);
+    std::string strWhy;
+    if (!dialogue.ReadBackEeprom(strSize, strWhy)) {
+        FinishWithReason(ERunEnd::EepromNotVerified, strWhy);
+        return false;
+    }
+    m_log.AppendLogText("\nEEPROM conferida: igual à imagem transferida\n", true);
+    m_bWriteInDoubt = false;
+    return true;
 }
 
 void CProvisioningRun::Warn(const std::string& strWarning) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+class CBootMonitorDialogue;
 class CPortLock;
 class IArpQuery;
 class IMacLedger;
@@ -35,6 +36,8 @@ struct SRunOptions {
     IMacLedger* pMacLedger = nullptr;
     bool bOfferNextMac = false;
     std::string strPortLockDir; // where the port's lock file goes; empty: CPortLock's system folder
+    // Whether the board reads its EEPROM back and compares it with the image before the power-cycle box.
+    bool bReadBackEeprom = true;
 };
 
 // One provisioning run, from the external loader to the verified MAC address, on the calling thread (the
@@ -56,6 +59,9 @@ public:
 
     // The stage-8 box; the closing boxes are in kRunEnds.
     static const char* const kMsgPowerCycle;
+    // The result's notes (UTF-8).
+    static const char* const kNoteNoReadBack;
+    static const char* const kNoteStoppedWhileWriting;
 
     CProvisioningRun(CRunState& run, CLogConsole& log, IOperator& op, CStopToken stop = {},
                      SRunOptions options = {});
@@ -81,6 +87,8 @@ private:
     // The port claimed and the board's card usable; false when the run has ended on either.
     bool ClaimPortAndCard(CPortLock& portLock);
     void VerifyMac(const std::string& strMac);
+    // Stage 7: the write, the wait until the board is idle, the read-back. False when the run ended there.
+    bool WriteEeprom(CBootMonitorDialogue& dialogue, const std::string& strSize);
     // Stage 11: the address from the operator, checked against the addresses already given out. Empty when
     // the run ended there.
     std::string AskCheckedMac();
@@ -96,4 +104,5 @@ private:
     std::unique_ptr<IArpQuery> m_pOwnArpQuery; // the platform's, on the card of the options
     IArpQuery* m_pArpQuery = nullptr;          // the one the run asks
     SRunResult m_result;
+    bool m_bWriteInDoubt = false; // the transfer has begun and the board's write is not proven yet
 };

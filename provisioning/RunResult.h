@@ -61,6 +61,7 @@ enum class ERunEnd {
     PortNotReserved,   // the port's lock could not be taken: nothing was sent
     NoBoardCard,       // the board's network card cannot be used or told: nothing was sent
     ArpTimedOut,       // the board did not answer within the run's time limit
+    EepromNotVerified, // what the board read back from its EEPROM is not the transferred image
     Stopped,           // the window closed or the program was interrupted
 };
 
@@ -109,7 +110,7 @@ inline constexpr SRunEndRow kRunEnds[] = {
     {ERunEnd::NoTransferSize, RUN_STAGE_TFTP, RUN_STAGE_NONE,
      "Não foi possível receber o tamanho do arquivo enviado\nReinicie a aplicação", MB_TYPE_ERROR, 14,
      "tamanho transferido não recebido"},
-    {ERunEnd::EepromFailed, RUN_STAGE_EEPROM, RUN_STAGE_POWER_CYCLE,
+    {ERunEnd::EepromFailed, RUN_STAGE_EEPROM, RUN_STAGE_NONE,
      "Houve um erro ao enviar o comando para a eeprom\nReinicie a aplicação", MB_TYPE_ERROR, 15,
      "gravação da EEPROM não confirmada ou não concluída"},
     {ERunEnd::NoShell, RUN_STAGE_REBOOT, RUN_STAGE_NONE,
@@ -155,6 +156,9 @@ inline constexpr SRunEndRow kRunEnds[] = {
     {ERunEnd::ArpTimedOut, RUN_STAGE_VERIFY, RUN_STAGE_NONE,
      "A QAN640 não respondeu ao ARP dentro do tempo limite.\r\nVerifique o cabo de rede da QAN640",
      MB_TYPE_ERROR, 28, "sem resposta ao ARP dentro de --arp-timeout"},
+    {ERunEnd::EepromNotVerified, RUN_STAGE_EEPROM, RUN_STAGE_NONE,
+     "Gravação da EEPROM não conferida: a QAN640 pode não ter a imagem transferida.\nReinicie a aplicação",
+     MB_TYPE_ERROR, 29, "a EEPROM lida de volta não é a imagem transferida (ou a leitura falhou)"},
     // SIGINT's status; another stop signal gives 128 + its number.
     {ERunEnd::Stopped, RUN_STAGE_NONE, RUN_STAGE_NONE, "", MB_TYPE_NONE, 130, "interrompido por"},
 };
@@ -181,13 +185,20 @@ struct SRunResult {
     // What the closing box adds to its row's text on a line of its own (which file is missing, why the
     // loader failed, the range file's line, when and where an address was stored).
     std::string strDetail;
+    // How the run was done or left, whatever its end: the EEPROM's read-back turned off, a stop while the
+    // board may have been writing. On the last line of the message.
+    std::string strNote;
     // The address was already stored in a board and the operator said it is the same board.
     bool bMacReused = false;
 
     ERunOutcome Outcome() const { return RunOutcomeOf(eEnd); }
-    // The closing box's text (UTF-8); empty for a stopped run.
+    // The closing box's text (UTF-8), then the note; a stopped run has only the note.
     std::string Message() const {
-        return RunEndRow(eEnd).pszBox + (strDetail.empty() ? std::string() : "\n" + strDetail);
+        std::string strText = RunEndRow(eEnd).pszBox;
+        for (const std::string* pLine : {&strDetail, &strNote})
+            if (!pLine->empty())
+                strText += (strText.empty() ? "" : "\n") + *pLine;
+        return strText;
     }
 };
 

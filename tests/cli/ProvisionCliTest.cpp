@@ -53,7 +53,7 @@ TEST_F(ProvisionCliTest, FailureStatusAndRow) {
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszName);
-        const SRunResult expected{c.eEnd, c.nStage, "", "", c.pszDetail};
+        const SRunResult expected{c.eEnd, c.nStage, "", "", c.pszDetail, ""};
         const std::string strMessage = expected.Message();
         const char* pszMessage = strMessage.c_str();
         StartBoard(c.board);

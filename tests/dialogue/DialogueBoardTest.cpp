@@ -143,9 +143,8 @@ TEST(DialogueOnBoard, WholeConversationProgramsTheImageAndTheMac) {
     EXPECT_EQ(macs[1], kMac);
 
     // The LF of the write's CR LF repeated it; the repetition was read to its end before the power cycle.
-    EXPECT_NE(
-        s.LogOf(kWriteFinished).find("write: addr 0x01000000  off 0x0000  count 672 ... done\r\r\nQAN640>"),
-        std::string::npos)
+    EXPECT_NE(s.LogOf(kWriteFinished).find("write: addr 01000000  off 0000  count 672 ... done\r\r\nQAN640>"),
+              std::string::npos)
         << s.LogOf(kWriteFinished);
 
     // Everything the board said is in the log, line ends stored as CR LF.

@@ -128,6 +128,7 @@ struct SFollowCase {
     std::string later;
     bool bOk;
     int nFailedReads;
+    int nGapCode = -2; // what the failed reads between them return
 };
 // CTest lists a case by what this prints: its name, the same in every build.
 void PrintTo(const SFollowCase& c, std::ostream* pOut) {
@@ -146,7 +147,7 @@ TEST_P(FollowTest, TheBoardIsIdleOnlyOnceItsAnswerToTheLineEndIsOver) {
     CLogConsole log;
     CBootMonitorDialogue dlg(link, log, "f");
     link.Waiting(c.atOnce);
-    link.Fails(c.nGap);
+    link.Fails(c.nGap, c.nGapCode);
     link.Bytes(c.later);
     EXPECT_EQ(dlg.WaitWriteFinished(), c.bOk);
     EXPECT_EQ(link.m_nFailedReads, c.nFailedReads);
@@ -167,6 +168,9 @@ INSTANTIATE_TEST_SUITE_P(
         SFollowCase{"RepeatedAndFailed", " \r", 3,
                     "\n" + kRepeat + "i2c_write: timed out\r\ndone\r\nQAN640> ", false, 3},
         SFollowCase{"RepeatedWithoutEnd", " \r", 0, "\n" + kRepeat, false, 400},
+        // A port that fails or is gone right after the prompt is no quiet line, whatever comes next.
+        SFollowCase{"PortGone", " ", 1, "", false, 0, -3},
+        SFollowCase{"PortNotReady", " ", 1, "", false, 0, -1},
         // A prompt inside a line does not end the repetition.
         SFollowCase{"PromptInsideALine", " \r", 0, "\nbusy QAN640> ", false, 400}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -192,5 +196,57 @@ TEST(ResetAfterSave, TheResetGoesOutAtOnce) {
         ASSERT_EQ(l.m_writes.size(), 2u);
         EXPECT_EQ(l.m_writes[1].nReadsBefore, nReadsBefore) << answer;
         EXPECT_EQ(l.m_nFailedReads, 0) << answer;
+    }
+}
+
+// ---- ReadBackEeprom ----
+
+// The board's answers to the three read-back commands in U-Boot's words (cmd/mem.c, cmd/eeprom.c, the SPI
+// flash emulation), and what the run makes of them.
+TEST(ReadBack, OnlyTheWholeImageComparedTheSameProvesTheWrite) {
+    const std::string kRead = "\r\nEEPROM @0x50 read: addr 01010000  off 0000  count 672 ... ";
+    struct SCase {
+        const char* name;
+        std::string size, clear, read, compare; // each answer up to its prompt
+        bool bOk;
+    } cases[] = {
+        {"same", "0x2a0", "", kRead + "done", "Total of 672 byte(s) were the same", true},
+        {"same, older monitor", "0x2a0", "", kRead + "done", "Total of 672 bytes were the same", true},
+        {"differs", "0x2a0", "", kRead + "done",
+         "byte at 0x01000100 (0x5a) != byte at 0x01010100 (0xff)\r\nTotal of 256 byte(s) were the same",
+         false},
+        {"read past the end of SPI flash", "0x2a0", "", kRead + "Invalid sector! done",
+         "byte at 0x01000000 (0x5a) != byte at 0x01010000 (0x0)\r\nTotal of 0 byte(s) were the same", false},
+        {"no cmp", "0x2a0", "", kRead + "done", "Unknown command 'cmp.b' - try 'help'", false},
+        {"no mw", "0x2a0", "Unknown command 'mw.b' - try 'help'", "", "", false},
+        {"silent compare", "0x2a0", "", kRead + "done", "", false},
+        {"a larger image", "0x493e0", "", kRead + "done", "Total of 300000 byte(s) were the same", true},
+        {"nothing to compare", "0x0", "", "", "", false},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        CScriptedLink link;
+        CLogConsole log;
+        CBootMonitorDialogue dlg(link, log, "f");
+        link.m_onWrite = [&](const std::string& text) {
+            const std::string& answer = text.starts_with("mw")       ? c.clear
+                                        : text.starts_with("eeprom") ? c.read
+                                                                     : c.compare;
+            link.Bytes(text.substr(0, text.size() - 1) + "\r\n" + answer + (answer.empty() ? "" : "\r\n") +
+                       "QAN640> ");
+        };
+        std::string strWhy;
+        EXPECT_EQ(dlg.ReadBackEeprom(c.size, strWhy), c.bOk) << link.m_strWritten;
+        EXPECT_EQ(strWhy.empty(), c.bOk) << strWhy;
+        if (c.size == "0x2a0" && c.bOk) {
+            EXPECT_EQ(link.m_strWritten, "mw.b 0x1010000 0x0 0x2a0\reeprom read 0x1010000 0x0 0x2a0\r"
+                                         "cmp.b 0x1000000 0x1010000 0x2a0\r");
+        }
+        if (c.size == "0x493e0") {
+            EXPECT_NE(link.m_strWritten.find("cmp.b 0x1000000 0x1050000 0x493e0\r"), std::string::npos);
+        }
+        if (c.size == "0x0") {
+            EXPECT_TRUE(link.m_strWritten.empty());
+        }
     }
 }

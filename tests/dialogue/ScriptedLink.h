@@ -14,7 +14,7 @@
 // Bytes() is what the board says from the moment an exchange starts to read for its answer; Waiting() is
 // what already sits in the input before that (answers to something written earlier). A short read
 // (ReadByteWithin, the wait for a quiet line) gets only waiting bytes: anywhere else the line is quiet for
-// it, and the script is left as it is.
+// it, and the script is left as it is, unless the port fails (-1, -3): that any read meets.
 class CScriptedLink : public ISerialLink {
 public:
     struct SWrite {
@@ -55,6 +55,12 @@ public:
         ++m_nShortReads;
         if (m_onShortRead)
             m_onShortRead(m_nShortReads);
+        // A port that is not ready or failed says so to any read.
+        if (!m_script.empty() && m_script.front() < 0 && m_script.front() != -2) {
+            int code = m_script.front();
+            m_script.pop_front();
+            return code;
+        }
         if (m_script.empty() || m_script.front() < kWaitingFlag)
             return -2;
         int result = m_script.front() & 0xFF;

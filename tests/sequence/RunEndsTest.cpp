@@ -48,7 +48,7 @@ TEST(RunEndsTest, EveryEndShowsAndReturnsWhatTheOperatorAndScriptsKnow) {
          16,
          14},
         {ERunEnd::EepromFailed,
-         {7, 8},
+         {7},
          "Houve um erro ao enviar o comando para a eeprom\nReinicie a aplicação",
          16,
          15},
@@ -108,6 +108,12 @@ TEST(RunEndsTest, EveryEndShowsAndReturnsWhatTheOperatorAndScriptsKnow) {
          "A QAN640 não respondeu ao ARP dentro do tempo limite.\r\nVerifique o cabo de rede da QAN640",
          16,
          28},
+        {ERunEnd::EepromNotVerified,
+         {7},
+         "Gravação da EEPROM não conferida: a QAN640 pode não ter a imagem transferida.\nReinicie a "
+         "aplicação",
+         16,
+         29},
         {ERunEnd::Stopped, {}, "", 0, 130},
     };
     ASSERT_EQ(std::size(cases), std::size(kRunEnds));
@@ -127,6 +133,7 @@ TEST(RunEndsTest, EveryEndShowsAndReturnsWhatTheOperatorAndScriptsKnow) {
         result.eEnd = c.eEnd;
         EXPECT_EQ(result.Message(), c.pszBox) << "what the record keeps";
         result.strDetail = "why";
-        EXPECT_EQ(result.Message(), std::string(c.pszBox) + "\nwhy") << "the detail on a line of its own";
+        EXPECT_EQ(result.Message(), *c.pszBox ? std::string(c.pszBox) + "\nwhy" : "why")
+            << "the detail on a line of its own";
     }
 }

@@ -11,6 +11,10 @@
 #include <QThread>
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
@@ -45,6 +49,9 @@ TEST_F(SequenceTest, HappyPathThroughTheNetwork) {
         std::vector<std::string> expectedCommands = {
             "tftp 0x1000000 u-boot_2_lote.ldr",
             "eeprom write 0x1000000 0x0 0x3e8",
+            "mw.b 0x1010000 0x0 0x3e8",
+            "eeprom read 0x1010000 0x0 0x3e8",
+            "cmp.b 0x1000000 0x1010000 0x3e8",
             "reboot",
             "setenv bootargs root=/dev/mtdblock1 rw rootfstype=jffs2 earlyprintk=serial,uart0,57600 "
             "ethaddr=" +
@@ -97,17 +104,26 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
          none,
          ERunEnd::EepromFailed,
          RUN_STAGE_EEPROM},
-        {"eeprom bus error",
-         {"--fault", "eeprom-i2c-error", "--old-image"},
+        // Writes U-Boot answers with "done" although nothing (or not all) was written: only the read-back
+        // tells, and the board keeps its old image.
+        {"eeprom silent",
+         {"--fault", "eeprom-nak", "--old-image"},
          none,
-         ERunEnd::EepromFailed,
-         RUN_STAGE_EEPROM},
+         ERunEnd::EepromNotVerified,
+         RUN_STAGE_EEPROM,
+         "a EEPROM confere com a imagem em 0 de 1000 bytes"},
+        {"eeprom middle block lost",
+         {"--fault", "eeprom-nak-middle"},
+         none,
+         ERunEnd::EepromNotVerified,
+         RUN_STAGE_EEPROM,
+         "a EEPROM confere com a imagem em 256 de 1000 bytes"},
         // The same failure met while waiting for the board to finish, before the power-cycle box.
         {"repeated write never ends",
          {"--fault", "eeprom-repeat-hangs"},
          none,
          ERunEnd::EepromFailed,
-         RUN_STAGE_POWER_CYCLE},
+         RUN_STAGE_EEPROM},
         {"no shell", {"--fault", "no-shell-after-power-cycle"}, none, ERunEnd::NoShell},
         {"no prompt after reboot", {"--fault", "no-prompt-after-reboot"}, none, ERunEnd::NoPrompt},
         {"cancelled",
@@ -230,6 +246,45 @@ TEST_F(SequenceTest, PowerCycleBoxWaitsForTheBoardToFinishWriting) {
     }
 }
 
+// Operators power the board on first and press OK last: a boot log four times the tty's line buffer, from
+// a board whose adapter drops what a throttled port cannot take, arrives whole while the box stays open.
+TEST_F(SequenceTest, BootLogIsReadWhileThePowerCycleBoxIsOpen) {
+    m_op.m_macAnswers = {kTypedMac};
+    m_dwReadTimeoutMs = 20; // a lost shell prompt fails within 16 s
+    StartBoard({"--boot-log-kib", "16", "--unread-limit", "4000", "--power-cycle-on-signal"});
+    int nUnreadAtOk = -1; // what waits unread in the port as the operator presses OK
+    m_op.m_powerCycle = [&] {
+        m_pBoard->Signal(SIGUSR1);
+        std::this_thread::sleep_for(5s); // 16 KiB take about 3 s at 57600 baud
+        int fd = open(m_run.m_strPort.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 && ioctl(fd, FIONREAD, &nUnreadAtOk) != 0)
+            nUnreadAtOk = -1;
+        if (fd >= 0)
+            close(fd);
+    };
+    SRunResult result = Run();
+    m_op.m_powerCycle = nullptr;
+
+    EXPECT_EQ(result.eEnd, ERunEnd::Verified)
+        << m_log.m_strLog.substr(m_log.m_strLog.size() > 3000 ? m_log.m_strLog.size() - 3000 : 0);
+    EXPECT_GE(nUnreadAtOk, 0);
+    EXPECT_LT(nUnreadAtOk, 256) << "the port is read while the box is open";
+    // The boot after the power cycle (read while the box was open) as whole as the one after the reset.
+    const std::string& strLog = m_log.m_strLog;
+    size_t nFirstShell = strLog.find("QAN640 shell.");
+    ASSERT_NE(nFirstShell, std::string::npos);
+    auto calls = [&](size_t nFrom, size_t nTo) {
+        size_t n = 0;
+        for (size_t i = strLog.find("initcall initcall_", nFrom); i < nTo;
+             i = strLog.find("initcall initcall_", i + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_GT(calls(0, nFirstShell), 100u);
+    EXPECT_EQ(calls(0, nFirstShell), calls(nFirstShell, std::string::npos));
+    ExpectCleanEnd();
+}
+
 // A loader or image that is not there ends the run at its first stage, before anything reaches the board,
 // with the set-up's box naming what is missing (in the log too). The C library's reasons come in the
 // operator's language, and the Windows-1252 log shows them right, a port lock's too.
@@ -341,7 +396,7 @@ TEST_F(SequenceTest, StopAtEveryStage) {
         {RUN_STAGE_TFTP, {"--tftp-ms", "60000"}, false, ""},
         {RUN_STAGE_EEPROM, {"--eeprom-ms", "60000"}, false, ""},
         {RUN_STAGE_POWER_CYCLE, {}, true, ""},
-        {RUN_STAGE_POWER_CYCLE, {"--eeprom-ms", "3000"}, false, ""}, // in the wait for the repeated write
+        {RUN_STAGE_EEPROM, {"--eeprom-ms", "3000"}, false, ""}, // in the wait for the repeated write
         {RUN_STAGE_REBOOT, {"--power-cycle-on-signal"}, false, ""},
         {RUN_STAGE_PROMPT_AFTER_REBOOT, {"--fault", "no-prompt-after-reboot"}, false, ""},
         {RUN_STAGE_ASK_MAC, {}, true, ""},
