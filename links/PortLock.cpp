@@ -149,8 +149,20 @@ CPortLock::EResult CPortLock::Acquire(const std::string& strPort) {
 void CPortLock::Release() {
     if (!m_fd.IsOpen())
         return;
-    // Removed while still locked, so nobody takes a lock on a name that is about to go. Where the folder
-    // does not let this user remove it, the file stays, unlocked and empty.
-    unlink(m_strLockFile.c_str());
+    // The run's loader inherits the locked file and may still be ending after us. Were the name removed
+    // while it holds the lock, the next run would lock a new file of that name beside the loader's claim.
+    // So the name goes only once a fresh open of it can be locked, that is when nobody holds the claim any
+    // more; a run that opened the file before it went finds it no longer under the name (Acquire).
     m_fd.Close();
+    const char* pszFile = m_strLockFile.c_str();
+    CUniqueFd fd(open(pszFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.IsOpen() || flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+        return;
+    // Only holders remove the name, so while we hold this file's lock the name cannot come to stand for
+    // another file between the check and the removal. Where the folder does not let this user remove it,
+    // the file stays, unlocked and empty.
+    struct stat stOpen, stNamed;
+    if (fstat(fd.Get(), &stOpen) == 0 && stat(pszFile, &stNamed) == 0 && stNamed.st_dev == stOpen.st_dev &&
+        stNamed.st_ino == stOpen.st_ino)
+        unlink(pszFile);
 }

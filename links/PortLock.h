@@ -12,7 +12,8 @@
 // meets; a name that is no device, after its real path), in a folder every user can write. The loader
 // inherits the locked file, so the claim lasts while anything of the run holds it. The kernel drops the lock
 // when the descriptor closes, so a killed program never leaves the port claimed. The holder removes the file
-// when it lets go (where the folder lets it: in a sticky folder only the file's owner may), and whoever
+// when it lets go and nothing else holds the lock (where the folder lets it: in a sticky folder only the
+// file's owner may); a loader still ending keeps the file and the claim. Whoever
 // claims the port checks that the file it locked is still the one under that name.
 class CPortLock {
 public:
@@ -31,6 +32,7 @@ public:
     // Claims the port named as the operator typed it (a device name or a path, as PortDevicePath reads it).
     // Never waits: a port in use is refused at once.
     EResult Acquire(const std::string& strPort);
+    // Lets go of this holder's share; the claim lasts while a child that inherited the file holds it.
     void Release();
     bool IsHeld() const { return m_fd.IsOpen(); }
     // The locked open file, for a child that is to share the claim (-1 when not held).

@@ -4,11 +4,14 @@
 
 #include "tests/support/TempWorkDir.h"
 
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -127,6 +130,65 @@ TEST(PortLock, KilledHolderLeavesThePortFree) {
     // Its file is still there; the lock is not.
     CPortLock after(d.strLocks);
     EXPECT_EQ(after.Acquire(strPort), EResult::Locked) << after.Error();
+}
+
+// The loader inherits the locked file and may outlive the program's part of the run: the claim and its file
+// stay until the loader's copy closes too.
+TEST(PortLock, InheritedCopyKeepsTheClaimAfterRelease) {
+    SLockDir d;
+    std::string strPort = d.strDir + "/ttyA";
+    CPortLock run(d.strLocks);
+    ASSERT_EQ(run.Acquire(strPort), EResult::Locked) << run.Error();
+    std::string strFile = run.LockFile();
+    int nLoaderCopy = dup(run.Fd());
+    run.Release();
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(strFile)));
+    EXPECT_EQ(CPortLock(d.strLocks).Acquire(strPort), EResult::InUse);
+    close(nLoaderCopy);
+    EXPECT_EQ(CPortLock(d.strLocks).Acquire(strPort), EResult::Locked);
+}
+
+// Runs that claim and let go as fast as they can: a run that opened the file just before its holder removed
+// it must not count it as a claim, so two holders never overlap.
+TEST(PortLock, RacingRunsNeverHoldTogether) {
+    SLockDir d;
+    std::string strPort = d.strDir + "/ttyA";
+    struct SShared {
+        std::atomic<int> nHolders, nOverlaps, nClaims, nRefusals;
+    };
+    void* pMem = mmap(nullptr, sizeof(SShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pMem, MAP_FAILED);
+    auto* pShared = new (pMem) SShared{};
+    auto race = [&] {
+        for (int i = 0; i < 3000; ++i) {
+            CPortLock lock(d.strLocks);
+            EResult e = lock.Acquire(strPort);
+            if (e == EResult::Unusable)
+                return 1;
+            if (e != EResult::Locked) {
+                pShared->nRefusals++;
+                continue;
+            }
+            if (pShared->nHolders.fetch_add(1) != 0)
+                pShared->nOverlaps++;
+            pShared->nClaims++;
+            sched_yield();
+            pShared->nHolders--;
+        }
+        return 0;
+    };
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(race());
+    int nOwn = race();
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(nOwn, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(pShared->nOverlaps.load(), 0);
+    EXPECT_GT(pShared->nRefusals.load(), 0) << "the runs never met";
+    EXPECT_GT(pShared->nClaims.load(), 0);
+    munmap(pMem, sizeof(SShared));
 }
 
 // Operators with a strict umask still leave files that the next operator can lock; a file that one operator

@@ -30,6 +30,7 @@ for f in usr/bin/qan640-bootloader usr/bin/qan640-provision \
     usr/share/icons/hicolor/scalable/apps/qan640-bootloader.svg \
     usr/share/icons/hicolor/48x48/apps/qan640-bootloader.png \
     usr/share/man/man1/qan640-bootloader.1.gz usr/share/man/man1/qan640-provision.1.gz \
+    usr/share/man/pt_BR/man1/qan640-bootloader.1.gz usr/share/man/pt_BR/man1/qan640-provision.1.gz \
     usr/share/doc/qan640-bootloader/copyright usr/share/doc/qan640-bootloader/changelog.gz; do
     grep -qx "\./$f" "$tmp/list" || fail "$f missing from the package"
 done
@@ -51,6 +52,12 @@ dpkg-deb -x "$deb" "$tmp/root"
 caption=$(sed -n 's:.*<string>\(QAN 640 Bootloader V[^<]*\)</string>.*:\1:p' "$ui")
 grep -qx "Name=$caption" "$tmp/root/usr/share/applications/qan640-bootloader.desktop" ||
     fail "menu entry name is not the caption '$caption'"
+
+# Every manual page renders without a warning from man or groff.
+for page in "$tmp"/root/usr/share/man/*/qan640-*.1.gz "$tmp"/root/usr/share/man/*/man1/qan640-*.1.gz; do
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) || fail "man $page: $warnings"
+    [ -z "$warnings" ] || fail "${page#"$tmp/root/"}: $warnings"
+done
 
 # The installed programs run from the extracted tree (no path into the build tree).
 mkdir "$tmp/work"
