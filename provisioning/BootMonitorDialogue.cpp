@@ -242,11 +242,13 @@ CBootMonitorDialogue::EEnd CBootMonitorDialogue::RunReplyLoop(const SExchange& e
     }
 }
 
-bool CBootMonitorDialogue::RunCommand(std::string strCommand, int nBudget, uint32_t dwAtLeastMs) {
+bool CBootMonitorDialogue::RunCommand(std::string strCommand, int nBudget, uint32_t dwAtLeastMs,
+                                      std::string_view proof) {
     SExchange exchange;
     exchange.pieces = {std::move(strCommand)};
     exchange.endMarker = kPrompt;
     exchange.reports = kCommandFailureReports;
+    exchange.proof = proof;
     exchange.nBudget = nBudget;
     exchange.dwAtLeastMs = dwAtLeastMs;
     SReply reply;
@@ -394,14 +396,7 @@ bool CBootMonitorDialogue::SendBootargs(const std::string& strMac) {
 }
 
 bool CBootMonitorDialogue::SendSaveenv() {
-    SExchange exchange;
-    exchange.pieces = {std::string(kSaveenvCommand)};
-    exchange.endMarker = kPrompt;
-    exchange.reports = kCommandFailureReports;
-    exchange.proof = kSaveMarker;
-    exchange.nBudget = kSaveenvBudget;
-    SReply reply;
-    return RunReplyLoop(exchange, reply) == EEnd::Ended && !reply.bReported;
+    return RunCommand(std::string(kSaveenvCommand), kSaveenvBudget, 0, kSaveMarker);
 }
 
 bool CBootMonitorDialogue::SendReset() {

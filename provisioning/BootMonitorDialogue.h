@@ -192,7 +192,8 @@ private:
     // Failed: a stop.
     EEnd RunReplyLoop(const SExchange& exchange, SReply& reply);
     // An exchange that ends at the prompt at line start and succeeds when no report of failure came.
-    bool RunCommand(std::string strCommand, int nBudget, uint32_t dwAtLeastMs = 0);
+    bool RunCommand(std::string strCommand, int nBudget, uint32_t dwAtLeastMs = 0,
+                    std::string_view proof = {});
     // Reads and echoes until nothing has come for kQuietMs, a read fails outright, or kQuietCapMs passed.
     void TakeInUntilQuiet();
     // The next byte: what KeepReading kept first (echoed already, bEchoed true), then the port, waiting up

@@ -199,6 +199,44 @@ TEST_F(WindowTest, ClosingAtEveryStage) {
     }
 }
 
+// Closing while the EEPROM is written asks first: "Continuar" keeps the run going, "Fechar" stops it, and the
+// stopped row says that the board may have been left without a boot image.
+TEST_F(WindowTest, ClosingWhileTheEepromIsWrittenAsksFirst) {
+    StartBoard({"--eeprom-ms", "60000"});
+    auto window = MakeWindow({});
+    CQAN640BootLoaderCommands& w = *window;
+    std::vector<bool> runningAfterAnswer;
+    bool bAsking = false;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (!bAsking && runningAfterAnswer.size() < 2 && w.IsRunning() &&
+            w.m_lblStage->text().startsWith("Etapa 7 de 17:")) {
+            bAsking = true;
+            const char* pszAnswer = runningAfterAnswer.empty() ? "Continuar" : "Fechar";
+            QTimer::singleShot(50, [pszAnswer] {
+                for (QWidget* top : QApplication::topLevelWidgets())
+                    if (auto* box = qobject_cast<QMessageBox*>(top); box && box->isVisible())
+                        for (QAbstractButton* button : box->buttons())
+                            if (button->text() == pszAnswer &&
+                                box->text() == CQAN640BootLoaderCommands::kMsgCloseWhileWriting)
+                                button->click();
+            });
+            w.close();
+            runningAfterAnswer.push_back(w.IsRunning());
+            bAsking = false;
+        }
+    });
+    closer.start(20);
+    EXPECT_TRUE(ExecWindow(
+        w, [&w] { QTest::mouseClick(w.m_btnStart, Qt::LeftButton); }, 60000));
+    EXPECT_EQ(runningAfterAnswer, (std::vector<bool>{true, false}));
+    std::string strRecord = ReadFile(kRunRecordFileName);
+    EXPECT_NE(strRecord.find(",stopped,7,"), std::string::npos) << strRecord;
+    EXPECT_NE(strRecord.find("Interrompido durante a gravação da EEPROM"), std::string::npos) << strRecord;
+    window.reset();
+    m_pBoard.reset();
+}
+
 // The verdict is in the record as the closing box appears, however long the operator leaves it open; a record
 // that cannot be written turns the progress line red and says so in the log.
 TEST_F(WindowTest, VerdictRecordedBeforeTheClosingBox) {

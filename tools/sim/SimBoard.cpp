@@ -785,9 +785,9 @@ std::string CSimBoard::ReadRam(uint32_t addr, uint32_t n) const {
 void CSimBoard::WriteRam(uint32_t addr, std::string_view data) {
     for (uint32_t i = 0; i < data.size(); ++i) {
         uint32_t a = addr + i;
-        auto [page, bNew] = m_ram.try_emplace(a / kRamPage);
-        if (bNew)
-            page->second = ReadRam(a / kRamPage * kRamPage, kRamPage);
+        auto page = m_ram.find(a / kRamPage);
+        if (page == m_ram.end()) // a page written for the first time keeps the rest of its power-on content
+            page = m_ram.emplace(a / kRamPage, ReadRam(a / kRamPage * kRamPage, kRamPage)).first;
         page->second[a % kRamPage] = data[i];
     }
 }
