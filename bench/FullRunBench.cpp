@@ -4,15 +4,15 @@
 //
 // Mandated time M per run: the loader stage as a whole (the external loader's own work and the runner's
 // pauses after it), the pause before opening the port, the two pauses inside the boot-argument command, the
-// quiet-line waits before the four commands, the pause before each ARP query, one read time-out of the prompt
-// wait after the reboot (it writes its next line end only after a failed read, so a board in its autoboot
-// countdown costs exactly that), and the board's configured durations (transfer, EEPROM write and save, power
-// cycle, the other two autoboot countdowns, Linux boots). The board repeats the EEPROM write for the LF of
-// its CR LF, and the run waits for that before the power-cycle box: board's time too, counted from the end
-// of the first write together with the power-cycle delay that starts there (whichever is longer); the
-// operator here does not switch the board off, the board does it itself after that delay. Everything else
-// is the run's own: reading and echoing, process and port handling, the operator calls. The ARP service is a
-// stand-in that answers at once, so nothing is sent on any network.
+// quiet-line waits before the seven commands, the pause before each ARP query, one read time-out of the
+// prompt wait after the reboot (it writes its next line end only after a failed read, so a board in its
+// autoboot countdown costs exactly that), and the board's configured durations (transfer, EEPROM write, its
+// read-back and the save, power cycle, the other two autoboot countdowns, Linux boots). The board repeats the
+// EEPROM write for the LF of its CR LF, and the run waits for that before reading the EEPROM back: board's
+// time too. The operator here does not switch the board off: the board does it itself, the power-cycle delay
+// after the last command it was sent (the read-back's compare). Everything else is the run's own: reading and
+// echoing, process and port handling, the operator calls. The ARP service is a stand-in that answers at once,
+// so nothing is sent on any network.
 //
 // Last line: runs=N median_ms=T mandated_ms=M excess_pct=P with P = (T - M) / T in percent.
 
@@ -113,13 +113,13 @@ int main(int argc, char** argv) {
         double dLoader =
             duration<double, std::milli>(op.m_tStage[RUN_STAGE_OPEN] - op.m_tStage[RUN_STAGE_LOADER]).count();
         double dRunPauses =
-            500.0 + 2 * CBootMonitorDialogue::kBootargsPauseMs + 4 * double(CBootMonitorDialogue::kQuietMs) +
+            500.0 + 2 * CBootMonitorDialogue::kBootargsPauseMs + 7 * double(CBootMonitorDialogue::kQuietMs) +
             double(CProvisioningRun::kArpPauseMs) * arp.m_nQueries + double(SRunOptions::kReadTimeoutMs);
-        // Transfer; EEPROM write, then its repetition and the power-cycle delay side by side; the save; power
+        // Transfer; EEPROM write, its repetition and its read-back; the power-cycle delay; the save; power
         // off; countdowns after the power cycle and the reset (the one after the reboot is stopped by the
         // prompt wait); two Linux boots.
-        double dBoard = kTftpMs + kEepromMs + std::max(kEepromMs, kPowerCycleMs) + kEepromMs + kPowerOffMs +
-                        2.0 * kStepMs + 2.0 * kBootMs;
+        double dBoard = kTftpMs + 3.0 * kEepromMs + kPowerCycleMs + kEepromMs + kPowerOffMs + 2.0 * kStepMs +
+                        2.0 * kBootMs;
         totals.push_back(dTotal);
         mandated.push_back(dLoader + dRunPauses + dBoard);
         printf("run %d: total_ms=%.0f loader_ms=%.0f run_pauses_ms=%.0f board_ms=%.0f\n", i, dTotal, dLoader,

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
@@ -153,6 +154,16 @@ TEST_F(SequenceTest, EveryFailureEndsWithItsOwnBox) {
              t.m_fakeArp.m_answers = {"00:ff:FF:ff:ff:ff", "02:3A:7C:1A:2B:3C"};
          },
          ERunEnd::Verified},
+        // Last, as it leaves its image: a board provisioned again, its image larger than its SPI EEPROM.
+        {"image past the end of an SPI EEPROM",
+         {"--eeprom-on-spi", "--old-image"},
+         [](SequenceTest& t) {
+             std::ofstream(t.m_strDir + "/tftp/u-boot_2_lote.ldr", std::ios::binary)
+                 << std::string(300000, 'x');
+         },
+         ERunEnd::EepromNotVerified,
+         RUN_STAGE_EEPROM,
+         "a EEPROM confere com a imagem em 0 de 300000 bytes"},
     };
     for (SCase& c : cases) {
         SCOPED_TRACE(c.pszName);
