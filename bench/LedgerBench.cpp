@@ -10,10 +10,10 @@
 // Usage: bench_ledger [ROWS] | bench_ledger --db
 // Last line: rows=N lookup_ms=L allocate_ms=A, or allocations=400 distinct=D p99_ms=P
 #include "bench/TypicalRecord.h"
+#include "ledger/RecordMacLedger.h"
+#include "linedb/DbMacLedger.h"
+#include "linedb/LineDbRows.h"
 #include "provisioning/RunResult.h"
-#include "records/DbMacLedger.h"
-#include "records/LineDbRows.h"
-#include "records/RecordMacLedger.h"
 #include "tests/support/PgTestServer.h"
 
 #include <QDir>

@@ -13,7 +13,7 @@ inline constexpr int kExitInternal = 1;
 inline constexpr int kExitUsage = 2;
 // --workdir names no directory the program can work in: nothing ran.
 inline constexpr int kExitWorkDirUnusable = 3;
-// The line's database (records/LineDb.h), before anything runs: its connection string cannot be read or
+// The line's database (linedb/LineDb.h), before anything runs: its connection string cannot be read or
 // parsed (a set-up error); the server answered and refused (password, role, no --db-init schema, a newer
 // schema); the server does not answer and --mac next needs it (a typed MAC goes on, checked against the
 // record alone).

@@ -1,7 +1,7 @@
 #include "cli/LineCommands.h"
 
 #include "cli/ExitStatus.h"
-#include "records/LineDbRows.h"
+#include "linedb/LineDbRows.h"
 #include "records/ShiftReport.h"
 
 #include <cctype>

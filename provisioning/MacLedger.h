@@ -4,7 +4,7 @@
 #include <string>
 
 // What a run asks of the addresses the line has already given out, at stage 11, before anything carrying
-// the MAC is sent. The record of this PC answers today (records/RecordMacLedger.h); a store shared by the
+// the MAC is sent. The record of this PC answers today (ledger/RecordMacLedger.h); a store shared by the
 // whole line can answer behind the same interface.
 
 // A row showing that an address was stored in a board.

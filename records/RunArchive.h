@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/LogConsole.h"
+#include "linedb/LineDbRows.h"
 #include "provisioning/RunResult.h"
-#include "records/LineDbRows.h"
 #include "records/RunJournal.h"
 #include "records/RunRecord.h"
 

@@ -2,8 +2,8 @@
 
 #include "core/SystemError.h"
 #include "core/UniqueFd.h"
+#include "ledger/RecordMacLedger.h"
 #include "provisioning/RunResult.h"
-#include "records/RecordMacLedger.h"
 
 #include <algorithm>
 #include <cerrno>

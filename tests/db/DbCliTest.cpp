@@ -1,7 +1,7 @@
 // qan640-provision with the line's database: set-up errors before anything runs, and whole runs whose rows
 // reach the database, wait through an outage and arrive once it is over.
 
-#include "records/LineDbRows.h"
+#include "linedb/LineDbRows.h"
 #include "records/ShiftReport.h"
 #include "tests/cli/CliFixture.h"
 #include "tests/support/PgTestServer.h"

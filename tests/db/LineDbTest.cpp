@@ -3,8 +3,8 @@
 
 #include "core/LogConsole.h"
 #include "core/UniqueFd.h"
-#include "records/DbMacLedger.h"
-#include "records/LineDbRows.h"
+#include "linedb/DbMacLedger.h"
+#include "linedb/LineDbRows.h"
 #include "records/RunArchive.h"
 #include "tests/support/ChildProcesses.h"
 #include "tests/support/PgTestServer.h"

@@ -1,7 +1,7 @@
 // The addresses the line has given out: which rows hold an address, the range file, and taking the next
 // free address while other runs and other processes do the same.
 
-#include "records/RecordMacLedger.h"
+#include "ledger/RecordMacLedger.h"
 #include "records/RunArchive.h"
 
 #include "mac/MacPrefixFile.h"

@@ -1,4 +1,4 @@
-#include "records/DbMacLedger.h"
+#include "linedb/DbMacLedger.h"
 
 #include "records/RunArchive.h"
 

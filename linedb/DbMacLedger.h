@@ -1,7 +1,7 @@
 #pragma once
 
-#include "records/LineDbRows.h"
-#include "records/RecordMacLedger.h"
+#include "ledger/RecordMacLedger.h"
+#include "linedb/LineDbRows.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "records/RecordMacLedger.h"
+#include "ledger/RecordMacLedger.h"
 
 #include "core/SystemError.h"
 #include "mac/MacPrefixFile.h"

@@ -1,4 +1,4 @@
-#include "records/LineDb.h"
+#include "linedb/LineDb.h"
 
 #include "core/SystemError.h"
 #include "core/UniqueFd.h"
