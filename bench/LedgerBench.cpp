@@ -139,7 +139,8 @@ int main(int argc, char** argv) {
     }
     CRecordMacLedger ledger(strDir);
     bool bWrong = false;
-    double dLookupMs = MedianMs([&] { bWrong |= ledger.FindStored("06:B1:4E:00:00:01").has_value(); });
+    double dLookupMs = MedianMs(
+        [&] { bWrong |= (ledger.FindStored("06:B1:4E:00:00:01").eStatus != SMacLookup::EStatus::Free); });
     std::string strExpected = MacText(*MacValue("02:3A:7C:00:00:00") + uint64_t(nRows));
     double dAllocateMs = MedianMs([&] {
         SMacTaken taken = ledger.TakeNext();

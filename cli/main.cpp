@@ -430,8 +430,9 @@ std::optional<int> TakeNextMac(IMacLedger& ledger, std::string& strMac) {
         return kExitDbUnavailable;
     }
     if (taken.eStatus != SMacTaken::EStatus::Taken) {
-        ERunEnd eEnd = taken.eStatus == SMacTaken::EStatus::Exhausted ? ERunEnd::MacRangeExhausted
-                                                                      : ERunEnd::MacRangeUnusable;
+        ERunEnd eEnd = taken.eStatus == SMacTaken::EStatus::Exhausted    ? ERunEnd::MacRangeExhausted
+                       : taken.eStatus == SMacTaken::EStatus::Unreadable ? ERunEnd::MacRecordUnreadable
+                                                                         : ERunEnd::MacRangeUnusable;
         fprintf(stderr, "%s: %s\n", kProgram, taken.strMessage.c_str());
         return RunEndRow(eEnd).nExitStatus;
     }

@@ -154,10 +154,21 @@ std::function<void(std::string_view)> StoredMacReader(const FStoredMac& fn) {
     };
 }
 
-// The same for the record open at fd.
-void ForEachStoredMacIn(int fd, const FStoredMac& fn) {
-    if (fd >= 0)
-        ForEachRecordLineIn(fd, StoredMacReader(fn));
+// The same for the record open at fd: false when it could not be read to its end.
+bool ForEachStoredMacIn(int fd, const FStoredMac& fn) {
+    return fd < 0 || ForEachRecordLineIn(fd, StoredMacReader(fn));
+}
+
+// The message of a record that exists and cannot be read.
+std::string UnreadableText(int nError) {
+    return kRunRecordFileName + (": " + Reason("ao ler", nError));
+}
+
+// The message of journals of runs that are gone and could not be turned into rows: their addresses may be in
+// boards the record does not show yet.
+std::string UnrecoveredText(const SRunJournalRecovery& recovery) {
+    std::string strText = "execuções interrompidas sem linha no registro (" + recovery.problems.front();
+    return strText + (recovery.problems.size() > 1 ? ", ...)" : ")");
 }
 
 } // namespace
@@ -171,24 +182,39 @@ std::string MacRangeExhaustedText(const SMacRange& range) {
            kMacRangeFileName + ")";
 }
 
-void ForEachStoredMacIn(const std::string& strDir,
+bool ForEachStoredMacIn(const std::string& strDir,
                         const std::function<void(uint64_t, std::string_view, std::string_view)>& fn) {
     CUniqueFd fd(open((strDir + "/" + kRunRecordFileName).c_str(), O_RDONLY | O_CLOEXEC));
-    ForEachStoredMacIn(fd.Get(), fn);
+    if (!fd.IsOpen())
+        return errno == ENOENT;
+    return ForEachStoredMacIn(fd.Get(), fn);
 }
 
 CRecordMacLedger::CRecordMacLedger(std::string strDir) : m_strDir(std::move(strDir)) {}
 
-std::optional<SMacStoredRow> CRecordMacLedger::FindStored(const std::string& strMac) {
+SMacLookup CRecordMacLedger::FindStored(const std::string& strMac) {
+    SMacLookup lookup;
     std::optional<uint64_t> nWanted = MacValue(strMac);
     if (!nWanted)
-        return std::nullopt;
-    std::optional<SMacStoredRow> found;
-    ForEachStoredMacIn(m_strDir, [&](uint64_t nMac, std::string_view start, std::string_view port) {
-        if (nMac == *nWanted)
-            found = SMacStoredRow{RecordFieldText(start), RecordFieldText(port)};
-    });
-    return found;
+        return lookup;
+    // A run killed after bootargs shows its address only once its journal is its row.
+    if (SRunJournalRecovery recovery = RecoverRunJournals(m_strDir); !recovery.problems.empty()) {
+        lookup.eStatus = SMacLookup::EStatus::Unreadable;
+        lookup.strMessage = UnrecoveredText(recovery);
+        return lookup;
+    }
+    bool bRead =
+        ForEachStoredMacIn(m_strDir, [&](uint64_t nMac, std::string_view start, std::string_view port) {
+            if (nMac == *nWanted) {
+                lookup.eStatus = SMacLookup::EStatus::Stored;
+                lookup.row = SMacStoredRow{RecordFieldText(start), RecordFieldText(port)};
+            }
+        });
+    if (!bRead) {
+        lookup.eStatus = SMacLookup::EStatus::Unreadable;
+        lookup.strMessage = UnreadableText(errno);
+    }
+    return lookup;
 }
 
 std::optional<SMacRange> ReadMacRange(const std::string& strDir, SMacTaken& taken) {
@@ -227,11 +253,16 @@ SMacTaken CRecordMacLedger::TakeNext() {
     EndRun();
 
     // Runs killed after bootargs keep their address through the rows their journals leave.
-    RecoverRunJournals(m_strDir);
+    if (SRunJournalRecovery recovery = RecoverRunJournals(m_strDir); !recovery.problems.empty()) {
+        taken.eStatus = SMacTaken::EStatus::Unreadable;
+        taken.strMessage = UnrecoveredText(recovery);
+        return taken;
+    }
     taken.eStatus = SMacTaken::EStatus::Unusable;
     std::string strRecordPath = m_strDir + "/" + kRunRecordFileName;
     CUniqueFd fdRecord = OpenSharedFile(strRecordPath, O_RDWR | O_CREAT);
     if (!fdRecord.IsOpen()) {
+        taken.eStatus = SMacTaken::EStatus::Unreadable;
         taken.strMessage = kRunRecordFileName + (": " + Reason("ao abrir", errno));
         return taken;
     }
@@ -244,8 +275,12 @@ SMacTaken CRecordMacLedger::TakeNext() {
         if (nMac >= range->nFirst && nMac <= range->nLast)
             used[size_t(nMac - range->nFirst)] = true;
     };
-    ForEachStoredMacIn(fdRecord.Get(),
-                       [&](uint64_t nMac, std::string_view, std::string_view) { markUsed(nMac); });
+    if (!ForEachStoredMacIn(fdRecord.Get(),
+                            [&](uint64_t nMac, std::string_view, std::string_view) { markUsed(nMac); })) {
+        taken.eStatus = SMacTaken::EStatus::Unreadable;
+        taken.strMessage = UnreadableText(errno);
+        return taken;
+    }
     std::string strFolder = m_strDir + "/" + kMacReservationFolderName;
     if (!MakeSharedFolder(strFolder)) {
         taken.strMessage = kMacReservationFolderName + (": " + Reason("ao criar", errno));

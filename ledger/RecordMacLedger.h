@@ -48,8 +48,9 @@ std::optional<SMacRange> ReadMacRange(const std::string& strDir, SMacTaken& take
 void ForEachStoredMac(std::string_view text,
                       const std::function<void(uint64_t, std::string_view, std::string_view)>& fn);
 
-// The same for the record in strDir (none yet: no row).
-void ForEachStoredMacIn(const std::string& strDir,
+// The same for the record in strDir (none yet: no row): false when it exists and could not be read to its
+// end (errno says why).
+bool ForEachStoredMacIn(const std::string& strDir,
                         const std::function<void(uint64_t, std::string_view, std::string_view)>& fn);
 
 // The message of a range with no free address left.
@@ -66,7 +67,7 @@ public:
     CRecordMacLedger(const CRecordMacLedger&) = delete;
     CRecordMacLedger& operator=(const CRecordMacLedger&) = delete;
 
-    std::optional<SMacStoredRow> FindStored(const std::string& strMac) override;
+    SMacLookup FindStored(const std::string& strMac) override;
     SMacTaken TakeNext() override;
     void EndRun() override;
 

@@ -1,6 +1,8 @@
 #include "linedb/DbMacLedger.h"
 
+#include "core/SystemError.h"
 #include "records/RunArchive.h"
+#include "records/RunRecord.h"
 
 #include <charconv>
 #include <set>
@@ -31,10 +33,10 @@ std::string CDbMacLedger::TakeWarning() {
     return std::exchange(m_strWarning, std::string());
 }
 
-std::optional<SMacStoredRow> CDbMacLedger::FindStored(const std::string& strMac) {
-    std::optional<SMacStoredRow> local = m_local.FindStored(strMac);
+SMacLookup CDbMacLedger::FindStored(const std::string& strMac) {
+    SMacLookup local = m_local.FindStored(strMac);
     std::optional<uint64_t> nMac = MacValue(strMac);
-    if (!nMac)
+    if (!nMac || local.eStatus == SMacLookup::EStatus::Unreadable)
         return local;
     std::string strError;
     if (m_db.Connect(strError) != CLineDb::EState::Ready) {
@@ -57,14 +59,16 @@ std::optional<SMacStoredRow> CDbMacLedger::FindStored(const std::string& strMac)
     double dEpoch = 0;
     std::string strEpoch = found->Text(0, 2);
     std::from_chars(strEpoch.data(), strEpoch.data() + strEpoch.size(), dEpoch);
-    SMacStoredRow row;
+    SMacLookup lookup;
+    lookup.eStatus = SMacLookup::EStatus::Stored;
+    SMacStoredRow& row = lookup.row;
     row.strWhen = FormatIsoTime(
         std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
             std::chrono::duration<double>(dEpoch))));
     row.strPort = found->Text(0, 0) == "stored"
                       ? found->Text(0, 3) + " da estação " + found->Text(0, 1)
                       : "(endereço reservado por uma execução da estação " + found->Text(0, 1) + ")";
-    return row;
+    return lookup;
 }
 
 SMacTaken CDbMacLedger::TakeNext() {
@@ -118,7 +122,12 @@ SMacTaken CDbMacLedger::TakeNextOnce(const SMacRange& range, bool& bRetry) {
         if (nMac >= range.nFirst && nMac <= range.nLast)
             used[size_t(nMac - range.nFirst)] = true;
     };
-    ForEachStoredMacIn(m_strDir, [&](uint64_t nMac, std::string_view, std::string_view) { markUsed(nMac); });
+    if (!ForEachStoredMacIn(m_strDir,
+                            [&](uint64_t nMac, std::string_view, std::string_view) { markUsed(nMac); })) {
+        taken.eStatus = SMacTaken::EStatus::Unreadable;
+        taken.strMessage = kRunRecordFileName + (": " + SystemErrorText(errno));
+        return taken;
+    }
 
     std::string strTakingKey = std::to_string(kTakingLockKey);
     if (!m_db.Exec("BEGIN", {}, strError) ||

@@ -29,7 +29,7 @@ public:
     CDbMacLedger(const CDbMacLedger&) = delete;
     CDbMacLedger& operator=(const CDbMacLedger&) = delete;
 
-    std::optional<SMacStoredRow> FindStored(const std::string& strMac) override;
+    SMacLookup FindStored(const std::string& strMac) override;
     SMacTaken TakeNext() override;
     void EndRun() override;
     std::string TakeWarning() override;

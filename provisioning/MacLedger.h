@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 
 // What a run asks of the addresses the line has already given out, at stage 11, before anything carrying
@@ -13,6 +12,18 @@ struct SMacStoredRow {
     std::string strPort;
 };
 
+// What the ledger says of one address.
+struct SMacLookup {
+    enum class EStatus {
+        Free,
+        Stored,     // row says where
+        Unreadable, // the record (or a journal of a run that is gone) cannot be read: nothing may be sent
+    };
+    EStatus eStatus = EStatus::Free;
+    SMacStoredRow row;
+    std::string strMessage; // for Unreadable (Portuguese, UTF-8)
+};
+
 // The next free address of the line's range, reserved for this run.
 struct SMacTaken {
     enum class EStatus {
@@ -23,6 +34,9 @@ struct SMacTaken {
         // The line's store does not answer: no address is handed out on a guess, the operator types one
         // (checked against this PC's record); strMessage says why.
         Unavailable,
+        // The record (or a journal of a run that is gone) cannot be read: nothing is handed out, and a typed
+        // address cannot be checked either; strMessage says why.
+        Unreadable,
     };
     EStatus eStatus = EStatus::NoRange;
     std::string strMac;     // "02:3A:7C:00:10:00"
@@ -33,8 +47,9 @@ class IMacLedger {
 public:
     virtual ~IMacLedger() = default;
     // The latest row showing strMac stored in a board (outcome ok, or a run that got past bootargs);
-    // letter case and separators do not matter.
-    virtual std::optional<SMacStoredRow> FindStored(const std::string& strMac) = 0;
+    // letter case and separators do not matter. A record that exists but cannot be read answers Unreadable,
+    // never Free.
+    virtual SMacLookup FindStored(const std::string& strMac) = 0;
     // The lowest address of the range that no row has stored and no live reservation holds, reserved for
     // this run until EndRun; asked again, the same address while it is held.
     virtual SMacTaken TakeNext() = 0;

@@ -57,11 +57,13 @@ enum class ERunEnd {
     MacRecorded,       // the address is already in another board (the record says so)
     MacRangeExhausted, // no free address left in the line's range
     MacRangeUnusable,  // the range file is malformed or lies outside the offered prefixes
-    PortInUse,         // another run holds the port: nothing was sent
-    PortNotReserved,   // the port's lock could not be taken: nothing was sent
-    NoBoardCard,       // the board's network card cannot be used or told: nothing was sent
-    ArpTimedOut,       // the board did not answer within the run's time limit
-    Stopped,           // the window closed or the program was interrupted
+    // The record (or a journal of a run that is gone) cannot be read, so the address cannot be checked
+    MacRecordUnreadable,
+    PortInUse,       // another run holds the port: nothing was sent
+    PortNotReserved, // the port's lock could not be taken: nothing was sent
+    NoBoardCard,     // the board's network card cannot be used or told: nothing was sent
+    ArpTimedOut,     // the board did not answer within the run's time limit
+    Stopped,         // the window closed or the program was interrupted
 };
 
 constexpr ERunOutcome RunOutcomeOf(ERunEnd eEnd) {
@@ -141,6 +143,10 @@ inline constexpr SRunEndRow kRunEnds[] = {
     {ERunEnd::MacRangeUnusable, RUN_STAGE_ASK_MAC, RUN_STAGE_NONE,
      "A faixa de endereços MAC não pode ser usada.\nNada foi enviado à QAN640", MB_TYPE_ERROR, 32,
      "arquivo de faixa de MAC inválido ou fora dos prefixos oferecidos"},
+    {ERunEnd::MacRecordUnreadable, RUN_STAGE_ASK_MAC, RUN_STAGE_NONE,
+     "O registro de execuções não pode ser lido: o endereço MAC não pode ser conferido.\nNada foi enviado à "
+     "QAN640",
+     MB_TYPE_ERROR, 34, "registro ilegível ou execução interrompida sem linha; MAC não conferido"},
     {ERunEnd::PortInUse, RUN_STAGE_START, RUN_STAGE_NONE,
      "A porta serial escolhida já está em uso por outra execução deste programa.\r\n"
      "Aguarde o fim dela ou escolha outra porta",

@@ -204,9 +204,9 @@ TEST_F(LineDbTest, ReservationsEndWithTheirRunsRows) {
         SendLineDbRow(other, "bench-2/r2", "bench-2", Row("02:3A:7C:00:10:00", "failed", 14), strError));
     otherLedger.EndRun();
     EXPECT_EQ(m_server.Query("SELECT state FROM qan640_macs WHERE mac = '02:3a:7c:00:10:00'"), "stored");
-    std::optional<SMacStoredRow> stored = ledger.FindStored("02-3a-7c-00-10-00");
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->strPort, "/dev/ttyUSB0 da estação bench-2");
+    SMacLookup stored = ledger.FindStored("02-3a-7c-00-10-00");
+    ASSERT_EQ(stored.eStatus, SMacLookup::EStatus::Stored);
+    EXPECT_EQ(stored.row.strPort, "/dev/ttyUSB0 da estação bench-2");
 }
 
 // The server stops mid-shift: a typed address is checked against the record with a warning, the next address
@@ -233,8 +233,8 @@ TEST_F(LineDbTest, ServerDownMidShiftQueuesRowsSentOnce) {
     EXPECT_NE(archived.problems[0].find(kDbOutboxFolderName), std::string::npos) << archived.problems[0];
     EXPECT_EQ(LineDbOutboxRows(m_strDir).size(), 1u);
 
-    std::optional<SMacStoredRow> stored = ledger.FindStored("02:3a:7c:00:20:00");
-    EXPECT_TRUE(stored) << "the record answers";
+    EXPECT_EQ(ledger.FindStored("02:3a:7c:00:20:00").eStatus, SMacLookup::EStatus::Stored)
+        << "the record answers";
     EXPECT_NE(ledger.TakeWarning().find("indisponível"), std::string::npos);
     SMacTaken taken = ledger.TakeNext();
     EXPECT_EQ(taken.eStatus, SMacTaken::EStatus::Unavailable);
@@ -314,8 +314,8 @@ TEST_F(LineDbTest, TextsThatLookLikeSqlAreData) {
     for (const SStationRun& run : *runs)
         EXPECT_EQ(run.row.strMessage, "\"; DELETE FROM qan640_macs; $1 \\");
     CDbMacLedger ledger(db, kStation, m_strDir);
-    EXPECT_FALSE(ledger.FindStored("'; DROP TABLE qan640_macs; --"));
-    EXPECT_FALSE(ledger.FindStored("02:3A:7C:00:30:00')--"));
+    EXPECT_EQ(ledger.FindStored("'; DROP TABLE qan640_macs; --").eStatus, SMacLookup::EStatus::Free);
+    EXPECT_EQ(ledger.FindStored("02:3A:7C:00:30:00')--").eStatus, SMacLookup::EStatus::Free);
     EXPECT_EQ(ledger.TakeWarning(), "");
     EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_runs"), "2");
 }

@@ -107,11 +107,11 @@ TEST(MacLedgerTest, RowsThatHoldAnAddress) {
     CRecordMacLedger ledger;
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszAsked);
-        std::optional<SMacStoredRow> stored = ledger.FindStored(c.pszAsked);
-        ASSERT_EQ(stored.has_value(), c.pszPort != nullptr);
-        if (stored) {
-            EXPECT_EQ(stored->strPort, c.pszPort) << "the latest row";
-            EXPECT_EQ(stored->strWhen.size(), 25u) << stored->strWhen;
+        SMacLookup stored = ledger.FindStored(c.pszAsked);
+        ASSERT_EQ(stored.eStatus == SMacLookup::EStatus::Stored, c.pszPort != nullptr);
+        if (c.pszPort) {
+            EXPECT_EQ(stored.row.strPort, c.pszPort) << "the latest row";
+            EXPECT_EQ(stored.row.strWhen.size(), 25u) << stored.row.strWhen;
         }
     }
 }
@@ -190,6 +190,23 @@ TEST(MacLedgerTest, RangeUsedUp) {
         << taken.strMessage;
     first.EndRun();
     EXPECT_EQ(Taken(second), "02:3A:7C:00:10:02");
+}
+
+// A record that is there but cannot be read says nothing about any address: the check and the range both
+// refuse, and nothing is guessed.
+TEST(MacLedgerTest, UnreadableRecordRefusesEveryAddress) {
+    CTempWorkDir dir;
+    WriteFileBytes(kMacRangeFileName, kRange);
+    ASSERT_TRUE(QDir().mkdir(kRunRecordFileName)) << "read(2) on it fails with EISDIR, even for root";
+    CRecordMacLedger ledger;
+    SMacLookup lookup = ledger.FindStored("02:3A:7C:00:10:00");
+    EXPECT_EQ(lookup.eStatus, SMacLookup::EStatus::Unreadable);
+    EXPECT_NE(lookup.strMessage.find(kRunRecordFileName), std::string::npos) << lookup.strMessage;
+    SMacTaken taken = ledger.TakeNext();
+    EXPECT_EQ(taken.eStatus, SMacTaken::EStatus::Unreadable) << taken.strMessage;
+    EXPECT_EQ(taken.strMac, "");
+    ASSERT_TRUE(QDir().rmdir(kRunRecordFileName));
+    EXPECT_EQ(ledger.FindStored("02:3A:7C:00:10:00").eStatus, SMacLookup::EStatus::Free) << "no record yet";
 }
 
 // Processes taking addresses at once each get the lowest free one: together, the range's first addresses
