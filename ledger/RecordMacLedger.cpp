@@ -14,14 +14,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
 
 // Long enough for every other bench process to read a record of years; bounded all the same.
 constexpr int kLedgerLockWaitMs = 10000;
-constexpr int kLedgerLockPollMs = 2;
 
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9')
@@ -42,16 +40,6 @@ std::string_view Trimmed(std::string_view text) {
 
 std::string Reason(const char* pszWhat, int nError) {
     return std::string(pszWhat) + ": " + SystemErrorText(nError);
-}
-
-bool LockBounded(int fd) {
-    for (int nWaited = 0;; nWaited += kLedgerLockPollMs) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return true;
-        if ((errno != EWOULDBLOCK && errno != EINTR) || nWaited >= kLedgerLockWaitMs)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kLedgerLockPollMs));
-    }
 }
 
 } // namespace
@@ -266,7 +254,7 @@ SMacTaken CRecordMacLedger::TakeNext() {
         taken.strMessage = kRunRecordFileName + (": " + Reason("ao abrir", errno));
         return taken;
     }
-    if (!LockBounded(fdRecord.Get())) {
+    if (!LockBounded(fdRecord.Get(), kLedgerLockWaitMs)) {
         taken.strMessage = std::string(kRunRecordFileName) + ": ocupado por outro processo";
         return taken;
     }
