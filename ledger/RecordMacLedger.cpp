@@ -12,6 +12,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
+#include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -159,6 +161,35 @@ std::string UnrecoveredText(const SRunJournalRecovery& recovery) {
     return strText + (recovery.problems.size() > 1 ? ", ...)" : ")");
 }
 
+// The file of an address's reservation in strFolder.
+std::string ReservationPath(const std::string& strFolder, uint64_t nMac) {
+    char name[13];
+    snprintf(name, sizeof name, "%012llX", static_cast<unsigned long long>(nMac));
+    return strFolder + "/" + name;
+}
+
+// A run as the record tells it from the others: its start and port fields as its row writes them.
+std::string RunKeyOf(const SMacRun& run) {
+    SRunRecordRow row;
+    row.tStart = run.tStart;
+    row.strPort = run.strPort;
+    std::string strLine = FormatRunRecordRow(row);
+    std::vector<std::string_view> fields;
+    SplitRecordLine(strLine, fields, 3);
+    return fields.size() == 3 ? std::string(fields[0]) + "\t" + std::string(fields[2]) : std::string();
+}
+
+// Who holds a reservation, from its file's text (the run's key, then its port), for the operator.
+std::string HolderText(const std::string& strText, bool bLive) {
+    size_t nl = strText.find('\n');
+    std::string strPort = nl == std::string::npos ? "" : strText.substr(nl + 1);
+    while (!strPort.empty() && strPort.back() == '\n')
+        strPort.pop_back();
+    if (!bLive)
+        return "execução encerrada sem linha no registro, porta " + strPort;
+    return strPort.empty() ? std::string("outra execução deste computador") : "execução na porta " + strPort;
+}
+
 } // namespace
 
 void ForEachStoredMac(std::string_view text, const FStoredMac& fn) {
@@ -228,6 +259,66 @@ std::optional<SMacRange> ReadMacRange(const std::string& strDir, SMacTaken& take
     return range;
 }
 
+bool CRecordMacLedger::LockRecord(CUniqueFd& fdRecord, std::string& strError) {
+    fdRecord = OpenSharedFile(m_strDir + "/" + kRunRecordFileName, O_RDWR | O_CREAT);
+    if (!fdRecord.IsOpen()) {
+        strError = kRunRecordFileName + (": " + Reason("ao abrir", errno));
+        return false;
+    }
+    if (!LockBounded(fdRecord.Get(), kLedgerLockWaitMs)) {
+        strError = std::string(kRunRecordFileName) + ": ocupado por outro processo";
+        return false;
+    }
+    return true;
+}
+
+bool CRecordMacLedger::ReadHolds(int fdRecord, std::map<uint64_t, std::string>& held, std::string& strError) {
+    std::string strFolder = m_strDir + "/" + kMacReservationFolderName;
+    if (!MakeSharedFolder(strFolder)) {
+        strError = kMacReservationFolderName + (": " + Reason("ao criar", errno));
+        return false;
+    }
+    // Only a holder of the record's lock makes or settles reservations, so this races with nobody. One whose
+    // lock can be had belongs to a run that is gone: without a run named in it nothing was sent; with one,
+    // that run's row settles it (its address, if the board got it, is in the row), and it stays until then.
+    std::map<std::string, std::pair<uint64_t, std::string>> gone;
+    if (DIR* pDir = opendir(strFolder.c_str())) {
+        while (dirent* pEntry = readdir(pDir)) {
+            std::optional<uint64_t> nMac = MacValue(pEntry->d_name);
+            std::string strPath = strFolder + "/" + pEntry->d_name;
+            if (!nMac || strPath == m_strReservationPath)
+                continue;
+            CUniqueFd fd(open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+            bool bLive = !fd.IsOpen() || flock(fd.Get(), LOCK_EX | LOCK_NB) != 0;
+            std::string strText = fd.IsOpen() ? ReadAllBounded(fd.Get(), 4096) : "";
+            if (!bLive && strText.empty())
+                unlink(strPath.c_str());
+            else if (!bLive)
+                gone[strText.substr(0, strText.find('\n'))] = {*nMac, strPath};
+            if (bLive || !strText.empty())
+                held[*nMac] = HolderText(strText, bLive);
+        }
+        closedir(pDir);
+    }
+    if (gone.empty())
+        return true;
+    std::vector<std::string_view> fields;
+    bool bRead = ForEachRecordLineIn(fdRecord, [&](std::string_view line) {
+        SplitRecordLine(line, fields, 3);
+        if (fields.size() < 3)
+            return;
+        auto it = gone.find(std::string(fields[0]) + "\t" + std::string(fields[2]));
+        if (it == gone.end())
+            return;
+        unlink(it->second.second.c_str());
+        held.erase(it->second.first);
+        gone.erase(it);
+    });
+    if (!bRead)
+        strError = UnreadableText(errno);
+    return bRead;
+}
+
 SMacTaken CRecordMacLedger::TakeNext() {
     SMacTaken taken;
     std::optional<SMacRange> range = ReadMacRange(m_strDir, taken);
@@ -247,15 +338,10 @@ SMacTaken CRecordMacLedger::TakeNext() {
         return taken;
     }
     taken.eStatus = SMacTaken::EStatus::Unusable;
-    std::string strRecordPath = m_strDir + "/" + kRunRecordFileName;
-    CUniqueFd fdRecord = OpenSharedFile(strRecordPath, O_RDWR | O_CREAT);
-    if (!fdRecord.IsOpen()) {
-        taken.eStatus = SMacTaken::EStatus::Unreadable;
-        taken.strMessage = kRunRecordFileName + (": " + Reason("ao abrir", errno));
-        return taken;
-    }
-    if (!LockBounded(fdRecord.Get(), kLedgerLockWaitMs)) {
-        taken.strMessage = std::string(kRunRecordFileName) + ": ocupado por outro processo";
+    CUniqueFd fdRecord;
+    if (!LockRecord(fdRecord, taken.strMessage)) {
+        if (!fdRecord.IsOpen())
+            taken.eStatus = SMacTaken::EStatus::Unreadable;
         return taken;
     }
     std::vector<bool> used(size_t(range->nLast - range->nFirst + 1));
@@ -269,27 +355,11 @@ SMacTaken CRecordMacLedger::TakeNext() {
         taken.strMessage = UnreadableText(errno);
         return taken;
     }
-    std::string strFolder = m_strDir + "/" + kMacReservationFolderName;
-    if (!MakeSharedFolder(strFolder)) {
-        taken.strMessage = kMacReservationFolderName + (": " + Reason("ao criar", errno));
+    std::map<uint64_t, std::string> held;
+    if (!ReadHolds(fdRecord.Get(), held, taken.strMessage))
         return taken;
-    }
-    // A reservation whose lock can be taken belongs to a process that is gone; only a holder of the record's
-    // lock makes reservations, so removing it here races with nobody.
-    if (DIR* pDir = opendir(strFolder.c_str())) {
-        while (dirent* pEntry = readdir(pDir)) {
-            std::optional<uint64_t> nMac = MacValue(pEntry->d_name);
-            if (!nMac)
-                continue;
-            std::string strPath = strFolder + "/" + pEntry->d_name;
-            CUniqueFd fd(open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
-            if (fd.IsOpen() && flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
-                unlink(strPath.c_str());
-            else
-                markUsed(*nMac);
-        }
-        closedir(pDir);
-    }
+    for (const auto& [nMac, strHolder] : held)
+        markUsed(nMac);
     size_t nFree = 0;
     while (nFree < used.size() && used[nFree])
         ++nFree;
@@ -298,27 +368,74 @@ SMacTaken CRecordMacLedger::TakeNext() {
         taken.strMessage = MacRangeExhaustedText(*range);
         return taken;
     }
-    uint64_t nMac = range->nFirst + nFree;
-    char name[13];
-    snprintf(name, sizeof name, "%012llX", static_cast<unsigned long long>(nMac));
-    std::string strPath = strFolder + "/" + name;
+    if (!Hold(range->nFirst + nFree, taken.strMessage))
+        return taken;
+    taken.eStatus = SMacTaken::EStatus::Taken;
+    taken.strMac = MacText(m_nReserved);
+    return taken;
+}
+
+bool CRecordMacLedger::Hold(uint64_t nMac, std::string& strError) {
+    std::string strPath = ReservationPath(m_strDir + "/" + kMacReservationFolderName, nMac);
     CUniqueFd fd = OpenSharedFile(strPath, O_RDWR | O_CREAT | O_EXCL);
     if (!fd.IsOpen() || flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-        taken.strMessage = kMacReservationFolderName + (": " + Reason("ao reservar", errno));
-        return taken;
+        strError = kMacReservationFolderName + (": " + Reason("ao reservar", errno));
+        return false;
     }
     m_fdReservation = std::move(fd);
     m_strReservationPath = strPath;
     m_nReserved = nMac;
-    taken.eStatus = SMacTaken::EStatus::Taken;
-    taken.strMac = MacText(nMac);
-    return taken;
+    m_bNamed = false;
+    return true;
 }
 
-void CRecordMacLedger::EndRun() {
+void CRecordMacLedger::BeginRun(const SMacRun& run) {
+    m_run = run;
+}
+
+SMacHold CRecordMacLedger::Reserve(const std::string& strMac) {
+    SMacHold hold;
+    std::optional<uint64_t> nMac = MacValue(strMac);
+    if (!nMac)
+        return hold;
+    hold.eStatus = SMacHold::EStatus::Unreadable;
+    if (!m_fdReservation.IsOpen() || m_nReserved != *nMac) {
+        // The address offered before is given back: the operator typed another, nothing carried it.
+        EndRun();
+        CUniqueFd fdRecord;
+        std::map<uint64_t, std::string> held;
+        if (!LockRecord(fdRecord, hold.strMessage) || !ReadHolds(fdRecord.Get(), held, hold.strMessage))
+            return hold;
+        if (auto it = held.find(*nMac); it != held.end()) {
+            hold.eStatus = SMacHold::EStatus::HeldByRun;
+            hold.strMessage = MacText(*nMac) + ": " + it->second;
+            return hold;
+        }
+        if (!Hold(*nMac, hold.strMessage))
+            return hold;
+    }
+    // The run is named in the reservation before the board can get the address: should the run's row be
+    // lost, the reservation stays until that row is in.
+    if (!m_bNamed) {
+        std::string strError =
+            WriteAllAndSync(m_fdReservation.Get(), RunKeyOf(m_run) + "\n" + m_run.strPort + "\n");
+        if (!strError.empty()) {
+            hold.strMessage = kMacReservationFolderName + (": " + strError);
+            EndRun();
+            return hold;
+        }
+        m_bNamed = true;
+    }
+    hold.eStatus = SMacHold::EStatus::Held;
+    return hold;
+}
+
+void CRecordMacLedger::EndRun(bool bRowSaved) {
     if (!m_fdReservation.IsOpen())
         return;
-    unlink(m_strReservationPath.c_str());
+    if (bRowSaved || !m_bNamed)
+        unlink(m_strReservationPath.c_str());
     m_fdReservation.Close();
     m_strReservationPath.clear();
+    m_bNamed = false;
 }

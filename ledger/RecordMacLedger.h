@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,17 +64,30 @@ std::string MacRangeExhaustedText(const SMacRange& range);
 class CRecordMacLedger : public IMacLedger {
 public:
     explicit CRecordMacLedger(std::string strDir = ".");
-    ~CRecordMacLedger() override { EndRun(); }
+    ~CRecordMacLedger() override { EndRun(false); }
     CRecordMacLedger(const CRecordMacLedger&) = delete;
     CRecordMacLedger& operator=(const CRecordMacLedger&) = delete;
 
     SMacLookup FindStored(const std::string& strMac) override;
     SMacTaken TakeNext() override;
-    void EndRun() override;
+    void BeginRun(const SMacRun& run) override;
+    SMacHold Reserve(const std::string& strMac) override;
+    void EndRun(bool bRowSaved = true) override;
 
 private:
+    // The record opened and locked in fdRecord, or false with strError (fdRecord closed: it cannot be
+    // opened).
+    bool LockRecord(CUniqueFd& fdRecord, std::string& strError);
+    // Under the record's lock: every address other runs hold, with who holds it (reservations of runs that
+    // are gone settled by their rows first).
+    bool ReadHolds(int fdRecord, std::map<uint64_t, std::string>& held, std::string& strError);
+    // Under the record's lock: nMac reserved for this run.
+    bool Hold(uint64_t nMac, std::string& strError);
+
     std::string m_strDir;
+    SMacRun m_run;
     CUniqueFd m_fdReservation;
     std::string m_strReservationPath;
     uint64_t m_nReserved = 0;
+    bool m_bNamed = false; // the reservation's file names the run
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 // What a run asks of the addresses the line has already given out, at stage 11, before anything carrying
@@ -43,6 +44,24 @@ struct SMacTaken {
     std::string strMessage; // for Exhausted, Unusable and Unavailable (Portuguese, UTF-8)
 };
 
+// The run an address is reserved for: what its row in the record and in the line's database will show.
+struct SMacRun {
+    std::string strRunId; // the line's database's run id
+    std::chrono::system_clock::time_point tStart;
+    std::string strPort;
+};
+
+// An address reserved for this run before anything carrying it is sent.
+struct SMacHold {
+    enum class EStatus {
+        Held,       // strMac is this run's until EndRun
+        HeldByRun,  // another run holds it (strMessage says which port or station): nothing may be sent
+        Unreadable, // the reservation (or the record) cannot be read or written: nothing may be sent
+    };
+    EStatus eStatus = EStatus::Held;
+    std::string strMessage; // Portuguese, UTF-8
+};
+
 class IMacLedger {
 public:
     virtual ~IMacLedger() = default;
@@ -53,9 +72,15 @@ public:
     // The lowest address of the range that no row has stored and no live reservation holds, reserved for
     // this run until EndRun; asked again, the same address while it is held.
     virtual SMacTaken TakeNext() = 0;
-    // The run's row is in the record: the reservation goes. A run that never reached the board leaves the
-    // address free again; one that stored it keeps it through its row.
-    virtual void EndRun() = 0;
+    // The run that the address about to be sent is for; TakeNext may come before it.
+    virtual void BeginRun(const SMacRun& run) = 0;
+    // The address (typed, offered or taken) held for the run set by BeginRun, before it goes to the board: a
+    // reservation the run held of another address is given back, one of another live run refuses it, and
+    // one left by a run that is gone is settled by that run's row (kept while no row of that run is in).
+    virtual SMacHold Reserve(const std::string& strMac) = 0;
+    // The run is over. With its row saved the reservation goes: the row holds the address the board got and
+    // frees one it never did. Without it the reservation stays, durably, until that run's row is in.
+    virtual void EndRun(bool bRowSaved = true) = 0;
     // What the last question could not do as it should, for the operator (Portuguese, UTF-8), once; empty
     // when it went as it should. A line-wide store that is down answers from this PC's record alone.
     virtual std::string TakeWarning() { return {}; }

@@ -253,6 +253,13 @@ std::string CProvisioningRun::AskCheckedMac() {
             return end(ERunEnd::MacCancelled);
         if (m_stop.StopRequested())
             return end(ERunEnd::Stopped);
+        // Held before the record is read: a run that stores it after this reading would have to hold it too.
+        SMacHold hold = pLedger ? pLedger->Reserve(strMac) : SMacHold();
+        if (hold.eStatus != SMacHold::EStatus::Held) {
+            m_result.strDetail = hold.strMessage;
+            return end(hold.eStatus == SMacHold::EStatus::HeldByRun ? ERunEnd::MacReserved
+                                                                    : ERunEnd::MacRecordUnreadable);
+        }
         SMacLookup lookup = pLedger ? pLedger->FindStored(strMac) : SMacLookup();
         if (std::string strWarning = pLedger ? pLedger->TakeWarning() : ""; !strWarning.empty())
             Warn(strWarning);

@@ -59,6 +59,7 @@ enum class ERunEnd {
     MacRangeUnusable,  // the range file is malformed or lies outside the offered prefixes
     // The record (or a journal of a run that is gone) cannot be read, so the address cannot be checked
     MacRecordUnreadable,
+    MacReserved,     // another run holds the address (under way, or gone without its row yet)
     PortInUse,       // another run holds the port: nothing was sent
     PortNotReserved, // the port's lock could not be taken: nothing was sent
     NoBoardCard,     // the board's network card cannot be used or told: nothing was sent
@@ -147,6 +148,9 @@ inline constexpr SRunEndRow kRunEnds[] = {
      "O registro de execuções não pode ser lido: o endereço MAC não pode ser conferido.\nNada foi enviado à "
      "QAN640",
      MB_TYPE_ERROR, 34, "registro ilegível ou execução interrompida sem linha; MAC não conferido"},
+    {ERunEnd::MacReserved, RUN_STAGE_ASK_MAC, RUN_STAGE_NONE,
+     "Endereço MAC reservado por outra execução:", MB_TYPE_ERROR, 33,
+     "MAC reservado por outra execução (em andamento, ou sem linha no registro ainda); nada foi enviado"},
     {ERunEnd::PortInUse, RUN_STAGE_START, RUN_STAGE_NONE,
      "A porta serial escolhida já está em uso por outra execução deste programa.\r\n"
      "Aguarde o fim dela ou escolha outra porta",

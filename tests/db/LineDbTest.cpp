@@ -142,8 +142,8 @@ TEST_F(LineDbTest, TheConstraintRefusesADuplicateInsertedByHand) {
     EXPECT_EQ(taken.strMac, "02:3A:7C:00:10:01") << taken.strMessage;
 }
 
-// Four stations take 100 addresses each at once, each storing its address in a board before the next:
-// 400 distinct addresses, the lowest of the range, and every one stored with its run.
+// Four stations run 100 boards each at once, typed addresses and the range's next mixed, each storing its
+// address before the next: 400 distinct addresses, every one stored with its run, no reservation left.
 TEST_F(LineDbTest, FourProcessesTakeDistinctAddresses) {
     constexpr int kProcesses = 4, kTakes = 100;
     std::string strConninfo = m_server.Conninfo();
@@ -156,12 +156,20 @@ TEST_F(LineDbTest, FourProcessesTakeDistinctAddresses) {
         CLineDb db(strConninfo);
         CDbMacLedger ledger(db, strStation, strDir);
         for (int i = 0; i < kTakes; ++i) {
-            SMacTaken taken = ledger.TakeNext();
+            std::string strRunId = strStation + "/" + std::to_string(i);
+            ledger.BeginRun(SMacRun{strRunId, std::chrono::system_clock::now(), "/dev/ttyUSB0"});
+            // Typed: a little above where the range's next is, so that both meet.
+            std::string strMac =
+                i % 2 ? MacText(*MacValue("02:3A:7C:00:10:08") + uint64_t(i * kProcesses + nProcess))
+                      : ledger.TakeNext().strMac;
+            SMacHold hold;
+            while ((hold = ledger.Reserve(strMac)).eStatus == SMacHold::EStatus::HeldByRun ||
+                   ledger.FindStored(strMac).eStatus != SMacLookup::EStatus::Free)
+                strMac = MacText(*MacValue(strMac) + 1);
             std::string strError;
-            if (taken.eStatus != SMacTaken::EStatus::Taken ||
-                !SendLineDbRow(db, strStation + "/" + std::to_string(i), strStation,
-                               Row(taken.strMac, "ok", 17), strError)) {
-                fprintf(stderr, "%s %s\n", taken.strMessage.c_str(), strError.c_str());
+            if (hold.eStatus != SMacHold::EStatus::Held ||
+                !SendLineDbRow(db, strRunId, strStation, Row(strMac, "ok", 17), strError)) {
+                fprintf(stderr, "%s %s\n", hold.strMessage.c_str(), strError.c_str());
                 return 1;
             }
             ledger.EndRun();
@@ -170,8 +178,38 @@ TEST_F(LineDbTest, FourProcessesTakeDistinctAddresses) {
     });
     EXPECT_EQ(m_server.Query("SELECT count(DISTINCT mac_sent) FROM qan640_runs"), "400");
     EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_macs WHERE state = 'stored'"), "400");
-    EXPECT_EQ(m_server.Query("SELECT mac::text FROM qan640_macs ORDER BY mac DESC LIMIT 1"),
-              "02:3a:7c:00:11:8f");
+    EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_macs WHERE state <> 'stored'"), "0");
+}
+
+// A typed address is held in the database before it is sent: another station's --mac next passes it by and
+// its typed copy is refused, until the holding run's row (by run id, whatever its mac_sent) settles it.
+TEST_F(LineDbTest, TypedAddressHeldAcrossStations) {
+    std::vector<std::unique_ptr<CLineDb>> dbs;
+    std::vector<std::unique_ptr<CDbMacLedger>> ledgers;
+    for (const char* pszStation : {"bench-1", "bench-2"}) {
+        std::string strDir = m_strDir + "/" + pszStation;
+        QDir().mkpath(QString::fromStdString(strDir));
+        for (const char* pszFile : {"QAN640mac.conf", kMacRangeFileName})
+            WriteFileBytes(strDir + "/" + pszFile, ReadFileBytes(m_strDir + "/" + pszFile));
+        dbs.push_back(std::make_unique<CLineDb>(m_server.Conninfo()));
+        ledgers.push_back(std::make_unique<CDbMacLedger>(*dbs.back(), pszStation, strDir));
+        ledgers.back()->BeginRun(
+            SMacRun{std::string(pszStation) + "/r1", std::chrono::system_clock::now(), "p"});
+    }
+    EXPECT_EQ(ledgers[0]->Reserve("02:3A:7C:00:10:00").eStatus, SMacHold::EStatus::Held);
+    EXPECT_EQ(ledgers[1]->TakeNext().strMac, "02:3A:7C:00:10:01");
+    SMacHold hold = ledgers[1]->Reserve("02:3a:7c:00:10:00");
+    EXPECT_EQ(hold.eStatus, SMacHold::EStatus::HeldByRun);
+    EXPECT_EQ(hold.strMessage, "02:3A:7C:00:10:00: execução da estação bench-1");
+    // Killed before its row: still held. Its row, with no address sent, settles it.
+    dbs[0]->Disconnect();
+    EXPECT_EQ(ledgers[1]->Reserve("02:3A:7C:00:10:00").eStatus, SMacHold::EStatus::HeldByRun);
+    std::string strError;
+    ASSERT_TRUE(SendLineDbRow(*dbs[0], "bench-1/r1", "bench-1", Row("", "interrupted", 11), strError))
+        << strError;
+    EXPECT_EQ(ledgers[1]->Reserve("02:3A:7C:00:10:00").eStatus, SMacHold::EStatus::Held);
+    EXPECT_EQ(m_server.Query("SELECT station || ' ' || run_id FROM qan640_macs WHERE state = 'reserved'"),
+              "bench-2 bench-2/r1");
 }
 
 // A reservation goes with its run: freed when the run never stored it, kept through the row when it did, and

@@ -93,6 +93,7 @@ TEST(RunEndsTest, EveryEndShowsAndReturnsWhatTheOperatorAndScriptsKnow) {
          "QAN640",
          16,
          34},
+        {ERunEnd::MacReserved, {11}, "Endereço MAC reservado por outra execução:", 16, 33},
         {ERunEnd::PortInUse,
          {1},
          "A porta serial escolhida já está em uso por outra execução deste programa.\r\n"
