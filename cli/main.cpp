@@ -535,6 +535,7 @@ int main(int argc, char** argv) {
     std::optional<CLineDb> lineDb;
     if (conninfo) {
         lineDb.emplace(*conninfo);
+        lineDb->SetStop(stop.Token());
         if (std::optional<int> nExit = ConnectLineDb(options, *lineDb))
             return *nExit;
     }

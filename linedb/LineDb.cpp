@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <libpq-fe.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -180,16 +181,16 @@ CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
         strError = m_strUnanswered;
         return EState::Unreachable;
     }
-    PGconn* pConn = PQconnectdbParams(keywords, values, 1);
-    if (!pConn || PQstatus(pConn) != CONNECTION_OK) {
-        std::string strReason = pConn ? OneLine(PQerrorMessage(pConn)) : "sem memória";
-        PQfinish(pConn);
+    std::string strReason;
+    PGconn* pConn = ConnectBounded(keywords, values, strReason);
+    if (!pConn) {
         // libpq waits at least 2 s for a server that does not answer; a refusal comes at once. Only then can
         // a ping tell a server that answers but refuses us (password, role, database: a set-up error) from
         // one that is down; after a time-out it would only wait as long again.
         auto tFailed = std::chrono::steady_clock::now();
         bool bTimedOut = tFailed - tNow >= std::chrono::seconds(2);
-        bool bAnswers = !bTimedOut && PQpingParams(keywords, values, 1) == PQPING_OK;
+        bool bAnswers =
+            !bTimedOut && !m_stop.StopRequested() && PQpingParams(keywords, values, 1) == PQPING_OK;
         strError = (bAnswers ? "o banco de dados recusou a conexão" : "banco de dados indisponível") +
                    strServer + ": " + strReason;
         if (bTimedOut) {
@@ -250,8 +251,9 @@ std::optional<CPgResult> CLineDb::Exec(const char* pszSql, const std::vector<con
         strError = "sem conexão com o banco de dados";
         return std::nullopt;
     }
-    PGresult* pResult =
-        PQexecParams(m_pConn, pszSql, int(params.size()), nullptr, params.data(), nullptr, nullptr, 0);
+    PGresult* pResult = ExecBounded(pszSql, params, strError);
+    if (!m_pConn)
+        return std::nullopt; // given up: stopped, or no answer in time
     ExecStatusType eStatus = pResult ? PQresultStatus(pResult) : PGRES_FATAL_ERROR;
     if (eStatus == PGRES_COMMAND_OK || eStatus == PGRES_TUPLES_OK)
         return CPgResult(pResult);
@@ -265,6 +267,86 @@ std::optional<CPgResult> CLineDb::Exec(const char* pszSql, const std::vector<con
     if (PQstatus(m_pConn) == CONNECTION_BAD)
         Disconnect();
     return std::nullopt;
+}
+
+bool CLineDb::WaitForSocket(bool bWrite, std::chrono::steady_clock::time_point tDeadline,
+                            std::string& strError) {
+    for (;;) {
+        if (m_stop.StopRequested()) {
+            strError = "interrompido";
+            return false;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(tDeadline -
+                                                                          std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            strError = "o banco de dados não respondeu a tempo";
+            return false;
+        }
+        pollfd fds[2] = {{PQsocket(m_pConn), short(bWrite ? POLLOUT : POLLIN), 0},
+                         {m_stop.WakeFd(), POLLIN, 0}};
+        int nReady = poll(fds, fds[1].fd < 0 ? 1 : 2, int(std::min<int64_t>(left.count(), 1000)));
+        if (nReady < 0 && errno != EINTR) {
+            strError = SystemErrorText(errno);
+            return false;
+        }
+        if (nReady > 0 && fds[0].revents)
+            return true;
+    }
+}
+
+PGconn* CLineDb::ConnectBounded(const char* const* keywords, const char* const* values,
+                                std::string& strError) {
+    m_pConn = PQconnectStartParams(keywords, values, 1);
+    auto tDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectTimeoutS);
+    PostgresPollingStatusType eStatus = PGRES_POLLING_WRITING;
+    while (m_pConn && PQstatus(m_pConn) != CONNECTION_BAD && eStatus != PGRES_POLLING_OK &&
+           eStatus != PGRES_POLLING_FAILED) {
+        if (!WaitForSocket(eStatus == PGRES_POLLING_WRITING, tDeadline, strError)) {
+            Disconnect();
+            return nullptr;
+        }
+        eStatus = PQconnectPoll(m_pConn);
+    }
+    if (!m_pConn || PQstatus(m_pConn) != CONNECTION_OK) {
+        strError = m_pConn ? OneLine(PQerrorMessage(m_pConn)) : "sem memória";
+        Disconnect();
+        return nullptr;
+    }
+    return std::exchange(m_pConn, nullptr);
+}
+
+PGresult* CLineDb::ExecBounded(const char* pszSql, const std::vector<const char*>& params,
+                               std::string& strError) {
+    auto tDeadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kStatementTimeoutMs + kAnswerGraceMs);
+    bool bSent = PQsendQueryParams(m_pConn, pszSql, int(params.size()), nullptr, params.data(), nullptr,
+                                   nullptr, 0) == 1;
+    bool bWaited = bSent;
+    for (int nFlush = bSent ? PQflush(m_pConn) : -1; bWaited && nFlush == 1; nFlush = PQflush(m_pConn))
+        bWaited = WaitForSocket(true, tDeadline, strError);
+    while (bWaited && PQisBusy(m_pConn)) {
+        bWaited = WaitForSocket(false, tDeadline, strError) && PQconsumeInput(m_pConn) == 1;
+        if (!bWaited && strError.empty())
+            strError = OneLine(PQerrorMessage(m_pConn));
+    }
+    if (bSent && !bWaited) {
+        // The server may still be working on it: asked to stop, and the connection given up either way.
+        if (PGcancel* pCancel = PQgetCancel(m_pConn)) {
+            char error[256];
+            PQcancel(pCancel, error, sizeof error);
+            PQfreeCancel(pCancel);
+        }
+        Disconnect();
+        return nullptr;
+    }
+    // The last result is the statement's; a failed send leaves none, and libpq's message says why.
+    PGresult* pLast = nullptr;
+    while (PGresult* pResult = PQgetResult(m_pConn)) {
+        if (pLast)
+            PQclear(pLast);
+        pLast = pResult;
+    }
+    return pLast;
 }
 
 void CLineDb::Rollback() {

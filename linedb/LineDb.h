@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/StopToken.h"
 #include "records/RunRecord.h"
 
 #include <chrono>
@@ -56,13 +57,16 @@ private:
     PGresult* m_p = nullptr;
 };
 
-// One connection to the line's database, used from one thread at a time. Every wait is bounded: the
-// connection by connect_timeout, every statement by statement_timeout, so a dead server holds a run for a
-// few seconds at most. A connection that broke is made again at the next use.
+// One connection to the line's database, used from one thread at a time. Every wait is bounded and yields to
+// the stop (SetStop): the connection by the connect time-out, every statement by statement_timeout and, for a
+// server that stalls (a frozen disk, a stopped backend), by a deadline of this side that cancels it, so a
+// dead server holds a run for a few seconds at most. A connection that broke is made again at the next use.
 class CLineDb {
 public:
     static constexpr int kConnectTimeoutS = 3;
     static constexpr int kStatementTimeoutMs = 3000;
+    // How long this side waits for a statement's answer beyond the server's own time-out.
+    static constexpr int kAnswerGraceMs = 2000;
     // After an attempt that no server answered within the connect time, the attempts of the next seconds
     // give the same answer at once: a run's several steps, and each row recovered at a start, would otherwise
     // wait the whole connect time again. A server that refuses at once is asked again every time.
@@ -91,6 +95,9 @@ public:
     int Connection() const { return m_nConnection; }
     void Disconnect();
     const std::string& Conninfo() const { return m_strConninfo; }
+    // The stop that ends every wait for the server at once (the statement cancelled, the connection
+    // dropped): the run's, for the connection its worker uses.
+    void SetStop(CStopToken stop) { m_stop = std::move(stop); }
 
     // One statement with its parameters (never text built into the statement). Null parameters are given as
     // nullptr. On failure the result is empty, strError says why and, when the connection broke, it is
@@ -107,7 +114,16 @@ public:
     bool InitSchema(std::string& strError);
 
 private:
+    // Waits until the connection's socket can be read (or written), the deadline passes or a stop comes:
+    // false then, with strError saying which.
+    bool WaitForSocket(bool bWrite, std::chrono::steady_clock::time_point tDeadline, std::string& strError);
+    // Connects without blocking: the connect time-out and a stop both end the wait.
+    PGconn* ConnectBounded(const char* const* keywords, const char* const* values, std::string& strError);
+    // Sends the statement and waits for its result, bounded and stoppable; null with strError on failure.
+    PGresult* ExecBounded(const char* pszSql, const std::vector<const char*>& params, std::string& strError);
+
     std::string m_strConninfo;
+    CStopToken m_stop;
     PGconn* m_pConn = nullptr;
     int m_nConnection = 0;
     std::chrono::steady_clock::time_point m_tRetryAfter{};

@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <set>
 #include <sys/socket.h>
@@ -356,4 +357,37 @@ TEST_F(LineDbTest, TextsThatLookLikeSqlAreData) {
     EXPECT_EQ(ledger.FindStored("02:3A:7C:00:30:00')--").eStatus, SMacLookup::EStatus::Free);
     EXPECT_EQ(ledger.TakeWarning(), "");
     EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_runs"), "2");
+}
+
+// A server that stalls (its backend, or the whole server, stopped) holds neither a statement nor a connection
+// past a stop: the wait ends within a fraction of a second and the connection is given up.
+TEST_F(LineDbTest, StalledServerYieldsToAStop) {
+    for (bool bConnecting : {false, true}) {
+        SCOPED_TRACE(bConnecting ? "connecting" : "in a statement");
+        CLineDb db(m_server.Conninfo());
+        std::string strError;
+        ASSERT_EQ(db.Connect(strError), CLineDb::EState::Ready) << strError;
+        std::optional<CPgResult> backend = db.Exec("SELECT pg_backend_pid()", {}, strError);
+        ASSERT_TRUE(backend) << strError;
+        pid_t pid = std::stoi(bConnecting ? ReadFileBytes(m_server.Folder() + "/data/postmaster.pid")
+                                          : backend->Text(0, 0));
+        if (bConnecting)
+            db.Disconnect();
+        ASSERT_EQ(kill(pid, SIGSTOP), 0);
+        CStopSource stop;
+        db.SetStop(stop.Token());
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop.RequestStop();
+        });
+        auto tStart = std::chrono::steady_clock::now();
+        bool bAnswered = bConnecting ? db.Connect(strError) == CLineDb::EState::Ready
+                                     : db.Exec("SELECT 1", {}, strError).has_value();
+        auto waited = std::chrono::steady_clock::now() - tStart;
+        stopper.join();
+        kill(pid, SIGCONT);
+        EXPECT_FALSE(bAnswered);
+        EXPECT_FALSE(db.IsReady());
+        EXPECT_LT(waited, std::chrono::seconds(2)) << strError;
+    }
 }
