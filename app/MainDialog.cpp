@@ -147,6 +147,7 @@ void CQAN640BootLoaderCommands::OpenLineDb() {
     } else {
         m_strStation = ThisStationName();
         m_lineDb.emplace(*conninfo);
+        m_lineDb->SetStation(m_strStation, ThisMachineId());
         switch (m_lineDb->Connect(strError)) {
         case CLineDb::EState::Ready:
             break;

@@ -257,6 +257,9 @@ std::vector<std::pair<int, std::string>> AllExitStatuses() {
     statuses.emplace_back(
         kExitDbUnavailable,
         "banco de dados da linha indisponível com --mac next (ou --db-init); nada foi executado");
+    statuses.emplace_back(kExitDbStationTaken, std::string("o nome desta estação pertence a outro computador "
+                                                           "no banco de dados da linha (") +
+                                                   kStationFileName + "); nada foi executado");
     statuses.emplace_back(kExitInternal, "erro interno");
     std::stable_sort(statuses.begin(), statuses.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -532,15 +535,16 @@ int main(int argc, char** argv) {
         return InitLineDb(*conninfo);
     }
 
+    std::string strStation = ThisStationName();
     std::optional<CLineDb> lineDb;
     if (conninfo) {
         lineDb.emplace(*conninfo);
         lineDb->SetStop(stop.Token());
+        lineDb->SetStation(strStation, ThisMachineId());
         if (std::optional<int> nExit = ConnectLineDb(options, *lineDb))
             return *nExit;
     }
     // The addresses given out: the line's database where there is one, else the record.
-    std::string strStation = ThisStationName();
     std::optional<CDbMacLedger> dbLedger;
     CRecordMacLedger recordLedger;
     if (lineDb)

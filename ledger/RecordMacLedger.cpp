@@ -33,13 +33,6 @@ int HexDigitValue(char c) {
     return -1;
 }
 
-std::string_view Trimmed(std::string_view text) {
-    size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
 std::string Reason(const char* pszWhat, int nError) {
     return std::string(pszWhat) + ": " + SystemErrorText(nError);
 }

@@ -20,13 +20,6 @@ constexpr const char* kSqlStateUniqueViolation = "23505";
 // Serializes --db-init runs of several stations at once.
 constexpr const char* kSchemaLockKey = "5855016420071342081";
 
-std::string_view Trimmed(std::string_view text) {
-    size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
 // libpq's messages end with a line break and may span lines.
 std::string OneLine(const char* pszMessage) {
     return OneLineText(pszMessage ? pszMessage : "");
@@ -224,8 +217,12 @@ CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
         return bBroken ? EState::Unreachable : EState::Refused;
     }
     int nVersion = std::atoi(version->Text(0, 0).c_str());
-    if (nVersion == kLineDbSchemaVersion)
-        return EState::Ready;
+    if (nVersion == kLineDbSchemaVersion) {
+        EState eClaim = ClaimStation(strError);
+        if (eClaim != EState::Ready)
+            Disconnect();
+        return eClaim;
+    }
     Disconnect();
     if (nVersion > kLineDbSchemaVersion) {
         strError = "o banco de dados" + strServer + " tem o esquema versão " + std::to_string(nVersion) +
@@ -349,6 +346,30 @@ PGresult* CLineDb::ExecBounded(const char* pszSql, const std::vector<const char*
     return pLast;
 }
 
+CLineDb::EState CLineDb::ClaimStation(std::string& strError) {
+    if (m_strStation.empty())
+        return EState::Ready;
+    std::string strExecError;
+    std::optional<CPgResult> claim = Exec(
+        "WITH mine AS (INSERT INTO qan640_stations (station, machine_id) VALUES ($1, $2)"
+        " ON CONFLICT (station) DO NOTHING RETURNING machine_id)"
+        " SELECT machine_id FROM mine UNION ALL SELECT machine_id FROM qan640_stations WHERE station = $1",
+        {m_strStation.c_str(), m_strMachineId.c_str()}, strExecError);
+    if (!claim) {
+        strError =
+            std::string(m_pConn ? "o banco de dados recusou a consulta" : "banco de dados indisponível") +
+            " (" + ConninfoForDisplay(m_strConninfo) + "): " + strExecError;
+        return m_pConn ? EState::Refused : EState::Unreachable;
+    }
+    if (claim->Text(0, 0) == m_strMachineId)
+        return EState::Ready;
+    strError = "a estação \"" + m_strStation +
+               "\" já pertence a outro computador no banco de dados da linha"
+               " (identificador de máquina " +
+               claim->Text(0, 0) + "): dê a esta um nome próprio em " + kStationFileName;
+    return EState::StationTaken;
+}
+
 void CLineDb::Rollback() {
     std::string strIgnored;
     if (m_pConn && PQtransactionStatus(m_pConn) != PQTRANS_IDLE)
@@ -383,6 +404,11 @@ bool CLineDb::InitSchema(std::string& strError) {
         " station text NOT NULL,"
         " at timestamptz NOT NULL)",
     };
+    // Version 2: which machine each station name belongs to.
+    static const char* const kVersion2[] = {
+        "CREATE TABLE qan640_stations (station text PRIMARY KEY, machine_id text NOT NULL,"
+        " claimed timestamptz NOT NULL DEFAULT now())",
+    };
     auto fail = [&](const std::string& strWhat) {
         strError = strWhat;
         Rollback();
@@ -404,6 +430,11 @@ bool CLineDb::InitSchema(std::string& strError) {
                     "): nada foi alterado");
     if (nVersion < 1) {
         for (const char* pszSql : kVersion1)
+            if (!Exec(pszSql, {}, strExecError))
+                return fail(strExecError);
+    }
+    if (nVersion < 2) {
+        for (const char* pszSql : kVersion2)
             if (!Exec(pszSql, {}, strExecError))
                 return fail(strExecError);
     }

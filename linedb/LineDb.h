@@ -24,7 +24,15 @@ inline constexpr const char* kLineDbFileName = "QAN640db.conf";
 inline constexpr const char* kDbOutboxFolderName = ".QAN640db.outbox";
 
 // The schema this program knows; --db-init creates it or brings an older one up to it.
-inline constexpr int kLineDbSchemaVersion = 1;
+inline constexpr int kLineDbSchemaVersion = 2;
+
+// What the stations' role needs, and no more: rows of runs are only added, never changed or removed;
+// reservations change in their own table; a station claims its name once.
+inline constexpr const char* kLineDbStationGrants =
+    "GRANT USAGE ON SCHEMA public TO station;\n"
+    "GRANT SELECT ON qan640_schema TO station;\n"
+    "GRANT SELECT, INSERT ON qan640_runs, qan640_stations TO station;\n"
+    "GRANT SELECT, INSERT, UPDATE, DELETE ON qan640_macs TO station;\n";
 
 // The file's connection string; nullopt with an empty strError when there is no file, nullopt with the
 // reason when it cannot be read or holds no connection string.
@@ -73,12 +81,13 @@ public:
     static constexpr int kUnansweredRetryS = 10;
 
     enum class EState {
-        Ready,       // connected, schema known
-        BadConninfo, // the connection string cannot be parsed: a set-up error
-        Unreachable, // no server answers (down, restarting, network): the line goes on without it
-        Refused,     // the server answered and refused (password, role, database, rights)
-        NoSchema,    // no tables yet: qan640-provision --db-init
-        NewerSchema, // made by a newer program: this one must not write into it
+        Ready,        // connected, schema known
+        BadConninfo,  // the connection string cannot be parsed: a set-up error
+        Unreachable,  // no server answers (down, restarting, network): the line goes on without it
+        Refused,      // the server answered and refused (password, role, database, rights)
+        NoSchema,     // no tables yet: qan640-provision --db-init
+        NewerSchema,  // made by a newer program: this one must not write into it
+        StationTaken, // another PC (machine id) holds this station's name: a set-up error
     };
 
     explicit CLineDb(std::string strConninfo);
@@ -98,6 +107,12 @@ public:
     // The stop that ends every wait for the server at once (the statement cancelled, the connection
     // dropped): the run's, for the connection its worker uses.
     void SetStop(CStopToken stop) { m_stop = std::move(stop); }
+    // The station this PC is, claimed at each connection: the first PC to claim a name keeps it, and a
+    // connection of another machine (its machine id) under that name is refused (StationTaken).
+    void SetStation(std::string strStation, std::string strMachineId) {
+        m_strStation = std::move(strStation);
+        m_strMachineId = std::move(strMachineId);
+    }
 
     // One statement with its parameters (never text built into the statement). Null parameters are given as
     // nullptr. On failure the result is empty, strError says why and, when the connection broke, it is
@@ -122,8 +137,13 @@ private:
     // Sends the statement and waits for its result, bounded and stoppable; null with strError on failure.
     PGresult* ExecBounded(const char* pszSql, const std::vector<const char*>& params, std::string& strError);
 
+    // The station's claim on its name, at each connection: Ready, or what stands in the way (strError).
+    EState ClaimStation(std::string& strError);
+
     std::string m_strConninfo;
     CStopToken m_stop;
+    std::string m_strStation;
+    std::string m_strMachineId;
     PGconn* m_pConn = nullptr;
     int m_nConnection = 0;
     std::chrono::steady_clock::time_point m_tRetryAfter{};

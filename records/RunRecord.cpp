@@ -152,6 +152,13 @@ std::string FormatRunRecordRow(const SRunRecordRow& row) {
                     std::to_string(row.nStage), row.strMessage, strDuration, row.strLogFile});
 }
 
+std::string_view Trimmed(std::string_view text) {
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
 std::string OneLineText(std::string_view text) {
     std::string out;
     bool bBreak = false;

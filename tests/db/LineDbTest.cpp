@@ -391,3 +391,16 @@ TEST_F(LineDbTest, StalledServerYieldsToAStop) {
         EXPECT_LT(waited, std::chrono::seconds(2)) << strError;
     }
 }
+
+// A station's name belongs to the first machine that claims it: a cloned PC under that name is refused.
+TEST_F(LineDbTest, StationNameBelongsToOneMachine) {
+    for (const char* pszMachine : {"machine-a", "machine-a", "machine-b"}) {
+        CLineDb db(m_server.Conninfo());
+        db.SetStation(kStation, pszMachine);
+        std::string strError;
+        EXPECT_EQ(db.Connect(strError), std::string(pszMachine) == "machine-a"
+                                            ? CLineDb::EState::Ready
+                                            : CLineDb::EState::StationTaken)
+            << pszMachine << ": " << strError;
+    }
+}
