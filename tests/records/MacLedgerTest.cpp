@@ -251,45 +251,39 @@ TEST(MacLedgerTest, ConcurrentProcessesTakeDistinctAddresses) {
 TEST(MacLedgerTest, ReservedAddressesAreTaken) {
     CTempWorkDir dir;
     WriteFileBytes(kMacRangeFileName, kRange);
-    SRunRecordRow first = Row("02:3A:7C:00:10:00", "ok", RUN_STAGE_CLOSE, "ttyUSB0");
+    SRunRecordRow first = Row("02:3A:7C:00:10:00", "failed", RUN_STAGE_BOOTARGS, "ttyUSB0");
     CRecordMacLedger a, b;
     a.BeginRun(SMacRun{"", first.tStart, first.strPort});
     b.BeginRun(SMacRun{"", first.tStart + std::chrono::seconds(1), "ttyUSB1"});
     EXPECT_EQ(Taken(a), "02:3A:7C:00:10:00");
-    SMacHold hold = b.Reserve("02-3a-7c-00-10-00");
-    EXPECT_EQ(hold.eStatus, SMacHold::EStatus::HeldByRun);
-    EXPECT_EQ(hold.strMessage, "02:3A:7C:00:10:00: outra execução deste computador");
+    // Held by another run: refused, naming it; the run's own, or one free: held (no message).
+    EXPECT_EQ(b.Reserve("02-3a-7c-00-10-00").strMessage,
+              "02:3A:7C:00:10:00: outra execução deste computador");
     EXPECT_EQ(a.Reserve("02:3A:7C:00:10:00").eStatus, SMacHold::EStatus::Held) << "its own";
     EXPECT_EQ(b.Reserve("02:3A:7C:00:10:00").strMessage, "02:3A:7C:00:10:00: execução na porta ttyUSB0");
     EXPECT_EQ(b.Reserve("02:3A:7C:00:10:02").eStatus, SMacHold::EStatus::Held) << "typed, free";
     EXPECT_EQ(Taken(b), "02:3A:7C:00:10:02") << "the run's own again";
-
     // Its row lost: the address stays taken until that run's row is in.
     a.EndRun(false);
     CRecordMacLedger c;
     EXPECT_EQ(c.Reserve("02:3A:7C:00:10:00").strMessage,
               "02:3A:7C:00:10:00: execução encerrada sem linha no registro, porta ttyUSB0");
     EXPECT_EQ(Taken(c), "02:3A:7C:00:10:01");
-    first.nStage = RUN_STAGE_BOOTARGS;
-    first.strOutcome = "failed";
     Append(first);
     c.EndRun();
     EXPECT_EQ(Taken(c), "02:3A:7C:00:10:00") << "settled by its run's row: the board never got it";
     // Overtyped: the offered address goes back.
     EXPECT_EQ(c.Reserve("02:3A:7C:00:10:03").eStatus, SMacHold::EStatus::Held);
-    CRecordMacLedger d;
-    EXPECT_EQ(Taken(d), "02:3A:7C:00:10:00");
+    EXPECT_EQ(Taken(a), "02:3A:7C:00:10:00");
 }
 
 // Runs in four processes, typed addresses and the range's next mixed, as AskCheckedMac takes them: every
 // board its own address, and every reservation settled by its row.
 TEST(MacLedgerTest, TypedAndNextAddressesAcrossProcesses) {
     CTempWorkDir dir;
-    constexpr int kProcesses = 4;
-    constexpr int kRunsEach = 100;
+    constexpr int kProcesses = 4, kRunsEach = 100;
     WriteFileBytes(kMacRangeFileName, "02:3A:7C:00:00:00\n02:3A:7C:00:01:FF\n");
     RunInChildProcesses(kProcesses, [](int p) {
-        int nFailed = 0;
         for (int i = 0; i < kRunsEach; ++i) {
             CRecordMacLedger ledger;
             SRunRecordRow row = Row("", "ok", RUN_STAGE_CLOSE, ("p" + std::to_string(p)).c_str());
@@ -297,25 +291,23 @@ TEST(MacLedgerTest, TypedAndNextAddressesAcrossProcesses) {
             // Typed: an address a little above where the range's next is, so that both meet.
             uint64_t nTyped = *MacValue("02:3A:7C:00:00:00") + uint64_t(i * kProcesses + p) + 8;
             std::string strMac = i % 2 ? MacText(nTyped) : ledger.TakeNext().strMac;
-            for (;;) {
-                SMacHold hold = ledger.Reserve(strMac);
-                if (hold.eStatus == SMacHold::EStatus::Held &&
-                    ledger.FindStored(strMac).eStatus == SMacLookup::EStatus::Free)
-                    break;
-                if (hold.eStatus == SMacHold::EStatus::Unreadable)
-                    return 2;
+            SMacHold hold;
+            while ((hold = ledger.Reserve(strMac)).eStatus == SMacHold::EStatus::HeldByRun ||
+                   ledger.FindStored(strMac).eStatus != SMacLookup::EStatus::Free)
                 strMac = MacText(*MacValue(strMac) + 1);
-            }
             row.strMacSent = strMac;
-            nFailed += !AppendRunRecord(kRunRecordFileName, FormatRunRecordRow(row)).empty();
+            if (hold.eStatus != SMacHold::EStatus::Held ||
+                !AppendRunRecord(kRunRecordFileName, FormatRunRecordRow(row)).empty())
+                return 1;
             ledger.EndRun();
         }
-        return nFailed ? 1 : 0;
+        return 0;
     });
     std::vector<std::vector<std::string>> rows = ParseCsv(ReadFileBytes(kRunRecordFileName));
     ASSERT_EQ(rows.size(), size_t(1 + kProcesses * kRunsEach));
-    std::set<std::string> all;
-    for (size_t i = 1; i < rows.size(); ++i)
-        EXPECT_TRUE(all.insert(rows[i][3]).second) << rows[i][3] << " twice";
+    std::set<std::string> macs;
+    for (const std::vector<std::string>& row : rows)
+        macs.insert(row[3]);
+    EXPECT_EQ(macs.size(), rows.size()) << "no address twice (the header's name once)";
     EXPECT_TRUE(QDir(kMacReservationFolderName).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
