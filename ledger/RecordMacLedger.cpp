@@ -8,6 +8,7 @@
 #include "records/RunRecord.h"
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
@@ -125,11 +126,13 @@ std::function<void(std::string_view)> StoredMacReader(const FStoredMac& fn) {
         SplitRecordLine(line, fields, 7);
         if (fields.size() < 7 || fields[3].empty())
             return;
-        // Saturates: a damaged field of many digits must not overflow, any stage past 17 reads the same.
+        // A stage that is not a number alone ("1x3", damaged) is not guessed at: the address may be in a
+        // board.
         int nStage = 0;
-        for (char c : fields[6])
-            if (c >= '0' && c <= '9' && nStage < 1000)
-                nStage = nStage * 10 + (c - '0');
+        std::string_view stage = fields[6];
+        auto [pEnd, eError] = std::from_chars(stage.data(), stage.data() + stage.size(), nStage);
+        if (eError != std::errc() || pEnd != stage.data() + stage.size() || stage.empty())
+            nStage = RUN_STAGE_CLOSE;
         if (!RowStoresMac(fields[5], nStage))
             return;
         if (std::optional<uint64_t> nMac = MacValue(fields[3]))
@@ -337,13 +340,9 @@ SMacTaken CRecordMacLedger::TakeNext() {
             taken.eStatus = SMacTaken::EStatus::Unreadable;
         return taken;
     }
-    std::vector<bool> used(size_t(range->nLast - range->nFirst + 1));
-    auto markUsed = [&](uint64_t nMac) {
-        if (nMac >= range->nFirst && nMac <= range->nLast)
-            used[size_t(nMac - range->nFirst)] = true;
-    };
+    CRangeUse use(*range);
     if (!ForEachStoredMacIn(fdRecord.Get(),
-                            [&](uint64_t nMac, std::string_view, std::string_view) { markUsed(nMac); })) {
+                            [&](uint64_t nMac, std::string_view, std::string_view) { use.MarkUsed(nMac); })) {
         taken.eStatus = SMacTaken::EStatus::Unreadable;
         taken.strMessage = UnreadableText(errno);
         return taken;
@@ -352,16 +351,14 @@ SMacTaken CRecordMacLedger::TakeNext() {
     if (!ReadHolds(fdRecord.Get(), held, taken.strMessage))
         return taken;
     for (const auto& [nMac, strHolder] : held)
-        markUsed(nMac);
-    size_t nFree = 0;
-    while (nFree < used.size() && used[nFree])
-        ++nFree;
-    if (nFree == used.size()) {
+        use.MarkUsed(nMac);
+    std::optional<uint64_t> nFree = use.LowestFree();
+    if (!nFree) {
         taken.eStatus = SMacTaken::EStatus::Exhausted;
         taken.strMessage = MacRangeExhaustedText(*range);
         return taken;
     }
-    if (!Hold(range->nFirst + nFree, taken.strMessage))
+    if (!Hold(*nFree, taken.strMessage))
         return taken;
     taken.eStatus = SMacTaken::EStatus::Taken;
     taken.strMac = MacText(m_nReserved);

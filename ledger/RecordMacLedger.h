@@ -30,6 +30,29 @@ struct SMacRange {
     uint64_t nLast = 0;
 };
 
+// Which addresses of a range are taken, for the lowest one that is free.
+class CRangeUse {
+public:
+    explicit CRangeUse(const SMacRange& range)
+        : m_range(range), m_used(size_t(range.nLast - range.nFirst + 1)) {}
+    // An address outside the range is no matter.
+    void MarkUsed(uint64_t nMac) {
+        if (nMac >= m_range.nFirst && nMac <= m_range.nLast)
+            m_used[size_t(nMac - m_range.nFirst)] = true;
+    }
+    // None when every address is taken.
+    std::optional<uint64_t> LowestFree() const {
+        for (size_t i = 0; i < m_used.size(); ++i)
+            if (!m_used[i])
+                return m_range.nFirst + i;
+        return std::nullopt;
+    }
+
+private:
+    SMacRange m_range;
+    std::vector<bool> m_used;
+};
+
 // The range file's text read against the prefixes the prefix file offers: the range, or the message that
 // says what is wrong (naming the line where there is one) in strError.
 std::optional<SMacRange> ParseMacRange(std::string_view text, const std::vector<std::string>& offered,

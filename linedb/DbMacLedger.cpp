@@ -117,13 +117,9 @@ SMacTaken CDbMacLedger::TakeNextOnce(const SMacRange& range, bool& bRetry) {
         return taken;
     };
     // This station's record counts too: addresses stored before the line had its database.
-    std::vector<bool> used(size_t(range.nLast - range.nFirst + 1));
-    auto markUsed = [&](uint64_t nMac) {
-        if (nMac >= range.nFirst && nMac <= range.nLast)
-            used[size_t(nMac - range.nFirst)] = true;
-    };
+    CRangeUse use(range);
     if (!ForEachStoredMacIn(m_strDir,
-                            [&](uint64_t nMac, std::string_view, std::string_view) { markUsed(nMac); })) {
+                            [&](uint64_t nMac, std::string_view, std::string_view) { use.MarkUsed(nMac); })) {
         taken.eStatus = SMacTaken::EStatus::Unreadable;
         taken.strMessage = kRunRecordFileName + (": " + SystemErrorText(errno));
         return taken;
@@ -161,18 +157,16 @@ SMacTaken CDbMacLedger::TakeNextOnce(const SMacRange& range, bool& bRetry) {
         rowed.insert(*nMac);
         bool bSettled = rows->Text(i, 2) == "t";
         if (rows->Text(i, 1) == "stored" || held.count(ReservationKey(*nMac)) || !bSettled)
-            markUsed(*nMac);
+            use.MarkUsed(*nMac);
     }
-    size_t nFree = 0;
-    while (nFree < used.size() && used[nFree])
-        ++nFree;
-    if (nFree == used.size()) {
+    std::optional<uint64_t> nFree = use.LowestFree();
+    if (!nFree) {
         m_db.Rollback();
         taken.eStatus = SMacTaken::EStatus::Exhausted;
         taken.strMessage = MacRangeExhaustedText(range);
         return taken;
     }
-    uint64_t nMac = range.nFirst + nFree;
+    uint64_t nMac = *nFree;
     std::string strMac = MacText(nMac), strKey = std::to_string(ReservationKey(nMac));
     bool bUnique = false;
     const char* pszReserve = rowed.count(nMac)

@@ -94,6 +94,10 @@ TEST(MacLedgerTest, RowsThatHoldAnAddress) {
     ASSERT_EQ(AppendRunRecord(kRunRecordFileName,
                               "2024-05-01T14:00:00-03:00,,ttyT,02:3A:7C:00:00:08,,interrupted,15,\"torn"),
               "");
+    // A damaged stage is not read as a number it is not.
+    ASSERT_EQ(AppendRunRecord(kRunRecordFileName,
+                              "2024-05-01T14:00:00-03:00,,ttyD,02:3A:7C:00:00:09,,failed,1x,m,1.0,\r\n"),
+              "");
     Append(Row("02:3A:7C:00:00:01", "ok", RUN_STAGE_CLOSE, "ttyACM1"));
     struct SCase {
         const char* pszAsked;
@@ -103,6 +107,7 @@ TEST(MacLedgerTest, RowsThatHoldAnAddress) {
         {"02:3a:7c:00:00:01", "ttyACM1"}, {"023A7C000002", "/dev/x,\"y\""}, {"02:3A:7C:00:00:03", nullptr},
         {"02:3A:7C:00:00:04", nullptr},   {"02-3A-7C-00-00-05", "ttyS9"},   {"02:3A:7C:00:00:06", nullptr},
         {"not a mac", nullptr},           {"02:3A:7C:00:00:07", "=cmd"},    {"02:3A:7C:00:00:08", "ttyT"},
+        {"02:3A:7C:00:00:09", "ttyD"},
     };
     CRecordMacLedger ledger;
     for (const SCase& c : cases) {
