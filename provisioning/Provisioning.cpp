@@ -256,6 +256,9 @@ std::string CProvisioningRun::AskCheckedMac() {
         // Held before the record is read: a run that stores it after this reading would have to hold it too.
         SMacHold hold = pLedger ? pLedger->Reserve(strMac) : SMacHold();
         if (hold.eStatus != SMacHold::EStatus::Held) {
+            // A stop ends a wait for the line's database too: the run was stopped, not refused.
+            if (m_stop.StopRequested())
+                return end(ERunEnd::Stopped);
             m_result.strDetail = hold.strMessage;
             return end(hold.eStatus == SMacHold::EStatus::HeldByRun ? ERunEnd::MacReserved
                                                                     : ERunEnd::MacRecordUnreadable);
