@@ -149,6 +149,7 @@ void CQAN640BootLoaderCommands::OpenLineDb() {
     } else {
         m_strStation = ThisStationName();
         m_lineDb.emplace(*conninfo);
+        m_lineDb->SetStation(m_strStation, ThisMachineId());
         switch (m_lineDb->Connect(strError)) {
         case CLineDb::EState::Ready:
             break;
@@ -229,8 +230,11 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
         options.bOfferNextMac = true;
     }
     CRecordedRun run(m_run, m_log, m_operator, options);
-    if (m_lineDb)
+    if (m_lineDb) {
+        // Closing the window ends a wait for a stalled server as it ends every other wait of the run.
+        m_lineDb->SetStop(stop);
         run.SetLineDb(&*m_lineDb, m_strStation);
+    }
     // The progress line below the log follows the run's stages; a row or log that could not be written shows
     // there at the verdict, before the closing box, which may stay open for long.
     CStagesToGui stages(

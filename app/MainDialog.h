@@ -6,12 +6,12 @@
 #include "core/RunState.h"
 #include "core/StopToken.h"
 #include "core/Worker.h"
+#include "ledger/RecordMacLedger.h"
+#include "linedb/DbMacLedger.h"
+#include "linedb/LineDb.h"
 #include "provisioning/Provisioning.h"
 #include "provisioning/RunProgress.h"
 #include "provisioning/RunResult.h"
-#include "records/DbMacLedger.h"
-#include "records/LineDb.h"
-#include "records/RecordMacLedger.h"
 #include "records/RunArchive.h"
 
 #include <QDialog>

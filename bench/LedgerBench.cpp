@@ -10,10 +10,10 @@
 // Usage: bench_ledger [ROWS] | bench_ledger --db
 // Last line: rows=N lookup_ms=L allocate_ms=A, or allocations=400 distinct=D p99_ms=P
 #include "bench/TypicalRecord.h"
+#include "ledger/RecordMacLedger.h"
+#include "linedb/DbMacLedger.h"
+#include "linedb/LineDbRows.h"
 #include "provisioning/RunResult.h"
-#include "records/DbMacLedger.h"
-#include "records/LineDbRows.h"
-#include "records/RecordMacLedger.h"
 #include "tests/support/PgTestServer.h"
 
 #include <QDir>
@@ -139,7 +139,8 @@ int main(int argc, char** argv) {
     }
     CRecordMacLedger ledger(strDir);
     bool bWrong = false;
-    double dLookupMs = MedianMs([&] { bWrong |= ledger.FindStored("06:B1:4E:00:00:01").has_value(); });
+    double dLookupMs = MedianMs(
+        [&] { bWrong |= (ledger.FindStored("06:B1:4E:00:00:01").eStatus != SMacLookup::EStatus::Free); });
     std::string strExpected = MacText(*MacValue("02:3A:7C:00:00:00") + uint64_t(nRows));
     double dAllocateMs = MedianMs([&] {
         SMacTaken taken = ledger.TakeNext();

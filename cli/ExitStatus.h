@@ -13,13 +13,15 @@ inline constexpr int kExitInternal = 1;
 inline constexpr int kExitUsage = 2;
 // --workdir names no directory the program can work in: nothing ran.
 inline constexpr int kExitWorkDirUnusable = 3;
-// The line's database (records/LineDb.h), before anything runs: its connection string cannot be read or
+// The line's database (linedb/LineDb.h), before anything runs: its connection string cannot be read or
 // parsed (a set-up error); the server answered and refused (password, role, no --db-init schema, a newer
 // schema); the server does not answer and --mac next needs it (a typed MAC goes on, checked against the
 // record alone).
 inline constexpr int kExitDbConfig = 5;
 inline constexpr int kExitDbRefused = 6;
 inline constexpr int kExitDbUnavailable = 7;
+// The line's database holds the station's name for another PC.
+inline constexpr int kExitDbStationTaken = 8;
 // A stop signal ends the run as closing the window does, and the program then exits with 128 + the signal's
 // number, as shells and schedulers expect of a program a signal ended: SIGINT 130 (the table's), SIGTERM 143.
 constexpr int ExitStatusForSignal(int nSignal) {

@@ -1,7 +1,7 @@
 #include "cli/LineCommands.h"
 
 #include "cli/ExitStatus.h"
-#include "records/LineDbRows.h"
+#include "linedb/LineDbRows.h"
 #include "records/ShiftReport.h"
 
 #include <cctype>
@@ -10,9 +10,10 @@
 #include <vector>
 
 int LineDbExitStatus(CLineDb::EState eState) {
-    return eState == CLineDb::EState::BadConninfo   ? kExitDbConfig
-           : eState == CLineDb::EState::Unreachable ? kExitDbUnavailable
-                                                    : kExitDbRefused;
+    return eState == CLineDb::EState::BadConninfo    ? kExitDbConfig
+           : eState == CLineDb::EState::Unreachable  ? kExitDbUnavailable
+           : eState == CLineDb::EState::StationTaken ? kExitDbStationTaken
+                                                     : kExitDbRefused;
 }
 
 std::optional<std::chrono::system_clock::time_point> LocalMidnight(const std::string& strDate) {
@@ -80,6 +81,7 @@ int InitLineDb(const std::string& strConninfo) {
     if (eState == CLineDb::EState::Ready && db.InitSchema(strError)) {
         printf("Banco de dados da linha com o esquema versão %d: %s\n", kLineDbSchemaVersion,
                ConninfoForDisplay(strConninfo).c_str());
+        printf("Permissões das estações (papel \"station\"):\n%s", kLineDbStationGrants);
         return 0;
     }
     fprintf(stderr, "%s: --db-init: %s\n", kProgram, strError.c_str());

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "records/LineDb.h"
+#include "linedb/LineDb.h"
 
 #include <chrono>
 #include <optional>

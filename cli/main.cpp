@@ -11,15 +11,15 @@
 #include "core/Settings.h"
 #include "core/SystemError.h"
 #include "core/Worker.h"
+#include "ledger/RecordMacLedger.h"
+#include "linedb/DbMacLedger.h"
+#include "linedb/LineDb.h"
 #include "mac/MacInput.h"
 #include "mac/MacPrefixFile.h"
 #include "mac/NetCardFile.h"
 #include "provisioning/BootMonitorDialogue.h"
 #include "provisioning/EepromCheckFile.h"
-#include "records/DbMacLedger.h"
-#include "records/LineDb.h"
 #include "records/ProgramVersion.h"
-#include "records/RecordMacLedger.h"
 #include "records/RecordedRun.h"
 #include "records/ShiftReport.h"
 
@@ -263,6 +263,9 @@ std::vector<std::pair<int, std::string>> AllExitStatuses() {
     statuses.emplace_back(
         kExitDbUnavailable,
         "banco de dados da linha indisponível com --mac next (ou --db-init); nada foi executado");
+    statuses.emplace_back(kExitDbStationTaken, std::string("o nome desta estação pertence a outro computador "
+                                                           "no banco de dados da linha (") +
+                                                   kStationFileName + "); nada foi executado");
     statuses.emplace_back(kExitInternal, "erro interno");
     std::stable_sort(statuses.begin(), statuses.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -438,8 +441,9 @@ std::optional<int> TakeNextMac(IMacLedger& ledger, std::string& strMac) {
         return kExitDbUnavailable;
     }
     if (taken.eStatus != SMacTaken::EStatus::Taken) {
-        ERunEnd eEnd = taken.eStatus == SMacTaken::EStatus::Exhausted ? ERunEnd::MacRangeExhausted
-                                                                      : ERunEnd::MacRangeUnusable;
+        ERunEnd eEnd = taken.eStatus == SMacTaken::EStatus::Exhausted    ? ERunEnd::MacRangeExhausted
+                       : taken.eStatus == SMacTaken::EStatus::Unreadable ? ERunEnd::MacRecordUnreadable
+                                                                         : ERunEnd::MacRangeUnusable;
         fprintf(stderr, "%s: %s\n", kProgram, taken.strMessage.c_str());
         return RunEndRow(eEnd).nExitStatus;
     }
@@ -540,14 +544,16 @@ int main(int argc, char** argv) {
         return InitLineDb(*conninfo);
     }
 
+    std::string strStation = ThisStationName();
     std::optional<CLineDb> lineDb;
     if (conninfo) {
         lineDb.emplace(*conninfo);
+        lineDb->SetStop(stop.Token());
+        lineDb->SetStation(strStation, ThisMachineId());
         if (std::optional<int> nExit = ConnectLineDb(options, *lineDb))
             return *nExit;
     }
     // The addresses given out: the line's database where there is one, else the record.
-    std::string strStation = ThisStationName();
     std::optional<CDbMacLedger> dbLedger;
     CRecordMacLedger recordLedger;
     if (lineDb)

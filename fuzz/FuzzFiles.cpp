@@ -10,9 +10,9 @@
 #include "core/Settings.h"
 #include "core/TokenReader.h"
 #include "fuzz/FuzzCheck.h"
+#include "ledger/RecordMacLedger.h"
 #include "mac/MacPrefixFile.h"
 #include "mac/NetCardFile.h"
-#include "records/RecordMacLedger.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -14,7 +14,7 @@
 // the MAC ledger's reading of a record finds an ok row's address (whatever MacValue reads as one) and never
 // more than one address per line.
 #include "fuzz/FuzzCheck.h"
-#include "records/RecordMacLedger.h"
+#include "ledger/RecordMacLedger.h"
 #include "records/RunJournal.h"
 #include "records/RunRecord.h"
 

@@ -280,6 +280,8 @@ std::string CProvisioningRun::AskCheckedMac() {
             return end(ERunEnd::MacRangeExhausted);
         if (taken.eStatus == SMacTaken::EStatus::Unusable)
             return end(ERunEnd::MacRangeUnusable);
+        if (taken.eStatus == SMacTaken::EStatus::Unreadable)
+            return end(ERunEnd::MacRecordUnreadable);
         m_result.strDetail.clear();
         if (taken.eStatus == SMacTaken::EStatus::Unavailable)
             Warn(taken.strMessage + "; digite o endereço");
@@ -291,12 +293,26 @@ std::string CProvisioningRun::AskCheckedMac() {
             return end(ERunEnd::MacCancelled);
         if (m_stop.StopRequested())
             return end(ERunEnd::Stopped);
-        std::optional<SMacStoredRow> stored = pLedger ? pLedger->FindStored(strMac) : std::nullopt;
+        // Held before the record is read: a run that stores it after this reading would have to hold it too.
+        SMacHold hold = pLedger ? pLedger->Reserve(strMac) : SMacHold();
+        if (hold.eStatus != SMacHold::EStatus::Held) {
+            // A stop ends a wait for the line's database too: the run was stopped, not refused.
+            if (m_stop.StopRequested())
+                return end(ERunEnd::Stopped);
+            m_result.strDetail = hold.strMessage;
+            return end(hold.eStatus == SMacHold::EStatus::HeldByRun ? ERunEnd::MacReserved
+                                                                    : ERunEnd::MacRecordUnreadable);
+        }
+        SMacLookup lookup = pLedger ? pLedger->FindStored(strMac) : SMacLookup();
         if (std::string strWarning = pLedger ? pLedger->TakeWarning() : ""; !strWarning.empty())
             Warn(strWarning);
-        if (!stored)
+        if (lookup.eStatus == SMacLookup::EStatus::Unreadable) {
+            m_result.strDetail = lookup.strMessage;
+            return end(ERunEnd::MacRecordUnreadable);
+        }
+        if (lookup.eStatus == SMacLookup::EStatus::Free)
             return strMac;
-        std::string strWhere = "em " + stored->strWhen + ", na porta " + stored->strPort;
+        std::string strWhere = "em " + lookup.row.strWhen + ", na porta " + lookup.row.strPort;
         std::string strQuestion = "O endereço MAC " + strMac + " já foi gravado em uma placa (" + strWhere +
                                   ").\nÉ a mesma placa sendo provisionada novamente?";
         switch (m_op.ConfirmMacReuse(strQuestion, m_stop)) {

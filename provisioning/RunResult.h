@@ -57,6 +57,9 @@ enum class ERunEnd {
     MacRecorded,       // the address is already in another board (the record says so)
     MacRangeExhausted, // no free address left in the line's range
     MacRangeUnusable,  // the range file is malformed or lies outside the offered prefixes
+    // The record (or a journal of a run that is gone) cannot be read, so the address cannot be checked
+    MacRecordUnreadable,
+    MacReserved,       // another run holds the address (under way, or gone without its row yet)
     PortInUse,         // another run holds the port: nothing was sent
     PortNotReserved,   // the port's lock could not be taken: nothing was sent
     NoBoardCard,       // the board's network card cannot be used or told: nothing was sent
@@ -142,6 +145,13 @@ inline constexpr SRunEndRow kRunEnds[] = {
     {ERunEnd::MacRangeUnusable, RUN_STAGE_ASK_MAC, RUN_STAGE_NONE,
      "A faixa de endereços MAC não pode ser usada.\nNada foi enviado à QAN640", MB_TYPE_ERROR, 32,
      "arquivo de faixa de MAC inválido ou fora dos prefixos oferecidos"},
+    {ERunEnd::MacRecordUnreadable, RUN_STAGE_ASK_MAC, RUN_STAGE_NONE,
+     "O registro de execuções não pode ser lido: o endereço MAC não pode ser conferido.\nNada foi enviado à "
+     "QAN640",
+     MB_TYPE_ERROR, 34, "registro ilegível ou execução interrompida sem linha; MAC não conferido"},
+    {ERunEnd::MacReserved, RUN_STAGE_ASK_MAC, RUN_STAGE_NONE,
+     "Endereço MAC reservado por outra execução:", MB_TYPE_ERROR, 33,
+     "MAC reservado por outra execução (em andamento, ou sem linha no registro ainda); nada foi enviado"},
     {ERunEnd::PortInUse, RUN_STAGE_START, RUN_STAGE_NONE,
      "A porta serial escolhida já está em uso por outra execução deste programa.\r\n"
      "Aguarde o fim dela ou escolha outra porta",

@@ -3,9 +3,12 @@
 #include "core/SystemError.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 
 CUniqueFd OpenSharedFile(const std::string& strPath, int nFlags) {
     return CUniqueFd(open(strPath.c_str(), nFlags | O_CLOEXEC, 0666));
@@ -58,4 +61,19 @@ std::string ReadAllBounded(int fd, size_t nMax) {
         text.append(buffer, size_t(n));
     }
     return text;
+}
+
+bool LockBounded(int fd, int nWaitMs) {
+    constexpr int kPollMs = 2;
+    for (int nWaited = 0;; nWaited += kPollMs) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        if (nWaited >= nWaitMs) {
+            errno = EWOULDBLOCK;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
 }

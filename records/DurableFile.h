@@ -22,5 +22,9 @@ std::string WriteAllAndSync(int fd, std::string_view strBytes);
 // Makes a newly created (or removed) name in the folder of strPath as durable as a file's content.
 void SyncFolderOf(const std::string& strPath);
 
+// Takes fd's exclusive lock, waiting up to nWaitMs for another holder to let go (resuming after signals);
+// false when it cannot be had (errno says why: EWOULDBLOCK when time ran out).
+bool LockBounded(int fd, int nWaitMs);
+
 // Reads from fd to its end, or up to about nMax bytes (resuming after signals).
 std::string ReadAllBounded(int fd, size_t nMax);

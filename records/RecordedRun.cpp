@@ -8,12 +8,14 @@ CRecordedRun::CRecordedRun(CRunState& run, CLogConsole& log, IOperator& op, SRun
 SRunResult CRecordedRun::Run(const CStopToken& stop, IRunObserver* pObserver) {
     m_pNext = pObserver;
     m_archive.BeginRun(m_run.m_strPort, m_log);
+    if (m_options.pMacLedger)
+        m_options.pMacLedger->BeginRun(m_archive.MacRun());
     CProvisioningRun run(m_run, m_log, m_op, stop, m_options);
     run.SetObserver(this);
     SRunResult result = run.RunProvisioning();
     // The row is in the record: it keeps an address the board got, and frees one it never did.
     if (m_options.pMacLedger)
-        m_options.pMacLedger->EndRun();
+        m_options.pMacLedger->EndRun(m_archive.Archived().bRowSaved);
     m_pNext = nullptr;
     return result;
 }

@@ -203,6 +203,10 @@ SRunRecordRow CRunArchive::RowAsItStands(const SRunResult& result, const char* p
     return row;
 }
 
+SMacRun CRunArchive::MacRun() const {
+    return SMacRun{LineDbRunId(m_strStation, m_strStem), m_tStart, m_strPort};
+}
+
 void CRunArchive::BeginRun(const std::string& strPort, CLogConsole& log) {
     m_archived = SArchived();
     m_bEnded = false;
@@ -326,6 +330,7 @@ const CRunArchive::SArchived& CRunArchive::EndRun(const SRunResult& result, CLog
     if (!strLogError.empty())
         Problem(strLogError, log);
     m_fdLog.Close();
+    m_archived.bRowSaved = bRowSaved;
     m_archived.bSaved = bRowSaved && m_bLogComplete;
 
     // A row that could not be appended stays in the journal when the journal holds it: a later start adds it.

@@ -1,8 +1,9 @@
 #pragma once
 
 #include "core/LogConsole.h"
+#include "linedb/LineDbRows.h"
+#include "provisioning/MacLedger.h"
 #include "provisioning/RunResult.h"
-#include "records/LineDbRows.h"
 #include "records/RunJournal.h"
 #include "records/RunRecord.h"
 
@@ -63,12 +64,15 @@ public:
         SRunRecordRow row;                 // the row as appended (or as it would have been)
         std::vector<std::string> problems; // the lines added to the log (UTF-8, no line ends)
         bool bSaved = false;               // the row is in the record and the whole log in its file
+        bool bRowSaved = false;            // the row is in the record
     };
     // The verdict: the run's row goes to the record, with the time it is called as its end, and the run log
     // gets the rest of the log and the outcome line. Call it as soon as the verdict is known, before the
     // closing box; later calls for the same run return what the first one did.
     const SArchived& EndRun(const SRunResult& result, CLogConsole& log);
     bool HasEnded() const { return m_bEnded; }
+    // The run begun, as its rows will show it (once BeginRun has named its journal).
+    SMacRun MacRun() const;
     // What EndRun did, once it has been called.
     const SArchived& Archived() const { return m_archived; }
 

@@ -5,6 +5,7 @@
 #include "records/RunRecord.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -18,6 +19,7 @@
 namespace {
 
 constexpr const char* kJournalSuffix = ".run";
+constexpr const char* kBornInfix = ".new-";
 constexpr int kMaxSameNameJournals = 100;
 // A journal with no whole entry yet is a run in its first microseconds (created, not locked yet) unless it
 // has been left like that for this long: then it is a run that died right at its start.
@@ -121,23 +123,36 @@ std::string CRunJournal::Create(const std::string& strDir, const std::string& st
     std::string strFolder = strDir + "/" + kRunJournalFolderName;
     if (!MakeSharedFolder(strFolder))
         return std::string(kRunJournalFolderName) + ": " + SystemErrorText(errno);
-    for (int n = 1; n <= kMaxSameNameJournals; ++n) {
-        m_strPath = strFolder + "/" + strStem + (n == 1 ? "" : "-" + std::to_string(n)) + kJournalSuffix;
-        m_fd = OpenSharedFile(m_strPath, O_RDWR | O_APPEND | O_CREAT | O_EXCL);
-        if (m_fd.IsOpen())
-            break;
-        if (errno != EEXIST)
-            break;
-    }
-    if (!m_fd.IsOpen())
+    // Recovery takes any journal whose lock it can have: one seen before its lock would be recorded as a
+    // dead run's and removed under the live run.
+    static std::atomic<unsigned> s_nBorn;
+    std::string strBorn =
+        strFolder + "/" + strStem + kBornInfix + std::to_string(getpid()) + "-" + std::to_string(++s_nBorn);
+    unlink(strBorn.c_str());
+    CUniqueFd fd = OpenSharedFile(strBorn, O_RDWR | O_APPEND | O_CREAT | O_EXCL);
+    if (!fd.IsOpen())
         return std::string(kRunJournalFolderName) + ": " + SystemErrorText(errno);
-    // Held until the process ends, however it ends: the kernel lets go of it when the process is gone.
-    if (flock(m_fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         int nError = errno;
-        unlink(m_strPath.c_str());
-        m_fd.Close();
+        unlink(strBorn.c_str());
         return std::string(kRunJournalFolderName) + ": " + SystemErrorText(nError);
     }
+    int nError = 0;
+    for (int n = 1; n <= kMaxSameNameJournals; ++n) {
+        m_strPath = strFolder + "/" + strStem + (n == 1 ? "" : "-" + std::to_string(n)) + kJournalSuffix;
+        if (link(strBorn.c_str(), m_strPath.c_str()) == 0) {
+            nError = 0;
+            break;
+        }
+        nError = errno;
+        if (nError != EEXIST)
+            break;
+    }
+    unlink(strBorn.c_str());
+    if (nError != 0)
+        return std::string(kRunJournalFolderName) + ": " + SystemErrorText(nError);
+    // Held until the process ends, however it ends: the kernel lets go of it when the process is gone.
+    m_fd = std::move(fd);
     SyncFolderOf(m_strPath);
     return "";
 }
@@ -172,7 +187,9 @@ SRunJournalRecovery RecoverRunJournals(
     if (DIR* dir = opendir(strFolder.c_str())) {
         while (dirent* entry = readdir(dir)) {
             std::string_view name = entry->d_name;
-            if (name.size() > strlen(kJournalSuffix) && name.ends_with(kJournalSuffix))
+            // A journal being born (or one whose birth a crash cut short, empty: removed once old).
+            bool bBorn = name.find(kBornInfix) != std::string_view::npos;
+            if (bBorn || (name.size() > strlen(kJournalSuffix) && name.ends_with(kJournalSuffix)))
                 names.emplace_back(name);
         }
         closedir(dir);
@@ -191,7 +208,7 @@ SRunJournalRecovery RecoverRunJournals(
             continue;
         std::optional<SRunJournalEntry> entry =
             LastRunJournalEntry(ReadAllBounded(fd.Get(), kMaxJournalBytes));
-        if (!entry) {
+        if (!entry || strName.find(kBornInfix) != std::string::npos) {
             time_t tNow = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
             if (tNow - held.st_mtime > kEmptyJournalAgeS)
                 unlink(strPath.c_str());

@@ -11,9 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -23,7 +21,6 @@ constexpr const char* kLineEnd = "\r\n";
 // Enough to hold the last line of any row this program writes.
 constexpr size_t kTailBytes = 4096;
 constexpr int kLockWaitMs = 1000;
-constexpr int kLockPollMs = 10;
 
 bool IsControl(unsigned char c) {
     return c < 0x20 || c == 0x7F;
@@ -104,18 +101,6 @@ bool HoldsRowAfter(int fd, int64_t nSize, int64_t nOffset, const std::string& st
     return false;
 }
 
-bool LockWithin(int fd, int nWaitMs) {
-    for (int nWaited = 0;; nWaited += kLockPollMs) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return true;
-        if (errno != EWOULDBLOCK && errno != EINTR)
-            return false;
-        if (nWaited >= nWaitMs)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kLockPollMs));
-    }
-}
-
 } // namespace
 
 bool NeedsFormulaGuard(std::string_view field) {
@@ -165,6 +150,13 @@ std::string FormatRunRecordRow(const SRunRecordRow& row) {
     return CsvLine({FormatIsoTime(row.tStart), FormatIsoTime(row.tEnd), row.strPort,
                     CanonicalMac(row.strMacSent), CanonicalMac(row.strMacRead), row.strOutcome,
                     std::to_string(row.nStage), row.strMessage, strDuration, row.strLogFile});
+}
+
+std::string_view Trimmed(std::string_view text) {
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
 std::string OneLineText(std::string_view text) {
@@ -250,8 +242,10 @@ std::string AppendRunRecord(const std::string& strPath, const std::string& strRo
     CUniqueFd fd = OpenSharedFile(strPath, O_RDWR | O_APPEND | O_CREAT);
     if (!fd.IsOpen())
         return Reason("ao abrir", errno);
-    // Two benches appending at once must agree on the header and on mending a torn line.
-    LockWithin(fd.Get(), kLockWaitMs);
+    // Two benches appending at once must agree on the header and on mending a torn line: a row written
+    // without the lock could tear another's, so a lock not had in time is a failed write.
+    if (!LockBounded(fd.Get(), kLockWaitMs))
+        return errno == EWOULDBLOCK ? std::string("ocupado por outro processo") : Reason("ao travar", errno);
 
     struct stat st = {};
     if (fstat(fd.Get(), &st) != 0)

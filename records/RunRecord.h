@@ -11,6 +11,9 @@
 // The record of every board: one CSV row per run, in "QAN640runs.csv" in the working directory, as
 // spreadsheets read it (UTF-8 with a byte-order mark, a header row, RFC 4180 quoting, CR LF line ends).
 inline constexpr const char* kRunRecordFileName = "QAN640runs.csv";
+// The station's name, optional (the host name without it): in the working directory, its first line that
+// is neither blank nor a comment ("#").
+inline constexpr const char* kStationFileName = "QAN640station.conf";
 
 struct SRunRecordRow {
     std::chrono::system_clock::time_point tStart;
@@ -90,6 +93,8 @@ std::string CsvLine(const std::vector<std::string>& fields);
 // A text on one line: each run of line breaks and other control characters, with the blanks around it,
 // becomes one blank (none at the ends).
 std::string OneLineText(std::string_view text);
+// A line of a settings file without the blanks (and the carriage return) around it.
+std::string_view Trimmed(std::string_view text);
 
 // Valid UTF-8: every byte that does not belong to a well-formed sequence becomes U+FFFD.
 std::string ValidUtf8(std::string_view text);

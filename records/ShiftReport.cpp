@@ -2,8 +2,9 @@
 
 #include "core/SystemError.h"
 #include "core/UniqueFd.h"
+#include "ledger/RecordMacLedger.h"
 #include "provisioning/RunResult.h"
-#include "records/RecordMacLedger.h"
+#include "records/DurableFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -186,10 +187,30 @@ std::string FormatShiftReport(const SShiftReport& report, const SReportSource& s
 }
 
 std::string ThisStationName() {
+    CUniqueFd fd(open(kStationFileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    std::string_view text;
+    std::string strText = fd.IsOpen() ? ReadAllBounded(fd.Get(), 4096) : "";
+    for (text = strText; !text.empty();) {
+        size_t nl = text.find('\n');
+        std::string_view line = Trimmed(text.substr(0, nl));
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        if (!line.empty() && line[0] != '#')
+            return std::string(line);
+    }
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0)
         return "?";
     return name;
+}
+
+std::string ThisMachineId() {
+    for (const char* pszPath : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+        CUniqueFd fd(open(pszPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        std::string strId = fd.IsOpen() ? std::string(Trimmed(ReadAllBounded(fd.Get(), 256))) : "";
+        if (!strId.empty())
+            return strId;
+    }
+    return "";
 }
 
 std::string ReadRecordRuns(const std::string& strPath, const std::string& strStation,

@@ -11,6 +11,8 @@
 
 // This PC's name as a station of the line: its host name.
 std::string ThisStationName();
+// This machine's id (/etc/machine-id), empty where it has none.
+std::string ThisMachineId();
 
 // Where the runs came from, shown with the report.
 struct SReportSource {

@@ -6,9 +6,9 @@
 
 #include "cli/ExitStatus.h"
 #include "core/Cp1252.h"
+#include "ledger/RecordMacLedger.h"
 #include "links/Uart.h"
 #include "provisioning/Provisioning.h"
-#include "records/RecordMacLedger.h"
 #include "records/RunArchive.h"
 #include "records/RunRecord.h"
 #include "tests/arp/NetnsLab.h"

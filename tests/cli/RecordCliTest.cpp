@@ -47,6 +47,16 @@ TEST_F(ProvisionCliTest, TwoOperatorsShareTheRecord) {
     }
 }
 
+namespace {
+
+// Whole pages: a full tmpfs has no room left in the record's last page either.
+std::string WholePageRow() {
+    return "earlier," + std::string(4096 - strlen("\xEF\xBB\xBF") - RunRecordHeader().size() - 10, 'x') +
+           "\r\n";
+}
+
+} // namespace
+
 // A full disk or a read-only folder: the board's outcome is still reported, the status says that the record
 // is missing the run, and what the record held stays as it was.
 TEST_F(ProvisionCliTest, UnwritableFolderHasAStatusOfItsOwn) {
@@ -64,12 +74,11 @@ TEST_F(ProvisionCliTest, UnwritableFolderHasAStatusOfItsOwn) {
          "cp -a \"$W\" \"$OUT/keep\" && mount -t tmpfs -o size=128k qan640 \"$W\" && "
          "cp -a \"$OUT/keep\"/. \"$W\"/ && { cat /dev/zero >\"$W/filler\" 2>/dev/null || true; }",
          false, kExitNotRecorded, "Resultado: falha na etapa 2 ("},
-        {"read-only", "mount --bind \"$W\" \"$W\" && mount -o remount,bind,ro \"$W\"", true,
-         kExitVerifiedNotRecorded, "Resultado: MAC 02:3A:7C:1a:2B:3c verificado"},
+        // No reservation can be written: the address is refused before it is sent.
+        {"read-only", "mount --bind \"$W\" \"$W\" && mount -o remount,bind,ro \"$W\"", true, kExitNotRecorded,
+         "Resultado: falha na etapa 11 ("},
     };
-    // Whole pages: a full tmpfs has no room left in the record's last page either.
-    const std::string strEarlier =
-        "earlier," + std::string(4096 - strlen("\xEF\xBB\xBF") - RunRecordHeader().size() - 10, 'x') + "\r\n";
+    const std::string strEarlier = WholePageRow();
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszName);
         CNetnsLab lab;
@@ -102,6 +111,35 @@ TEST_F(ProvisionCliTest, UnwritableFolderHasAStatusOfItsOwn) {
         EXPECT_TRUE(ReadFileBytes(m_strDir + "/after.csv") == strBefore) << "the record as it was";
         m_pBoard.reset();
     }
+}
+
+// A quota the record cannot grow past: each board is verified and its row lost, and the address it got stays
+// taken (its run named in the reservation), so the next --mac next run sends another.
+TEST_F(ProvisionCliTest, UnsavedRowKeepsItsAddress) {
+    std::string strWork = m_strDir + "/work";
+    mkdir(strWork.c_str(), 0755);
+    WriteWholeRunFiles(strWork);
+    WriteFileBytes(strWork + "/" + kMacRangeFileName, "02:3A:7C:44:00:00\n02:3A:7C:44:00:0F\n");
+    ASSERT_EQ(AppendRunRecord(strWork + "/" + kRunRecordFileName, WholePageRow()), "");
+    SCliOptions options;
+    options.env = {{"W", QString::fromStdString(strWork)}};
+    std::vector<std::string> sent;
+    for (int nRun = 0; nRun < 2; ++nRun) {
+        CNetnsLab lab;
+        REQUIRE_LAB(lab);
+        StartBoardInLab(lab);
+        ASSERT_TRUE(m_pBoard);
+        // 8 blocks of 512 bytes: the record as it is, not a byte more.
+        const char* pszQuota = "trap '' XFSZ; ulimit -f 8; cd \"$W\"; exec \"$@\"";
+        options.wrapper = {"ip", "netns", "exec", lab.HostNs(), "sh", "-c", pszQuota, "sh"};
+        SCliRun run = Run({"--port", m_pBoard->Port(), "--mac", "next", "--non-interactive"}, options);
+        EXPECT_EQ(run.nExit, kExitVerifiedNotRecorded) << run.strErr;
+        size_t nAt = run.strErr.find("MAC da faixa: ");
+        ASSERT_NE(nAt, std::string::npos) << run.strErr;
+        sent.push_back(run.strErr.substr(nAt + strlen("MAC da faixa: "), 17));
+        m_pBoard.reset();
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{"02:3A:7C:44:00:00", "02:3A:7C:44:00:01"}));
 }
 
 // Whatever the locale and whatever a port's name holds, the record stays one valid UTF-8 table with plain

@@ -1,7 +1,7 @@
 // qan640-provision with the line's database: set-up errors before anything runs, and whole runs whose rows
 // reach the database, wait through an outage and arrive once it is over.
 
-#include "records/LineDbRows.h"
+#include "linedb/LineDbRows.h"
 #include "records/ShiftReport.h"
 #include "tests/cli/CliFixture.h"
 #include "tests/support/PgTestServer.h"
@@ -73,9 +73,10 @@ TEST_F(DbCliTest, DatabaseSetUpErrorsBeforeAnythingRuns) {
     for (int i = 0; i < 2; ++i) {
         SCliRun init = Run({"--db-init", "--db", strGood});
         EXPECT_EQ(init.nExit, 0) << init.strErr;
-        EXPECT_NE(init.strOut.find("esquema versão 1"), std::string::npos) << init.strOut;
+        EXPECT_NE(init.strOut.find("esquema versão 2"), std::string::npos) << init.strOut;
+        EXPECT_NE(init.strOut.find("GRANT SELECT, INSERT ON qan640_runs"), std::string::npos) << init.strOut;
     }
-    EXPECT_EQ(m_server.Query("UPDATE qan640_schema SET version = 2"), "");
+    EXPECT_EQ(m_server.Query("UPDATE qan640_schema SET version = 3"), "");
     EXPECT_EQ(Run({"--db-init", "--db", strGood}).nExit, kExitDbRefused);
     SCliRun newer = Run(
         {"--port", board.SlavePath(), "--mac", "02:3A:7C:00:10:05", "--non-interactive", "--db", strGood});

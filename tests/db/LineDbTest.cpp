@@ -3,8 +3,8 @@
 
 #include "core/LogConsole.h"
 #include "core/UniqueFd.h"
-#include "records/DbMacLedger.h"
-#include "records/LineDbRows.h"
+#include "linedb/DbMacLedger.h"
+#include "linedb/LineDbRows.h"
 #include "records/RunArchive.h"
 #include "tests/support/ChildProcesses.h"
 #include "tests/support/PgTestServer.h"
@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <set>
 #include <sys/socket.h>
@@ -142,8 +143,8 @@ TEST_F(LineDbTest, TheConstraintRefusesADuplicateInsertedByHand) {
     EXPECT_EQ(taken.strMac, "02:3A:7C:00:10:01") << taken.strMessage;
 }
 
-// Four stations take 100 addresses each at once, each storing its address in a board before the next:
-// 400 distinct addresses, the lowest of the range, and every one stored with its run.
+// Four stations run 100 boards each at once, typed addresses and the range's next mixed, each storing its
+// address before the next: 400 distinct addresses, every one stored with its run, no reservation left.
 TEST_F(LineDbTest, FourProcessesTakeDistinctAddresses) {
     constexpr int kProcesses = 4, kTakes = 100;
     std::string strConninfo = m_server.Conninfo();
@@ -156,12 +157,20 @@ TEST_F(LineDbTest, FourProcessesTakeDistinctAddresses) {
         CLineDb db(strConninfo);
         CDbMacLedger ledger(db, strStation, strDir);
         for (int i = 0; i < kTakes; ++i) {
-            SMacTaken taken = ledger.TakeNext();
+            std::string strRunId = strStation + "/" + std::to_string(i);
+            ledger.BeginRun(SMacRun{strRunId, std::chrono::system_clock::now(), "/dev/ttyUSB0"});
+            // Typed: a little above where the range's next is, so that both meet.
+            std::string strMac =
+                i % 2 ? MacText(*MacValue("02:3A:7C:00:10:08") + uint64_t(i * kProcesses + nProcess))
+                      : ledger.TakeNext().strMac;
+            SMacHold hold;
+            while ((hold = ledger.Reserve(strMac)).eStatus == SMacHold::EStatus::HeldByRun ||
+                   ledger.FindStored(strMac).eStatus != SMacLookup::EStatus::Free)
+                strMac = MacText(*MacValue(strMac) + 1);
             std::string strError;
-            if (taken.eStatus != SMacTaken::EStatus::Taken ||
-                !SendLineDbRow(db, strStation + "/" + std::to_string(i), strStation,
-                               Row(taken.strMac, "ok", 17), strError)) {
-                fprintf(stderr, "%s %s\n", taken.strMessage.c_str(), strError.c_str());
+            if (hold.eStatus != SMacHold::EStatus::Held ||
+                !SendLineDbRow(db, strRunId, strStation, Row(strMac, "ok", 17), strError)) {
+                fprintf(stderr, "%s %s\n", hold.strMessage.c_str(), strError.c_str());
                 return 1;
             }
             ledger.EndRun();
@@ -170,8 +179,35 @@ TEST_F(LineDbTest, FourProcessesTakeDistinctAddresses) {
     });
     EXPECT_EQ(m_server.Query("SELECT count(DISTINCT mac_sent) FROM qan640_runs"), "400");
     EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_macs WHERE state = 'stored'"), "400");
-    EXPECT_EQ(m_server.Query("SELECT mac::text FROM qan640_macs ORDER BY mac DESC LIMIT 1"),
-              "02:3a:7c:00:11:8f");
+    EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_macs WHERE state <> 'stored'"), "0");
+}
+
+// A typed address is held in the database before it is sent: another station's --mac next passes it by and
+// its typed copy is refused, until the holding run's row (by run id, whatever its mac_sent) settles it.
+TEST_F(LineDbTest, TypedAddressHeldAcrossStations) {
+    std::vector<std::unique_ptr<CLineDb>> dbs;
+    std::vector<std::unique_ptr<CDbMacLedger>> ledgers;
+    for (const char* pszStation : {"bench-1", "bench-2"}) {
+        std::string strDir = m_strDir + "/" + pszStation;
+        QDir().mkpath(QString::fromStdString(strDir));
+        for (const char* pszFile : {"QAN640mac.conf", kMacRangeFileName})
+            WriteFileBytes(strDir + "/" + pszFile, ReadFileBytes(m_strDir + "/" + pszFile));
+        dbs.push_back(std::make_unique<CLineDb>(m_server.Conninfo()));
+        ledgers.push_back(std::make_unique<CDbMacLedger>(*dbs.back(), pszStation, strDir));
+        ledgers.back()->BeginRun(
+            SMacRun{std::string(pszStation) + "/r1", std::chrono::system_clock::now(), "p"});
+    }
+    EXPECT_EQ(ledgers[0]->Reserve("02:3A:7C:00:10:00").eStatus, SMacHold::EStatus::Held);
+    EXPECT_EQ(ledgers[1]->TakeNext().strMac, "02:3A:7C:00:10:01");
+    EXPECT_EQ(ledgers[1]->Reserve("02:3a:7c:00:10:00").strMessage,
+              "02:3A:7C:00:10:00: execução da estação bench-1");
+    // Killed before its row: still held. Its row, with no address sent, settles it.
+    dbs[0]->Disconnect();
+    EXPECT_EQ(ledgers[1]->Reserve("02:3A:7C:00:10:00").eStatus, SMacHold::EStatus::HeldByRun);
+    std::string strError;
+    ASSERT_TRUE(SendLineDbRow(*dbs[0], "bench-1/r1", "bench-1", Row("", "interrupted", 11), strError))
+        << strError;
+    EXPECT_EQ(ledgers[1]->Reserve("02:3A:7C:00:10:00").eStatus, SMacHold::EStatus::Held);
 }
 
 // A reservation goes with its run: freed when the run never stored it, kept through the row when it did, and
@@ -204,9 +240,9 @@ TEST_F(LineDbTest, ReservationsEndWithTheirRunsRows) {
         SendLineDbRow(other, "bench-2/r2", "bench-2", Row("02:3A:7C:00:10:00", "failed", 14), strError));
     otherLedger.EndRun();
     EXPECT_EQ(m_server.Query("SELECT state FROM qan640_macs WHERE mac = '02:3a:7c:00:10:00'"), "stored");
-    std::optional<SMacStoredRow> stored = ledger.FindStored("02-3a-7c-00-10-00");
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->strPort, "/dev/ttyUSB0 da estação bench-2");
+    SMacLookup stored = ledger.FindStored("02-3a-7c-00-10-00");
+    ASSERT_EQ(stored.eStatus, SMacLookup::EStatus::Stored);
+    EXPECT_EQ(stored.row.strPort, "/dev/ttyUSB0 da estação bench-2");
 }
 
 // The server stops mid-shift: a typed address is checked against the record with a warning, the next address
@@ -233,8 +269,8 @@ TEST_F(LineDbTest, ServerDownMidShiftQueuesRowsSentOnce) {
     EXPECT_NE(archived.problems[0].find(kDbOutboxFolderName), std::string::npos) << archived.problems[0];
     EXPECT_EQ(LineDbOutboxRows(m_strDir).size(), 1u);
 
-    std::optional<SMacStoredRow> stored = ledger.FindStored("02:3a:7c:00:20:00");
-    EXPECT_TRUE(stored) << "the record answers";
+    EXPECT_EQ(ledger.FindStored("02:3a:7c:00:20:00").eStatus, SMacLookup::EStatus::Stored)
+        << "the record answers";
     EXPECT_NE(ledger.TakeWarning().find("indisponível"), std::string::npos);
     SMacTaken taken = ledger.TakeNext();
     EXPECT_EQ(taken.eStatus, SMacTaken::EStatus::Unavailable);
@@ -314,8 +350,53 @@ TEST_F(LineDbTest, TextsThatLookLikeSqlAreData) {
     for (const SStationRun& run : *runs)
         EXPECT_EQ(run.row.strMessage, "\"; DELETE FROM qan640_macs; $1 \\");
     CDbMacLedger ledger(db, kStation, m_strDir);
-    EXPECT_FALSE(ledger.FindStored("'; DROP TABLE qan640_macs; --"));
-    EXPECT_FALSE(ledger.FindStored("02:3A:7C:00:30:00')--"));
+    EXPECT_EQ(ledger.FindStored("'; DROP TABLE qan640_macs; --").eStatus, SMacLookup::EStatus::Free);
+    EXPECT_EQ(ledger.FindStored("02:3A:7C:00:30:00')--").eStatus, SMacLookup::EStatus::Free);
     EXPECT_EQ(ledger.TakeWarning(), "");
     EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_runs"), "2");
+}
+
+// A server that stalls (its backend, or the whole server, stopped) holds neither a statement nor a connection
+// past a stop: the wait ends within a fraction of a second and the connection is given up.
+TEST_F(LineDbTest, StalledServerYieldsToAStop) {
+    for (bool bConnecting : {false, true}) {
+        SCOPED_TRACE(bConnecting ? "connecting" : "in a statement");
+        CLineDb db(m_server.Conninfo());
+        std::string strError;
+        ASSERT_EQ(db.Connect(strError), CLineDb::EState::Ready) << strError;
+        std::optional<CPgResult> backend = db.Exec("SELECT pg_backend_pid()", {}, strError);
+        ASSERT_TRUE(backend) << strError;
+        pid_t pid = std::stoi(bConnecting ? ReadFileBytes(m_server.Folder() + "/data/postmaster.pid")
+                                          : backend->Text(0, 0));
+        if (bConnecting)
+            db.Disconnect();
+        ASSERT_EQ(kill(pid, SIGSTOP), 0);
+        CStopSource stop;
+        db.SetStop(stop.Token());
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop.RequestStop();
+        });
+        auto tStart = std::chrono::steady_clock::now();
+        bool bAnswered = bConnecting ? db.Connect(strError) == CLineDb::EState::Ready
+                                     : db.Exec("SELECT 1", {}, strError).has_value();
+        auto waited = std::chrono::steady_clock::now() - tStart;
+        stopper.join();
+        kill(pid, SIGCONT);
+        EXPECT_FALSE(bAnswered);
+        EXPECT_LT(waited, std::chrono::seconds(2)) << strError;
+    }
+}
+
+// A station's name belongs to the first machine that claims it: a cloned PC under that name is refused.
+TEST_F(LineDbTest, StationNameBelongsToOneMachine) {
+    for (const char* pszMachine : {"machine-a", "machine-a", "machine-b"}) {
+        CLineDb db(m_server.Conninfo());
+        db.SetStation(kStation, pszMachine);
+        std::string strError;
+        EXPECT_EQ(db.Connect(strError), std::string(pszMachine) == "machine-a"
+                                            ? CLineDb::EState::Ready
+                                            : CLineDb::EState::StationTaken)
+            << pszMachine << ": " << strError;
+    }
 }

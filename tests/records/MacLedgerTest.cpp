@@ -1,7 +1,7 @@
 // The addresses the line has given out: which rows hold an address, the range file, and taking the next
 // free address while other runs and other processes do the same.
 
-#include "records/RecordMacLedger.h"
+#include "ledger/RecordMacLedger.h"
 #include "records/RunArchive.h"
 
 #include "mac/MacPrefixFile.h"
@@ -94,6 +94,10 @@ TEST(MacLedgerTest, RowsThatHoldAnAddress) {
     ASSERT_EQ(AppendRunRecord(kRunRecordFileName,
                               "2024-05-01T14:00:00-03:00,,ttyT,02:3A:7C:00:00:08,,interrupted,15,\"torn"),
               "");
+    // A damaged stage is not read as a number it is not.
+    ASSERT_EQ(AppendRunRecord(kRunRecordFileName,
+                              "2024-05-01T14:00:00-03:00,,ttyD,02:3A:7C:00:00:09,,failed,1x,m,1.0,\r\n"),
+              "");
     Append(Row("02:3A:7C:00:00:01", "ok", RUN_STAGE_CLOSE, "ttyACM1"));
     struct SCase {
         const char* pszAsked;
@@ -103,15 +107,16 @@ TEST(MacLedgerTest, RowsThatHoldAnAddress) {
         {"02:3a:7c:00:00:01", "ttyACM1"}, {"023A7C000002", "/dev/x,\"y\""}, {"02:3A:7C:00:00:03", nullptr},
         {"02:3A:7C:00:00:04", nullptr},   {"02-3A-7C-00-00-05", "ttyS9"},   {"02:3A:7C:00:00:06", nullptr},
         {"not a mac", nullptr},           {"02:3A:7C:00:00:07", "=cmd"},    {"02:3A:7C:00:00:08", "ttyT"},
+        {"02:3A:7C:00:00:09", "ttyD"},
     };
     CRecordMacLedger ledger;
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszAsked);
-        std::optional<SMacStoredRow> stored = ledger.FindStored(c.pszAsked);
-        ASSERT_EQ(stored.has_value(), c.pszPort != nullptr);
-        if (stored) {
-            EXPECT_EQ(stored->strPort, c.pszPort) << "the latest row";
-            EXPECT_EQ(stored->strWhen.size(), 25u) << stored->strWhen;
+        SMacLookup stored = ledger.FindStored(c.pszAsked);
+        ASSERT_EQ(stored.eStatus == SMacLookup::EStatus::Stored, c.pszPort != nullptr);
+        if (c.pszPort) {
+            EXPECT_EQ(stored.row.strPort, c.pszPort) << "the latest row";
+            EXPECT_EQ(stored.row.strWhen.size(), 25u) << stored.row.strWhen;
         }
     }
 }
@@ -192,6 +197,23 @@ TEST(MacLedgerTest, RangeUsedUp) {
     EXPECT_EQ(Taken(second), "02:3A:7C:00:10:02");
 }
 
+// A record that is there but cannot be read says nothing about any address: the check and the range both
+// refuse, and nothing is guessed.
+TEST(MacLedgerTest, UnreadableRecordRefusesEveryAddress) {
+    CTempWorkDir dir;
+    WriteFileBytes(kMacRangeFileName, kRange);
+    ASSERT_TRUE(QDir().mkdir(kRunRecordFileName)) << "read(2) on it fails with EISDIR, even for root";
+    CRecordMacLedger ledger;
+    SMacLookup lookup = ledger.FindStored("02:3A:7C:00:10:00");
+    EXPECT_EQ(lookup.eStatus, SMacLookup::EStatus::Unreadable);
+    EXPECT_NE(lookup.strMessage.find(kRunRecordFileName), std::string::npos) << lookup.strMessage;
+    SMacTaken taken = ledger.TakeNext();
+    EXPECT_EQ(taken.eStatus, SMacTaken::EStatus::Unreadable) << taken.strMessage;
+    EXPECT_EQ(taken.strMac, "");
+    ASSERT_TRUE(QDir().rmdir(kRunRecordFileName));
+    EXPECT_EQ(ledger.FindStored("02:3A:7C:00:10:00").eStatus, SMacLookup::EStatus::Free) << "no record yet";
+}
+
 // Processes taking addresses at once each get the lowest free one: together, the range's first addresses
 // without a gap or a repeat, each process's in rising order, and every row whole.
 TEST(MacLedgerTest, ConcurrentProcessesTakeDistinctAddresses) {
@@ -227,4 +249,70 @@ TEST(MacLedgerTest, ConcurrentProcessesTakeDistinctAddresses) {
     }
     EXPECT_EQ(all.size(), size_t(kProcesses * kTakesEach));
     EXPECT_EQ(*all.rbegin(), *MacValue("02:3A:7C:00:00:00") + kProcesses * kTakesEach - 1) << "no gap";
+}
+
+// Every address about to be sent is held: another run's (live, or gone without its row) refuses it, a row of
+// that run settles it, and an address offered and then overtyped goes back at once.
+TEST(MacLedgerTest, ReservedAddressesAreTaken) {
+    CTempWorkDir dir;
+    WriteFileBytes(kMacRangeFileName, kRange);
+    SRunRecordRow first = Row("02:3A:7C:00:10:00", "failed", RUN_STAGE_BOOTARGS, "ttyUSB0");
+    CRecordMacLedger a, b;
+    a.BeginRun(SMacRun{"", first.tStart, first.strPort});
+    b.BeginRun(SMacRun{"", first.tStart + std::chrono::seconds(1), "ttyUSB1"});
+    EXPECT_EQ(Taken(a), "02:3A:7C:00:10:00");
+    // Held by another run: refused, naming it; the run's own, or one free: held (no message).
+    EXPECT_EQ(b.Reserve("02-3a-7c-00-10-00").strMessage,
+              "02:3A:7C:00:10:00: outra execução deste computador");
+    EXPECT_EQ(a.Reserve("02:3A:7C:00:10:00").eStatus, SMacHold::EStatus::Held) << "its own";
+    EXPECT_EQ(b.Reserve("02:3A:7C:00:10:00").strMessage, "02:3A:7C:00:10:00: execução na porta ttyUSB0");
+    EXPECT_EQ(b.Reserve("02:3A:7C:00:10:02").eStatus, SMacHold::EStatus::Held) << "typed, free";
+    EXPECT_EQ(Taken(b), "02:3A:7C:00:10:02") << "the run's own again";
+    // Its row lost: the address stays taken until that run's row is in.
+    a.EndRun(false);
+    CRecordMacLedger c;
+    EXPECT_EQ(c.Reserve("02:3A:7C:00:10:00").strMessage,
+              "02:3A:7C:00:10:00: execução encerrada sem linha no registro, porta ttyUSB0");
+    EXPECT_EQ(Taken(c), "02:3A:7C:00:10:01");
+    Append(first);
+    c.EndRun();
+    EXPECT_EQ(Taken(c), "02:3A:7C:00:10:00") << "settled by its run's row: the board never got it";
+    // Overtyped: the offered address goes back.
+    EXPECT_EQ(c.Reserve("02:3A:7C:00:10:03").eStatus, SMacHold::EStatus::Held);
+    EXPECT_EQ(Taken(a), "02:3A:7C:00:10:00");
+}
+
+// Runs in four processes, typed addresses and the range's next mixed, as AskCheckedMac takes them: every
+// board its own address, and every reservation settled by its row.
+TEST(MacLedgerTest, TypedAndNextAddressesAcrossProcesses) {
+    CTempWorkDir dir;
+    constexpr int kProcesses = 4, kRunsEach = 100;
+    WriteFileBytes(kMacRangeFileName, "02:3A:7C:00:00:00\n02:3A:7C:00:01:FF\n");
+    RunInChildProcesses(kProcesses, [](int p) {
+        for (int i = 0; i < kRunsEach; ++i) {
+            CRecordMacLedger ledger;
+            SRunRecordRow row = Row("", "ok", RUN_STAGE_CLOSE, ("p" + std::to_string(p)).c_str());
+            ledger.BeginRun(SMacRun{"", row.tStart, row.strPort});
+            // Typed: an address a little above where the range's next is, so that both meet.
+            uint64_t nTyped = *MacValue("02:3A:7C:00:00:00") + uint64_t(i * kProcesses + p) + 8;
+            std::string strMac = i % 2 ? MacText(nTyped) : ledger.TakeNext().strMac;
+            SMacHold hold;
+            while ((hold = ledger.Reserve(strMac)).eStatus == SMacHold::EStatus::HeldByRun ||
+                   ledger.FindStored(strMac).eStatus != SMacLookup::EStatus::Free)
+                strMac = MacText(*MacValue(strMac) + 1);
+            row.strMacSent = strMac;
+            if (hold.eStatus != SMacHold::EStatus::Held ||
+                !AppendRunRecord(kRunRecordFileName, FormatRunRecordRow(row)).empty())
+                return 1;
+            ledger.EndRun();
+        }
+        return 0;
+    });
+    std::vector<std::vector<std::string>> rows = ParseCsv(ReadFileBytes(kRunRecordFileName));
+    ASSERT_EQ(rows.size(), size_t(1 + kProcesses * kRunsEach));
+    std::set<std::string> macs;
+    for (const std::vector<std::string>& row : rows)
+        macs.insert(row[3]);
+    EXPECT_EQ(macs.size(), rows.size()) << "no address twice (the header's name once)";
+    EXPECT_TRUE(QDir(kMacReservationFolderName).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -291,6 +292,16 @@ TEST(RunRecordTest, FailedAppendLeavesNothingTorn) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the append reports its failure";
     EXPECT_EQ(ReadFileBytes(kRunRecordFileName), before);
+}
+
+// A record another process keeps locked past the wait: the row is a failed write, never an unlocked one.
+TEST(RunRecordTest, LockNotHadInTimeIsAFailedWrite) {
+    CTempWorkDir dir;
+    ASSERT_EQ(AppendRunRecord(kRunRecordFileName, "earlier,row\r\n"), "");
+    CUniqueFd held(open(kRunRecordFileName, O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(flock(held.Get(), LOCK_EX), 0);
+    EXPECT_EQ(AppendRunRecord(kRunRecordFileName, "later,row\r\n"), "ocupado por outro processo");
+    EXPECT_EQ(ReadFileBytes(kRunRecordFileName).find("later"), std::string::npos);
 }
 
 // Benches sharing a folder: every row arrives whole, the header once, however the appends overlap.

@@ -86,6 +86,14 @@ TEST(RunEndsTest, EveryEndShowsAndReturnsWhatTheOperatorAndScriptsKnow) {
          "A faixa de endereços MAC não pode ser usada.\nNada foi enviado à QAN640",
          16,
          32},
+        {ERunEnd::MacRecordUnreadable,
+         {11},
+         "O registro de execuções não pode ser lido: o endereço MAC não pode ser conferido.\nNada foi "
+         "enviado à "
+         "QAN640",
+         16,
+         34},
+        {ERunEnd::MacReserved, {11}, "Endereço MAC reservado por outra execução:", 16, 33},
         {ERunEnd::PortInUse,
          {1},
          "A porta serial escolhida já está em uso por outra execução deste programa.\r\n"

@@ -1,6 +1,6 @@
 #include "tests/support/PgTestServer.h"
 
-#include "records/LineDb.h"
+#include "linedb/LineDb.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "records/LineDbRows.h"
-#include "records/RecordMacLedger.h"
+#include "ledger/RecordMacLedger.h"
+#include "linedb/LineDbRows.h"
 
 #include <cstdint>
 #include <optional>
@@ -25,13 +25,15 @@
 class CDbMacLedger : public IMacLedger {
 public:
     CDbMacLedger(CLineDb& db, std::string strStation, std::string strDir = ".");
-    ~CDbMacLedger() override { EndRun(); }
+    ~CDbMacLedger() override { EndRun(false); }
     CDbMacLedger(const CDbMacLedger&) = delete;
     CDbMacLedger& operator=(const CDbMacLedger&) = delete;
 
-    std::optional<SMacStoredRow> FindStored(const std::string& strMac) override;
+    SMacLookup FindStored(const std::string& strMac) override;
     SMacTaken TakeNext() override;
-    void EndRun() override;
+    void BeginRun(const SMacRun& run) override;
+    SMacHold Reserve(const std::string& strMac) override;
+    void EndRun(bool bRowSaved = true) override;
     std::string TakeWarning() override;
 
     // The lock key of an address's reservation (a tag in the high bits keeps it apart from other programs'
@@ -40,11 +42,16 @@ public:
 
 private:
     SMacTaken TakeNextOnce(const SMacRange& range, bool& bRetry);
+    // nMac reserved in the database for this run's id, in one transaction under the taking lock.
+    SMacHold ReserveInDb(uint64_t nMac);
+    // This run's reservation in the database given back (or left to its row, while rows wait to be sent).
+    void ReleaseInDb();
 
     CLineDb& m_db;
     std::string m_strStation;
     std::string m_strDir;
     CRecordMacLedger m_local;
+    SMacRun m_run;
     std::optional<uint64_t> m_nReserved;
     int m_nReservedOn = 0; // the connection that holds the reservation's lock
     std::string m_strWarning;

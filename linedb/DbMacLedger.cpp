@@ -1,6 +1,8 @@
-#include "records/DbMacLedger.h"
+#include "linedb/DbMacLedger.h"
 
+#include "core/SystemError.h"
 #include "records/RunArchive.h"
+#include "records/RunRecord.h"
 
 #include <charconv>
 #include <set>
@@ -31,10 +33,10 @@ std::string CDbMacLedger::TakeWarning() {
     return std::exchange(m_strWarning, std::string());
 }
 
-std::optional<SMacStoredRow> CDbMacLedger::FindStored(const std::string& strMac) {
-    std::optional<SMacStoredRow> local = m_local.FindStored(strMac);
+SMacLookup CDbMacLedger::FindStored(const std::string& strMac) {
+    SMacLookup local = m_local.FindStored(strMac);
     std::optional<uint64_t> nMac = MacValue(strMac);
-    if (!nMac)
+    if (!nMac || local.eStatus == SMacLookup::EStatus::Unreadable)
         return local;
     std::string strError;
     if (m_db.Connect(strError) != CLineDb::EState::Ready) {
@@ -57,14 +59,16 @@ std::optional<SMacStoredRow> CDbMacLedger::FindStored(const std::string& strMac)
     double dEpoch = 0;
     std::string strEpoch = found->Text(0, 2);
     std::from_chars(strEpoch.data(), strEpoch.data() + strEpoch.size(), dEpoch);
-    SMacStoredRow row;
+    SMacLookup lookup;
+    lookup.eStatus = SMacLookup::EStatus::Stored;
+    SMacStoredRow& row = lookup.row;
     row.strWhen = FormatIsoTime(
         std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
             std::chrono::duration<double>(dEpoch))));
     row.strPort = found->Text(0, 0) == "stored"
                       ? found->Text(0, 3) + " da estação " + found->Text(0, 1)
                       : "(endereço reservado por uma execução da estação " + found->Text(0, 1) + ")";
-    return row;
+    return lookup;
 }
 
 SMacTaken CDbMacLedger::TakeNext() {
@@ -113,12 +117,13 @@ SMacTaken CDbMacLedger::TakeNextOnce(const SMacRange& range, bool& bRetry) {
         return taken;
     };
     // This station's record counts too: addresses stored before the line had its database.
-    std::vector<bool> used(size_t(range.nLast - range.nFirst + 1));
-    auto markUsed = [&](uint64_t nMac) {
-        if (nMac >= range.nFirst && nMac <= range.nLast)
-            used[size_t(nMac - range.nFirst)] = true;
-    };
-    ForEachStoredMacIn(m_strDir, [&](uint64_t nMac, std::string_view, std::string_view) { markUsed(nMac); });
+    CRangeUse use(range);
+    if (!ForEachStoredMacIn(m_strDir,
+                            [&](uint64_t nMac, std::string_view, std::string_view) { use.MarkUsed(nMac); })) {
+        taken.eStatus = SMacTaken::EStatus::Unreadable;
+        taken.strMessage = kRunRecordFileName + (": " + SystemErrorText(errno));
+        return taken;
+    }
 
     std::string strTakingKey = std::to_string(kTakingLockKey);
     if (!m_db.Exec("BEGIN", {}, strError) ||
@@ -137,8 +142,9 @@ SMacTaken CDbMacLedger::TakeNextOnce(const SMacRange& range, bool& bRetry) {
     // A reservation is settled when its station's row of that run is in: the row turned the address
     // "stored" if the board got it, so one still "reserved" then was never stored.
     std::optional<CPgResult> rows = m_db.Exec(
-        "SELECT m.mac::text, m.state, EXISTS (SELECT 1 FROM qan640_runs r WHERE r.station = m.station"
-        " AND r.mac_sent = upper(m.mac::text) AND r.received >= m.at)"
+        "SELECT m.mac::text, m.state, EXISTS (SELECT 1 FROM qan640_runs r WHERE CASE WHEN m.run_id IS NULL"
+        " THEN r.station = m.station AND r.mac_sent = upper(m.mac::text) AND r.received >= m.at"
+        " ELSE r.run_id = m.run_id END)"
         " FROM qan640_macs m WHERE m.mac BETWEEN $1::macaddr AND $2::macaddr",
         {strFirst.c_str(), strLast.c_str()}, strError);
     if (!rows)
@@ -151,18 +157,16 @@ SMacTaken CDbMacLedger::TakeNextOnce(const SMacRange& range, bool& bRetry) {
         rowed.insert(*nMac);
         bool bSettled = rows->Text(i, 2) == "t";
         if (rows->Text(i, 1) == "stored" || held.count(ReservationKey(*nMac)) || !bSettled)
-            markUsed(*nMac);
+            use.MarkUsed(*nMac);
     }
-    size_t nFree = 0;
-    while (nFree < used.size() && used[nFree])
-        ++nFree;
-    if (nFree == used.size()) {
+    std::optional<uint64_t> nFree = use.LowestFree();
+    if (!nFree) {
         m_db.Rollback();
         taken.eStatus = SMacTaken::EStatus::Exhausted;
         taken.strMessage = MacRangeExhaustedText(range);
         return taken;
     }
-    uint64_t nMac = range.nFirst + nFree;
+    uint64_t nMac = *nFree;
     std::string strMac = MacText(nMac), strKey = std::to_string(ReservationKey(nMac));
     bool bUnique = false;
     const char* pszReserve = rowed.count(nMac)
@@ -185,7 +189,86 @@ SMacTaken CDbMacLedger::TakeNextOnce(const SMacRange& range, bool& bRetry) {
     return taken;
 }
 
-void CDbMacLedger::EndRun() {
+void CDbMacLedger::BeginRun(const SMacRun& run) {
+    m_run = run;
+    m_local.BeginRun(run);
+}
+
+SMacHold CDbMacLedger::Reserve(const std::string& strMac) {
+    // This PC's other runs first: the database may be down.
+    SMacHold hold = m_local.Reserve(strMac);
+    std::optional<uint64_t> nMac = MacValue(strMac);
+    if (hold.eStatus != SMacHold::EStatus::Held || !nMac)
+        return hold;
+    if (m_nReserved != nMac)
+        ReleaseInDb();
+    std::string strError;
+    if (m_db.Connect(strError) != CLineDb::EState::Ready) {
+        m_strWarning = DownWarning(strError);
+        return hold;
+    }
+    hold = ReserveInDb(*nMac);
+    if (hold.eStatus != SMacHold::EStatus::Held)
+        m_local.EndRun();
+    return hold;
+}
+
+SMacHold CDbMacLedger::ReserveInDb(uint64_t nMac) {
+    SMacHold hold;
+    std::string strError;
+    std::string strMac = MacText(nMac), strKey = std::to_string(ReservationKey(nMac));
+    std::string strTakingKey = std::to_string(kTakingLockKey), strRunId = m_run.strRunId;
+    auto fail = [&] {
+        m_db.Rollback();
+        hold.eStatus = SMacHold::EStatus::Unreadable;
+        hold.strMessage = "Banco de dados da linha: " + strError;
+        return hold;
+    };
+    if (!m_db.Exec("BEGIN", {}, strError) ||
+        !m_db.Exec("SELECT pg_advisory_xact_lock($1::bigint)", {strTakingKey.c_str()}, strError))
+        return fail();
+    // A reservation of this address by another run stands while its lock is held or its run has no row.
+    std::optional<CPgResult> found = m_db.Exec(
+        "SELECT m.state, m.station, coalesce(m.run_id, ''), EXISTS (SELECT 1 FROM pg_locks l WHERE"
+        " l.locktype = 'advisory' AND l.granted AND l.objsubid = 1 AND l.pid <> pg_backend_pid() AND"
+        " l.database = (SELECT oid FROM pg_database WHERE datname = current_database()) AND"
+        " (l.classid::bigint << 32 | l.objid::bigint) = $2::bigint), EXISTS (SELECT 1 FROM qan640_runs r"
+        " WHERE r.run_id = m.run_id) FROM qan640_macs m WHERE m.mac = $1::macaddr",
+        {strMac.c_str(), strKey.c_str()}, strError);
+    if (!found)
+        return fail();
+    bool bOwn = m_nReserved == nMac;
+    if (found->Rows() > 0 && found->Text(0, 0) == "stored") {
+        m_db.Rollback();
+        return hold; // the record's question says where it is stored
+    }
+    if (found->Rows() > 0 && !bOwn && (found->Text(0, 3) == "t" || found->Text(0, 4) != "t")) {
+        m_db.Rollback();
+        hold.eStatus = SMacHold::EStatus::HeldByRun;
+        hold.strMessage = strMac + ": execução da estação " + found->Text(0, 1);
+        return hold;
+    }
+    const char* pszReserve = found->Rows() > 0
+                                 ? "UPDATE qan640_macs SET run_id = $3, station = $2, at = now()"
+                                   " WHERE mac = $1::macaddr AND state = 'reserved'"
+                                 : "INSERT INTO qan640_macs (mac, state, run_id, station, at)"
+                                   " VALUES ($1::macaddr, 'reserved', $3, $2, now())";
+    if (!m_db.Exec(pszReserve, {strMac.c_str(), m_strStation.c_str(), strRunId.c_str()}, strError))
+        return fail();
+    if ((!bOwn && !m_db.Exec("SELECT pg_advisory_lock($1::bigint)", {strKey.c_str()}, strError)) ||
+        !m_db.Exec("COMMIT", {}, strError))
+        return fail();
+    m_nReserved = nMac;
+    m_nReservedOn = m_db.Connection();
+    return hold;
+}
+
+void CDbMacLedger::EndRun(bool bRowSaved) {
+    m_local.EndRun(bRowSaved);
+    ReleaseInDb();
+}
+
+void CDbMacLedger::ReleaseInDb() {
     if (!m_nReserved)
         return;
     std::string strMac = MacText(*m_nReserved), strKey = std::to_string(ReservationKey(*m_nReserved));
@@ -198,7 +281,7 @@ void CDbMacLedger::EndRun() {
     // still waiting may be the one that stored it: the reservation then stays until that row settles it.
     if (LineDbOutboxRows(m_strDir).empty())
         m_db.Exec("DELETE FROM qan640_macs WHERE mac = $1::macaddr AND state = 'reserved' AND station = $2"
-                  " AND run_id IS NULL",
-                  {strMac.c_str(), m_strStation.c_str()}, strError);
+                  " AND (run_id IS NULL OR run_id = $3)",
+                  {strMac.c_str(), m_strStation.c_str(), m_run.strRunId.c_str()}, strError);
     m_db.Exec("SELECT pg_advisory_unlock($1::bigint)", {strKey.c_str()}, strError);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,29 @@ struct SMacRange {
     uint64_t nLast = 0;
 };
 
+// Which addresses of a range are taken, for the lowest one that is free.
+class CRangeUse {
+public:
+    explicit CRangeUse(const SMacRange& range)
+        : m_range(range), m_used(size_t(range.nLast - range.nFirst + 1)) {}
+    // An address outside the range is no matter.
+    void MarkUsed(uint64_t nMac) {
+        if (nMac >= m_range.nFirst && nMac <= m_range.nLast)
+            m_used[size_t(nMac - m_range.nFirst)] = true;
+    }
+    // None when every address is taken.
+    std::optional<uint64_t> LowestFree() const {
+        for (size_t i = 0; i < m_used.size(); ++i)
+            if (!m_used[i])
+                return m_range.nFirst + i;
+        return std::nullopt;
+    }
+
+private:
+    SMacRange m_range;
+    std::vector<bool> m_used;
+};
+
 // The range file's text read against the prefixes the prefix file offers: the range, or the message that
 // says what is wrong (naming the line where there is one) in strError.
 std::optional<SMacRange> ParseMacRange(std::string_view text, const std::vector<std::string>& offered,
@@ -48,8 +72,9 @@ std::optional<SMacRange> ReadMacRange(const std::string& strDir, SMacTaken& take
 void ForEachStoredMac(std::string_view text,
                       const std::function<void(uint64_t, std::string_view, std::string_view)>& fn);
 
-// The same for the record in strDir (none yet: no row).
-void ForEachStoredMacIn(const std::string& strDir,
+// The same for the record in strDir (none yet: no row): false when it exists and could not be read to its
+// end (errno says why).
+bool ForEachStoredMacIn(const std::string& strDir,
                         const std::function<void(uint64_t, std::string_view, std::string_view)>& fn);
 
 // The message of a range with no free address left.
@@ -62,17 +87,30 @@ std::string MacRangeExhaustedText(const SMacRange& range);
 class CRecordMacLedger : public IMacLedger {
 public:
     explicit CRecordMacLedger(std::string strDir = ".");
-    ~CRecordMacLedger() override { EndRun(); }
+    ~CRecordMacLedger() override { EndRun(false); }
     CRecordMacLedger(const CRecordMacLedger&) = delete;
     CRecordMacLedger& operator=(const CRecordMacLedger&) = delete;
 
-    std::optional<SMacStoredRow> FindStored(const std::string& strMac) override;
+    SMacLookup FindStored(const std::string& strMac) override;
     SMacTaken TakeNext() override;
-    void EndRun() override;
+    void BeginRun(const SMacRun& run) override;
+    SMacHold Reserve(const std::string& strMac) override;
+    void EndRun(bool bRowSaved = true) override;
 
 private:
+    // The record opened and locked in fdRecord, or false with strError (fdRecord closed: it cannot be
+    // opened).
+    bool LockRecord(CUniqueFd& fdRecord, std::string& strError);
+    // Under the record's lock: every address other runs hold, with who holds it (reservations of runs that
+    // are gone settled by their rows first).
+    bool ReadHolds(int fdRecord, std::map<uint64_t, std::string>& held, std::string& strError);
+    // Under the record's lock: nMac reserved for this run.
+    bool Hold(uint64_t nMac, std::string& strError);
+
     std::string m_strDir;
+    SMacRun m_run;
     CUniqueFd m_fdReservation;
     std::string m_strReservationPath;
     uint64_t m_nReserved = 0;
+    bool m_bNamed = false; // the reservation's file names the run
 };

@@ -1,8 +1,8 @@
-#include "records/LineDbRows.h"
+#include "linedb/LineDbRows.h"
 
 #include "core/SystemError.h"
+#include "ledger/RecordMacLedger.h"
 #include "records/DurableFile.h"
-#include "records/RecordMacLedger.h"
 #include "records/RunArchive.h"
 
 #include <algorithm>

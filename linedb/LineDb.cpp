@@ -1,4 +1,4 @@
-#include "records/LineDb.h"
+#include "linedb/LineDb.h"
 
 #include "core/SystemError.h"
 #include "core/UniqueFd.h"
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <libpq-fe.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -18,13 +19,6 @@ constexpr size_t kMaxConfBytes = 65536;
 constexpr const char* kSqlStateUniqueViolation = "23505";
 // Serializes --db-init runs of several stations at once.
 constexpr const char* kSchemaLockKey = "5855016420071342081";
-
-std::string_view Trimmed(std::string_view text) {
-    size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 // libpq's messages end with a line break and may span lines.
 std::string OneLine(const char* pszMessage) {
@@ -180,16 +174,16 @@ CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
         strError = m_strUnanswered;
         return EState::Unreachable;
     }
-    PGconn* pConn = PQconnectdbParams(keywords, values, 1);
-    if (!pConn || PQstatus(pConn) != CONNECTION_OK) {
-        std::string strReason = pConn ? OneLine(PQerrorMessage(pConn)) : "sem memória";
-        PQfinish(pConn);
+    std::string strReason;
+    PGconn* pConn = ConnectBounded(keywords, values, strReason);
+    if (!pConn) {
         // libpq waits at least 2 s for a server that does not answer; a refusal comes at once. Only then can
         // a ping tell a server that answers but refuses us (password, role, database: a set-up error) from
         // one that is down; after a time-out it would only wait as long again.
         auto tFailed = std::chrono::steady_clock::now();
         bool bTimedOut = tFailed - tNow >= std::chrono::seconds(2);
-        bool bAnswers = !bTimedOut && PQpingParams(keywords, values, 1) == PQPING_OK;
+        bool bAnswers =
+            !bTimedOut && !m_stop.StopRequested() && PQpingParams(keywords, values, 1) == PQPING_OK;
         strError = (bAnswers ? "o banco de dados recusou a conexão" : "banco de dados indisponível") +
                    strServer + ": " + strReason;
         if (bTimedOut) {
@@ -223,8 +217,12 @@ CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
         return bBroken ? EState::Unreachable : EState::Refused;
     }
     int nVersion = std::atoi(version->Text(0, 0).c_str());
-    if (nVersion == kLineDbSchemaVersion)
-        return EState::Ready;
+    if (nVersion == kLineDbSchemaVersion) {
+        EState eClaim = ClaimStation(strError);
+        if (eClaim != EState::Ready)
+            Disconnect();
+        return eClaim;
+    }
     Disconnect();
     if (nVersion > kLineDbSchemaVersion) {
         strError = "o banco de dados" + strServer + " tem o esquema versão " + std::to_string(nVersion) +
@@ -250,8 +248,9 @@ std::optional<CPgResult> CLineDb::Exec(const char* pszSql, const std::vector<con
         strError = "sem conexão com o banco de dados";
         return std::nullopt;
     }
-    PGresult* pResult =
-        PQexecParams(m_pConn, pszSql, int(params.size()), nullptr, params.data(), nullptr, nullptr, 0);
+    PGresult* pResult = ExecBounded(pszSql, params, strError);
+    if (!m_pConn)
+        return std::nullopt; // given up: stopped, or no answer in time
     ExecStatusType eStatus = pResult ? PQresultStatus(pResult) : PGRES_FATAL_ERROR;
     if (eStatus == PGRES_COMMAND_OK || eStatus == PGRES_TUPLES_OK)
         return CPgResult(pResult);
@@ -265,6 +264,110 @@ std::optional<CPgResult> CLineDb::Exec(const char* pszSql, const std::vector<con
     if (PQstatus(m_pConn) == CONNECTION_BAD)
         Disconnect();
     return std::nullopt;
+}
+
+bool CLineDb::WaitForSocket(bool bWrite, std::chrono::steady_clock::time_point tDeadline,
+                            std::string& strError) {
+    for (;;) {
+        if (m_stop.StopRequested()) {
+            strError = "interrompido";
+            return false;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(tDeadline -
+                                                                          std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            strError = "o banco de dados não respondeu a tempo";
+            return false;
+        }
+        pollfd fds[2] = {{PQsocket(m_pConn), short(bWrite ? POLLOUT : POLLIN), 0},
+                         {m_stop.WakeFd(), POLLIN, 0}};
+        int nReady = poll(fds, fds[1].fd < 0 ? 1 : 2, int(std::min<int64_t>(left.count(), 1000)));
+        if (nReady < 0 && errno != EINTR) {
+            strError = SystemErrorText(errno);
+            return false;
+        }
+        if (nReady > 0 && fds[0].revents)
+            return true;
+    }
+}
+
+PGconn* CLineDb::ConnectBounded(const char* const* keywords, const char* const* values,
+                                std::string& strError) {
+    m_pConn = PQconnectStartParams(keywords, values, 1);
+    auto tDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectTimeoutS);
+    PostgresPollingStatusType eStatus = PGRES_POLLING_WRITING;
+    while (m_pConn && PQstatus(m_pConn) != CONNECTION_BAD && eStatus != PGRES_POLLING_OK &&
+           eStatus != PGRES_POLLING_FAILED) {
+        if (!WaitForSocket(eStatus == PGRES_POLLING_WRITING, tDeadline, strError)) {
+            Disconnect();
+            return nullptr;
+        }
+        eStatus = PQconnectPoll(m_pConn);
+    }
+    if (!m_pConn || PQstatus(m_pConn) != CONNECTION_OK) {
+        strError = m_pConn ? OneLine(PQerrorMessage(m_pConn)) : "sem memória";
+        Disconnect();
+        return nullptr;
+    }
+    return std::exchange(m_pConn, nullptr);
+}
+
+PGresult* CLineDb::ExecBounded(const char* pszSql, const std::vector<const char*>& params,
+                               std::string& strError) {
+    auto tDeadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kStatementTimeoutMs + kAnswerGraceMs);
+    bool bSent = PQsendQueryParams(m_pConn, pszSql, int(params.size()), nullptr, params.data(), nullptr,
+                                   nullptr, 0) == 1;
+    bool bWaited = bSent;
+    for (int nFlush = bSent ? PQflush(m_pConn) : -1; bWaited && nFlush == 1; nFlush = PQflush(m_pConn))
+        bWaited = WaitForSocket(true, tDeadline, strError);
+    while (bWaited && PQisBusy(m_pConn)) {
+        bWaited = WaitForSocket(false, tDeadline, strError) && PQconsumeInput(m_pConn) == 1;
+        if (!bWaited && strError.empty())
+            strError = OneLine(PQerrorMessage(m_pConn));
+    }
+    if (bSent && !bWaited) {
+        // The server may still be working on it: asked to stop, and the connection given up either way.
+        if (PGcancel* pCancel = PQgetCancel(m_pConn)) {
+            char error[256];
+            PQcancel(pCancel, error, sizeof error);
+            PQfreeCancel(pCancel);
+        }
+        Disconnect();
+        return nullptr;
+    }
+    // The last result is the statement's; a failed send leaves none, and libpq's message says why.
+    PGresult* pLast = nullptr;
+    while (PGresult* pResult = PQgetResult(m_pConn)) {
+        if (pLast)
+            PQclear(pLast);
+        pLast = pResult;
+    }
+    return pLast;
+}
+
+CLineDb::EState CLineDb::ClaimStation(std::string& strError) {
+    if (m_strStation.empty())
+        return EState::Ready;
+    std::string strExecError;
+    std::optional<CPgResult> claim = Exec(
+        "WITH mine AS (INSERT INTO qan640_stations (station, machine_id) VALUES ($1, $2)"
+        " ON CONFLICT (station) DO NOTHING RETURNING machine_id)"
+        " SELECT machine_id FROM mine UNION ALL SELECT machine_id FROM qan640_stations WHERE station = $1",
+        {m_strStation.c_str(), m_strMachineId.c_str()}, strExecError);
+    if (!claim) {
+        strError =
+            std::string(m_pConn ? "o banco de dados recusou a consulta" : "banco de dados indisponível") +
+            " (" + ConninfoForDisplay(m_strConninfo) + "): " + strExecError;
+        return m_pConn ? EState::Refused : EState::Unreachable;
+    }
+    if (claim->Text(0, 0) == m_strMachineId)
+        return EState::Ready;
+    strError = "a estação \"" + m_strStation +
+               "\" já pertence a outro computador no banco de dados da linha"
+               " (identificador de máquina " +
+               claim->Text(0, 0) + "): dê a esta um nome próprio em " + kStationFileName;
+    return EState::StationTaken;
 }
 
 void CLineDb::Rollback() {
@@ -301,6 +404,11 @@ bool CLineDb::InitSchema(std::string& strError) {
         " station text NOT NULL,"
         " at timestamptz NOT NULL)",
     };
+    // Version 2: which machine each station name belongs to.
+    static const char* const kVersion2[] = {
+        "CREATE TABLE qan640_stations (station text PRIMARY KEY, machine_id text NOT NULL,"
+        " claimed timestamptz NOT NULL DEFAULT now())",
+    };
     auto fail = [&](const std::string& strWhat) {
         strError = strWhat;
         Rollback();
@@ -322,6 +430,11 @@ bool CLineDb::InitSchema(std::string& strError) {
                     "): nada foi alterado");
     if (nVersion < 1) {
         for (const char* pszSql : kVersion1)
+            if (!Exec(pszSql, {}, strExecError))
+                return fail(strExecError);
+    }
+    if (nVersion < 2) {
+        for (const char* pszSql : kVersion2)
             if (!Exec(pszSql, {}, strExecError))
                 return fail(strExecError);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/StopToken.h"
 #include "records/RunRecord.h"
 
 #include <chrono>
@@ -23,7 +24,15 @@ inline constexpr const char* kLineDbFileName = "QAN640db.conf";
 inline constexpr const char* kDbOutboxFolderName = ".QAN640db.outbox";
 
 // The schema this program knows; --db-init creates it or brings an older one up to it.
-inline constexpr int kLineDbSchemaVersion = 1;
+inline constexpr int kLineDbSchemaVersion = 2;
+
+// What the stations' role needs, and no more: rows of runs are only added, never changed or removed;
+// reservations change in their own table; a station claims its name once.
+inline constexpr const char* kLineDbStationGrants =
+    "GRANT USAGE ON SCHEMA public TO station;\n"
+    "GRANT SELECT ON qan640_schema TO station;\n"
+    "GRANT SELECT, INSERT ON qan640_runs, qan640_stations TO station;\n"
+    "GRANT SELECT, INSERT, UPDATE, DELETE ON qan640_macs TO station;\n";
 
 // The file's connection string; nullopt with an empty strError when there is no file, nullopt with the
 // reason when it cannot be read or holds no connection string.
@@ -56,25 +65,29 @@ private:
     PGresult* m_p = nullptr;
 };
 
-// One connection to the line's database, used from one thread at a time. Every wait is bounded: the
-// connection by connect_timeout, every statement by statement_timeout, so a dead server holds a run for a
-// few seconds at most. A connection that broke is made again at the next use.
+// One connection to the line's database, used from one thread at a time. Every wait is bounded and yields to
+// the stop (SetStop): the connection by the connect time-out, every statement by statement_timeout and, for a
+// server that stalls (a frozen disk, a stopped backend), by a deadline of this side that cancels it, so a
+// dead server holds a run for a few seconds at most. A connection that broke is made again at the next use.
 class CLineDb {
 public:
     static constexpr int kConnectTimeoutS = 3;
     static constexpr int kStatementTimeoutMs = 3000;
+    // How long this side waits for a statement's answer beyond the server's own time-out.
+    static constexpr int kAnswerGraceMs = 2000;
     // After an attempt that no server answered within the connect time, the attempts of the next seconds
     // give the same answer at once: a run's several steps, and each row recovered at a start, would otherwise
     // wait the whole connect time again. A server that refuses at once is asked again every time.
     static constexpr int kUnansweredRetryS = 10;
 
     enum class EState {
-        Ready,       // connected, schema known
-        BadConninfo, // the connection string cannot be parsed: a set-up error
-        Unreachable, // no server answers (down, restarting, network): the line goes on without it
-        Refused,     // the server answered and refused (password, role, database, rights)
-        NoSchema,    // no tables yet: qan640-provision --db-init
-        NewerSchema, // made by a newer program: this one must not write into it
+        Ready,        // connected, schema known
+        BadConninfo,  // the connection string cannot be parsed: a set-up error
+        Unreachable,  // no server answers (down, restarting, network): the line goes on without it
+        Refused,      // the server answered and refused (password, role, database, rights)
+        NoSchema,     // no tables yet: qan640-provision --db-init
+        NewerSchema,  // made by a newer program: this one must not write into it
+        StationTaken, // another PC (machine id) holds this station's name: a set-up error
     };
 
     explicit CLineDb(std::string strConninfo);
@@ -91,6 +104,15 @@ public:
     int Connection() const { return m_nConnection; }
     void Disconnect();
     const std::string& Conninfo() const { return m_strConninfo; }
+    // The stop that ends every wait for the server at once (the statement cancelled, the connection
+    // dropped): the run's, for the connection its worker uses.
+    void SetStop(CStopToken stop) { m_stop = std::move(stop); }
+    // The station this PC is, claimed at each connection: the first PC to claim a name keeps it, and a
+    // connection of another machine (its machine id) under that name is refused (StationTaken).
+    void SetStation(std::string strStation, std::string strMachineId) {
+        m_strStation = std::move(strStation);
+        m_strMachineId = std::move(strMachineId);
+    }
 
     // One statement with its parameters (never text built into the statement). Null parameters are given as
     // nullptr. On failure the result is empty, strError says why and, when the connection broke, it is
@@ -107,7 +129,21 @@ public:
     bool InitSchema(std::string& strError);
 
 private:
+    // Waits until the connection's socket can be read (or written), the deadline passes or a stop comes:
+    // false then, with strError saying which.
+    bool WaitForSocket(bool bWrite, std::chrono::steady_clock::time_point tDeadline, std::string& strError);
+    // Connects without blocking: the connect time-out and a stop both end the wait.
+    PGconn* ConnectBounded(const char* const* keywords, const char* const* values, std::string& strError);
+    // Sends the statement and waits for its result, bounded and stoppable; null with strError on failure.
+    PGresult* ExecBounded(const char* pszSql, const std::vector<const char*>& params, std::string& strError);
+
+    // The station's claim on its name, at each connection: Ready, or what stands in the way (strError).
+    EState ClaimStation(std::string& strError);
+
     std::string m_strConninfo;
+    CStopToken m_stop;
+    std::string m_strStation;
+    std::string m_strMachineId;
     PGconn* m_pConn = nullptr;
     int m_nConnection = 0;
     std::chrono::steady_clock::time_point m_tRetryAfter{};
