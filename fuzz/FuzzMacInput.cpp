@@ -67,8 +67,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (message.isEmpty()) {
         std::string_view used = std::string_view(whole).substr(0, 8);
         FUZZ_CHECK(std::find(offered.begin(), offered.end(), used) != offered.end());
-        FUZZ_CHECK(typed.left(8).toUpper() == QString::fromStdString(std::string(used)));
-        CheckAddress(whole, used, QStringView(typed).mid(8));
+        std::string scannedPrefix, scannedDigits;
+        if (SplitScannedMac(typed, scannedPrefix, scannedDigits)) {
+            FUZZ_CHECK(QString::fromStdString(scannedPrefix).toUpper() ==
+                       QString::fromStdString(std::string(used)));
+            CheckAddress(whole, used, QString::fromStdString(scannedDigits));
+        } else {
+            FUZZ_CHECK(typed.left(8).toUpper() == QString::fromStdString(std::string(used)));
+            CheckAddress(whole, used, QStringView(typed).mid(8));
+        }
     } else {
         FUZZ_CHECK(whole == "untouched");
     }

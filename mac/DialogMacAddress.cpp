@@ -76,9 +76,25 @@ void CDialogMacAddress::OnShowWindow(bool bShow) {
         m_suffixEdit->setFocus(Qt::OtherFocusReason);
 }
 
-MacInputResult CDialogMacAddress::ValidateMacInput(std::string& macAddress, QString& message) {
+MacInputResult CDialogMacAddress::ValidateMacInput(std::string& macAddress, QString& message,
+                                                   bool bTakeScanned) {
     QString typed = m_suffixEdit->text();
     QByteArray prefix = m_prefixCombo->currentText().toLatin1();
+    std::string strScannedPrefix, strScannedDigits;
+    if (SplitScannedMac(typed, strScannedPrefix, strScannedDigits)) {
+        int nPrefix =
+            m_prefixCombo->findText(QString::fromLatin1(strScannedPrefix.c_str()), Qt::MatchFixedString);
+        if (nPrefix < 0) {
+            message = MacInputMessage(MacInputPrefixNotOffered);
+            return MacInputPrefixNotOffered;
+        }
+        typed = QString::fromLatin1(strScannedDigits.c_str());
+        prefix = m_prefixCombo->itemText(nPrefix).toLatin1();
+        if (bTakeScanned) {
+            m_prefixCombo->setCurrentIndex(nPrefix);
+            m_suffixEdit->setText(typed);
+        }
+    }
     MacInputResult result =
         ValidateMacText(typed, std::string_view(prefix.constData(), size_t(prefix.size())), macAddress);
     if (result != MacInputOk)
@@ -92,6 +108,7 @@ void CDialogMacAddress::OnEnChangeMacEdit() {
     switch (ValidateMacInput(address, message)) {
     case MacInputInvalidChars:
     case MacInputTooManyDigits:
+    case MacInputPrefixNotOffered:
         m_statusLabel->SetTextColor(kErrorTextColor);
         m_statusLabel->setText(message);
         break;
@@ -109,7 +126,7 @@ void CDialogMacAddress::accept() {
 
 void CDialogMacAddress::OnOK() {
     QString message;
-    if (ValidateMacInput(m_macAddress, message) != MacInputOk) {
+    if (ValidateMacInput(m_macAddress, message, true) != MacInputOk) {
         m_macAddress.clear();
         m_statusLabel->SetTextColor(kErrorTextColor);
         m_statusLabel->setText(message);

@@ -37,9 +37,11 @@ public:
     // The OK button and Enter (OK is the default button).
     void accept() override;
 
-    // Checks the typed text. On MacInputOk writes the full address (selected prefix, ":", the digits in
-    // pairs) into macAddress; otherwise writes the status line's message into message.
-    MacInputResult ValidateMacInput(std::string& macAddress, QString& message);
+    // Checks the typed text. A scanned whole address (see SplitScannedMac) stands for its prefix and digits:
+    // with bTakeScanned its prefix is selected and the field keeps only the digits, so that OK hands back
+    // what the operator would have picked and typed. On MacInputOk writes the full address (selected prefix,
+    // ":", the digits in pairs) into macAddress; otherwise writes the status line's message into message.
+    MacInputResult ValidateMacInput(std::string& macAddress, QString& message, bool bTakeScanned = false);
     // The next opening shows strMac in the field (its prefix selected when the list offers it); the operator
     // confirms or overtypes it. Empty: the field starts empty.
     void Offer(const std::string& strMac) { m_strOffered = strMac; }

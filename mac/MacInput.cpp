@@ -10,6 +10,20 @@ bool IsSeparator(char16_t ch) {
 }
 
 constexpr size_t kSuffixDigits = 6;
+constexpr size_t kAddressDigits = 12;
+
+char UpperAscii(char ch) {
+    return ch >= 'a' && ch <= 'z' ? char(ch - 'a' + 'A') : ch;
+}
+
+bool SamePrefix(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (UpperAscii(a[i]) != UpperAscii(b[i]))
+            return false;
+    return true;
+}
 } // namespace
 
 MacInputResult CheckMacSuffix(QStringView typed, std::string* pDigits) {
@@ -61,21 +75,59 @@ QString MacInputMessage(MacInputResult result) {
         return QString::fromUtf8("Erro: Faltam dígitos");
     case MacInputTooManyDigits:
         return QString::fromUtf8("Erro: Muitos dígitos");
+    case MacInputPrefixNotOffered:
+        return QString::fromUtf8("Erro: Prefixo não oferecido");
     case MacInputOk:
         break;
     }
     return QString();
 }
 
+bool SplitScannedMac(QStringView text, std::string& strPrefix, std::string& strDigits) {
+    std::string digits;
+    for (QChar qch : text) {
+        char16_t ch = qch.unicode();
+        if (IsHexDigit(ch)) {
+            if (digits.size() == kAddressDigits)
+                return false;
+            digits.push_back(char(ch));
+        } else if (ch != u':' && ch != u'-') {
+            return false;
+        }
+    }
+    if (digits.size() != kAddressDigits)
+        return false;
+    strPrefix.clear();
+    for (size_t i = 0; i < kSuffixDigits; ++i) {
+        if (i > 0 && i % 2 == 0)
+            strPrefix += ':';
+        strPrefix += UpperAscii(digits[i]);
+    }
+    strDigits = digits.substr(kSuffixDigits);
+    return true;
+}
+
+int FindOfferedPrefix(std::string_view strPrefix, const std::vector<std::string>& offered) {
+    for (size_t i = 0; i < offered.size(); ++i)
+        if (SamePrefix(strPrefix, offered[i]))
+            return int(i);
+    return -1;
+}
+
 QString ValidateWholeMacText(QStringView text, const std::vector<std::string>& offered,
                              std::string& fullAddress) {
-    constexpr qsizetype kPrefixLength = 8; // "XX:XX:XX"
-    QString prefix = text.left(kPrefixLength).toString().toUpper();
-    for (const std::string& strOffered : offered) {
-        if (prefix != QString::fromStdString(strOffered))
-            continue;
-        MacInputResult result = ValidateMacText(text.mid(kPrefixLength), strOffered, fullAddress);
-        return MacInputMessage(result);
+    std::string strPrefix, strDigits;
+    if (SplitScannedMac(text, strPrefix, strDigits)) {
+        int nOffered = FindOfferedPrefix(strPrefix, offered);
+        if (nOffered < 0)
+            return MacInputMessage(MacInputPrefixNotOffered);
+        fullAddress = BuildMacAddress(offered[size_t(nOffered)], strDigits);
+        return QString();
     }
-    return QString::fromUtf8("Erro: Prefixo não oferecido");
+    constexpr qsizetype kPrefixLength = 8; // "XX:XX:XX"
+    // In UTF-8 a character outside ASCII never matches a prefix's digit or colon.
+    int nOffered = FindOfferedPrefix(text.left(kPrefixLength).toString().toStdString(), offered);
+    if (nOffered < 0)
+        return MacInputMessage(MacInputPrefixNotOffered);
+    return MacInputMessage(ValidateMacText(text.mid(kPrefixLength), offered[size_t(nOffered)], fullAddress));
 }

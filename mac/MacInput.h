@@ -12,6 +12,8 @@ enum MacInputResult {
     MacInputInvalidChars = 1,
     MacInputTooFewDigits = 2,
     MacInputTooManyDigits = 3,
+    // A scanned whole address whose first three bytes are not among the offered prefixes.
+    MacInputPrefixNotOffered = 4,
 };
 
 // Walks the typed text: hex digits are collected as typed, hyphens, blanks and colons are skipped wherever
@@ -31,9 +33,18 @@ MacInputResult ValidateMacText(QStringView typed, std::string_view prefix, std::
 // The status line's text for a result; empty for MacInputOk.
 QString MacInputMessage(MacInputResult result);
 
-// A whole address given in one text, for a front end without the dialog's prefix list ("02:3A:7C:12:34:56"):
-// its first eight characters must be one of the offered prefixes (letter case aside; the address takes the
-// offered spelling, as the dialog would), and the rest is judged like the dialog's typed part, with the same
-// messages. On success fills fullAddress and returns an empty message.
+// A whole address as a barcode scanner types it from a label: twelve hex digits, any case, with ':' or '-'
+// between them or nothing at all. On true, strPrefix holds the first three bytes spelt as the prefix file
+// spells them ("02:3A:7C") and strDigits the last six digits as scanned.
+bool SplitScannedMac(QStringView text, std::string& strPrefix, std::string& strDigits);
+
+// Place of strPrefix among the offered prefixes, letter case aside; -1 when it is not offered.
+int FindOfferedPrefix(std::string_view strPrefix, const std::vector<std::string>& offered);
+
+// A whole address given in one text, for a front end without the dialog's prefix list: a scanned address
+// (see SplitScannedMac), or the first eight characters one of the offered prefixes and the rest judged like
+// the dialog's typed part ("02:3A:7C 12 34 56"). Either way the address takes the offered spelling of the
+// prefix, as the dialog would, and the dialog's messages. On success fills fullAddress and returns an empty
+// message.
 QString ValidateWholeMacText(QStringView text, const std::vector<std::string>& offered,
                              std::string& fullAddress);

@@ -191,6 +191,24 @@ TEST_F(DialogMacAddressTest, OkWithAValidAddressEndsTheDialogWithIt) {
     EXPECT_EQ(m_dialog.m_macAddress, "02:3A:7C:1a:2B:3c");
 }
 
+TEST_F(DialogMacAddressTest, AScannedAddressSelectsItsPrefixAndAnUnofferedOneIsRefused) {
+    Open();
+    QTest::keyClicks(m_dialog.m_suffixEdit, "0a-5d-22-12-ab-CD");
+    QTest::keyClick(m_dialog.m_suffixEdit, Qt::Key_Return);
+    EXPECT_EQ(m_dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(m_dialog.m_macAddress, "0A:5D:22:12:ab:CD");
+    EXPECT_EQ(m_dialog.m_prefixCombo->currentText(), "0A:5D:22");
+    EXPECT_EQ(m_dialog.m_suffixEdit->text(), "12abCD");
+
+    Open();
+    QTest::keyClicks(m_dialog.m_suffixEdit, "AABBCC123456");
+    EXPECT_EQ(Status(), QString::fromUtf8("Erro: Prefixo não oferecido"));
+    QTest::keyClick(m_dialog.m_suffixEdit, Qt::Key_Return);
+    EXPECT_TRUE(m_dialog.isVisible());
+    EXPECT_TRUE(m_dialog.m_macAddress.empty());
+    EXPECT_EQ(m_dialog.m_prefixCombo->currentText(), "02:3A:7C");
+}
+
 TEST_F(DialogMacAddressTest, EnterAcceptsWithTheChosenPrefix) {
     Open();
     m_dialog.m_prefixCombo->setCurrentIndex(m_dialog.m_prefixCombo->findText("0E:91:C8"));

@@ -90,3 +90,32 @@ TEST(MacInputTest, ALongPastedTextIsJudgedByItsCount) {
     EXPECT_EQ(CheckMacSuffix(many), MacInputInvalidChars);
 }
 } // namespace
+
+// What a scanner or an operator gives the headless prompt or the dialog's field in one text.
+TEST(MacInputTest, AWholeAddressTakesTheOfferedPrefixInAnySeparatorFormAndCase) {
+    const std::vector<std::string> offered = {"02:3A:7C", "0E:91:C8"};
+    struct {
+        const char16_t* text;
+        const char* address; // empty: refused with message
+        const char* message;
+    } const cases[] = {
+        {u"0E:91:C8:12:AB:cd", "0E:91:C8:12:AB:cd", ""},
+        {u"0e-91-c8-12-ab-cd", "0E:91:C8:12:ab:cd", ""},
+        {u"0E91C812ABCD", "0E:91:C8:12:AB:CD", ""},
+        {u"0e91c812abcd", "0E:91:C8:12:ab:cd", ""},
+        {u"02:3a:7c 12 34 56", "02:3A:7C:12:34:56", ""},
+        {u"0A:5D:22:12:34:56", "", "Erro: Prefixo não oferecido"},
+        {u"0A5D22123456", "", "Erro: Prefixo não oferecido"},
+        {u"0E91C812ABCDE", "", "Erro: Prefixo não oferecido"},
+        {u"0E:91:C8:12:AB", "", "Erro: Faltam dígitos"},
+        {u"0E:91:C8:12:AB:CD:EF", "", "Erro: Muitos dígitos"},
+        {u"0E.91.C8.12.AB.CD", "", "Erro: Prefixo não oferecido"},
+        {u"0E:91:C8:12.AB.CD", "", "Erro: Caracteres inválidos"},
+    };
+    for (const auto& c : cases) {
+        std::string address;
+        QString message = ValidateWholeMacText(QStringView(c.text), offered, address);
+        EXPECT_EQ(message.toStdString(), c.message) << QString::fromUtf16(c.text).toStdString();
+        EXPECT_EQ(address, c.address) << QString::fromUtf16(c.text).toStdString();
+    }
+}
