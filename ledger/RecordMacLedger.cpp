@@ -24,44 +24,11 @@ namespace {
 // Long enough for every other bench process to read a record of years; bounded all the same.
 constexpr int kLedgerLockWaitMs = 10000;
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string Reason(const char* pszWhat, int nError) {
     return std::string(pszWhat) + ": " + SystemErrorText(nError);
 }
 
 } // namespace
-
-std::optional<uint64_t> MacValue(std::string_view text) {
-    uint64_t nValue = 0;
-    int nDigits = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        // Separators stand between the bytes only: "02:3A:7C:00:10:00", "02-3a-7c-00-10-00", "023A7C001000".
-        if ((text[i] == ':' || text[i] == '-') && nDigits % 2 == 0 && nDigits > 0 && nDigits < 12)
-            continue;
-        int nDigit = HexDigitValue(text[i]);
-        if (nDigit < 0 || ++nDigits > 12)
-            return std::nullopt;
-        nValue = nValue << 4 | uint64_t(nDigit);
-    }
-    return nDigits == 12 ? std::optional<uint64_t>(nValue) : std::nullopt;
-}
-
-std::string MacText(uint64_t nMac) {
-    char text[18];
-    snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", unsigned(nMac >> 40 & 0xFF),
-             unsigned(nMac >> 32 & 0xFF), unsigned(nMac >> 24 & 0xFF), unsigned(nMac >> 16 & 0xFF),
-             unsigned(nMac >> 8 & 0xFF), unsigned(nMac & 0xFF));
-    return text;
-}
 
 std::optional<SMacRange> ParseMacRange(std::string_view text, const std::vector<std::string>& offered,
                                        std::string& strError) {
@@ -108,11 +75,6 @@ std::optional<SMacRange> ParseMacRange(std::string_view text, const std::vector<
     strError = strFile + ": a faixa " + MacText(range.nFirst) + " a " + MacText(range.nLast) +
                " não está dentro de um prefixo oferecido em " + kMacPrefixFileName;
     return std::nullopt;
-}
-
-bool RowStoresMac(std::string_view outcome, int nStage) {
-    // Past bootargs the board holds the address: saveenv or reset may still fail, the address is in it.
-    return outcome == "ok" || nStage > RUN_STAGE_BOOTARGS;
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "core/UniqueFd.h"
 #include "provisioning/MacLedger.h"
+#include "records/RunRecord.h"
 
 #include <cstdint>
 #include <functional>
@@ -19,11 +20,6 @@ inline constexpr const char* kMacRangeFileName = "QAN640macrange.conf";
 // The reservations of addresses taken from the range by runs still under way: one locked file per address
 // in a hidden folder beside the record.
 inline constexpr const char* kMacReservationFolderName = ".QAN640macs.reserved";
-
-// An address as a number, from any letter case with colons, hyphens or nothing between the bytes.
-std::optional<uint64_t> MacValue(std::string_view text);
-// The record's form of an address: "02:3A:7C:00:10:00".
-std::string MacText(uint64_t nMac);
 
 struct SMacRange {
     uint64_t nFirst = 0;
@@ -57,10 +53,6 @@ private:
 // says what is wrong (naming the line where there is one) in strError.
 std::optional<SMacRange> ParseMacRange(std::string_view text, const std::vector<std::string>& offered,
                                        std::string& strError);
-
-// Whether a row with this outcome and last stage shows an address stored in a board: outcome ok, or a run
-// that got past bootargs.
-bool RowStoresMac(std::string_view outcome, int nStage);
 
 // The range file in strDir read and judged: the range, or nullopt with taken saying why (NoRange without the
 // file, Unusable with the message otherwise).

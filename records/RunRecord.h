@@ -119,3 +119,12 @@ std::string AppendRunRecord(const std::string& strPath, const std::string& strRo
 
 // The size of the record at strPath, 0 when it does not exist yet.
 int64_t RunRecordSize(const std::string& strPath);
+
+// An address as a number, from any letter case with colons, hyphens or nothing between the bytes.
+std::optional<uint64_t> MacValue(std::string_view text);
+// The record's form of an address: "02:3A:7C:00:10:00".
+std::string MacText(uint64_t nMac);
+
+// Whether a row with this outcome and last stage shows an address stored in a board: outcome ok, or a run
+// that got past bootargs.
+bool RowStoresMac(std::string_view outcome, int nStage);

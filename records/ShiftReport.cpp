@@ -2,7 +2,6 @@
 
 #include "core/SystemError.h"
 #include "core/UniqueFd.h"
-#include "ledger/RecordMacLedger.h"
 #include "provisioning/RunResult.h"
 #include "records/DurableFile.h"
 
