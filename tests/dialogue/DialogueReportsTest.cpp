@@ -216,7 +216,7 @@ TEST(ReadBack, OnlyTheWholeImageComparedTheSameProvesTheWrite) {
          "byte at 0x01000100 (0x5a) != byte at 0x01010100 (0xff)\r\nTotal of 256 byte(s) were the same",
          false},
         {"read past the end of SPI flash", "0x2a0", "", kRead + "Invalid sector! done",
-         "byte at 0x01000000 (0x5a) != byte at 0x01010000 (0x0)\r\nTotal of 0 byte(s) were the same", false},
+         "byte at 0x01000000 (0x5a) != byte at 0x01010000 (00)\r\nTotal of 0 byte(s) were the same", false},
         {"no cmp", "0x2a0", "", kRead + "done", "Unknown command 'cmp.b' - try 'help'", false},
         {"no mw", "0x2a0", "Unknown command 'mw.b' - try 'help'", "", "", false},
         {"silent compare", "0x2a0", "", kRead + "done", "", false},

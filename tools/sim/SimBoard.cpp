@@ -830,10 +830,10 @@ bool CSimBoard::CmdCompare(const std::vector<std::string>& args) {
     uint32_t nGood = 0;
     while (nGood < n && one[nGood] == two[nGood])
         ++nGood;
-    // U-Boot's cmd/mem.c, for the byte size.
+    // U-Boot's cmd/mem.c, for the byte size (its width is twice the size: a zero byte shows as "00").
     if (nGood < n)
-        Say(Format("byte at 0x%08x (%#0*x) != byte at 0x%08x (%#0*x)\r\n", b1 + nGood, 1,
-                   unsigned(uint8_t(one[nGood])), b2 + nGood, 1, unsigned(uint8_t(two[nGood]))));
+        Say(Format("byte at 0x%08x (%#0*x) != byte at 0x%08x (%#0*x)\r\n", b1 + nGood, 2,
+                   unsigned(uint8_t(one[nGood])), b2 + nGood, 2, unsigned(uint8_t(two[nGood]))));
     Say(Format("Total of %u byte(s) were the same\r\n", nGood));
     MonitorPrompt();
     return nGood == n;
