@@ -132,7 +132,7 @@ void CQAN640BootLoaderCommands::OnInitDialog() {
     // Runs that a killed program left without their row get it now (each run does so again before it starts).
     CRunArchive archive;
     if (m_lineDb)
-        archive.SetLineDb(&*m_lineDb, m_strStation);
+        archive.SetStation(m_strStation, &*m_lineDbOutlet);
     for (const std::string& strLine : archive.RecoverInterruptedRuns())
         m_log.AppendLogText((EncodeCp1252(strLine) + "\n").c_str(), true);
     m_operator.SetWarningSink([this](const QString& text) {
@@ -162,6 +162,7 @@ void CQAN640BootLoaderCommands::OpenLineDb() {
             break;
         }
         m_dbMacLedger.emplace(*m_lineDb, m_strStation);
+        m_lineDbOutlet.emplace(*m_lineDb, ".", m_strStation);
     }
     if (!strError.empty())
         m_log.AppendLogText((EncodeCp1252(strError) + "\n").c_str(), true);
@@ -233,7 +234,7 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
     if (m_lineDb) {
         // Closing the window ends a wait for a stalled server as it ends every other wait of the run.
         m_lineDb->SetStop(stop);
-        run.SetLineDb(&*m_lineDb, m_strStation);
+        run.SetStation(m_strStation, &*m_lineDbOutlet);
     }
     // The progress line below the log follows the run's stages; a row or log that could not be written shows
     // there at the verdict, before the closing box, which may stay open for long.

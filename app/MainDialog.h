@@ -9,6 +9,7 @@
 #include "ledger/RecordMacLedger.h"
 #include "linedb/DbMacLedger.h"
 #include "linedb/LineDb.h"
+#include "linedb/LineDbRows.h"
 #include "provisioning/Provisioning.h"
 #include "provisioning/RunProgress.h"
 #include "provisioning/RunResult.h"
@@ -115,6 +116,7 @@ private:
     // The line's database (QAN640db.conf), when configured: every row and the ledger go there. Used by the
     // worker only once the window is up. A set-up error in it refuses every start with its message.
     std::optional<CLineDb> m_lineDb;
+    std::optional<CLineDbOutlet> m_lineDbOutlet;
     std::optional<CDbMacLedger> m_dbMacLedger;
     std::string m_strStation;
     std::string m_strDbProblem;

@@ -496,8 +496,9 @@ int ProvisionBoard(const SOptions& options, const std::string& strMac, const CMa
     // its failed reads in a row, each the serial port's read time-out.
     op.SetRebootWaitS(CBootMonitorDialogue::kRebootBudgetInARow * runOptions.dwReadTimeoutMs / 1000);
     CRecordedRun run(runState, log, op, runOptions);
+    std::optional<CLineDbOutlet> outlet;
     if (pLineDb)
-        run.SetLineDb(pLineDb, strStation);
+        run.SetStation(strStation, &outlet.emplace(*pLineDb, ".", strStation));
     SRunResult result;
 
     CWorker worker(stop.Token());

@@ -84,21 +84,8 @@ using FStoredMac = std::function<void(uint64_t, std::string_view, std::string_vi
 // What a line of the record says to fn: the address it stored, if it stored one.
 std::function<void(std::string_view)> StoredMacReader(const FStoredMac& fn) {
     return [&fn, fields = std::vector<std::string_view>()](std::string_view line) mutable {
-        // A torn row still counts when its first fields are whole: the address may be in a board.
-        SplitRecordLine(line, fields, 7);
-        if (fields.size() < 7 || fields[3].empty())
-            return;
-        // A stage that is not a number alone ("1x3", damaged) is not guessed at: the address may be in a
-        // board.
-        int nStage = 0;
-        std::string_view stage = fields[6];
-        auto [pEnd, eError] = std::from_chars(stage.data(), stage.data() + stage.size(), nStage);
-        if (eError != std::errc() || pEnd != stage.data() + stage.size() || stage.empty())
-            nStage = RUN_STAGE_CLOSE;
-        if (!RowStoresMac(fields[5], nStage))
-            return;
-        if (std::optional<uint64_t> nMac = MacValue(fields[3]))
-            fn(*nMac, fields[0], fields[2]);
+        if (std::optional<SStoredMacField> stored = StoredMacOfLine(line, fields))
+            fn(stored->nMac, stored->start, stored->port);
     };
 }
 

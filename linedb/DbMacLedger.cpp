@@ -90,8 +90,9 @@ SMacTaken CDbMacLedger::TakeNext() {
         return taken;
     }
     // This station's rows the database has not got yet go first: they may hold addresses of the range.
+    CLineDbOutlet outlet(m_db, m_strDir, m_strStation);
     CRunArchive archive(m_strDir);
-    archive.SetLineDb(&m_db, m_strStation);
+    archive.SetStation(m_strStation, &outlet);
     archive.RecoverInterruptedRuns();
     for (int nAttempt = 0; nAttempt < kTakeAttempts; ++nAttempt) {
         bool bRetry = false;

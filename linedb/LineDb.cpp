@@ -85,10 +85,6 @@ std::string ConninfoForDisplay(const std::string& strConninfo) {
     return strShown;
 }
 
-std::string LineDbRunId(const std::string& strStation, const std::string& strJournalStem) {
-    return strStation + "/" + strJournalStem;
-}
-
 CPgResult::~CPgResult() {
     if (m_p)
         PQclear(m_p);

@@ -42,10 +42,6 @@ std::optional<std::string> ReadLineDbConninfo(const std::string& strDir, std::st
 // parsed is not shown at all, as it may hold a password where the parser could not tell.
 std::string ConninfoForDisplay(const std::string& strConninfo);
 
-// The run id of a run in the database: the station and the run journal's name, so that the run's row and a
-// recovery of the same run after a kill carry the same id.
-std::string LineDbRunId(const std::string& strStation, const std::string& strJournalStem);
-
 // One result of a query; frees it.
 class CPgResult {
 public:

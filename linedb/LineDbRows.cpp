@@ -216,3 +216,35 @@ FetchLineRuns(CLineDb& db, std::chrono::system_clock::time_point tSince, std::st
     }
     return runs;
 }
+
+std::string CLineDbOutlet::SendRow(const std::string& strRunId, const std::string& strCsvRow,
+                                   const SRunRecordRow* pRow) {
+    // In the outbox before it is sent: killed in between, the next start sends it.
+    std::string strQueueError = QueueLineDbRow(m_strDir, strRunId, m_strStation, strCsvRow);
+    std::optional<SRunRecordRow> parsed;
+    if (!pRow) {
+        std::string strLine = strCsvRow;
+        while (!strLine.empty() && (strLine.back() == '\n' || strLine.back() == '\r'))
+            strLine.pop_back();
+        parsed = ParseRunRecordRow(strLine);
+        pRow = parsed ? &*parsed : nullptr;
+    }
+    std::string strError = "linha ilegível";
+    if (pRow && SendLineDbRow(m_db, strRunId, m_strStation, *pRow, strError)) {
+        UnqueueLineDbRow(m_strDir, strRunId);
+        return "";
+    }
+    if (!strQueueError.empty())
+        return "Registro da execução não enviado ao banco de dados da linha e não guardado para envio: " +
+               strQueueError + "; " + strError;
+    return std::string("Registro da execução guardado para o banco de dados da linha (") +
+           kDbOutboxFolderName + "): " + strError;
+}
+
+std::string CLineDbOutlet::SendWaitingRows() {
+    SOutboxFlush flush = FlushLineDbOutbox(m_db, m_strDir);
+    if (flush.nWaiting == 0)
+        return "";
+    return "Registros aguardando o banco de dados da linha (" + std::to_string(flush.nWaiting) + " em " +
+           kDbOutboxFolderName + "): " + flush.strError;
+}

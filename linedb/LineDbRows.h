@@ -2,6 +2,7 @@
 
 #include "linedb/LineDb.h"
 #include "records/RunRecord.h"
+#include "records/RunRowOutlet.h"
 
 #include <chrono>
 #include <optional>
@@ -31,6 +32,22 @@ struct SOutboxFlush {
     std::string strError;
 };
 SOutboxFlush FlushLineDbOutbox(CLineDb& db, const std::string& strDir);
+
+// Every row of this station's runs to the line's database, through the outbox beside the record (strDir): a
+// row the database does not confirm waits there and goes at a later start.
+class CLineDbOutlet : public IRunRowOutlet {
+public:
+    CLineDbOutlet(CLineDb& db, std::string strDir, std::string strStation)
+        : m_db(db), m_strDir(std::move(strDir)), m_strStation(std::move(strStation)) {}
+    std::string SendRow(const std::string& strRunId, const std::string& strCsvRow,
+                        const SRunRecordRow* pRow) override;
+    std::string SendWaitingRows() override;
+
+private:
+    CLineDb& m_db;
+    std::string m_strDir;
+    std::string m_strStation;
+};
 
 // Every run that started at or after tSince, and the earlier runs of the addresses those runs sent (what the
 // shift report needs of the time before), in the order of their start.

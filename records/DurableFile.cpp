@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 
 CUniqueFd OpenSharedFile(const std::string& strPath, int nFlags) {
     return CUniqueFd(open(strPath.c_str(), nFlags | O_CLOEXEC, 0666));
@@ -65,12 +66,22 @@ std::string ReadAllBounded(int fd, size_t nMax) {
 
 bool LockBounded(int fd, int nWaitMs) {
     constexpr int kPollMs = 2;
-    for (int nWaited = 0;; nWaited += kPollMs) {
+    auto changeOf = [fd] {
+        struct stat st = {};
+        fstat(fd, &st);
+        return std::make_tuple(st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    };
+    auto last = changeOf();
+    for (int nWaited = 0, nStill = 0;; nWaited += kPollMs, nStill += kPollMs) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0)
             return true;
         if (errno != EWOULDBLOCK && errno != EINTR)
             return false;
-        if (nWaited >= nWaitMs) {
+        if (auto now = changeOf(); now != last) {
+            last = now;
+            nStill = 0;
+        }
+        if (nStill >= nWaitMs || nWaited >= 10 * nWaitMs) {
             errno = EWOULDBLOCK;
             return false;
         }

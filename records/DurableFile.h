@@ -22,8 +22,10 @@ std::string WriteAllAndSync(int fd, std::string_view strBytes);
 // Makes a newly created (or removed) name in the folder of strPath as durable as a file's content.
 void SyncFolderOf(const std::string& strPath);
 
-// Takes fd's exclusive lock, waiting up to nWaitMs for another holder to let go (resuming after signals);
-// false when it cannot be had (errno says why: EWOULDBLOCK when time ran out).
+// Takes fd's exclusive lock, waiting for other holders to let go (resuming after signals) as long as the file
+// changes at least every nWaitMs (benches appending one after the other: a waiter that keeps missing the
+// moment between two appends is not stuck), and ten times nWaitMs at most; false when it cannot be had (errno
+// says why: EWOULDBLOCK when time ran out).
 bool LockBounded(int fd, int nWaitMs);
 
 // Reads from fd to its end, or up to about nMax bytes (resuming after signals).

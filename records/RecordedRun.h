@@ -20,9 +20,9 @@ public:
     // when it starts (each run does so again before it begins). The lines (Portuguese) say what could not be.
     std::vector<std::string> RecoverInterruptedRuns() { return m_archive.RecoverInterruptedRuns(); }
 
-    // Every row goes to the line's database as well (RunArchive.h); null: none.
-    void SetLineDb(CLineDb* pLineDb, std::string strStation) {
-        m_archive.SetLineDb(pLineDb, std::move(strStation));
+    // The station's name and where every row goes besides the record (RunArchive.h); null: nowhere.
+    void SetStation(std::string strStation, IRunRowOutlet* pOutlet) {
+        m_archive.SetStation(std::move(strStation), pOutlet);
     }
 
     // The whole run on the calling thread; pObserver (may be null) hears its stages, its verdict and its end.

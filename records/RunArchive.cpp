@@ -133,50 +133,23 @@ CRunArchive::CRunArchive(std::string strDir) : m_strDir(std::move(strDir)) {}
 
 std::vector<std::string> CRunArchive::RecoverInterruptedRuns() {
     std::vector<std::string> lines;
-    auto toLineDb = [this, &lines](const std::string& strStem, const std::string& strRow) {
-        std::string strLine = SendToLineDb(strStem, strRow, nullptr);
+    auto toOutlet = [this, &lines](const std::string& strStem, const std::string& strRow) {
+        std::string strLine = m_pOutlet->SendRow(RunIdOf(m_strStation, strStem), strRow, nullptr);
         if (!strLine.empty())
             lines.push_back(strLine);
     };
     for (const std::string& strProblem :
          RecoverRunJournals(
-             m_strDir, m_pLineDb ? toLineDb : std::function<void(const std::string&, const std::string&)>())
+             m_strDir, m_pOutlet ? toOutlet : std::function<void(const std::string&, const std::string&)>())
              .problems)
         lines.push_back("Registro de execução anterior pendente (nova tentativa na próxima execução): " +
                         strProblem);
-    if (m_pLineDb) {
-        SOutboxFlush flush = FlushLineDbOutbox(*m_pLineDb, m_strDir);
-        if (flush.nWaiting > 0)
-            lines.push_back("Registros aguardando o banco de dados da linha (" +
-                            std::to_string(flush.nWaiting) + " em " + kDbOutboxFolderName +
-                            "): " + flush.strError);
+    if (m_pOutlet) {
+        std::string strLine = m_pOutlet->SendWaitingRows();
+        if (!strLine.empty())
+            lines.push_back(strLine);
     }
     return lines;
-}
-
-std::string CRunArchive::SendToLineDb(const std::string& strStem, const std::string& strRow,
-                                      const SRunRecordRow* pRow) {
-    std::string strRunId = LineDbRunId(m_strStation, strStem);
-    // In the outbox before it is sent: killed in between, the next start sends it.
-    std::string strQueueError = QueueLineDbRow(m_strDir, strRunId, m_strStation, strRow);
-    std::optional<SRunRecordRow> parsed;
-    if (!pRow) {
-        std::string strLine = strRow;
-        while (!strLine.empty() && (strLine.back() == '\n' || strLine.back() == '\r'))
-            strLine.pop_back();
-        parsed = ParseRunRecordRow(strLine);
-        pRow = parsed ? &*parsed : nullptr;
-    }
-    std::string strError = "linha ilegível";
-    if (pRow && SendLineDbRow(*m_pLineDb, strRunId, m_strStation, *pRow, strError)) {
-        UnqueueLineDbRow(m_strDir, strRunId);
-        return "";
-    }
-    if (!strQueueError.empty())
-        return "Registro da execução não enviado ao banco de dados da linha e não guardado para envio: " +
-               strQueueError + "; " + strError;
-    return std::string("Registro da execução guardado para o banco de dados da linha (") +
-           kDbOutboxFolderName + "): " + strError;
 }
 
 void CRunArchive::Problem(const std::string& strLine, CLogConsole& log) {
@@ -204,7 +177,7 @@ SRunRecordRow CRunArchive::RowAsItStands(const SRunResult& result, const char* p
 }
 
 SMacRun CRunArchive::MacRun() const {
-    return SMacRun{LineDbRunId(m_strStation, m_strStem), m_tStart, m_strPort};
+    return SMacRun{RunIdOf(m_strStation, m_strStem), m_tStart, m_strPort};
 }
 
 void CRunArchive::BeginRun(const std::string& strPort, CLogConsole& log) {
@@ -318,8 +291,8 @@ const CRunArchive::SArchived& CRunArchive::EndRun(const SRunResult& result, CLog
     if (!bRowSaved)
         Problem(std::string("Registro da execução não salvo: ") + kRunRecordFileName + ": " + strError, log);
 
-    if (m_pLineDb) {
-        std::string strLine = SendToLineDb(m_strStem, strRow, &m_archived.row);
+    if (m_pOutlet) {
+        std::string strLine = m_pOutlet->SendRow(RunIdOf(m_strStation, m_strStem), strRow, &m_archived.row);
         if (!strLine.empty())
             Problem(strLine, log);
     }

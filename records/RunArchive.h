@@ -1,11 +1,11 @@
 #pragma once
 
 #include "core/LogConsole.h"
-#include "linedb/LineDbRows.h"
 #include "provisioning/MacLedger.h"
 #include "provisioning/RunResult.h"
 #include "records/RunJournal.h"
 #include "records/RunRecord.h"
+#include "records/RunRowOutlet.h"
 
 #include <chrono>
 #include <string>
@@ -41,11 +41,11 @@ class CRunArchive {
 public:
     explicit CRunArchive(std::string strDir = ".");
 
-    // Sends every row to the line's database as well (null: none), as run strStation; a row the database
-    // does not confirm waits in the outbox beside the record and goes at a later start.
-    void SetLineDb(CLineDb* pLineDb, std::string strStation) {
-        m_pLineDb = pLineDb;
+    // The station whose runs these are (their run ids), and where every row goes besides the record (the
+    // line's database; null: nowhere).
+    void SetStation(std::string strStation, IRunRowOutlet* pOutlet = nullptr) {
         m_strStation = std::move(strStation);
+        m_pOutlet = pOutlet;
     }
 
     // Records the runs that processes now gone left without an end (RunJournal.h); either program calls it
@@ -85,12 +85,8 @@ private:
     std::string FlushLog(const CLogConsole& log);
     std::string WriteLog(std::string_view bytes);
 
-    // The row to the line's database, through the outbox; the line (Portuguese) to report, or empty.
-    std::string SendToLineDb(const std::string& strStem, const std::string& strRow,
-                             const SRunRecordRow* pRow);
-
     std::string m_strDir;
-    CLineDb* m_pLineDb = nullptr;
+    IRunRowOutlet* m_pOutlet = nullptr;
     std::string m_strStation;
     std::string m_strStem; // the run's journal's name, which its run id in the database holds
     std::string m_strPort;

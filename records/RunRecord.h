@@ -75,6 +75,17 @@ std::string RecordFieldText(std::string_view field);
 // interrupted. Nothing for a line that is not such a row (a torn one, the header, text of another program).
 // Text fields come back as FormatRunRecordRow wrote them: on one line and valid UTF-8.
 std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line);
+// What a line of the record says of an address in a board, read as far as the line goes, since the address
+// may be in a board whatever became of the rest of the row: a torn row counts once its first seven fields are
+// whole, and a stage that is not a number alone ("1x3", damaged) is taken as past bootargs. The address and
+// the row's start and port fields as written (views into line); nothing when the row stored none. fields is
+// room to work in, kept by a caller that reads many lines.
+struct SStoredMacField {
+    uint64_t nMac = 0;
+    std::string_view start;
+    std::string_view port;
+};
+std::optional<SStoredMacField> StoredMacOfLine(std::string_view line, std::vector<std::string_view>& fields);
 // Calls fn with each line of a record's text after the header, without its line end; an empty line included.
 void ForEachRecordLine(std::string_view text, const std::function<void(std::string_view)>& fn);
 // The same for the record open at fd, read from its start in blocks of nBlockBytes (a line longer than a
@@ -110,8 +121,8 @@ std::string RowLeadAfter(std::string_view tail);
 
 // Appends the row to the file at strPath as one write, then flushes it to disk. A new (or empty) file gets
 // the byte-order mark and the header first. Appenders in other processes are kept out by a lock on the
-// file for the moment of the append; should the lock not come within a second, the single write still
-// keeps the row whole. A write that fails half-way (a full disk) is taken back, so the file keeps its
+// file for the moment of the append; a lock not had within a second is a failed write (an append without it
+// could tear another's). A write that fails half-way (a full disk) is taken back, so the file keeps its
 // earlier rows and nothing torn. With nAbsentAfter >= 0 the row is appended only when the file does not
 // already hold exactly that line from that offset on (a row that a run may have appended before it was
 // killed). Empty on success, otherwise a short reason (Portuguese, with the system's text).

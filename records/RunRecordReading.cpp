@@ -92,6 +92,32 @@ std::string RecordFieldText(std::string_view field) {
     return text;
 }
 
+namespace {
+
+// The stage field: a number alone, 0 to 17.
+std::optional<int> StageOf(std::string_view stage) {
+    int nStage = 0;
+    auto [pEnd, ec] = std::from_chars(stage.data(), stage.data() + stage.size(), nStage);
+    if (stage.empty() || ec != std::errc() || pEnd != stage.data() + stage.size() || nStage < 0 ||
+        nStage > kRunStageCount)
+        return std::nullopt;
+    return nStage;
+}
+
+} // namespace
+
+std::optional<SStoredMacField> StoredMacOfLine(std::string_view line, std::vector<std::string_view>& fields) {
+    SplitRecordLine(line, fields, 7);
+    if (fields.size() < 7 || fields[3].empty())
+        return std::nullopt;
+    if (!RowStoresMac(fields[5], StageOf(fields[6]).value_or(RUN_STAGE_CLOSE)))
+        return std::nullopt;
+    std::optional<uint64_t> nMac = MacValue(fields[3]);
+    if (!nMac)
+        return std::nullopt;
+    return SStoredMacField{*nMac, fields[0], fields[2]};
+}
+
 std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line) {
     std::vector<std::string_view> fields;
     if (!SplitRecordLine(line, fields) || fields.size() != 10)
@@ -107,11 +133,10 @@ std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line) {
     if (row.strOutcome != "ok" && row.strOutcome != "failed" && row.strOutcome != "stopped" &&
         row.strOutcome != "interrupted")
         return std::nullopt;
-    std::string_view stage = fields[6];
-    auto [pStageEnd, ecStage] = std::from_chars(stage.data(), stage.data() + stage.size(), row.nStage);
-    if (stage.empty() || ecStage != std::errc() || pStageEnd != stage.data() + stage.size() ||
-        row.nStage < 0 || row.nStage > kRunStageCount)
+    std::optional<int> nStage = StageOf(fields[6]);
+    if (!nStage)
         return std::nullopt;
+    row.nStage = *nStage;
     // The writer leaves the duration empty only when it cannot be written at all.
     std::string_view duration = fields[8];
     if (!duration.empty()) {

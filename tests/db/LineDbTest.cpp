@@ -256,8 +256,9 @@ TEST_F(LineDbTest, ServerDownMidShiftQueuesRowsSentOnce) {
     ASSERT_EQ(m_server.Stop(), "");
 
     CLogConsole log(nullptr);
+    CLineDbOutlet outlet(db, m_strDir, kStation);
     CRunArchive archive(m_strDir);
-    archive.SetLineDb(&db, kStation);
+    archive.SetStation(kStation, &outlet);
     archive.BeginRun("/dev/ttyUSB0", log);
     SRunResult result;
     result.eEnd = ERunEnd::Verified;
@@ -315,8 +316,9 @@ TEST_F(LineDbTest, RunsOfOneSecondKeepTheirOwnRows) {
     std::this_thread::sleep_until(std::chrono::ceil<std::chrono::seconds>(std::chrono::system_clock::now()) +
                                   std::chrono::milliseconds(20));
     for (const char* pszPort : {"/dev/ttyUSB0", "/dev/ttyUSB1"}) {
+        CLineDbOutlet outlet(db, m_strDir, kStation);
         CRunArchive archive(m_strDir);
-        archive.SetLineDb(&db, kStation);
+        archive.SetStation(kStation, &outlet);
         archive.BeginRun(pszPort, log);
         SRunResult result;
         result.eEnd = ERunEnd::SetupFailed;
