@@ -25,6 +25,29 @@ std::string OneLine(const char* pszMessage) {
     return OneLineText(pszMessage ? pszMessage : "");
 }
 
+// A failed connection's message, verbose: a server's error reads "<severity>:  <SQLSTATE>: <text>" followed
+// by a LOCATION line. bAnswered tells whether the server answered with an error other than "starting up" or
+// "shutting down" (57P03, which passes); the text comes back on one line without the code and the location.
+std::string ServerRefusal(const char* pszMessage, bool& bAnswered) {
+    std::string strText = pszMessage ? pszMessage : "";
+    bAnswered = false;
+    for (size_t pos = strText.find(":  "); pos != std::string::npos; pos = strText.find(":  ", pos + 1)) {
+        std::string_view code = std::string_view(strText).substr(pos + 3, 7);
+        bool bCode = code.size() == 7 && code.substr(5) == ": " &&
+                     std::all_of(code.begin(), code.begin() + 5,
+                                 [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'); });
+        if (!bCode)
+            continue;
+        bAnswered = code.substr(0, 5) != "57P03";
+        strText.erase(pos + 3, 7);
+        break;
+    }
+    for (size_t pos; (pos = strText.find("LOCATION:")) != std::string::npos;)
+        strText.erase(pos, strText.find('\n', pos) == std::string::npos ? std::string::npos
+                                                                        : strText.find('\n', pos) - pos);
+    return OneLine(strText.c_str());
+}
+
 } // namespace
 
 std::optional<std::string> ReadLineDbConninfo(const std::string& strDir, std::string& strError) {
@@ -128,6 +151,24 @@ CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
     strError.clear();
     if (m_pConn)
         return EState::Ready;
+    if (!CheckConninfo(strError))
+        return EState::BadConninfo;
+    if (std::chrono::steady_clock::now() < m_tRetryAfter) {
+        strError = m_strUnanswered;
+        return EState::Unreachable;
+    }
+    EState eState = Open(strError);
+    if (eState != EState::Ready || !bCheckSchema)
+        return eState;
+    eState = CheckSchema(strError);
+    if (eState == EState::Ready)
+        eState = ClaimStation(strError);
+    if (eState != EState::Ready)
+        Disconnect();
+    return eState;
+}
+
+bool CLineDb::CheckConninfo(std::string& strError) const {
     char* pszParseError = nullptr;
     PQconninfoOption* pOptions = PQconninfoParse(m_strConninfo.c_str(), &pszParseError);
     if (!pOptions) {
@@ -135,7 +176,7 @@ CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
         PQfreemem(pszParseError);
         strError =
             "cadeia de conexão do banco de dados inválida (nem \"chave=valor ...\" nem URI postgresql://)";
-        return EState::BadConninfo;
+        return false;
     }
     // A password written into the connection string would stand in QAN640db.conf, which every operator
     // reads, or on a command line that ps shows: libpq's own places keep it.
@@ -143,13 +184,14 @@ CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
     for (PQconninfoOption* p = pOptions; p->keyword; ++p)
         bPassword = bPassword || (p->val && *p->val && strstr(p->keyword, "password"));
     PQconninfoFree(pOptions);
-    if (bPassword) {
+    if (bPassword)
         strError = "a senha não vai na cadeia de conexão do banco de dados: use ~/.pgpass, PGPASSFILE ou um "
                    "arquivo de serviço (PGSERVICEFILE)";
-        return EState::BadConninfo;
-    }
-    std::string strServer = " (" + ConninfoForDisplay(m_strConninfo) + ")";
+    return !bPassword;
+}
 
+CLineDb::EState CLineDb::Open(std::string& strError) {
+    std::string strServer = " (" + ConninfoForDisplay(m_strConninfo) + ")";
     // The connection string's own settings win over these defaults, which come before it. Over TCP a server
     // that vanished mid-statement is noticed by the keepalives and the unacknowledged-data limit, since
     // statement_timeout is the server's own.
@@ -165,31 +207,26 @@ CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
                               nullptr};
     const char* values[] = {strTimeout.c_str(),    "1",      "3",    "1", "2", "5000",
                             m_strConninfo.c_str(), "qan640", nullptr};
-    auto tNow = std::chrono::steady_clock::now();
-    if (tNow < m_tRetryAfter) {
-        strError = m_strUnanswered;
-        return EState::Unreachable;
-    }
+    auto tStart = std::chrono::steady_clock::now();
     std::string strReason;
-    PGconn* pConn = ConnectBounded(keywords, values, strReason);
-    if (!pConn) {
-        // libpq waits at least 2 s for a server that does not answer; a refusal comes at once. Only then can
-        // a ping tell a server that answers but refuses us (password, role, database: a set-up error) from
-        // one that is down; after a time-out it would only wait as long again.
-        auto tFailed = std::chrono::steady_clock::now();
-        bool bTimedOut = tFailed - tNow >= std::chrono::seconds(2);
-        bool bAnswers =
-            !bTimedOut && !m_stop.StopRequested() && PQpingParams(keywords, values, 1) == PQPING_OK;
-        strError = (bAnswers ? "o banco de dados recusou a conexão" : "banco de dados indisponível") +
+    bool bAnswered = false;
+    m_pConn = ConnectBounded(keywords, values, strReason, bAnswered);
+    if (!m_pConn) {
+        // A server that answered and refused us (password, role, database) is a set-up error; one that did
+        // not answer is down, and is not asked again for a while after a whole connect time spent waiting.
+        strError = (bAnswered ? "o banco de dados recusou a conexão" : "banco de dados indisponível") +
                    strServer + ": " + strReason;
-        if (bTimedOut) {
+        auto tFailed = std::chrono::steady_clock::now();
+        if (!bAnswered && tFailed - tStart >= std::chrono::seconds(2)) {
             m_tRetryAfter = tFailed + std::chrono::seconds(kUnansweredRetryS);
             m_strUnanswered = strError;
         }
-        return bAnswers ? EState::Refused : EState::Unreachable;
+        return bAnswered ? EState::Refused : EState::Unreachable;
     }
-    m_pConn = pConn;
     ++m_nConnection;
+    // Never a wait inside libpq: sending goes through ExecBounded's bounded wait, and closing a connection
+    // whose server stopped reading does not wait to flush its goodbye.
+    PQsetnonblocking(m_pConn, 1);
     // The server's notices (a lock already gone with an earlier connection) are no news for the operator.
     PQsetNoticeProcessor(
         m_pConn, [](void*, const char*) {}, nullptr);
@@ -200,26 +237,23 @@ CLineDb::EState CLineDb::Connect(std::string& strError, bool bCheckSchema) {
         Disconnect();
         return EState::Unreachable;
     }
-    if (!bCheckSchema)
-        return EState::Ready;
+    return EState::Ready;
+}
+
+CLineDb::EState CLineDb::CheckSchema(std::string& strError) {
+    std::string strServer = " (" + ConninfoForDisplay(m_strConninfo) + ")";
+    std::string strExecError;
     std::optional<CPgResult> version =
         Exec("SELECT to_regclass('qan640_schema') IS NOT NULL", {}, strExecError);
     if (version && version->Text(0, 0) == "t")
         version = Exec("SELECT coalesce(max(version), 0) FROM qan640_schema", {}, strExecError);
     if (!version) {
         strError = "o banco de dados recusou a consulta" + strServer + ": " + strExecError;
-        bool bBroken = !m_pConn;
-        Disconnect();
-        return bBroken ? EState::Unreachable : EState::Refused;
+        return m_pConn ? EState::Refused : EState::Unreachable;
     }
     int nVersion = std::atoi(version->Text(0, 0).c_str());
-    if (nVersion == kLineDbSchemaVersion) {
-        EState eClaim = ClaimStation(strError);
-        if (eClaim != EState::Ready)
-            Disconnect();
-        return eClaim;
-    }
-    Disconnect();
+    if (nVersion == kLineDbSchemaVersion)
+        return EState::Ready;
     if (nVersion > kLineDbSchemaVersion) {
         strError = "o banco de dados" + strServer + " tem o esquema versão " + std::to_string(nVersion) +
                    ", mais novo que o deste programa (" + std::to_string(kLineDbSchemaVersion) +
@@ -287,9 +321,14 @@ bool CLineDb::WaitForSocket(bool bWrite, std::chrono::steady_clock::time_point t
     }
 }
 
-PGconn* CLineDb::ConnectBounded(const char* const* keywords, const char* const* values,
-                                std::string& strError) {
+PGconn* CLineDb::ConnectBounded(const char* const* keywords, const char* const* values, std::string& strError,
+                                bool& bAnswered) {
+    bAnswered = false;
     m_pConn = PQconnectStartParams(keywords, values, 1);
+    // Verbose while connecting, so that a refusal carries the server's SQLSTATE, which tells it apart from
+    // libpq's own failures (no server) in any language the server speaks.
+    if (m_pConn)
+        PQsetErrorVerbosity(m_pConn, PQERRORS_VERBOSE);
     auto tDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectTimeoutS);
     PostgresPollingStatusType eStatus = PGRES_POLLING_WRITING;
     while (m_pConn && PQstatus(m_pConn) != CONNECTION_BAD && eStatus != PGRES_POLLING_OK &&
@@ -300,12 +339,15 @@ PGconn* CLineDb::ConnectBounded(const char* const* keywords, const char* const* 
         }
         eStatus = PQconnectPoll(m_pConn);
     }
-    if (!m_pConn || PQstatus(m_pConn) != CONNECTION_OK) {
-        strError = m_pConn ? OneLine(PQerrorMessage(m_pConn)) : "sem memória";
-        Disconnect();
-        return nullptr;
+    if (m_pConn && PQstatus(m_pConn) == CONNECTION_OK) {
+        PQsetErrorVerbosity(m_pConn, PQERRORS_DEFAULT);
+        return std::exchange(m_pConn, nullptr);
     }
-    return std::exchange(m_pConn, nullptr);
+    strError = m_pConn ? ServerRefusal(PQerrorMessage(m_pConn), bAnswered) : "sem memória";
+    // Asked for a password that no file gives: the server answered.
+    bAnswered = bAnswered || (m_pConn && PQconnectionNeedsPassword(m_pConn));
+    Disconnect();
+    return nullptr;
 }
 
 PGresult* CLineDb::ExecBounded(const char* pszSql, const std::vector<const char*>& params,
@@ -323,12 +365,9 @@ PGresult* CLineDb::ExecBounded(const char* pszSql, const std::vector<const char*
             strError = OneLine(PQerrorMessage(m_pConn));
     }
     if (bSent && !bWaited) {
-        // The server may still be working on it: asked to stop, and the connection given up either way.
-        if (PGcancel* pCancel = PQgetCancel(m_pConn)) {
-            char error[256];
-            PQcancel(pCancel, error, sizeof error);
-            PQfreeCancel(pCancel);
-        }
+        // The connection is given up. No cancel request: libpq's waits for the server without a limit, and a
+        // stalled server never answers it; the statement's own time-out ends it on the server, which then
+        // finds the connection gone and rolls its transaction back.
         Disconnect();
         return nullptr;
     }

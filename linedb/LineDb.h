@@ -63,8 +63,8 @@ private:
 
 // One connection to the line's database, used from one thread at a time. Every wait is bounded and yields to
 // the stop (SetStop): the connection by the connect time-out, every statement by statement_timeout and, for a
-// server that stalls (a frozen disk, a stopped backend), by a deadline of this side that cancels it, so a
-// dead server holds a run for a few seconds at most. A connection that broke is made again at the next use.
+// server that stalls (a frozen disk, a stopped backend), by a deadline of this side that drops the connection,
+// so a dead server holds a run for a few seconds at most. A connection that broke is made again at the next use.
 class CLineDb {
 public:
     static constexpr int kConnectTimeoutS = 3;
@@ -100,8 +100,8 @@ public:
     int Connection() const { return m_nConnection; }
     void Disconnect();
     const std::string& Conninfo() const { return m_strConninfo; }
-    // The stop that ends every wait for the server at once (the statement cancelled, the connection
-    // dropped): the run's, for the connection its worker uses.
+    // The stop that ends every wait for the server at once (the connection dropped, the statement left to
+    // its time-out on the server): the run's, for the connection its worker uses.
     void SetStop(CStopToken stop) { m_stop = std::move(stop); }
     // The station this PC is, claimed at each connection: the first PC to claim a name keeps it, and a
     // connection of another machine (its machine id) under that name is refused (StationTaken).
@@ -128,8 +128,15 @@ private:
     // Waits until the connection's socket can be read (or written), the deadline passes or a stop comes:
     // false then, with strError saying which.
     bool WaitForSocket(bool bWrite, std::chrono::steady_clock::time_point tDeadline, std::string& strError);
-    // Connects without blocking: the connect time-out and a stop both end the wait.
-    PGconn* ConnectBounded(const char* const* keywords, const char* const* values, std::string& strError);
+    // Connects without blocking: the connect time-out and a stop both end the wait. On failure bAnswered
+    // tells a server that answered and refused from one that did not answer.
+    PGconn* ConnectBounded(const char* const* keywords, const char* const* values, std::string& strError,
+                           bool& bAnswered);
+    // The steps of Connect: the connection string judged; the connection made, with this side's settings;
+    // the schema's version checked. Each says what stands in the way in strError.
+    bool CheckConninfo(std::string& strError) const;
+    EState Open(std::string& strError);
+    EState CheckSchema(std::string& strError);
     // Sends the statement and waits for its result, bounded and stoppable; null with strError on failure.
     PGresult* ExecBounded(const char* pszSql, const std::vector<const char*>& params, std::string& strError);
 

@@ -117,12 +117,16 @@ public:
             m_run.strErr += m_process.readAllStandardError().toStdString();
             if (m_options.pszSignalAt && !m_bSignalled &&
                 m_run.strErr.find(m_options.pszSignalAt) != std::string::npos) {
-                kill(pid_t(m_process.processId()), m_options.nSignal);
+                Signal(m_options.nSignal);
                 m_bSignalled = true;
             }
             return m_process.state() != QProcess::NotRunning;
         }
-        void Signal(int nSignal) { kill(pid_t(m_process.processId()), nSignal); }
+        // Never to pid 0 (a program already gone), which would signal the test's whole process group.
+        void Signal(int nSignal) {
+            if (pid_t pid = pid_t(m_process.processId()); pid > 0)
+                kill(pid, nSignal);
+        }
         const SCliRun& SoFar() const { return m_run; }
         SCliRun Finish(const QDeadlineTimer& deadline = QDeadlineTimer(120000)) {
             while (Poll(50) && !deadline.hasExpired()) {

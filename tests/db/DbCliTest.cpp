@@ -162,3 +162,54 @@ TEST_F(DbCliTest, RowsReachTheDatabaseAcrossAnOutage) {
     EXPECT_EQ(today.strOut.find("02:3A:7C:00:30:00"), std::string::npos) << today.strOut;
     EXPECT_EQ(today.strOut.find("2020-01-06,bench-2"), std::string::npos) << today.strOut;
 }
+
+// A server that stalls (its processes stopped: a frozen disk, a stuck host) at each step a run takes with it:
+// the connection at the start, the address check, the row at the verdict. SIGTERM ends the program within 2 s
+// every time, and the run's row waits in the outbox (the row of the run before it went at this one's start).
+TEST_F(DbCliTest, StalledServerAtEachStepYieldsToSigterm) {
+    WriteFileBytes(m_strDir + "/" + kLineDbFileName, m_server.Conninfo() + "\n");
+    ASSERT_EQ(Run({"--db-init"}).nExit, 0);
+    struct SCase {
+        const char* pszName;
+        const char* pszFreezeAt; // standard error's text at which the server stops; null: before the start
+        int nSignalAfterMs;      // then SIGTERM this much later
+        const char* pszMac;
+    };
+    const std::vector<SCase> cases = {
+        {"connection", nullptr, 300, "02:3A:7C:00:10:01"},
+        {"address check", "[10/17]", 300, "02:3A:7C:00:10:02"},
+        // The board is not reachable by ARP here: the run fails at its end after 1 s and sends its row.
+        {"row at the verdict", "[16/17]", 1800, "02:3A:7C:00:10:03"},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        StartBoard({});
+        if (!c.pszFreezeAt) {
+            ASSERT_TRUE(m_server.SignalAll(SIGSTOP));
+        }
+        CCli cli(m_tmp.path(),
+                 {"--port", m_pBoard->Port(), "--mac", c.pszMac, "--non-interactive", "--arp-timeout", "1"},
+                 {});
+        while (c.pszFreezeAt && cli.Poll(20) && cli.SoFar().strErr.find(c.pszFreezeAt) == std::string::npos) {
+        }
+        if (c.pszFreezeAt) {
+            ASSERT_TRUE(m_server.SignalAll(SIGSTOP)) << cli.SoFar().strErr;
+        }
+        for (QDeadlineTimer wait(c.nSignalAfterMs); !wait.hasExpired() && cli.Poll(20);) {
+        }
+        auto tSignal = std::chrono::steady_clock::now();
+        cli.Signal(SIGTERM);
+        SCliRun run = cli.Finish(QDeadlineTimer(20000));
+        auto waited = std::chrono::steady_clock::now() - tSignal;
+        m_server.SignalAll(SIGCONT);
+        EXPECT_LT(waited, std::chrono::seconds(2)) << run.strErr;
+        EXPECT_GE(run.nExit, 0) << run.strErr;
+        std::vector<std::string> waiting = LineDbOutboxRows(m_strDir);
+        ASSERT_EQ(waiting.size(), 1u) << run.strErr;
+        std::string strWaiting = ReadFileBytes(m_strDir + "/" + kDbOutboxFolderName + "/" + waiting[0]);
+        ASSERT_FALSE(Rows().empty());
+        EXPECT_NE(strWaiting.find(Rows().back()[kStart]), std::string::npos)
+            << "this run's row: " << strWaiting;
+        m_pBoard.reset();
+    }
+}

@@ -95,6 +95,31 @@ TEST(LineDbUnanswered, OneWaitThenTheSameAnswerAtOnce) {
     EXPECT_EQ(connections(), 0) << "not asked again within the retry time";
 }
 
+// Who stands in the way, told from the connection's own failure: a server that answers and refuses (a role or
+// a database it does not have) is a set-up error, shown in its own words without the verbose code and source
+// location; no server at all is an outage.
+TEST_F(LineDbTest, RefusalToldFromNoServer) {
+    struct SCase {
+        std::string strConninfo;
+        CLineDb::EState eState;
+        const char* pszText;
+    };
+    const std::vector<SCase> cases = {
+        {m_server.Conninfo() + " user=nosuch", CLineDb::EState::Refused, "recusou a conexão"},
+        {m_server.Conninfo() + " dbname=nosuch", CLineDb::EState::Refused, "\"nosuch\" does not exist"},
+        {"host=" + m_strDir + "/no-server dbname=x", CLineDb::EState::Unreachable, "indisponível"},
+    };
+    for (const SCase& c : cases) {
+        CLineDb db(c.strConninfo);
+        std::string strError;
+        EXPECT_EQ(db.Connect(strError), c.eState) << strError;
+        EXPECT_NE(strError.find(c.pszText), std::string::npos) << strError;
+        EXPECT_EQ(strError.find("LOCATION"), std::string::npos) << strError;
+        EXPECT_EQ(strError.find(": 28000:"), std::string::npos) << strError;
+        EXPECT_EQ(strError.find(": 3D000:"), std::string::npos) << strError;
+    }
+}
+
 // --db-init may run any number of times; a schema made by a newer program is left alone and refused.
 TEST_F(LineDbTest, SchemaInitIsIdempotentAndANewerOneIsRefused) {
     CLineDb db(m_server.Conninfo());

@@ -3,6 +3,7 @@
 #include "linedb/LineDb.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -174,6 +175,28 @@ std::string CPgTestServer::Start() {
                        "start"});
     m_bRunning = strError.empty();
     return strError;
+}
+
+bool CPgTestServer::SignalAll(int nSignal) const {
+    FILE* pPidFile = fopen((m_strFolder + "/data/postmaster.pid").c_str(), "r");
+    int nServer = 0;
+    if (!pPidFile || fscanf(pPidFile, "%d", &nServer) != 1 || nServer <= 0) {
+        if (pPidFile)
+            fclose(pPidFile);
+        return false;
+    }
+    fclose(pPidFile);
+    // The server's processes are its children (backends, writer, checkpointer, ...).
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        int nPid = atoi(entry.path().filename().c_str());
+        FILE* pStat = nPid > 0 ? fopen((entry.path() / "stat").c_str(), "r") : nullptr;
+        int nParent = 0;
+        if (pStat && fscanf(pStat, "%*d (%*[^)]) %*c %d", &nParent) == 1 && nParent == nServer)
+            kill(nPid, nSignal);
+        if (pStat)
+            fclose(pStat);
+    }
+    return kill(nServer, nSignal) == 0;
 }
 
 std::string CPgTestServer::Stop() {

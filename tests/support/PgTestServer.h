@@ -23,6 +23,10 @@ public:
     // Stops the server and waits for its end; the cluster stays for the next Start.
     std::string Stop();
 
+    // Sends nSignal to the server and every process of it (SIGSTOP: a frozen storage, a stuck server; SIGCONT
+    // thaws it); false when the server's process is not found.
+    bool SignalAll(int nSignal) const;
+
     // The connection string of the cluster's "postgres" database as the role "qan".
     std::string Conninfo() const;
     const std::string& Folder() const { return m_strFolder; }

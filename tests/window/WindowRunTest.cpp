@@ -1,6 +1,12 @@
 // The window through whole runs: the success box, refusals before anything is sent, the start button after
 // a run, closing at every stage, and the verdict recorded before the closing box.
+#include "linedb/LineDb.h"
+#include "tests/support/PgTestServer.h"
 #include "tests/window/WindowFixture.h"
+
+#include <condition_variable>
+#include <csignal>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -330,6 +336,51 @@ TEST_F(WindowTest, RecordedAddressAskedAboutAndRangeOffered) {
               std::string::npos)
         << strRecord;
     EXPECT_TRUE(QDir(".QAN640macs.reserved").isEmpty()) << "the offered address is free again";
+}
+
+// The line's database stalls (its server's processes stopped: a frozen disk) while the run checks the typed
+// address: closing the window still ends the run within 2 s, and its row waits in the outbox.
+TEST_F(WindowTest, ClosingWhileTheLineDatabaseStalls) {
+    CPgTestServer server;
+    ASSERT_EQ(server.Start(), "");
+    {
+        CLineDb db(server.Conninfo());
+        std::string strError;
+        ASSERT_EQ(db.Connect(strError, false), CLineDb::EState::Ready) << strError;
+        ASSERT_TRUE(db.InitSchema(strError)) << strError;
+    }
+    WriteFile("./QAN640db.conf", server.Conninfo() + "\n");
+    StartBoard({});
+    CSilentArp arp;
+    auto window = MakeWindow({}, &arp);
+    CQAN640BootLoaderCommands& w = *window;
+    CRobot robot(w);
+    QElapsedTimer sinceFrozen;
+    // Frozen as the MAC dialog shows; the robot answers it, and the check then waits on the server.
+    robot.m_fnCloseWhen = [&] {
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (!sinceFrozen.isValid() && top->isVisible() && qobject_cast<CDialogMacAddress*>(top)) {
+                EXPECT_TRUE(server.SignalAll(SIGSTOP));
+                sinceFrozen.start();
+            }
+        return sinceFrozen.isValid() && sinceFrozen.elapsed() > 500;
+    };
+    // Should the close hang, the server is thawed after a while so that the test fails instead of hanging.
+    std::mutex mutex;
+    std::condition_variable_any never;
+    std::jthread thaw([&](std::stop_token stop) {
+        std::unique_lock lock(mutex);
+        never.wait_for(lock, stop, 20s, [] { return false; });
+        server.SignalAll(SIGCONT);
+    });
+    EXPECT_TRUE(ExecWindow(
+        w, [&w] { QTest::mouseClick(w.m_btnStart, Qt::LeftButton); }, 60000))
+        << w.m_log.m_strLog;
+    thaw.request_stop();
+    thaw.join();
+    EXPECT_GE(robot.m_nCloseMs, 0);
+    EXPECT_LT(robot.m_nCloseMs, 2000);
+    EXPECT_EQ(QDir(".QAN640db.outbox").entryList(QDir::Files).size(), 1);
 }
 
 // The line's database down: the dialog offers nothing (no address from a local guess), the warning stays on
