@@ -63,8 +63,9 @@ private:
 
 // One connection to the line's database, used from one thread at a time. Every wait is bounded and yields to
 // the stop (SetStop): the connection by the connect time-out, every statement by statement_timeout and, for a
-// server that stalls (a frozen disk, a stopped backend), by a deadline of this side that drops the connection,
-// so a dead server holds a run for a few seconds at most. A connection that broke is made again at the next use.
+// server that stalls (a frozen disk, a stopped backend), by a deadline of this side that drops the
+// connection, so a dead server holds a run for a few seconds at most. A connection that broke is made again
+// at the next use.
 class CLineDb {
 public:
     static constexpr int kConnectTimeoutS = 3;
