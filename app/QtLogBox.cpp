@@ -11,6 +11,8 @@ CQtLogBox::CQtLogBox(QPlainTextEdit* pEdit, CStopToken stop) : m_pEdit(pEdit), m
 
 void CQtLogBox::PrepareEdit(QPlainTextEdit* pEdit) {
     pEdit->setReadOnly(true);
+    // A log is never undone: the document would otherwise keep every insertion a second time.
+    pEdit->setUndoRedoEnabled(false);
     pEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
     pEdit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 }

@@ -103,6 +103,19 @@ SMacTaken CDbMacLedger::TakeNext() {
     return taken;
 }
 
+std::optional<std::set<int64_t>> CDbMacLedger::HeldSessionLocks(std::string& strError) {
+    std::optional<CPgResult> locks = m_db.Exec(
+        "SELECT classid::text, objid::text FROM pg_locks WHERE locktype = 'advisory' AND objsubid = 1"
+        " AND granted AND database = (SELECT oid FROM pg_database WHERE datname = current_database())",
+        {}, strError);
+    if (!locks)
+        return std::nullopt;
+    std::set<int64_t> held;
+    for (int i = 0; i < locks->Rows(); ++i)
+        held.insert(int64_t(std::stoull(locks->Text(i, 0)) << 32 | std::stoull(locks->Text(i, 1))));
+    return held;
+}
+
 SMacTaken CDbMacLedger::TakeNextOnce(const SMacRange& range, bool& bRetry) {
     SMacTaken taken;
     taken.eStatus = SMacTaken::EStatus::Unusable;
@@ -130,15 +143,9 @@ SMacTaken CDbMacLedger::TakeNextOnce(const SMacRange& range, bool& bRetry) {
     if (!m_db.Exec("BEGIN", {}, strError) ||
         !m_db.Exec("SELECT pg_advisory_xact_lock($1::bigint)", {strTakingKey.c_str()}, strError))
         return fail();
-    std::optional<CPgResult> locks = m_db.Exec(
-        "SELECT classid::text, objid::text FROM pg_locks WHERE locktype = 'advisory' AND objsubid = 1"
-        " AND granted AND database = (SELECT oid FROM pg_database WHERE datname = current_database())",
-        {}, strError);
-    if (!locks)
+    std::optional<std::set<int64_t>> held = HeldSessionLocks(strError);
+    if (!held)
         return fail();
-    std::set<int64_t> held;
-    for (int i = 0; i < locks->Rows(); ++i)
-        held.insert(int64_t(std::stoull(locks->Text(i, 0)) << 32 | std::stoull(locks->Text(i, 1))));
     std::string strFirst = MacText(range.nFirst), strLast = MacText(range.nLast);
     // A reservation is settled when its station's row of that run is in: the row turned the address
     // "stored" if the board got it, so one still "reserved" then was never stored.
@@ -157,7 +164,7 @@ SMacTaken CDbMacLedger::TakeNextOnce(const SMacRange& range, bool& bRetry) {
             continue;
         rowed.insert(*nMac);
         bool bSettled = rows->Text(i, 2) == "t";
-        if (rows->Text(i, 1) == "stored" || held.count(ReservationKey(*nMac)) || !bSettled)
+        if (rows->Text(i, 1) == "stored" || held->count(ReservationKey(*nMac)) || !bSettled)
             use.MarkUsed(*nMac);
     }
     std::optional<uint64_t> nFree = use.LowestFree();

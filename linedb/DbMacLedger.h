@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 
 // The ledger of a whole line, in its database (LineDb.h), for the range of QAN640macrange.conf (every station
@@ -42,6 +43,8 @@ public:
 
 private:
     SMacTaken TakeNextOnce(const SMacRange& range, bool& bRetry);
+    // The keys of the line's reservation locks held now, by any connection (their runs are alive).
+    std::optional<std::set<int64_t>> HeldSessionLocks(std::string& strError);
     // nMac reserved in the database for this run's id, in one transaction under the taking lock.
     SMacHold ReserveInDb(uint64_t nMac);
     // This run's reservation in the database given back (or left to its row, while rows wait to be sent).

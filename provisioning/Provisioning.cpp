@@ -108,7 +108,14 @@ SRunResult CProvisioningRun::RunProvisioning() {
     return m_result;
 }
 
-bool CProvisioningRun::ClaimPortAndCard(CPortLock& portLock) {
+bool CProvisioningRun::PrepareBench(CLoaderRunner& loader, CPortLock& portLock) {
+    // A loader or image that is not there is the bench's set-up, not the board's: said before anything is
+    // sent, and not as a loader that failed.
+    std::string strReason;
+    if (!loader.CheckSetUp(strReason)) {
+        FinishWithReason(ERunEnd::SetupFailed, strReason);
+        return false;
+    }
     switch (portLock.Acquire(m_run.m_strPort)) {
     case CPortLock::EResult::Locked:
         break;
@@ -130,23 +137,18 @@ bool CProvisioningRun::ClaimPortAndCard(CPortLock& portLock) {
         Finish(ERunEnd::NoBoardCard);
         return false;
     }
+    loader.SharePortClaim(portLock.Fd());
     return true;
 }
 
 void CProvisioningRun::RunStages() {
     EnterStage(RUN_STAGE_START);
     CLoaderRunner loader(m_run, m_log, m_stop, m_options.loader);
-    // A loader or image that is not there is the bench's set-up, not the board's: said before anything is
-    // sent, and not as a loader that failed.
-    std::string strReason;
-    if (!loader.CheckSetUp(strReason))
-        return FinishWithReason(ERunEnd::SetupFailed, strReason);
     // Held to the end of the run, after the port is closed: no other run, in any program of any user, starts
-    // a loader on it meanwhile.
+    // a loader on it meanwhile (nor the loader, which shares the claim, after this program).
     CPortLock portLock(m_options.strPortLockDir);
-    if (!ClaimPortAndCard(portLock))
+    if (!PrepareBench(loader, portLock))
         return;
-    loader.SharePortClaim(portLock.Fd());
     m_log.AppendLogText("Executando BfinUcLinux \n", true);
 
     EnterStage(RUN_STAGE_LOADER);
@@ -172,27 +174,16 @@ void CProvisioningRun::RunStages() {
     EnterStage(RUN_STAGE_TFTP);
     m_bWriteInDoubt = true; // from here on a stop may leave the board without a whole image
     std::string strSize;
-    if (!dialogue.SendTftp(strSize))
-        return Finish(ERunEnd::TftpFailed);
-    if (strSize.empty())
-        return Finish(ERunEnd::NoTransferSize);
+    if (!TransferImage(dialogue, strSize))
+        return;
 
     EnterStage(RUN_STAGE_EEPROM);
     if (!WriteEeprom(dialogue, strSize))
         return;
 
-    // The board's boot log comes while the box is open: read it as it comes, the box on a thread of its own.
     EnterStage(RUN_STAGE_POWER_CYCLE);
-    RefreshLog();
-    std::atomic<bool> bBoxClosed = false;
-    std::thread box([&] {
-        m_op.ShowMessageBox(kMsgPowerCycle, MB_TYPE_INFORMATION, m_stop);
-        bBoxClosed = true;
-    });
-    dialogue.KeepReading([&] { return bBoxClosed.load(); });
-    box.join();
-    if (m_stop.StopRequested())
-        return MarkStopped();
+    if (!AwaitPowerCycle(dialogue))
+        return;
 
     EnterStage(RUN_STAGE_REBOOT);
     if (!dialogue.SendReboot())
@@ -220,17 +211,41 @@ void CProvisioningRun::RunStages() {
     if (!dialogue.SendReset())
         return Finish(ERunEnd::ResetFailed);
 
-    // The success box's text is the log's line here too.
     EnterStage(RUN_STAGE_CONFIGURED);
     RefreshLog();
-    m_log.AppendLogText((RunEndRow(ERunEnd::Verified).pszBox + std::string("\n")).c_str(), true);
-    m_log.AppendLogText("Verificando o mac address\n", true);
+    // The success box's text is the log's line here too.
+    m_log.AppendLogText(
+        (RunEndRow(ERunEnd::Verified).pszBox + std::string("\nVerificando o mac address\n")).c_str(), true);
 
     EnterStage(RUN_STAGE_VERIFY);
     VerifyMac(strMac);
 
     if (m_result.eEnd == ERunEnd::Verified)
         EnterStage(RUN_STAGE_CLOSE);
+}
+
+bool CProvisioningRun::TransferImage(CBootMonitorDialogue& dialogue, std::string& strSize) {
+    bool bSent = dialogue.SendTftp(strSize);
+    if (!bSent || strSize.empty())
+        Finish(bSent ? ERunEnd::NoTransferSize : ERunEnd::TftpFailed);
+    return bSent && !strSize.empty();
+}
+
+bool CProvisioningRun::AwaitPowerCycle(CBootMonitorDialogue& dialogue) {
+    // The board's boot log comes while the box is open: read it as it comes, the box on a thread of its own.
+    RefreshLog();
+    std::atomic<bool> bBoxClosed = false;
+    std::thread box([&] {
+        m_op.ShowMessageBox(kMsgPowerCycle, MB_TYPE_INFORMATION, m_stop);
+        bBoxClosed = true;
+    });
+    dialogue.KeepReading([&] { return bBoxClosed.load(); });
+    box.join();
+    if (m_stop.StopRequested()) {
+        MarkStopped();
+        return false;
+    }
+    return true;
 }
 
 bool CProvisioningRun::WriteEeprom(CBootMonitorDialogue& dialogue, const std::string& strSize) {

@@ -84,9 +84,14 @@ private:
     void FinishWithReason(ERunEnd eEnd, const std::string& strReason);
     // Records that a stop ended the run: no box, no failure.
     void MarkStopped();
-    // The port claimed and the board's card usable; false when the run has ended on either.
-    bool ClaimPortAndCard(CPortLock& portLock);
+    // The loader and the image there, the port claimed (its claim shared with the loader) and the board's
+    // card usable; false when the run has ended on any of them.
+    bool PrepareBench(CLoaderRunner& loader, CPortLock& portLock);
     void VerifyMac(const std::string& strMac);
+    // Stage 6: the image fetched, its size from the board's answer. False when the run ended there.
+    bool TransferImage(CBootMonitorDialogue& dialogue, std::string& strSize);
+    // Stage 8: the power-cycle request, the board's boot log read while it is open. False on a stop.
+    bool AwaitPowerCycle(CBootMonitorDialogue& dialogue);
     // Stage 7: the write, the wait until the board is idle, the read-back. False when the run ended there.
     bool WriteEeprom(CBootMonitorDialogue& dialogue, const std::string& strSize);
     // Stage 11: the address from the operator, checked against the addresses already given out. Empty when
