@@ -157,8 +157,6 @@ std::vector<std::string> CRunArchive::RecoverInterruptedRuns() {
 std::string CRunArchive::SendToLineDb(const std::string& strStem, const std::string& strRow,
                                       const SRunRecordRow* pRow) {
     std::string strRunId = LineDbRunId(m_strStation, strStem);
-    // In the outbox before it is sent: killed in between, the next start sends it.
-    std::string strQueueError = QueueLineDbRow(m_strDir, strRunId, m_strStation, strRow);
     std::optional<SRunRecordRow> parsed;
     if (!pRow) {
         std::string strLine = strRow;
@@ -167,8 +165,11 @@ std::string CRunArchive::SendToLineDb(const std::string& strStem, const std::str
         parsed = ParseRunRecordRow(strLine);
         pRow = parsed ? &*parsed : nullptr;
     }
+    std::string strLog = pRow ? LineDbRunLog(m_strDir, *pRow) : "";
+    // In the outbox before it is sent: killed in between, the next start sends it.
+    std::string strQueueError = QueueLineDbRow(m_strDir, strRunId, m_strStation, strRow, strLog);
     std::string strError = "linha ilegível";
-    if (pRow && SendLineDbRow(*m_pLineDb, strRunId, m_strStation, *pRow, strError)) {
+    if (pRow && SendLineDbRow(*m_pLineDb, strRunId, m_strStation, *pRow, strError, strLog)) {
         UnqueueLineDbRow(m_strDir, strRunId);
         return "";
     }
@@ -318,13 +319,16 @@ const CRunArchive::SArchived& CRunArchive::EndRun(const SRunResult& result, CLog
     if (!bRowSaved)
         Problem(std::string("Registro da execução não salvo: ") + kRunRecordFileName + ": " + strError, log);
 
+    // The log on disk up to here goes with a failed run's row.
+    std::string strLogError = FlushLog(log);
     if (m_pLineDb) {
         std::string strLine = SendToLineDb(m_strStem, strRow, &m_archived.row);
         if (!strLine.empty())
             Problem(strLine, log);
     }
 
-    std::string strLogError = FlushLog(log);
+    if (strLogError.empty())
+        strLogError = FlushLog(log);
     if (strLogError.empty())
         strLogError = WriteLog((m_bLogLineOpen ? "\r\n" : "") + strClosing + "\r\n");
     if (!strLogError.empty())
