@@ -38,9 +38,9 @@ CLineServer::~CLineServer() {
 bool CLineServer::Start(std::string& strError) {
     m_server.new_task_queue = [] { return new httplib::ThreadPool(kPoolThreads); };
     m_server.set_payload_max_length(kMaxPayloadBytes);
-    m_server.set_read_timeout(kTimeoutS);
-    m_server.set_write_timeout(kTimeoutS);
-    m_server.set_keep_alive_timeout(kTimeoutS);
+    m_server.set_read_timeout(kReadTimeoutS);
+    m_server.set_write_timeout(kWriteTimeoutS);
+    m_server.set_keep_alive_timeout(kReadTimeoutS);
     m_server.set_keep_alive_max_count(100);
     m_server.set_default_headers({{"Content-Security-Policy", kSecurityPolicy},
                                   {"X-Content-Type-Options", "nosniff"},

@@ -26,10 +26,13 @@ struct SLineServerConfig {
 
 class CLineServer {
 public:
-    static constexpr int kPoolThreads = 16;
+    // A connection holds a thread while it is read, so a client that sends slowly holds one for kReadTimeoutS
+    // at most (and an idle kept-alive one as long).
+    static constexpr int kPoolThreads = 32;
     // Each open event stream holds a thread of the pool: the rest stay for pages and JSON.
     static constexpr int kMaxStreams = 12;
-    static constexpr int kTimeoutS = 5;
+    static constexpr int kReadTimeoutS = 2;
+    static constexpr int kWriteTimeoutS = 5;
     static constexpr size_t kMaxPayloadBytes = 4096;
     // The figures are computed again at least this often without a notification (the hour, the day).
     static constexpr int kRefreshMs = 10000;
