@@ -55,6 +55,9 @@ bool CLineServer::Start(std::string& strError) {
         return false;
     }
     m_listener = std::thread([this] { m_server.listen_after_bind(); });
+    // A stop before the listener runs would find nothing to stop, and its thread would never end.
+    for (int i = 0; i < 2000 && !m_server.is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     m_watcher = std::thread([this] { WatchDatabase(); });
     return true;
 }
