@@ -44,9 +44,12 @@ function svg(tag, atributos, texto) {
   if (texto !== undefined) e.textContent = String(texto);
   return e;
 }
+// Today's times as the hour only.
 function hora(iso) {
   const d = new Date(iso);
-  return isNaN(d) ? '' : d.toLocaleString('pt-BR', {hour12: false});
+  if (isNaN(d)) return '';
+  const hoje = d.toDateString() === new Date().toDateString();
+  return hoje ? d.toLocaleTimeString('pt-BR', {hour12: false}) : d.toLocaleString('pt-BR', {hour12: false});
 }
 function porcento(v) {
   return v === null || v === undefined ? '-' : v.toFixed(1).replace('.', ',') + ' %';
@@ -192,5 +195,8 @@ td:nth-child(4) { white-space: normal; }
 .valor, .rotulo { fill: var(--texto); font-size: 11px; text-anchor: middle; }
 pre { white-space: pre-wrap; background: #0d1117; padding: 8px; max-height: 60vh; overflow: auto; }
 button { background: #30363d; color: var(--texto); border: 1px solid #484f58; border-radius: 4px; padding: 2px 8px; }
-@media (min-width: 1600px) { body { font-size: 18px; } main { grid-template-columns: repeat(4, 1fr); } }
+@media (max-width: 600px) { main { padding: 6px; gap: 8px; grid-template-columns: 1fr; } .grande { font-size: 1.6em; }
+  th, td { white-space: normal; padding: 3px 4px; font-size: 0.85em; } }
+@media (min-width: 1600px) { body { font-size: 18px; } main { grid-template-columns: repeat(4, 1fr); }
+  #rendimento { grid-column: span 2; } }
 )css";

@@ -64,6 +64,8 @@ mkdir "$tmp/work"
 cd "$tmp/work"
 "$tmp/root/usr/bin/qan640-provision" --help >"$tmp/help" || fail "qan640-provision --help"
 grep -q -- '--port' "$tmp/help" || fail "qan640-provision --help prints no usage"
+"$tmp/root/usr/bin/qan640-line" --help >"$tmp/help" || fail "qan640-line --help"
+grep -q -- '--listen' "$tmp/help" || fail "qan640-line --help prints no usage"
 
 QT_QPA_PLATFORM=offscreen "$tmp/root/usr/bin/qan640-bootloader" >"$tmp/window.log" 2>&1 &
 pid=$!
