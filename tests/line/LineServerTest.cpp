@@ -185,6 +185,9 @@ TEST_F(LineServerTest, RowsReachAnOpenPageAndTheDatabaseComesBack) {
 // A real browser renders the page from the server: the yields are shown, a hostile port name is text. With
 // QAN_LINE_SCREENSHOTS set, the page is also photographed at a phone's and a wall screen's width there.
 TEST_F(LineServerTest, BrowserShowsTheFiguresAsText) {
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "ThreadSanitizer does not follow a fork of a process with threads (the browser's start)";
+#endif
     const char* pszBrowser = "/usr/bin/chromium-headless-shell";
     if (access(pszBrowser, X_OK) != 0)
         GTEST_SKIP() << "chromium-headless-shell not installed (scripts/install-deps)";
