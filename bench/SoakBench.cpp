@@ -127,6 +127,8 @@ struct SFigures {
     long nThreads = 0;
     long nRssKib = 0;
     long nHeapKib = 0; // what the program holds of the heap, free blocks aside
+    long nAnonKib = 0; // of the resident size: memory of the program's own, and pages of files it maps
+    long nFileKib = 0;
 };
 
 long StatusField(const char* pszName) {
@@ -163,6 +165,8 @@ SFigures Measure() {
     malloc_trim(0);
     f.nRssKib = StatusField("VmRSS:");
     f.nHeapKib = long(mallinfo2().uordblks / 1024);
+    f.nAnonKib = StatusField("RssAnon:");
+    f.nFileKib = StatusField("RssFile:");
     return f;
 }
 

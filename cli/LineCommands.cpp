@@ -82,6 +82,7 @@ int InitLineDb(const std::string& strConninfo) {
         printf("Banco de dados da linha com o esquema versão %d: %s\n", kLineDbSchemaVersion,
                ConninfoForDisplay(strConninfo).c_str());
         printf("Permissões das estações (papel \"station\"):\n%s", kLineDbStationGrants);
+        printf("Permissões da página da linha, só leitura (papel \"line_view\"):\n%s", kLineDbViewerGrants);
         return 0;
     }
     fprintf(stderr, "%s: --db-init: %s\n", kProgram, strError.c_str());

@@ -444,6 +444,18 @@ bool CLineDb::InitSchema(std::string& strError) {
         "CREATE TABLE qan640_stations (station text PRIMARY KEY, machine_id text NOT NULL,"
         " claimed timestamptz NOT NULL DEFAULT now())",
     };
+    // Version 3: each row announced as it goes in (the line's page listens), the indexes of the page's
+    // queries, and the log of each failed run beside its row.
+    static const char* const kVersion3[] = {
+        "CREATE FUNCTION qan640_announce_run() RETURNS trigger LANGUAGE plpgsql AS"
+        " $$BEGIN PERFORM pg_notify('qan640_runs', NEW.run_id); RETURN NULL; END$$",
+        "CREATE TRIGGER qan640_runs_announce AFTER INSERT ON qan640_runs FOR EACH ROW"
+        " EXECUTE FUNCTION qan640_announce_run()",
+        // The last run of each station and port, found by skipping along this index.
+        "CREATE INDEX qan640_runs_slot ON qan640_runs (station, port, started)",
+        "CREATE TABLE qan640_run_logs (run_id text PRIMARY KEY REFERENCES qan640_runs ON DELETE CASCADE,"
+        " log text NOT NULL)",
+    };
     auto fail = [&](const std::string& strWhat) {
         strError = strWhat;
         Rollback();
@@ -473,6 +485,11 @@ bool CLineDb::InitSchema(std::string& strError) {
             if (!Exec(pszSql, {}, strExecError))
                 return fail(strExecError);
     }
+    if (nVersion < 3) {
+        for (const char* pszSql : kVersion3)
+            if (!Exec(pszSql, {}, strExecError))
+                return fail(strExecError);
+    }
     std::string strVersion = std::to_string(kLineDbSchemaVersion);
     if (!Exec("DELETE FROM qan640_schema", {}, strExecError) ||
         !Exec("INSERT INTO qan640_schema (version) VALUES ($1::integer)", {strVersion.c_str()},
@@ -480,4 +497,35 @@ bool CLineDb::InitSchema(std::string& strError) {
         !Exec("COMMIT", {}, strExecError))
         return fail(strExecError);
     return true;
+}
+
+int CLineDb::WaitForNotifications(int nTimeoutMs, std::string& strError) {
+    if (!m_pConn) {
+        strError = "sem conexão com o banco de dados";
+        return -1;
+    }
+    auto tDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    for (;;) {
+        int nCount = 0;
+        while (PGnotify* pNotify = PQnotifies(m_pConn)) {
+            ++nCount;
+            PQfreemem(pNotify);
+        }
+        if (nCount > 0)
+            return nCount;
+        std::string strWaitError;
+        if (!WaitForSocket(false, tDeadline, strWaitError)) {
+            // WaitForSocket counts whole milliseconds: less than one left is the time-out.
+            if (!m_stop.StopRequested() &&
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(1) >= tDeadline)
+                return 0;
+            strError = strWaitError;
+            return -1;
+        }
+        if (PQconsumeInput(m_pConn) != 1) {
+            strError = OneLine(PQerrorMessage(m_pConn));
+            Disconnect();
+            return -1;
+        }
+    }
 }

@@ -24,7 +24,7 @@ inline constexpr const char* kLineDbFileName = "QAN640db.conf";
 inline constexpr const char* kDbOutboxFolderName = ".QAN640db.outbox";
 
 // The schema this program knows; --db-init creates it or brings an older one up to it.
-inline constexpr int kLineDbSchemaVersion = 2;
+inline constexpr int kLineDbSchemaVersion = 3;
 
 // What the stations' role needs, and no more: rows of runs are only added, never changed or removed;
 // reservations change in their own table; a station claims its name once.
@@ -32,7 +32,17 @@ inline constexpr const char* kLineDbStationGrants =
     "GRANT USAGE ON SCHEMA public TO station;\n"
     "GRANT SELECT ON qan640_schema TO station;\n"
     "GRANT SELECT, INSERT ON qan640_runs, qan640_stations TO station;\n"
-    "GRANT SELECT, INSERT, UPDATE, DELETE ON qan640_macs TO station;\n";
+    "GRANT SELECT, INSERT, UPDATE, DELETE ON qan640_macs TO station;\n"
+    "GRANT SELECT, INSERT ON qan640_run_logs TO station;\n";
+
+// What the line's page (qan640-line) needs: it reads, and nothing else. The rows' notifications need no
+// grant.
+inline constexpr const char* kLineDbViewerGrants = "GRANT USAGE ON SCHEMA public TO line_view;\n"
+                                                   "GRANT SELECT ON qan640_schema, qan640_runs, qan640_macs, "
+                                                   "qan640_stations, qan640_run_logs TO line_view;\n";
+
+// The channel on which each run's row is announced as it goes in (its run id is the payload).
+inline constexpr const char* kLineDbRunsChannel = "qan640_runs";
 
 // The file's connection string; nullopt with an empty strError when there is no file, nullopt with the
 // reason when it cannot be read or holds no connection string.
@@ -121,6 +131,10 @@ public:
                                   std::string& strError, bool& bUnique);
     // Rolls back the transaction begun, if any (after a failed statement).
     void Rollback();
+
+    // Waits up to nTimeoutMs (or a stop) for notifications of the channels this connection LISTENs to:
+    // how many came (0 at the time-out), or -1 with strError when the connection broke (it is dropped).
+    int WaitForNotifications(int nTimeoutMs, std::string& strError);
 
     // Creates the schema, or brings an older one up to this program's; refuses a newer one. Idempotent.
     bool InitSchema(std::string& strError);

@@ -1,5 +1,6 @@
 #include "linedb/LineDbRows.h"
 
+#include "core/Cp1252.h"
 #include "core/SystemError.h"
 #include "ledger/RecordMacLedger.h"
 #include "records/DurableFile.h"
@@ -11,11 +12,13 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr size_t kMaxOutboxFileBytes = 65536;
+// A row and its log's end, which may take up to three bytes of UTF-8 for one of the log.
+constexpr size_t kMaxOutboxFileBytes = 65536 + 3 * kLineDbLogTailBytes;
 
 // Numbers to and from the server in the C form, whatever the locale.
 std::string NumberText(double d, int nDecimals) {
@@ -30,16 +33,6 @@ double NumberFrom(const std::string& strText) {
     return d;
 }
 
-std::string EpochText(std::chrono::system_clock::time_point t) {
-    return NumberText(std::chrono::duration<double>(t.time_since_epoch()).count(), 6);
-}
-
-std::chrono::system_clock::time_point TimeFromEpoch(const std::string& strText) {
-    return std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::duration<double>(NumberFrom(strText))));
-}
-
 // The outbox file of a run: the run's journal name first, so that the oldest rows go first.
 std::string OutboxFileName(const std::string& strRunId) {
     size_t slash = strRunId.rfind('/');
@@ -50,8 +43,18 @@ std::string OutboxFileName(const std::string& strRunId) {
 
 } // namespace
 
+std::string EpochText(std::chrono::system_clock::time_point t) {
+    return NumberText(std::chrono::duration<double>(t.time_since_epoch()).count(), 6);
+}
+
+std::chrono::system_clock::time_point TimeFromEpoch(const std::string& strText) {
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::duration<double>(NumberFrom(strText))));
+}
+
 bool SendLineDbRow(CLineDb& db, const std::string& strRunId, const std::string& strStation,
-                   const SRunRecordRow& row, std::string& strError) {
+                   const SRunRecordRow& row, std::string& strError, const std::string& strLog) {
     if (db.Connect(strError) != CLineDb::EState::Ready)
         return false;
     // The server takes text as UTF-8 only: a port name with a stray byte is sent as the record writes it.
@@ -89,6 +92,13 @@ bool SendLineDbRow(CLineDb& db, const std::string& strRunId, const std::string& 
             return false;
         }
     }
+    std::string strLogText = ValidUtf8(strLog);
+    if (!strLogText.empty() && !db.Exec("INSERT INTO qan640_run_logs (run_id, log) VALUES ($1, $2)"
+                                        " ON CONFLICT (run_id) DO NOTHING",
+                                        {strRunIdText.c_str(), strLogText.c_str()}, strError)) {
+        db.Rollback();
+        return false;
+    }
     if (!db.Exec("COMMIT", {}, strError)) {
         db.Rollback();
         return false;
@@ -96,8 +106,32 @@ bool SendLineDbRow(CLineDb& db, const std::string& strRunId, const std::string& 
     return true;
 }
 
+std::string LineDbRunLog(const std::string& strDir, const SRunRecordRow& row) {
+    if (row.strOutcome != "failed" || row.strLogFile.empty() ||
+        row.strLogFile.find("..") != std::string::npos)
+        return "";
+    CUniqueFd fd(
+        open((strDir + "/" + row.strLogFile).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st = {};
+    if (!fd.IsOpen() || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return "";
+    off_t nFrom = std::max<off_t>(0, st.st_size - off_t(kLineDbLogTailBytes));
+    if (lseek(fd.Get(), nFrom, SEEK_SET) != nFrom)
+        return "";
+    std::string strBytes = ReadAllBounded(fd.Get(), kLineDbLogTailBytes);
+    if (nFrom > 0) {
+        // Cut to whole lines, and said so.
+        size_t nl = strBytes.find('\n');
+        strBytes = "[...]\r\n" + (nl == std::string::npos ? strBytes : strBytes.substr(nl + 1));
+    }
+    // The server's text holds no NUL.
+    std::replace(strBytes.begin(), strBytes.end(), '\0', ' ');
+    return DecodeCp1252(strBytes).toStdString();
+}
+
 std::string QueueLineDbRow(const std::string& strDir, const std::string& strRunId,
-                           const std::string& strStation, const std::string& strCsvRow) {
+                           const std::string& strStation, const std::string& strCsvRow,
+                           const std::string& strLog) {
     std::string strFolder = strDir + "/" + kDbOutboxFolderName;
     if (!MakeSharedFolder(strFolder))
         return std::string(kDbOutboxFolderName) + ": " + SystemErrorText(errno);
@@ -110,7 +144,9 @@ std::string QueueLineDbRow(const std::string& strDir, const std::string& strRunI
     std::string strRow = strCsvRow;
     while (!strRow.empty() && (strRow.back() == '\n' || strRow.back() == '\r'))
         strRow.pop_back();
-    std::string strError = WriteAllAndSync(fd.Get(), strRunId + "\n" + strStation + "\n" + strRow + "\n");
+    // The log follows the row's three lines, as it is.
+    std::string strError =
+        WriteAllAndSync(fd.Get(), strRunId + "\n" + strStation + "\n" + strRow + "\n" + strLog);
     fd.Close();
     if (strError.empty() && rename(strTemp.c_str(), strPath.c_str()) != 0)
         strError = SystemErrorText(errno);
@@ -154,7 +190,8 @@ SOutboxFlush FlushLineDbOutbox(CLineDb& db, const std::string& strDir) {
             continue; // sent and removed by another process meanwhile
         std::string strText = ReadAllBounded(fd.Get(), kMaxOutboxFileBytes);
         std::vector<std::string> lines;
-        for (size_t pos = 0; pos < strText.size();) {
+        size_t pos = 0;
+        while (lines.size() < 3) {
             size_t nl = strText.find('\n', pos);
             if (nl == std::string::npos)
                 break;
@@ -168,7 +205,7 @@ SOutboxFlush FlushLineDbOutbox(CLineDb& db, const std::string& strDir) {
             continue;
         }
         std::string strError;
-        if (!SendLineDbRow(db, lines[0], lines[1], *row, strError)) {
+        if (!SendLineDbRow(db, lines[0], lines[1], *row, strError, strText.substr(pos))) {
             flush.strError = strError;
             // Without the server the rest waits as well.
             if (!db.IsReady()) {
@@ -191,11 +228,13 @@ FetchLineRuns(CLineDb& db, std::chrono::system_clock::time_point tSince, std::st
         return std::nullopt;
     std::string strSince = EpochText(tSince);
     std::optional<CPgResult> result =
-        db.Exec("SELECT station, extract(epoch FROM started)::text, extract(epoch FROM ended)::text, port,"
+        // Two lookups joined, each along its own index: an OR of the two would read every row.
+        db.Exec("WITH picked AS (SELECT run_id FROM qan640_runs WHERE started >= to_timestamp($1::double"
+                " precision) UNION SELECT run_id FROM qan640_runs WHERE mac_sent IN (SELECT mac_sent FROM"
+                " qan640_runs WHERE started >= to_timestamp($1::double precision) AND mac_sent <> ''))"
+                " SELECT station, extract(epoch FROM started)::text, extract(epoch FROM ended)::text, port,"
                 " mac_sent, mac_read, outcome, stage, message, duration_s, log_file FROM qan640_runs"
-                " WHERE started >= to_timestamp($1::double precision) OR mac_sent IN (SELECT mac_sent FROM"
-                " qan640_runs WHERE started >= to_timestamp($1::double precision) AND mac_sent <> '')"
-                " ORDER BY started, run_id",
+                " JOIN picked USING (run_id) ORDER BY started, run_id",
                 {strSince.c_str()}, strError);
     if (!result)
         return std::nullopt;
@@ -219,8 +258,6 @@ FetchLineRuns(CLineDb& db, std::chrono::system_clock::time_point tSince, std::st
 
 std::string CLineDbOutlet::SendRow(const std::string& strRunId, const std::string& strCsvRow,
                                    const SRunRecordRow* pRow) {
-    // In the outbox before it is sent: killed in between, the next start sends it.
-    std::string strQueueError = QueueLineDbRow(m_strDir, strRunId, m_strStation, strCsvRow);
     std::optional<SRunRecordRow> parsed;
     if (!pRow) {
         std::string strLine = strCsvRow;
@@ -229,8 +266,11 @@ std::string CLineDbOutlet::SendRow(const std::string& strRunId, const std::strin
         parsed = ParseRunRecordRow(strLine);
         pRow = parsed ? &*parsed : nullptr;
     }
+    std::string strLog = pRow ? LineDbRunLog(m_strDir, *pRow) : "";
+    // In the outbox before it is sent: killed in between, the next start sends it.
+    std::string strQueueError = QueueLineDbRow(m_strDir, strRunId, m_strStation, strCsvRow, strLog);
     std::string strError = "linha ilegível";
-    if (pRow && SendLineDbRow(m_db, strRunId, m_strStation, *pRow, strError)) {
+    if (pRow && SendLineDbRow(m_db, strRunId, m_strStation, *pRow, strError, strLog)) {
         UnqueueLineDbRow(m_strDir, strRunId);
         return "";
     }

@@ -12,17 +12,28 @@
 // The rows of the line's database: each run's row sent once, the outbox of rows the server has not confirmed
 // yet, and the line's runs read back.
 
+// Times to and from the server as seconds since the epoch, in the C form whatever the locale.
+std::string EpochText(std::chrono::system_clock::time_point t);
+std::chrono::system_clock::time_point TimeFromEpoch(const std::string& strText);
+
 // Sends a run's row: exactly once per run id (a second send of the same run changes nothing). A row that
 // stored its address in a board (outcome ok, or past bootargs) makes the address "stored" in the line's
-// ledger in the same transaction.
+// ledger in the same transaction. A failed run's log (LineDbRunLog) goes in with its row.
 bool SendLineDbRow(CLineDb& db, const std::string& strRunId, const std::string& strStation,
-                   const SRunRecordRow& row, std::string& strError);
+                   const SRunRecordRow& row, std::string& strError, const std::string& strLog = "");
+
+// How much of a failed run's log goes with its row: its end, where the failure is.
+inline constexpr size_t kLineDbLogTailBytes = 65536;
+// The end of a failed run's log (the record's folder strDir) as UTF-8, for its row; empty for a run that did
+// not fail or whose log cannot be read.
+std::string LineDbRunLog(const std::string& strDir, const SRunRecordRow& row);
 
 // The outbox: rows waiting for the database. QueueLineDbRow writes the row durably before it is sent;
 // FlushLineDbOutbox sends every waiting row (the oldest first) and removes each one the server confirmed.
 // Both return the problem (Portuguese) or empty.
 std::string QueueLineDbRow(const std::string& strDir, const std::string& strRunId,
-                           const std::string& strStation, const std::string& strCsvRow);
+                           const std::string& strStation, const std::string& strCsvRow,
+                           const std::string& strLog = "");
 void UnqueueLineDbRow(const std::string& strDir, const std::string& strRunId);
 // The names of the rows waiting in the outbox, the oldest first.
 std::vector<std::string> LineDbOutboxRows(const std::string& strDir);

@@ -291,13 +291,16 @@ const CRunArchive::SArchived& CRunArchive::EndRun(const SRunResult& result, CLog
     if (!bRowSaved)
         Problem(std::string("Registro da execução não salvo: ") + kRunRecordFileName + ": " + strError, log);
 
+    // The log on disk up to here goes with a failed run's row.
+    std::string strLogError = FlushLog(log);
     if (m_pOutlet) {
         std::string strLine = m_pOutlet->SendRow(RunIdOf(m_strStation, m_strStem), strRow, &m_archived.row);
         if (!strLine.empty())
             Problem(strLine, log);
     }
 
-    std::string strLogError = FlushLog(log);
+    if (strLogError.empty())
+        strLogError = FlushLog(log);
     if (strLogError.empty())
         strLogError = WriteLog((m_bLogLineOpen ? "\r\n" : "") + strClosing + "\r\n");
     if (!strLogError.empty())

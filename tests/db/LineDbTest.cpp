@@ -427,3 +427,37 @@ TEST_F(LineDbTest, StationNameBelongsToOneMachine) {
             << pszMachine << ": " << strError;
     }
 }
+
+// A failed run's log goes into the database with its row, through the outbox while the server is down: its
+// end when it is long, as text whatever bytes the board printed.
+TEST_F(LineDbTest, FailedRunsLogTravelsWithItsRow) {
+    CLineDb db(m_server.Conninfo());
+    std::string strError;
+    ASSERT_EQ(db.Connect(strError), CLineDb::EState::Ready) << strError;
+    ASSERT_EQ(m_server.Stop(), "");
+    CLogConsole log(nullptr);
+    CLineDbOutlet outlet(db, m_strDir, kStation);
+    CRunArchive archive(m_strDir);
+    archive.SetStation(kStation, &outlet);
+    archive.BeginRun("/dev/ttyUSB0", log);
+    std::string strLong(100000, 'x');
+    log.AppendLogText((strLong +
+                       "\r\nQAN640> tftp 0x1000000 qan640.bin\r\nTFTP error: 'File not found' (1)\r\n"
+                       "Pre\xE7o \x80\r\n")
+                          .c_str(),
+                      true);
+    SRunResult result;
+    result.eEnd = ERunEnd::TftpFailed;
+    result.nStage = RUN_STAGE_TFTP;
+    archive.EndRun(result, log);
+    ASSERT_EQ(LineDbOutboxRows(m_strDir).size(), 1u);
+
+    ASSERT_EQ(m_server.Start(), "");
+    EXPECT_EQ(archive.RecoverInterruptedRuns(), std::vector<std::string>());
+    EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_run_logs"), "1");
+    std::string strStored = m_server.Query("SELECT log FROM qan640_run_logs");
+    EXPECT_TRUE(strStored.starts_with("[...]\r\n")) << strStored.substr(0, 40);
+    EXPECT_LE(strStored.size(), kLineDbLogTailBytes + 16);
+    EXPECT_NE(strStored.find("TFTP error: 'File not found' (1)"), std::string::npos);
+    EXPECT_NE(strStored.find("Preço €"), std::string::npos) << "the log's code page read as such";
+}

@@ -25,11 +25,11 @@ deb=$(ls "$tmp"/out/*.deb)
 
 # Content: the programs and their desktop files, none of the test equipment, nothing outside /usr.
 dpkg-deb -c "$deb" | awk '{ print $6 }' >"$tmp/list"
-for f in usr/bin/qan640-bootloader usr/bin/qan640-provision \
+for f in usr/bin/qan640-bootloader usr/bin/qan640-provision usr/bin/qan640-line \
     usr/share/applications/qan640-bootloader.desktop \
     usr/share/icons/hicolor/scalable/apps/qan640-bootloader.svg \
     usr/share/icons/hicolor/48x48/apps/qan640-bootloader.png \
-    usr/share/man/man1/qan640-bootloader.1.gz usr/share/man/man1/qan640-provision.1.gz \
+    usr/share/man/man1/qan640-bootloader.1.gz usr/share/man/man1/qan640-provision.1.gz usr/share/man/man1/qan640-line.1.gz \
     usr/share/man/pt_BR/man1/qan640-bootloader.1.gz usr/share/man/pt_BR/man1/qan640-provision.1.gz \
     usr/share/doc/qan640-bootloader/copyright usr/share/doc/qan640-bootloader/changelog.gz; do
     grep -qx "\./$f" "$tmp/list" || fail "$f missing from the package"
@@ -64,6 +64,8 @@ mkdir "$tmp/work"
 cd "$tmp/work"
 "$tmp/root/usr/bin/qan640-provision" --help >"$tmp/help" || fail "qan640-provision --help"
 grep -q -- '--port' "$tmp/help" || fail "qan640-provision --help prints no usage"
+"$tmp/root/usr/bin/qan640-line" --help >"$tmp/help" || fail "qan640-line --help"
+grep -q -- '--listen' "$tmp/help" || fail "qan640-line --help prints no usage"
 
 QT_QPA_PLATFORM=offscreen "$tmp/root/usr/bin/qan640-bootloader" >"$tmp/window.log" 2>&1 &
 pid=$!
