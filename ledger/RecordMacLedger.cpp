@@ -81,11 +81,14 @@ namespace {
 
 using FStoredMac = std::function<void(uint64_t, std::string_view, std::string_view)>;
 
-// What a line of the record says to fn: the address it stored, if it stored one.
-std::function<void(std::string_view)> StoredMacReader(const FStoredMac& fn) {
-    return [&fn, fields = std::vector<std::string_view>()](std::string_view line) mutable {
+using FStoredRow = std::function<void(uint64_t, const std::vector<std::string_view>&)>;
+
+// What a line of the record says to fn: the address it stored, if it stored one, and the row's fields as
+// far as they go (seven at least).
+std::function<void(std::string_view)> StoredRowReader(const FStoredRow& fn, size_t nFields) {
+    return [&fn, nFields, fields = std::vector<std::string_view>()](std::string_view line) mutable {
         // A torn row still counts when its first fields are whole: the address may be in a board.
-        SplitRecordLine(line, fields, 7);
+        SplitRecordLine(line, fields, nFields);
         if (fields.size() < 7 || fields[3].empty())
             return;
         // A stage that is not a number alone ("1x3", damaged) is not guessed at: the address may be in a
@@ -98,8 +101,19 @@ std::function<void(std::string_view)> StoredMacReader(const FStoredMac& fn) {
         if (!RowStoresMac(fields[5], nStage))
             return;
         if (std::optional<uint64_t> nMac = MacValue(fields[3]))
-            fn(*nMac, fields[0], fields[2]);
+            fn(*nMac, fields);
     };
+}
+
+std::function<void(std::string_view)> StoredMacReader(const FStoredMac& fn) {
+    return StoredRowReader(
+        [&fn](uint64_t nMac, const std::vector<std::string_view>& fields) { fn(nMac, fields[0], fields[2]); },
+        7);
+}
+
+// The serial number field of a row's fields; empty in rows written before it was recorded.
+std::string_view SerialField(const std::vector<std::string_view>& fields) {
+    return fields.size() == kRunRecordFieldCount ? fields[kRunRecordFieldCount - 1] : std::string_view();
 }
 
 // The same for the record open at fd: false when it could not be read to its end.
@@ -174,19 +188,34 @@ SMacLookup CRecordMacLedger::FindStored(const std::string& strMac) {
     std::optional<uint64_t> nWanted = MacValue(strMac);
     if (!nWanted)
         return lookup;
+    return FindRow([&](uint64_t nMac, std::string_view) { return nMac == *nWanted; });
+}
+
+SMacLookup CRecordMacLedger::FindSerial(const std::string& strSerial) {
+    if (strSerial.empty())
+        return {};
+    return FindRow([&](uint64_t, std::string_view serial) { return RecordFieldText(serial) == strSerial; });
+}
+
+SMacLookup CRecordMacLedger::FindRow(const std::function<bool(uint64_t, std::string_view)>& fnWanted) {
+    SMacLookup lookup;
     // A run killed after bootargs shows its address only once its journal is its row.
     if (SRunJournalRecovery recovery = RecoverRunJournals(m_strDir); !recovery.problems.empty()) {
         lookup.eStatus = SMacLookup::EStatus::Unreadable;
         lookup.strMessage = UnrecoveredText(recovery);
         return lookup;
     }
-    bool bRead =
-        ForEachStoredMacIn(m_strDir, [&](uint64_t nMac, std::string_view start, std::string_view port) {
-            if (nMac == *nWanted) {
-                lookup.eStatus = SMacLookup::EStatus::Stored;
-                lookup.row = SMacStoredRow{RecordFieldText(start), RecordFieldText(port)};
-            }
-        });
+    CUniqueFd fd(open((m_strDir + "/" + kRunRecordFileName).c_str(), O_RDONLY | O_CLOEXEC));
+    FStoredRow fnRow = [&](uint64_t nMac, const std::vector<std::string_view>& fields) {
+        std::string_view serial = SerialField(fields);
+        if (fnWanted(nMac, serial)) {
+            lookup.eStatus = SMacLookup::EStatus::Stored;
+            lookup.row = SMacStoredRow{RecordFieldText(fields[0]), RecordFieldText(fields[2]), MacText(nMac),
+                                       RecordFieldText(serial)};
+        }
+    };
+    bool bRead = fd.IsOpen() ? ForEachRecordLineIn(fd.Get(), StoredRowReader(fnRow, kRunRecordFieldCount))
+                             : errno == ENOENT;
     if (!bRead) {
         lookup.eStatus = SMacLookup::EStatus::Unreadable;
         lookup.strMessage = UnreadableText(errno);

@@ -409,6 +409,11 @@ bool CLineDb::InitSchema(std::string& strError) {
         "CREATE TABLE qan640_stations (station text PRIMARY KEY, machine_id text NOT NULL,"
         " claimed timestamptz NOT NULL DEFAULT now())",
     };
+    // Version 3: who ran each run and the board's serial number; rows of older stations have neither.
+    static const char* const kVersion3[] = {
+        "ALTER TABLE qan640_runs ADD COLUMN operator text NOT NULL DEFAULT ''",
+        "ALTER TABLE qan640_runs ADD COLUMN serial text NOT NULL DEFAULT ''",
+    };
     auto fail = [&](const std::string& strWhat) {
         strError = strWhat;
         Rollback();
@@ -435,6 +440,11 @@ bool CLineDb::InitSchema(std::string& strError) {
     }
     if (nVersion < 2) {
         for (const char* pszSql : kVersion2)
+            if (!Exec(pszSql, {}, strExecError))
+                return fail(strExecError);
+    }
+    if (nVersion < 3) {
+        for (const char* pszSql : kVersion3)
             if (!Exec(pszSql, {}, strExecError))
                 return fail(strExecError);
     }

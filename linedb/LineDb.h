@@ -24,7 +24,7 @@ inline constexpr const char* kLineDbFileName = "QAN640db.conf";
 inline constexpr const char* kDbOutboxFolderName = ".QAN640db.outbox";
 
 // The schema this program knows; --db-init creates it or brings an older one up to it.
-inline constexpr int kLineDbSchemaVersion = 2;
+inline constexpr int kLineDbSchemaVersion = 3;
 
 // What the stations' role needs, and no more: rows of runs are only added, never changed or removed;
 // reservations change in their own table; a station claims its name once.

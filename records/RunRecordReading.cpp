@@ -94,7 +94,8 @@ std::string RecordFieldText(std::string_view field) {
 
 std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line) {
     std::vector<std::string_view> fields;
-    if (!SplitRecordLine(line, fields) || fields.size() != 10)
+    if (!SplitRecordLine(line, fields) ||
+        (fields.size() != kRunRecordFirstFieldCount && fields.size() != kRunRecordFieldCount))
         return std::nullopt;
     SRunRecordRow row;
     std::optional<std::chrono::system_clock::time_point> tStart = ParseIsoTime(fields[0]);
@@ -125,6 +126,10 @@ std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line) {
     row.strMacRead = RecordFieldText(fields[4]);
     row.strMessage = RecordFieldText(fields[7]);
     row.strLogFile = RecordFieldText(fields[9]);
+    if (fields.size() == kRunRecordFieldCount) {
+        row.strOperator = RecordFieldText(fields[10]);
+        row.strSerial = RecordFieldText(fields[11]);
+    }
     return row;
 }
 

@@ -24,7 +24,20 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
-enum ECsvColumn { kStart, kEnd, kPort, kMacSent, kMacRead, kOutcome, kStage, kMessage, kDuration, kLogFile };
+enum ECsvColumn {
+    kStart,
+    kEnd,
+    kPort,
+    kMacSent,
+    kMacRead,
+    kOutcome,
+    kStage,
+    kMessage,
+    kDuration,
+    kLogFile,
+    kOperator,
+    kSerial
+};
 
 struct SCliRun {
     int nExit = -1;

@@ -73,10 +73,10 @@ TEST_F(DbCliTest, DatabaseSetUpErrorsBeforeAnythingRuns) {
     for (int i = 0; i < 2; ++i) {
         SCliRun init = Run({"--db-init", "--db", strGood});
         EXPECT_EQ(init.nExit, 0) << init.strErr;
-        EXPECT_NE(init.strOut.find("esquema versão 2"), std::string::npos) << init.strOut;
+        EXPECT_NE(init.strOut.find("esquema versão 3"), std::string::npos) << init.strOut;
         EXPECT_NE(init.strOut.find("GRANT SELECT, INSERT ON qan640_runs"), std::string::npos) << init.strOut;
     }
-    EXPECT_EQ(m_server.Query("UPDATE qan640_schema SET version = 3"), "");
+    EXPECT_EQ(m_server.Query("UPDATE qan640_schema SET version = 4"), "");
     EXPECT_EQ(Run({"--db-init", "--db", strGood}).nExit, kExitDbRefused);
     SCliRun newer = Run(
         {"--port", board.SlavePath(), "--mac", "02:3A:7C:00:10:05", "--non-interactive", "--db", strGood});
