@@ -18,7 +18,7 @@ constexpr double kPointsPerMm = 72.0 / 25.4;
 constexpr double kMarginMm = 1.5;
 // Clear space around the bars, in modules: what scanners need to find where a symbol begins.
 constexpr int kCode128QuietModules = 10;
-constexpr int kDataMatrixQuietModules = 2;
+constexpr int kDataMatrixQuietModules = 3;
 constexpr size_t kMaxTemplateBytes = 64 * 1024;
 
 std::string ReadTemplateFile(const std::string& strPath) {
@@ -260,7 +260,7 @@ std::string LabelPdf(const SLabelConfig& config, const SLabelContent& content, s
     page.Text(m + 1, y, 9, true, "MAC " + content.strMac);
     double dSide = H - m - (y + 1);
     page.Bars(*macMatrix, W - m - dSide, H - m - dSide, dSide, dSide, kDataMatrixQuietModules, true);
-    double dLeftW = W - 2 * m - dSide - 1;
+    double dLeftW = W - 2 * m - dSide - 3;
     if (serial128) {
         double dSerialBarsH = H * 0.17;
         page.Bars(*serial128, m, y + 1.2, dLeftW, dSerialBarsH, kCode128QuietModules, false);
