@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <string_view>
@@ -42,6 +43,12 @@ int Spawn(const std::vector<std::string>& args, const std::string& strSocket, bo
     if (pid < 0)
         return -1;
     if (pid == 0) {
+        // The tools' chatter ("scheduler is not running" while cupsd starts) is no part of the test's output.
+        int fdNull = open("/dev/null", O_WRONLY);
+        if (fdNull >= 0) {
+            dup2(fdNull, STDOUT_FILENO);
+            dup2(fdNull, STDERR_FILENO);
+        }
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
