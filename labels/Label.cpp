@@ -152,51 +152,59 @@ std::string CPdfPage::Document() const {
 
 } // namespace
 
+namespace {
+
+// One line of the label file into config; false, with strError, for a line it cannot take.
+bool TakeLabelLine(SLabelConfig& config, bool& bTemplate, std::string_view line, std::string& strError,
+                   std::string (*fnReadTemplate)(const std::string&)) {
+    size_t space = line.find_first_of(" \t");
+    std::string_view key = line.substr(0, space);
+    std::string strValue(Trimmed(space == std::string_view::npos ? "" : line.substr(space)));
+    if (key == "queue" && !strValue.empty()) {
+        config.strQueue = strValue;
+    } else if (key == "server" && !strValue.empty()) {
+        config.strServer = strValue;
+    } else if (key == "template" && strValue.starts_with("pdf ")) {
+        double w = 0, h = 0;
+        char extra = 0;
+        if (sscanf(strValue.c_str() + 4, "%lfx%lf %c", &w, &h, &extra) != 2 || w < 20 || h < 15 || w > 300 ||
+            h > 300) {
+            strError = "tamanho em mm como 60x30 (de 20x15 a 300x300)";
+            return false;
+        }
+        config = SLabelConfig{config.strQueue, config.strServer, false, w, h, ""};
+        bTemplate = true;
+    } else if (key == "template" && !strValue.empty()) {
+        config.bZpl = true;
+        config.strZplTemplate = fnReadTemplate(strValue);
+        if (config.strZplTemplate.empty()) {
+            strError = "o modelo " + strValue + " não pode ser lido";
+            return false;
+        }
+        bTemplate = true;
+    } else {
+        strError = "\"" + std::string(line) + "\" não é queue, template nem server";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::optional<SLabelConfig> LabelConfigFromText(std::string_view text, std::string& strError,
                                                 std::string (*fnReadTemplate)(const std::string&)) {
     SLabelConfig config;
     bool bTemplate = false;
-    int nLine = 0;
-    while (!text.empty()) {
-        ++nLine;
-        size_t nl = text.find('\n');
-        std::string_view line = Trimmed(text.substr(0, nl));
-        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
-        if (line.empty() || line[0] == '#')
-            continue;
-        size_t space = line.find_first_of(" \t");
-        std::string_view key = line.substr(0, space);
-        std::string strValue(Trimmed(space == std::string_view::npos ? "" : line.substr(space)));
-        std::string strAt = std::string(kLabelConfigFileName) + ", linha " + std::to_string(nLine) + ": ";
-        if (key == "queue" && !strValue.empty()) {
-            config.strQueue = strValue;
-        } else if (key == "server" && !strValue.empty()) {
-            config.strServer = strValue;
-        } else if (key == "template" && strValue.starts_with("pdf ")) {
-            double w = 0, h = 0;
-            char extra = 0;
-            if (sscanf(strValue.c_str() + 4, "%lfx%lf %c", &w, &h, &extra) != 2 || w < 20 || h < 15 ||
-                w > 300 || h > 300) {
-                strError = strAt + "tamanho em mm como 60x30 (de 20x15 a 300x300)";
-                return std::nullopt;
-            }
-            config.bZpl = false;
-            config.dWidthMm = w;
-            config.dHeightMm = h;
-            bTemplate = true;
-        } else if (key == "template" && !strValue.empty()) {
-            config.bZpl = true;
-            config.strZplTemplate = fnReadTemplate(strValue);
-            if (config.strZplTemplate.empty()) {
-                strError = strAt + "o modelo " + strValue + " não pode ser lido";
-                return std::nullopt;
-            }
-            bTemplate = true;
-        } else {
-            strError = strAt + "\"" + std::string(line) + "\" não é queue, template nem server";
-            return std::nullopt;
-        }
-    }
+    bool bOk = true;
+    ForEachSettingLine(text, [&](int nLine, std::string_view line) {
+        bOk = TakeLabelLine(config, bTemplate, line, strError, fnReadTemplate);
+        if (!bOk)
+            strError =
+                std::string(kLabelConfigFileName) + ", linha " + std::to_string(nLine) + ": " + strError;
+        return bOk;
+    });
+    if (!bOk)
+        return std::nullopt;
     if (config.strQueue.empty() || !bTemplate) {
         strError = std::string(kLabelConfigFileName) + ": faltam " +
                    (config.strQueue.empty() ? "a fila (queue)" : "o modelo (template)");

@@ -5,40 +5,27 @@
 #include <algorithm>
 #include <unistd.h>
 
-namespace {
-
-std::string_view TrimmedLine(std::string_view line) {
-    size_t first = line.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
-    return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
-}
-
-} // namespace
-
 std::optional<SSerialRule> SerialRuleFromText(std::string_view text, std::string& strError) {
-    if (text.starts_with("\xEF\xBB\xBF"))
-        text.remove_prefix(3);
-    while (!text.empty()) {
-        size_t nl = text.find('\n');
-        std::string_view line = TrimmedLine(text.substr(0, nl));
-        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
-        if (line.empty() || line.front() == '#')
-            continue;
-        SSerialRule rule;
-        rule.bRequired = true;
-        rule.strPattern = line;
-        try {
-            rule.pattern = std::regex(rule.strPattern, std::regex::ECMAScript);
-        } catch (const std::regex_error&) {
-            strError = std::string(kSerialPatternFileName) + ": \"" + rule.strPattern +
-                       "\" não é uma expressão regular válida";
-            return std::nullopt;
-        }
-        return rule;
+    std::optional<std::string> pattern;
+    ForEachSettingLine(text, [&](int, std::string_view line) {
+        pattern = std::string(line);
+        return false;
+    });
+    if (!pattern) {
+        strError = std::string(kSerialPatternFileName) + ": falta o padrão do número de série";
+        return std::nullopt;
     }
-    strError = std::string(kSerialPatternFileName) + ": falta o padrão do número de série";
-    return std::nullopt;
+    SSerialRule rule;
+    rule.bRequired = true;
+    rule.strPattern = *pattern;
+    try {
+        rule.pattern = std::regex(rule.strPattern, std::regex::ECMAScript);
+    } catch (const std::regex_error&) {
+        strError = std::string(kSerialPatternFileName) + ": \"" + rule.strPattern +
+                   "\" não é uma expressão regular válida";
+        return std::nullopt;
+    }
+    return rule;
 }
 
 std::optional<SSerialRule> ReadSerialRule(std::string& strError, const char* fileName) {
