@@ -24,20 +24,8 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
-enum ECsvColumn {
-    kStart,
-    kEnd,
-    kPort,
-    kMacSent,
-    kMacRead,
-    kOutcome,
-    kStage,
-    kMessage,
-    kDuration,
-    kLogFile,
-    kOperator,
-    kSerial
-};
+enum ECsvColumn { kStart, kEnd, kPort, kMacSent, kMacRead, kOutcome, kStage, kMessage, kDuration, kLogFile };
+enum ECsvLaterColumn { kOperator = kLogFile + 1, kSerial };
 
 struct SCliRun {
     int nExit = -1;

@@ -99,32 +99,24 @@ TEST_F(LabelPrintTest, FailuresAreTold) {
     SRunResult verified;
     verified.eEnd = ERunEnd::Verified;
     verified.strMacSent = kMac;
-    struct SCase {
-        const char* pszQueue;
-        bool bServerGone;
-        const char* pszReason;
-    };
-    const SCase cases[] = {
-        {"nope", false, "fila nope não existe"},
-        {"stopped", false, "fila stopped parada"},
-        {"labels", true, "servidor CUPS "},
-    };
+    // The last one after the server has gone.
+    const std::pair<const char*, const char*> cases[] = {
+        {"nope", "fila nope não existe"}, {"stopped", "fila stopped parada"}, {"labels", "servidor CUPS "}};
     CLabelPrinter printer;
-    for (const SCase& c : cases) {
-        SCOPED_TRACE(c.pszQueue);
-        if (c.bServerGone)
+    for (const auto& [pszQueue, pszReason] : cases) {
+        SCOPED_TRACE(pszQueue);
+        if (pszQueue == cases[2].first)
             m_cups.Stop();
         SLabelConfig config = m_pdf;
-        config.strQueue = c.pszQueue;
+        config.strQueue = pszQueue;
         int nJobId = 0;
         std::string strError = PrintLabel(config, m_content, {}, nJobId);
-        EXPECT_NE(strError.find(c.pszReason), std::string::npos) << strError;
+        EXPECT_NE(strError.find(pszReason), std::string::npos) << strError;
         std::vector<std::string> shown;
         std::string strNote = LabelAtVerdict(verified, config, "", printer, "bench-1",
                                              [&](const std::string& strLine) { shown.push_back(strLine); });
         EXPECT_EQ(strNote, "Etiqueta não impressa: " + strError);
         EXPECT_EQ(shown, std::vector<std::string>{strNote});
-        EXPECT_EQ(verified.Outcome(), ERunOutcome::Ok);
     }
     // A failed run prints nothing and says nothing of labels.
     SRunResult failed;

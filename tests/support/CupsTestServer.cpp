@@ -1,19 +1,18 @@
 #include "tests/support/CupsTestServer.h"
 
 #include "core/PlainFile.h"
+#include "core/UniqueFd.h"
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <string_view>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -22,44 +21,12 @@ void WriteText(const std::string& strPath, const std::string& strText, mode_t mo
     chmod(strPath.c_str(), mode);
 }
 
-// Runs argv with CUPS_SERVER set (strSocket non-empty); its exit status, -1 when it did not run. The child's
-// environment is made before the fork: the test's process has threads.
-int Spawn(const std::vector<std::string>& args, const std::string& strSocket, bool bWait,
-          pid_t* pPid = nullptr) {
-    std::vector<std::string> env;
-    for (char** p = environ; *p; ++p)
-        if (std::string_view(*p).substr(0, 12) != "CUPS_SERVER=")
-            env.emplace_back(*p);
-    if (!strSocket.empty())
-        env.push_back("CUPS_SERVER=" + strSocket);
-    std::vector<char*> argv, envp;
-    for (const std::string& s : args)
-        argv.push_back(const_cast<char*>(s.c_str()));
-    argv.push_back(nullptr);
-    for (const std::string& s : env)
-        envp.push_back(const_cast<char*>(s.c_str()));
-    envp.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        // The tools' chatter ("scheduler is not running" while cupsd starts) is no part of the test's output.
-        int fdNull = open("/dev/null", O_WRONLY);
-        if (fdNull >= 0) {
-            dup2(fdNull, STDOUT_FILENO);
-            dup2(fdNull, STDERR_FILENO);
-        }
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    if (pPid)
-        *pPid = pid;
-    if (!bWait)
-        return 0;
-    int nStatus = 0;
-    while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+// Starts a program of the distribution, its output and input /dev/null (the tools' chatter is no part of a
+// test's output).
+bool Start(CChildProcess& child, const std::vector<std::string>& args) {
+    CUniqueFd fdNull(open("/dev/null", O_RDWR | O_CLOEXEC));
+    int nError = 0;
+    return child.Spawn(args[0].c_str(), args, fdNull.Get(), fdNull.Get(), -1, nError);
 }
 
 } // namespace
@@ -107,9 +74,9 @@ std::string CCupsTestServer::Start() {
                                           "/state\nErrorLog " + f + "/log/error_log\nAccessLog " + f +
                                           "/log/access_log\nPageLog " + f + "/log/page_log\nServerBin " + f +
                                           "/bin\nDataDir /usr/share/cups\n");
-    if (Spawn({"/usr/sbin/cupsd", "-f", "-c", f + "/cupsd.conf", "-s", f + "/cups-files.conf"}, "", false,
-              &m_pid) != 0)
+    if (!::Start(m_cupsd, {"/usr/sbin/cupsd", "-f", "-c", f + "/cupsd.conf", "-s", f + "/cups-files.conf"}))
         return "cupsd não iniciou";
+    m_bRunning = true;
     for (int i = 0; i < 100; ++i) {
         if (RunTool({"/usr/bin/lpstat", "-r"}).empty())
             return "";
@@ -119,18 +86,18 @@ std::string CCupsTestServer::Start() {
 }
 
 void CCupsTestServer::Stop() {
-    if (m_pid <= 0)
+    if (!m_bRunning)
         return;
-    kill(m_pid, SIGTERM);
-    int nStatus = 0;
-    while (waitpid(m_pid, &nStatus, 0) < 0 && errno == EINTR) {
-    }
-    m_pid = -1;
+    kill(m_cupsd.ProcessGroup(), SIGTERM);
+    m_cupsd.Reap();
+    m_bRunning = false;
 }
 
-std::string CCupsTestServer::RunTool(const std::vector<std::string>& args) const {
-    int nExit = Spawn(args, m_strSocket, true);
-    return nExit == 0 ? "" : args[0] + " terminou com " + std::to_string(nExit);
+std::string CCupsTestServer::RunTool(std::vector<std::string> args) const {
+    args.insert(args.begin() + 1, {"-h", m_strSocket});
+    CChildProcess tool;
+    int nStatus = ::Start(tool, args) ? tool.Reap() : -1;
+    return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 ? "" : args[0] + " falhou";
 }
 
 std::string CCupsTestServer::AddQueue(const std::string& strName, bool bStopped) {

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "links/ChildProcess.h"
+
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 // A CUPS server of its own for a test or a benchmark: cupsd from the distribution in a fresh folder under
@@ -26,8 +27,10 @@ public:
     std::string JobDocument(const std::string& strQueue, int nJobId, int nTimeoutMs) const;
 
 private:
-    std::string RunTool(const std::vector<std::string>& args) const;
+    // A CUPS tool run against this server (-h), waited for: empty when it succeeded.
+    std::string RunTool(std::vector<std::string> args) const;
     std::string m_strFolder;
     std::string m_strSocket;
-    pid_t m_pid = -1;
+    CChildProcess m_cupsd;
+    bool m_bRunning = false;
 };
