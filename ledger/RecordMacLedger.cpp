@@ -85,8 +85,10 @@ using FStoredRow = std::function<void(uint64_t, const std::vector<std::string_vi
 
 // What a line of the record says to fn: the address it stored, if it stored one, and the row's fields as
 // far as they go (seven at least).
-std::function<void(std::string_view)> StoredRowReader(const FStoredRow& fn, size_t nFields) {
-    return [&fn, nFields, fields = std::vector<std::string_view>()](std::string_view line) mutable {
+std::function<void(std::string_view)> StoredRowReader(FStoredRow fn, size_t nFields) {
+    // fn is kept by value: the readers below hand it a temporary.
+    return [fn = std::move(fn), nFields,
+            fields = std::vector<std::string_view>()](std::string_view line) mutable {
         // A torn row still counts when its first fields are whole: the address may be in a board.
         SplitRecordLine(line, fields, nFields);
         if (fields.size() < 7 || fields[3].empty())

@@ -101,8 +101,13 @@ std::string CCupsTestServer::RunTool(std::vector<std::string> args) const {
 }
 
 std::string CCupsTestServer::AddQueue(const std::string& strName, bool bStopped) {
-    std::string strError = RunTool(
-        {"/usr/sbin/lpadmin", "-p", strName, "-E", "-v", "capture:" + m_strFolder + "/out/" + strName});
+    // A server that has just started answers before it takes every request: asked again for 5 s at most.
+    std::string strError;
+    for (int i = 0; i < 50 && !(strError = RunTool({"/usr/sbin/lpadmin", "-p", strName, "-E", "-v",
+                                                    "capture:" + m_strFolder + "/out/" + strName}))
+                                   .empty();
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (strError.empty() && bStopped)
         strError = RunTool({"/usr/sbin/cupsdisable", strName});
     return strError;
