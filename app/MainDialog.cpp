@@ -6,6 +6,7 @@
 #include "links/PortEnumeration.h"
 #include "mac/NetCardFile.h"
 #include "provisioning/EepromCheckFile.h"
+#include "provisioning/SerialNumber.h"
 #include "records/RecordedRun.h"
 #include "records/ShiftReport.h"
 #include "ui_MainDialog.h"
@@ -226,11 +227,18 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
     if (options.strInterface.empty())
         options.strInterface = ReadNetCard(m_run.m_strPort);
     options.bReadBackEeprom = options.bReadBackEeprom && ReadBackFromFile();
+    options.serialRule = ReadSerialRule(options.strSerialRuleError).value_or(SSerialRule());
     if (!options.pMacLedger) {
         options.pMacLedger = m_dbMacLedger ? static_cast<IMacLedger*>(&*m_dbMacLedger) : &m_macLedger;
         options.bOfferNextMac = true;
     }
     CRecordedRun run(m_run, m_log, m_operator, options);
+    std::string strLabelError;
+    std::optional<SLabelConfig> labelConfig = ReadLabelConfig(strLabelError);
+    run.SetVerdictHook([&](const SRunResult& verdict) {
+        return LabelAtVerdict(verdict, labelConfig, strLabelError, m_labelPrinter, ThisStationName(),
+                              [this](const std::string& strLine) { m_operator.ShowWarning(strLine); });
+    });
     if (m_lineDb) {
         // Closing the window ends a wait for a stalled server as it ends every other wait of the run.
         m_lineDb->SetStop(stop);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "labels/LabelPrinter.h"
+
 #include "app/QtLogBox.h"
 #include "app/QtOperator.h"
 #include "core/LogConsole.h"
@@ -123,4 +125,7 @@ private:
     QString m_strWarning; // the run's warning, shown after its stage on the progress line
     QTimer m_stageTimer;
     CRunProgress m_progress; // on the GUI thread
+    // Labels of verified boards go out on a thread of their own (last: it ends first, before what it reports
+    // to).
+    CLabelPrinter m_labelPrinter;
 };

@@ -5,6 +5,7 @@
 #include "mac/DialogMacAddress.h"
 
 #include <QCoreApplication>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
@@ -79,4 +80,26 @@ IOperator::EReuse CQtOperator::ConfirmMacReuse(const std::string& strQuestion, c
             return box.clickedButton() == box.button(QMessageBox::Yes);
         });
     return bYes && *bYes && !stop.StopRequested() ? EReuse::Reuse : EReuse::AskAgain;
+}
+
+bool CQtOperator::AskSerialNumber(std::string& strSerial, const std::string& strError,
+                                  const CStopToken& stop) {
+    QPointer<QWidget> pWindow = m_pWindow;
+    bool bFromWorker = IsWorkerThread();
+    std::optional<std::optional<std::string>> answer = CallOnGuiThread<std::optional<std::string>>(
+        m_pWindow, stop, [pWindow, stop, bFromWorker, error = ToBoxText(strError)] {
+            QInputDialog dialog(pWindow);
+            dialog.setWindowTitle(QCoreApplication::applicationName());
+            QString label = QString::fromUtf8("Número de série da placa (leia a etiqueta ou digite):");
+            dialog.setLabelText(error.isEmpty() ? label : error + "\n" + label);
+            dialog.setOkButtonText(QString::fromUtf8("OK"));
+            dialog.setCancelButtonText(QString::fromUtf8("Cancelar"));
+            if (ExecModalUntilStop(dialog, stop, !bFromWorker) != QDialog::Accepted)
+                return std::optional<std::string>();
+            return std::optional<std::string>(dialog.textValue().toStdString());
+        });
+    if (!answer || !*answer || stop.StopRequested())
+        return false;
+    strSerial = **answer;
+    return true;
 }

@@ -20,6 +20,9 @@ public:
     bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) override;
     // Yes / No, No the default: a slip of Enter must not put one address in two boards.
     EReuse ConfirmMacReuse(const std::string& strQuestion, const CStopToken& stop) override;
+    // A line to scan or type the serial into, with what was wrong with the last one above it.
+    bool AskSerialNumber(std::string& strSerial, const std::string& strError,
+                         const CStopToken& stop) override;
     // Handed to fnOnWarning on the GUI thread without waiting for it (the window's progress line).
     void ShowWarning(const std::string& strText) override;
     void SetWarningSink(std::function<void(const QString&)> fnOnWarning) {

@@ -12,6 +12,7 @@
 
 #include "app/MainDialog.h"
 #include "core/DebugOutput.h"
+#include "core/HeapArenas.h"
 #include "core/LogConsole.h"
 #include "mac/ArpCheck.h"
 #include "mac/DialogMacAddress.h"
@@ -241,6 +242,8 @@ bool WindowRun(CQAN640BootLoaderCommands& window, CRobot& robot, const std::stri
 } // namespace
 
 int main(int argc, char** argv) {
+    // As both programs start.
+    LimitHeapArenas();
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     int nSequenceRuns = argc > 1 ? std::max(1, atoi(argv[1])) : 100;

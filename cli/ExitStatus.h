@@ -22,6 +22,8 @@ inline constexpr int kExitDbRefused = 6;
 inline constexpr int kExitDbUnavailable = 7;
 // The line's database holds the station's name for another PC.
 inline constexpr int kExitDbStationTaken = 8;
+// --print-label: no label file, no verified row of the address, or the print server did not take the job.
+inline constexpr int kExitLabelNotPrinted = 9;
 // A stop signal ends the run as closing the window does, and the program then exits with 128 + the signal's
 // number, as shells and schedulers expect of a program a signal ended: SIGINT 130 (the table's), SIGTERM 143.
 constexpr int ExitStatusForSignal(int nSignal) {

@@ -110,6 +110,27 @@ IOperator::EReuse CTerminalOperator::ConfirmMacReuse(const std::string& strQuest
     return m_bReuseMac ? EReuse::Reuse : EReuse::Refuse;
 }
 
+bool CTerminalOperator::AskSerialNumber(std::string& strSerial, const std::string& strError,
+                                        const CStopToken& stop) {
+    if (!strError.empty())
+        Say(strError);
+    if (!m_strSerial.empty()) {
+        // Given beforehand, it is not asked again: a serial that does not fit ends the run.
+        strSerial = m_strSerial;
+        return strError.empty();
+    }
+    if (!m_bInteractive) {
+        Say("Número de série exigido: use --serial");
+        return false;
+    }
+    fprintf(stderr, "Número de série da placa (Ctrl-D cancela): ");
+    if (ReadLine(strSerial, stop) != ERead::Line) {
+        fprintf(stderr, "\n");
+        return false;
+    }
+    return true;
+}
+
 CTerminalOperator::ERead CTerminalOperator::ReadLine(std::string& strLine, const CStopToken& stop) {
     for (;;) {
         size_t nl = m_strInput.find('\n');

@@ -29,6 +29,10 @@ public:
     void ShowMessageBox(const std::string& strText, int nType, const CStopToken& stop) override;
     bool ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) override;
     EReuse ConfirmMacReuse(const std::string& strQuestion, const CStopToken& stop) override;
+    // The serial number given beforehand (--serial); empty: asked at the terminal when interactive.
+    void SetSerial(std::string strSerial) { m_strSerial = std::move(strSerial); }
+    bool AskSerialNumber(std::string& strSerial, const std::string& strError,
+                         const CStopToken& stop) override;
     void ShowWarning(const std::string& strText) override { Say("Aviso: " + strText); }
     void OnStageStarted(int nStage) override;
 
@@ -49,6 +53,7 @@ private:
     void Say(const std::string& strText);
 
     std::string m_strMac;
+    std::string m_strSerial;
     std::vector<std::string> m_offered;
     bool m_bInteractive;
     bool m_bReuseMac;

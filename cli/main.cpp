@@ -6,11 +6,14 @@
 #include "cli/SignalStop.h"
 #include "cli/TerminalOperator.h"
 #include "core/DebugOutput.h"
+#include "core/HeapArenas.h"
 #include "core/LogConsole.h"
 #include "core/RunState.h"
 #include "core/Settings.h"
 #include "core/SystemError.h"
+#include "core/UniqueFd.h"
 #include "core/Worker.h"
+#include "labels/LabelPrinter.h"
 #include "ledger/RecordMacLedger.h"
 #include "linedb/DbMacLedger.h"
 #include "linedb/LineDb.h"
@@ -19,6 +22,7 @@
 #include "mac/NetCardFile.h"
 #include "provisioning/BootMonitorDialogue.h"
 #include "provisioning/EepromCheckFile.h"
+#include "provisioning/SerialNumber.h"
 #include "records/ProgramVersion.h"
 #include "records/RecordedRun.h"
 #include "records/ShiftReport.h"
@@ -29,6 +33,7 @@
 #include <charconv>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <optional>
 #include <string_view>
 #include <unistd.h>
@@ -41,6 +46,8 @@ constexpr unsigned long kMaxArpTimeoutS = 7 * 24 * 3600;
 struct SOptions {
     std::string strPort;
     std::string strMac;
+    std::string strSerial;
+    std::string strPrintLabel;
     std::string strWorkDir;
     std::string strInterface;
     std::string strDb;
@@ -58,8 +65,8 @@ struct SOptions {
 };
 
 // The program's uses, one usage line each in --help.
-enum EUse : unsigned { kUseRun = 1, kUseReport = 2, kUseDbInit = 4, kUseInfo = 8 };
-constexpr EUse kUses[] = {kUseRun, kUseReport, kUseDbInit, kUseInfo};
+enum EUse : unsigned { kUseRun = 1, kUseReport = 2, kUseDbInit = 4, kUseInfo = 8, kUseLabel = 16 };
+constexpr EUse kUses[] = {kUseRun, kUseReport, kUseDbInit, kUseLabel, kUseInfo};
 
 // One option as the parser takes it and --help shows it. Apply takes its value (empty for an option without
 // one) and says what is wrong with it, or nothing.
@@ -115,6 +122,10 @@ const SOption kOptions[] = {
      SetText<&SOptions::strMac>, "[--mac MAC | --mac next]"},
     {"--mac next", nullptr, 0, std::string("o próximo endereço livre da faixa de ") + kMacRangeFileName,
      nullptr},
+    {"--serial", "SÉRIE", kUseRun,
+     std::string("número de série da placa, exigido quando existe ") + kSerialPatternFileName +
+         " (o padrão\ndo local); sem --serial, pedido no terminal",
+     SetText<&SOptions::strSerial>},
     {"--reuse-mac", nullptr, kUseRun,
      "aceita um MAC que o registro mostra já gravado (a mesma placa de novo)",
      SetFlag<&SOptions::bReuseMac, true>},
@@ -159,6 +170,10 @@ const SOption kOptions[] = {
      SetSince},
     {"--csv", nullptr, kUseReport, "com --report: as mesmas tabelas em CSV, para planilhas",
      SetFlag<&SOptions::bCsv, true>},
+    {"--print-label", "MAC", kUseLabel,
+     std::string("imprime de novo a etiqueta da placa verificada com este MAC, da sua\nlinha em ") +
+         kRunRecordFileName + ", pela fila de " + kLabelConfigFileName + ", e termina",
+     SetText<&SOptions::strPrintLabel>, "--print-label MAC"},
     {"--help", nullptr, kUseInfo, "este texto", SetFlag<&SOptions::bHelp, true>, "--help | --version"},
     {"-h", nullptr, 0, "", SetFlag<&SOptions::bHelp, true>},
     {"--version", nullptr, kUseInfo, "a versão do programa", SetFlag<&SOptions::bVersion, true>, ""},
@@ -349,6 +364,10 @@ std::optional<int> ParseOptions(int argc, char** argv, SOptions& options) {
                    ? std::optional<int>(
                          Usage("--report não combina com opções de execução (--port, --mac, ...)"))
                    : std::nullopt;
+    if (!options.strPrintLabel.empty())
+        return nUsesGiven & ~unsigned(kUseLabel | kUseInfo)
+                   ? std::optional<int>(Usage("--print-label não combina com outras opções"))
+                   : std::nullopt;
     if (options.strPort.empty() && !options.bDbInit)
         return Usage("falta --port");
     if (options.strMac.empty() && !options.bInteractive)
@@ -486,12 +505,14 @@ int ProvisionBoard(const SOptions& options, const std::string& strMac, const CMa
     CEchoLogBox echo;
     CLogConsole log(options.bEcho ? &echo : nullptr);
     CTerminalOperator op(strMac, prefixes.m_entries, options.bInteractive, options.bReuseMac);
+    op.SetSerial(options.strSerial);
     SRunOptions runOptions;
     runOptions.pMacLedger = &ledger;
     runOptions.strInterface =
         options.strInterface.empty() ? ReadNetCard(options.strPort) : options.strInterface;
     runOptions.dwArpTimeoutS = options.dwArpTimeoutS;
     runOptions.bReadBackEeprom = options.bReadBack && ReadBackFromFile();
+    runOptions.serialRule = ReadSerialRule(runOptions.strSerialRuleError).value_or(SSerialRule());
     // Without Enter at stage 8 the operator is told how long stage 9 waits for the board to come back:
     // its failed reads in a row, each the serial port's read time-out.
     op.SetRebootWaitS(CBootMonitorDialogue::kRebootBudgetInARow * runOptions.dwReadTimeoutMs / 1000);
@@ -499,6 +520,15 @@ int ProvisionBoard(const SOptions& options, const std::string& strMac, const CMa
     std::optional<CLineDbOutlet> outlet;
     if (pLineDb)
         run.SetStation(strStation, &outlet.emplace(*pLineDb, ".", strStation));
+    CLabelPrinter labelPrinter;
+    std::string strLabelError;
+    std::optional<SLabelConfig> labelConfig = ReadLabelConfig(strLabelError);
+    run.SetVerdictHook([&](const SRunResult& verdict) {
+        return LabelAtVerdict(
+            verdict, labelConfig, strLabelError, labelPrinter, strStation,
+            // Also from the printing thread: a line of its own, no stage.
+            [](const std::string& strLine) { fprintf(stderr, "Aviso: %s\n", strLine.c_str()); });
+    });
     SRunResult result;
 
     CWorker worker(stop.Token());
@@ -508,6 +538,8 @@ int ProvisionBoard(const SOptions& options, const std::string& strMac, const CMa
     }
     while (!worker.Wait(200))
         op.ReportWaiting();
+    // A label not confirmed at the verdict says how it ended before the program does.
+    labelPrinter.WaitIdle(kLabelWaitMs);
     if (options.bEcho)
         fflush(stdout);
     PrintOutcome(result, run.Archived(), op.ElapsedSeconds(), strLogDir);
@@ -516,7 +548,46 @@ int ProvisionBoard(const SOptions& options, const std::string& strMac, const CMa
 
 } // namespace
 
+// --print-label: the label of the latest verified run of the address in the record, as it was printed then.
+int ReprintLabel(const std::string& strGiven, const CStopToken& stop) {
+    std::optional<uint64_t> nMac = MacValue(strGiven);
+    if (!nMac)
+        return Usage("--print-label " + strGiven + ": não é um endereço MAC");
+    std::string strError;
+    std::optional<SLabelConfig> config = ReadLabelConfig(strError);
+    if (!config) {
+        fprintf(stderr, "%s: %s\n", kProgram,
+                strError.empty() ? (std::string("não há ") + kLabelConfigFileName).c_str()
+                                 : strError.c_str());
+        return kExitLabelNotPrinted;
+    }
+    std::optional<SRunRecordRow> found;
+    CUniqueFd fd(open(kRunRecordFileName, O_RDONLY | O_CLOEXEC));
+    if (fd.IsOpen())
+        ForEachRecordLineIn(fd.Get(), [&](std::string_view line) {
+            std::optional<SRunRecordRow> row = ParseRunRecordRow(line);
+            if (row && row->strOutcome == "ok" && MacValue(row->strMacSent) == nMac)
+                found = std::move(row);
+        });
+    if (!found) {
+        fprintf(stderr, "%s: nenhuma execução verificada com o MAC %s em %s\n", kProgram,
+                MacText(*nMac).c_str(), kRunRecordFileName);
+        return kExitLabelNotPrinted;
+    }
+    SLabelContent content{MacText(*nMac), found->strSerial, found->tEnd, ThisStationName()};
+    int nJobId = 0;
+    strError = PrintLabel(*config, content, stop, nJobId);
+    if (!strError.empty()) {
+        fprintf(stderr, "Etiqueta não impressa: %s\n", strError.c_str());
+        return kExitLabelNotPrinted;
+    }
+    fprintf(stderr, "Etiqueta de %s enviada à fila %s (trabalho %d)\n", content.strMac.c_str(),
+            config->strQueue.c_str(), nJobId);
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    LimitHeapArenas();
     // Before any thread exists, so that every thread leaves the stop signals to the watcher.
     CStopSource stop;
     CSignalStop signalStop(stop);
@@ -537,6 +608,8 @@ int main(int argc, char** argv) {
     if (std::optional<int> nExit = ReadConninfo(options, conninfo))
         return *nExit;
 
+    if (!options.strPrintLabel.empty())
+        return ReprintLabel(options.strPrintLabel, stop.Token());
     if (options.bReport)
         return PrintReport(conninfo, options.tSince, options.bCsv);
     if (options.bDbInit) {

@@ -34,3 +34,18 @@ std::optional<std::string> ReadSmallPlainFile(const char* fileName, size_t nMaxB
     text.resize(std::min(text.size(), nMaxBytes));
     return text;
 }
+
+void ForEachSettingLine(std::string_view text, const std::function<bool(int, std::string_view)>& fn) {
+    if (text.starts_with("\xEF\xBB\xBF"))
+        text.remove_prefix(3);
+    for (int nLine = 1; !text.empty(); ++nLine) {
+        size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string_view::npos || line[first] == '#')
+            continue;
+        if (!fn(nLine, line.substr(first, line.find_last_not_of(" \t\r") - first + 1)))
+            return;
+    }
+}

@@ -8,8 +8,15 @@
 int OpenPlainFile(const char* fileName, int flags);
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // The first nMaxBytes of a plain file (the rest is ignored); none when it cannot be opened or read.
 std::optional<std::string> ReadSmallPlainFile(const char* fileName, size_t nMaxBytes);
+
+// Each line of a settings file's text that says something, without the blanks (and carriage return) around it
+// and a leading byte-order mark: blank lines and lines beginning with "#" are left out. fn gets the line's
+// number (from 1) and its text, and returns false to stop.
+void ForEachSettingLine(std::string_view text, const std::function<bool(int, std::string_view)>& fn);

@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(IsValidUtf8(text));
     std::vector<std::string> fields;
     FUZZ_CHECK(ReadCsvLine(line, fields));
-    FUZZ_CHECK(fields.size() == 10);
+    FUZZ_CHECK(fields.size() == kRunRecordFieldCount);
     for (const std::string& field : fields)
         FUZZ_CHECK(field.empty() || std::string_view("=+-@\t\r").find(field[0]) == std::string_view::npos);
     // The row reads back whenever its outcome is one a row can have; with such an outcome, each text field

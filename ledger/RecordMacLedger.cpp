@@ -81,12 +81,22 @@ namespace {
 
 using FStoredMac = std::function<void(uint64_t, std::string_view, std::string_view)>;
 
-// What a line of the record says to fn: the address it stored, if it stored one.
-std::function<void(std::string_view)> StoredMacReader(const FStoredMac& fn) {
-    return [&fn, fields = std::vector<std::string_view>()](std::string_view line) mutable {
-        if (std::optional<SStoredMacField> stored = StoredMacOfLine(line, fields))
-            fn(stored->nMac, stored->start, stored->port);
+using FStoredRow = std::function<void(const SStoredMacField&)>;
+
+// What a line of the record says to fn: the address it stored, if it stored one (with the serial number when
+// bSerial).
+std::function<void(std::string_view)> StoredRowReader(FStoredRow fn, bool bSerial) {
+    // fn is kept by value: the readers below hand it a temporary.
+    return [fn = std::move(fn), bSerial,
+            fields = std::vector<std::string_view>()](std::string_view line) mutable {
+        if (std::optional<SStoredMacField> stored = StoredMacOfLine(line, fields, bSerial))
+            fn(*stored);
     };
+}
+
+std::function<void(std::string_view)> StoredMacReader(const FStoredMac& fn) {
+    return StoredRowReader(
+        [&fn](const SStoredMacField& stored) { fn(stored.nMac, stored.start, stored.port); }, false);
 }
 
 // The same for the record open at fd: false when it could not be read to its end.
@@ -161,19 +171,32 @@ SMacLookup CRecordMacLedger::FindStored(const std::string& strMac) {
     std::optional<uint64_t> nWanted = MacValue(strMac);
     if (!nWanted)
         return lookup;
+    return FindRow([&](uint64_t nMac, std::string_view) { return nMac == *nWanted; });
+}
+
+SMacLookup CRecordMacLedger::FindSerial(const std::string& strSerial) {
+    if (strSerial.empty())
+        return {};
+    return FindRow([&](uint64_t, std::string_view serial) { return RecordFieldText(serial) == strSerial; });
+}
+
+SMacLookup CRecordMacLedger::FindRow(const std::function<bool(uint64_t, std::string_view)>& fnWanted) {
+    SMacLookup lookup;
     // A run killed after bootargs shows its address only once its journal is its row.
     if (SRunJournalRecovery recovery = RecoverRunJournals(m_strDir); !recovery.problems.empty()) {
         lookup.eStatus = SMacLookup::EStatus::Unreadable;
         lookup.strMessage = UnrecoveredText(recovery);
         return lookup;
     }
-    bool bRead =
-        ForEachStoredMacIn(m_strDir, [&](uint64_t nMac, std::string_view start, std::string_view port) {
-            if (nMac == *nWanted) {
-                lookup.eStatus = SMacLookup::EStatus::Stored;
-                lookup.row = SMacStoredRow{RecordFieldText(start), RecordFieldText(port)};
-            }
-        });
+    CUniqueFd fd(open((m_strDir + "/" + kRunRecordFileName).c_str(), O_RDONLY | O_CLOEXEC));
+    FStoredRow fnRow = [&](const SStoredMacField& stored) {
+        if (fnWanted(stored.nMac, stored.serial)) {
+            lookup.eStatus = SMacLookup::EStatus::Stored;
+            lookup.row = SMacStoredRow{RecordFieldText(stored.start), RecordFieldText(stored.port),
+                                       MacText(stored.nMac), RecordFieldText(stored.serial)};
+        }
+    };
+    bool bRead = fd.IsOpen() ? ForEachRecordLineIn(fd.Get(), StoredRowReader(fnRow, true)) : errno == ENOENT;
     if (!bRead) {
         lookup.eStatus = SMacLookup::EStatus::Unreadable;
         lookup.strMessage = UnreadableText(errno);

@@ -84,12 +84,15 @@ public:
     CRecordMacLedger& operator=(const CRecordMacLedger&) = delete;
 
     SMacLookup FindStored(const std::string& strMac) override;
+    SMacLookup FindSerial(const std::string& strSerial) override;
     SMacTaken TakeNext() override;
     void BeginRun(const SMacRun& run) override;
     SMacHold Reserve(const std::string& strMac) override;
     void EndRun(bool bRowSaved = true) override;
 
 private:
+    // The latest row that stored an address and that fnWanted takes (given its address and serial field).
+    SMacLookup FindRow(const std::function<bool(uint64_t, std::string_view)>& fnWanted);
     // The record opened and locked in fdRecord, or false with strError (fdRecord closed: it cannot be
     // opened).
     bool LockRecord(CUniqueFd& fdRecord, std::string& strError);

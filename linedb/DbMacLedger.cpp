@@ -46,7 +46,8 @@ SMacLookup CDbMacLedger::FindStored(const std::string& strMac) {
     std::string strMacText = MacText(*nMac);
     std::optional<CPgResult> found =
         m_db.Exec("SELECT m.state, m.station, extract(epoch FROM coalesce(r.started, m.at))::text,"
-                  " coalesce(r.port, '') FROM qan640_macs m LEFT JOIN qan640_runs r ON r.run_id = m.run_id"
+                  " coalesce(r.port, ''), coalesce(r.serial, '') FROM qan640_macs m LEFT JOIN qan640_runs r "
+                  "ON r.run_id = m.run_id"
                   " WHERE m.mac = $1::macaddr",
                   {strMacText.c_str()}, strError);
     if (!found) {
@@ -68,7 +69,14 @@ SMacLookup CDbMacLedger::FindStored(const std::string& strMac) {
     row.strPort = found->Text(0, 0) == "stored"
                       ? found->Text(0, 3) + " da estação " + found->Text(0, 1)
                       : "(endereço reservado por uma execução da estação " + found->Text(0, 1) + ")";
+    row.strMac = strMacText;
+    row.strSerial = found->Text(0, 4);
     return lookup;
+}
+
+SMacLookup CDbMacLedger::FindSerial(const std::string& strSerial) {
+    // This PC's record only: the line's serials are in its rows, not in its table of addresses.
+    return m_local.FindSerial(strSerial);
 }
 
 SMacTaken CDbMacLedger::TakeNext() {

@@ -31,6 +31,7 @@ public:
     CDbMacLedger& operator=(const CDbMacLedger&) = delete;
 
     SMacLookup FindStored(const std::string& strMac) override;
+    SMacLookup FindSerial(const std::string& strSerial) override;
     SMacTaken TakeNext() override;
     void BeginRun(const SMacRun& run) override;
     SMacHold Reserve(const std::string& strMac) override;

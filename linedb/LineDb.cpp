@@ -445,7 +445,8 @@ bool CLineDb::InitSchema(std::string& strError) {
         " claimed timestamptz NOT NULL DEFAULT now())",
     };
     // Version 3: each row announced as it goes in (the line's page listens), the indexes of the page's
-    // queries, and the log of each failed run beside its row.
+    // queries, the log of each failed run beside its row, and who ran each run and the board's serial number
+    // (rows of older stations have neither).
     static const char* const kVersion3[] = {
         "CREATE FUNCTION qan640_announce_run() RETURNS trigger LANGUAGE plpgsql AS"
         " $$BEGIN PERFORM pg_notify('qan640_runs', NEW.run_id); RETURN NULL; END$$",
@@ -455,6 +456,8 @@ bool CLineDb::InitSchema(std::string& strError) {
         "CREATE INDEX qan640_runs_slot ON qan640_runs (station, port, started)",
         "CREATE TABLE qan640_run_logs (run_id text PRIMARY KEY REFERENCES qan640_runs ON DELETE CASCADE,"
         " log text NOT NULL)",
+        "ALTER TABLE qan640_runs ADD COLUMN operator text NOT NULL DEFAULT ''",
+        "ALTER TABLE qan640_runs ADD COLUMN serial text NOT NULL DEFAULT ''",
     };
     auto fail = [&](const std::string& strWhat) {
         strError = strWhat;

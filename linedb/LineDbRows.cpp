@@ -64,15 +64,17 @@ bool SendLineDbRow(CLineDb& db, const std::string& strRunId, const std::string& 
     std::string strMacRead = ValidUtf8(CanonicalMac(row.strMacRead)), strOutcome = ValidUtf8(row.strOutcome);
     std::string strStage = std::to_string(row.nStage), strMessage = ValidUtf8(row.strMessage);
     std::string strDuration = NumberText(row.dDurationS, 3), strLogFile = ValidUtf8(row.strLogFile);
+    std::string strOperator = ValidUtf8(row.strOperator), strSerial = ValidUtf8(row.strSerial);
     if (!db.Exec("BEGIN", {}, strError) ||
         !db.Exec(
             "INSERT INTO qan640_runs (run_id, station, started, ended, port, mac_sent, mac_read, outcome,"
-            " stage, message, duration_s, log_file) VALUES ($1, $2, to_timestamp($3::double precision),"
-            " to_timestamp($4::double precision), $5, $6, $7, $8, $9::integer, $10,"
-            " $11::double precision, $12) ON CONFLICT (run_id) DO NOTHING",
+            " stage, message, duration_s, log_file, operator, serial) VALUES ($1, $2,"
+            " to_timestamp($3::double precision), to_timestamp($4::double precision), $5, $6, $7, $8,"
+            " $9::integer, $10, $11::double precision, $12, $13, $14) ON CONFLICT (run_id) DO NOTHING",
             {strRunIdText.c_str(), strStationText.c_str(), strStarted.c_str(), strEnded.c_str(),
              strPort.c_str(), strMacSent.c_str(), strMacRead.c_str(), strOutcome.c_str(), strStage.c_str(),
-             strMessage.c_str(), strDuration.c_str(), strLogFile.c_str()},
+             strMessage.c_str(), strDuration.c_str(), strLogFile.c_str(), strOperator.c_str(),
+             strSerial.c_str()},
             strError)) {
         db.Rollback();
         return false;
@@ -233,8 +235,8 @@ FetchLineRuns(CLineDb& db, std::chrono::system_clock::time_point tSince, std::st
                 " precision) UNION SELECT run_id FROM qan640_runs WHERE mac_sent IN (SELECT mac_sent FROM"
                 " qan640_runs WHERE started >= to_timestamp($1::double precision) AND mac_sent <> ''))"
                 " SELECT station, extract(epoch FROM started)::text, extract(epoch FROM ended)::text, port,"
-                " mac_sent, mac_read, outcome, stage, message, duration_s, log_file FROM qan640_runs"
-                " JOIN picked USING (run_id) ORDER BY started, run_id",
+                " mac_sent, mac_read, outcome, stage, message, duration_s, log_file, operator, serial"
+                " FROM qan640_runs JOIN picked USING (run_id) ORDER BY started, run_id",
                 {strSince.c_str()}, strError);
     if (!result)
         return std::nullopt;
@@ -252,6 +254,8 @@ FetchLineRuns(CLineDb& db, std::chrono::system_clock::time_point tSince, std::st
         run.row.strMessage = result->Text(i, 8);
         run.row.dDurationS = NumberFrom(result->Text(i, 9));
         run.row.strLogFile = result->Text(i, 10);
+        run.row.strOperator = result->Text(i, 11);
+        run.row.strSerial = result->Text(i, 12);
     }
     return runs;
 }

@@ -11,6 +11,8 @@
 struct SMacStoredRow {
     std::string strWhen; // the run's start as the record has it
     std::string strPort;
+    std::string strMac;    // the address the row stored
+    std::string strSerial; // the board's serial number in that row; empty when none was recorded
 };
 
 // What the ledger says of one address.
@@ -69,6 +71,9 @@ public:
     // letter case and separators do not matter. A record that exists but cannot be read answers Unreadable,
     // never Free.
     virtual SMacLookup FindStored(const std::string& strMac) = 0;
+    // The latest row showing a board with this serial number given an address (row.strMac says which): the
+    // serial bound to its address. Free when none; a ledger that keeps no serials answers Free.
+    virtual SMacLookup FindSerial(const std::string& /*strSerial*/) { return {}; }
     // The lowest address of the range that no row has stored and no live reservation holds, reserved for
     // this run until EndRun; asked again, the same address while it is held.
     virtual SMacTaken TakeNext() = 0;

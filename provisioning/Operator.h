@@ -30,6 +30,14 @@ public:
         return EReuse::Refuse;
     }
 
+    // The board's serial number, scanned or typed, at the start of a run on a site that requires one;
+    // strError is what was wrong with the last answer (empty the first time). False when the operator
+    // cancelled, has no answer to give (headless without --serial) or a stop came.
+    virtual bool AskSerialNumber(std::string& /*strSerial*/, const std::string& /*strError*/,
+                                 const CStopToken& /*stop*/) {
+        return false;
+    }
+
     // Something the operator must know while the run goes on (a check done with less than it should have):
     // shown on the progress line, not in a box that would wait. UTF-8.
     virtual void ShowWarning(const std::string& /*strText*/) {}

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -112,10 +113,12 @@ bool CProvisioningRun::PrepareBench(CLoaderRunner& loader, CPortLock& portLock) 
     // A loader or image that is not there is the bench's set-up, not the board's: said before anything is
     // sent, and not as a loader that failed.
     std::string strReason;
-    if (!loader.CheckSetUp(strReason)) {
-        FinishWithReason(ERunEnd::SetupFailed, strReason);
+    if (!loader.CheckSetUp(strReason) || !m_options.strSerialRuleError.empty()) {
+        FinishWithReason(ERunEnd::SetupFailed, strReason.empty() ? m_options.strSerialRuleError : strReason);
         return false;
     }
+    if (!TakeSerialNumber())
+        return false;
     switch (portLock.Acquire(m_run.m_strPort)) {
     case CPortLock::EResult::Locked:
         break;
@@ -276,9 +279,82 @@ bool CProvisioningRun::WriteEeprom(CBootMonitorDialogue& dialogue, const std::st
     return true;
 }
 
+bool CProvisioningRun::TakeSerialNumber() {
+    if (!m_options.serialRule.bRequired)
+        return true;
+    std::string strError;
+    for (;;) {
+        std::string strSerial;
+        if (!m_op.AskSerialNumber(strSerial, strError, m_stop) || m_stop.StopRequested()) {
+            if (m_stop.StopRequested())
+                MarkStopped();
+            else
+                FinishWithReason(ERunEnd::SerialMissing, strError);
+            return false;
+        }
+        size_t first = strSerial.find_first_not_of(" \t\r\n");
+        size_t last = strSerial.find_last_not_of(" \t\r\n");
+        strSerial = first == std::string::npos ? "" : strSerial.substr(first, last - first + 1);
+        strError = SerialNumberError(m_options.serialRule, strSerial);
+        if (strError.empty()) {
+            m_result.strSerial = strSerial;
+            m_log.AppendLogText(EncodeCp1252("Número de série: " + strSerial + "\n").c_str(), true);
+            return true;
+        }
+    }
+}
+
 void CProvisioningRun::Warn(const std::string& strWarning) {
     m_log.AppendLogText(EncodeCp1252("\nAviso: " + strWarning + "\n").c_str(), true);
     m_op.ShowWarning(strWarning);
+}
+
+std::optional<CProvisioningRun::SBinding> CProvisioningRun::BindingOf(const std::string& strMac,
+                                                                      const SMacLookup& lookup) {
+    auto where = [](const SMacStoredRow& row) { return "em " + row.strWhen + ", na porta " + row.strPort; };
+    const std::string& strSerial = m_result.strSerial;
+    SBinding binding;
+    if (lookup.eStatus == SMacLookup::EStatus::Stored) {
+        if (!strSerial.empty() && lookup.row.strSerial == strSerial) {
+            // The record already binds this serial to this address: the same board, nothing to ask.
+            m_result.bSameBoardAgain = true;
+            m_log.AppendLogText(EncodeCp1252("\nMAC " + strMac + " e número de série " + strSerial +
+                                             " já gravados juntos " + where(lookup.row) + ": a mesma placa\n")
+                                    .c_str(),
+                                true);
+            return binding;
+        }
+        binding.strRecorded = strMac + " gravado " + where(lookup.row);
+        binding.strQuestion =
+            "O endereço MAC " + strMac + " já foi gravado em uma placa (" + where(lookup.row) + ")" +
+            (strSerial.empty() || lookup.row.strSerial.empty()
+                 ? std::string(".")
+                 : ", de número de série " + lookup.row.strSerial + ", não " + strSerial + ".");
+        return binding;
+    }
+    IMacLedger* pLedger = m_options.pMacLedger;
+    if (strSerial.empty() || !pLedger)
+        return binding;
+    SMacLookup serial = pLedger->FindSerial(strSerial);
+    if (serial.eStatus == SMacLookup::EStatus::Unreadable) {
+        m_result.strDetail = serial.strMessage;
+        return std::nullopt;
+    }
+    // One address in any spelling: its hex digits in one case.
+    auto digits = [](const std::string& strText) {
+        std::string strDigits;
+        for (char c : strText)
+            if (std::isxdigit(static_cast<unsigned char>(c)))
+                strDigits += char(std::toupper(static_cast<unsigned char>(c)));
+        return strDigits;
+    };
+    if (serial.eStatus == SMacLookup::EStatus::Stored && digits(serial.row.strMac) != digits(strMac)) {
+        binding.strRecorded =
+            "número de série " + strSerial + " gravado com " + serial.row.strMac + " " + where(serial.row);
+        binding.strQuestion = "O número de série " + strSerial + " já foi gravado com outro endereço MAC, " +
+                              serial.row.strMac + " (" + where(serial.row) + ").";
+    }
+    return binding;
 }
 
 std::string CProvisioningRun::AskCheckedMac() {
@@ -325,20 +401,19 @@ std::string CProvisioningRun::AskCheckedMac() {
             m_result.strDetail = lookup.strMessage;
             return end(ERunEnd::MacRecordUnreadable);
         }
-        if (lookup.eStatus == SMacLookup::EStatus::Free)
+        std::optional<SBinding> binding = BindingOf(strMac, lookup);
+        if (!binding)
+            return end(ERunEnd::MacRecordUnreadable);
+        if (binding->strQuestion.empty())
             return strMac;
-        std::string strWhere = "em " + lookup.row.strWhen + ", na porta " + lookup.row.strPort;
-        std::string strQuestion = "O endereço MAC " + strMac + " já foi gravado em uma placa (" + strWhere +
-                                  ").\nÉ a mesma placa sendo provisionada novamente?";
-        switch (m_op.ConfirmMacReuse(strQuestion, m_stop)) {
+        switch (m_op.ConfirmMacReuse(binding->strQuestion + "\nÉ a mesma placa sendo provisionada novamente?",
+                                     m_stop)) {
         case IOperator::EReuse::Reuse:
             m_result.bMacReused = true;
-            m_log.AppendLogText(
-                EncodeCp1252("\nMAC " + strMac + " já gravado " + strWhere + ": mesma placa\n").c_str(),
-                true);
+            m_log.AppendLogText(EncodeCp1252("\n" + binding->strRecorded + ": mesma placa\n").c_str(), true);
             return strMac;
         case IOperator::EReuse::Refuse:
-            m_result.strDetail = strMac + " gravado " + strWhere;
+            m_result.strDetail = binding->strRecorded;
             return end(ERunEnd::MacRecorded);
         case IOperator::EReuse::AskAgain:
             if (m_stop.StopRequested())

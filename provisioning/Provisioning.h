@@ -6,15 +6,18 @@
 #include "links/LoaderRunner.h"
 #include "provisioning/Operator.h"
 #include "provisioning/RunResult.h"
+#include "provisioning/SerialNumber.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 class CBootMonitorDialogue;
 class CPortLock;
 class IArpQuery;
 class IMacLedger;
+struct SMacLookup;
 
 // What the front ends, tests and benchmarks change about a run; the defaults are what the window runs with
 // when it has no QAN640net.conf.
@@ -36,6 +39,10 @@ struct SRunOptions {
     IMacLedger* pMacLedger = nullptr;
     bool bOfferNextMac = false;
     std::string strPortLockDir; // where the port's lock file goes; empty: CPortLock's system folder
+    // The site's serial-number rule (QAN640serial.conf), and what makes its file unusable (the run then ends
+    // at its first stage: nothing is sent without the serial the site wants).
+    SSerialRule serialRule;
+    std::string strSerialRuleError;
     // Whether the board reads its EEPROM back and compares it with the image before the power-cycle box.
     bool bReadBackEeprom = true;
 };
@@ -84,8 +91,9 @@ private:
     void FinishWithReason(ERunEnd eEnd, const std::string& strReason);
     // Records that a stop ended the run: no box, no failure.
     void MarkStopped();
-    // The loader and the image there, the port claimed (its claim shared with the loader) and the board's
-    // card usable; false when the run has ended on any of them.
+    // The loader and the image there, the board's serial number taken (when the site asks for it), the port
+    // claimed (its claim shared with the loader) and the board's card usable; false when the run has ended on
+    // any of them.
     bool PrepareBench(CLoaderRunner& loader, CPortLock& portLock);
     void VerifyMac(const std::string& strMac);
     // Stage 6: the image fetched, its size from the board's answer. False when the run ended there.
@@ -97,6 +105,17 @@ private:
     // Stage 11: the address from the operator, checked against the addresses already given out. Empty when
     // the run ended there.
     std::string AskCheckedMac();
+    // The serial number, when the site requires one; false when the run ended there.
+    bool TakeSerialNumber();
+    // Whether the record shows the address stored before, or the run's serial bound to another address: the
+    // question to ask the operator and what the refusal's box says, both empty when there is none (the same
+    // serial with the same address is the same board again, noted in the result). Nothing when the record
+    // cannot be read (strDetail says why).
+    struct SBinding {
+        std::string strQuestion;
+        std::string strRecorded;
+    };
+    std::optional<SBinding> BindingOf(const std::string& strMac, const SMacLookup& lookup);
     // A check done with less than it should have: in the log and on the operator's progress line.
     void Warn(const std::string& strWarning);
 

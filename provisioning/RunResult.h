@@ -65,6 +65,7 @@ enum class ERunEnd {
     NoBoardCard,       // the board's network card cannot be used or told: nothing was sent
     ArpTimedOut,       // the board did not answer within the run's time limit
     EepromNotVerified, // what the board read back from its EEPROM is not the transferred image
+    SerialMissing,     // the site requires the board's serial number and none that fits was given
     Stopped,           // the window closed or the program was interrupted
 };
 
@@ -169,6 +170,9 @@ inline constexpr SRunEndRow kRunEnds[] = {
     {ERunEnd::EepromNotVerified, RUN_STAGE_EEPROM, RUN_STAGE_NONE,
      "Gravação da EEPROM não conferida: a QAN640 pode não ter a imagem transferida.\nReinicie a aplicação",
      MB_TYPE_ERROR, 29, "a EEPROM lida de volta não é a imagem transferida (ou a leitura falhou)"},
+    {ERunEnd::SerialMissing, RUN_STAGE_START, RUN_STAGE_NONE,
+     "Número de série da placa não informado ou fora do padrão.\nNada foi enviado à QAN640", MB_TYPE_ERROR,
+     35, "número de série (--serial) ausente ou fora do padrão de QAN640serial.conf; nada foi enviado"},
     // SIGINT's status; another stop signal gives 128 + its number.
     {ERunEnd::Stopped, RUN_STAGE_NONE, RUN_STAGE_NONE, "", MB_TYPE_NONE, 130, "interrompido por"},
 };
@@ -200,6 +204,10 @@ struct SRunResult {
     std::string strNote;
     // The address was already stored in a board and the operator said it is the same board.
     bool bMacReused = false;
+    // The board's serial number, when the site requires one; and the note that the record shows this serial
+    // with this address already (the same board again), for the row's message.
+    std::string strSerial = {};
+    bool bSameBoardAgain = false;
 
     ERunOutcome Outcome() const { return RunOutcomeOf(eEnd); }
     // The closing box's text (UTF-8), then the note; a stopped run has only the note.

@@ -1,5 +1,6 @@
 #include "records/RecordedRun.h"
 
+#include "core/Cp1252.h"
 #include "provisioning/MacLedger.h"
 
 CRecordedRun::CRecordedRun(CRunState& run, CLogConsole& log, IOperator& op, SRunOptions options)
@@ -32,7 +33,12 @@ void CRecordedRun::OnStageStarted(int nStage) {
 }
 
 void CRecordedRun::OnVerdict(const SRunResult& result) {
-    m_archive.EndRun(result, m_log);
+    SRunResult verdict = result;
+    if (std::string strNote = m_fnVerdictHook ? m_fnVerdictHook(result) : ""; !strNote.empty()) {
+        verdict.strNote += (verdict.strNote.empty() ? "" : "; ") + strNote;
+        m_log.AppendLogText(EncodeCp1252("\n" + strNote + "\n").c_str(), true);
+    }
+    m_archive.EndRun(verdict, m_log);
     if (m_pNext)
         m_pNext->OnVerdict(result);
 }

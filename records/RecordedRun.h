@@ -6,6 +6,9 @@
 #include "provisioning/Provisioning.h"
 #include "records/RunArchive.h"
 
+#include <functional>
+#include <string>
+
 // One run as both front ends make it, on the worker, kept as it goes: the run log and the run's journal
 // follow each stage, the row goes to the record at the verdict, before the closing box (for a stopped run,
 // as it stops), and the log gets its last line then.
@@ -23,6 +26,13 @@ public:
     // The station's name and where every row goes besides the record (RunArchive.h); null: nowhere.
     void SetStation(std::string strStation, IRunRowOutlet* pOutlet) {
         m_archive.SetStation(std::move(strStation), pOutlet);
+    }
+
+    // Called on the run's thread at a verdict, before the row is written: a note it returns (UTF-8) ends the
+    // row's message, for what the front end does at the verdict and that did not go as it should (a label
+    // not printed).
+    void SetVerdictHook(std::function<std::string(const SRunResult&)> fnHook) {
+        m_fnVerdictHook = std::move(fnHook);
     }
 
     // The whole run on the calling thread; pObserver (may be null) hears its stages, its verdict and its end.
@@ -44,4 +54,5 @@ private:
     SRunOptions m_options;
     CRunArchive m_archive;
     IRunObserver* m_pNext = nullptr;
+    std::function<std::string(const SRunResult&)> m_fnVerdictHook;
 };

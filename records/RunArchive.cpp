@@ -129,7 +129,8 @@ const char* RunOutcomeWord(ERunOutcome eOutcome) {
     return "stopped";
 }
 
-CRunArchive::CRunArchive(std::string strDir) : m_strDir(std::move(strDir)) {}
+CRunArchive::CRunArchive(std::string strDir)
+    : m_strDir(std::move(strDir)), m_strOperator(ProcessOperatorName()) {}
 
 std::vector<std::string> CRunArchive::RecoverInterruptedRuns() {
     std::vector<std::string> lines;
@@ -173,6 +174,10 @@ SRunRecordRow CRunArchive::RowAsItStands(const SRunResult& result, const char* p
     if (result.bMacReused)
         row.strMessage += kMacReuseConfirmedNote;
     row.strLogFile = m_strLogFile;
+    row.strOperator = m_strOperator;
+    row.strSerial = result.strSerial;
+    if (result.bSameBoardAgain)
+        row.strMessage += kSameBoardAgainNote;
     return row;
 }
 

@@ -88,7 +88,8 @@ private:
     std::string m_strDir;
     IRunRowOutlet* m_pOutlet = nullptr;
     std::string m_strStation;
-    std::string m_strStem; // the run's journal's name, which its run id in the database holds
+    std::string m_strOperator; // who runs this process: every row names them
+    std::string m_strStem;     // the run's journal's name, which its run id in the database holds
     std::string m_strPort;
     std::chrono::system_clock::time_point m_tStart;
     std::chrono::steady_clock::time_point m_tStartSteady;

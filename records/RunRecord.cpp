@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -135,9 +136,19 @@ std::string FormatIsoTime(std::chrono::system_clock::time_point t) {
     return text;
 }
 
+std::string ProcessOperatorName() {
+    // The user id's name, not getlogin(): a program started from the desktop menu has no login terminal.
+    struct passwd pw = {};
+    struct passwd* pFound = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(getuid(), &pw, buffer, sizeof buffer, &pFound) == 0 && pFound && pFound->pw_name)
+        return pFound->pw_name;
+    return std::to_string(getuid());
+}
+
 std::string RunRecordHeader() {
     return CsvLine({"start", "end", "port", "mac_sent", "mac_read", "outcome", "last_stage", "message",
-                    "duration_s", "log_file"});
+                    "duration_s", "log_file", "operator", "serial"});
 }
 
 std::string FormatRunRecordRow(const SRunRecordRow& row) {
@@ -149,7 +160,8 @@ std::string FormatRunRecordRow(const SRunRecordRow& row) {
     std::string strDuration = ec == std::errc() ? std::string(duration, pEnd) : std::string();
     return CsvLine({FormatIsoTime(row.tStart), FormatIsoTime(row.tEnd), row.strPort,
                     CanonicalMac(row.strMacSent), CanonicalMac(row.strMacRead), row.strOutcome,
-                    std::to_string(row.nStage), row.strMessage, strDuration, row.strLogFile});
+                    std::to_string(row.nStage), row.strMessage, strDuration, row.strLogFile, row.strOperator,
+                    row.strSerial});
 }
 
 std::string_view Trimmed(std::string_view text) {

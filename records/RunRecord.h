@@ -14,6 +14,9 @@ inline constexpr const char* kRunRecordFileName = "QAN640runs.csv";
 // The station's name, optional (the host name without it): in the working directory, its first line that
 // is neither blank nor a comment ("#").
 inline constexpr const char* kStationFileName = "QAN640station.conf";
+// The columns of a row as this version writes it, and of the first version's rows, which still read.
+inline constexpr size_t kRunRecordFieldCount = 12;
+inline constexpr size_t kRunRecordFirstFieldCount = 10;
 
 struct SRunRecordRow {
     std::chrono::system_clock::time_point tStart;
@@ -25,7 +28,9 @@ struct SRunRecordRow {
     int nStage = 0;         // the last stage reached
     std::string strMessage; // the closing box's text
     double dDurationS = 0;
-    std::string strLogFile; // relative to the record's folder; empty when the log could not be saved
+    std::string strLogFile;  // relative to the record's folder; empty when the log could not be saved
+    std::string strOperator; // the login name of the process that ran it; empty in rows of older versions
+    std::string strSerial;   // the board's serial number, where the site requires one
 };
 
 // One run of the line: the station (host name) it ran on and its record row.
@@ -44,8 +49,16 @@ std::string FormatIsoTime(std::chrono::system_clock::time_point t);
 // Local time in a strftime format.
 std::string FormatLocalTime(std::chrono::system_clock::time_point t, const char* pszFormat);
 
-// The header line, with its line end (no byte-order mark).
+// The login name of this process's user (its user id's name; the number when it has none).
+std::string ProcessOperatorName();
+
+// The header line, with its line end (no byte-order mark). New columns only ever go at the end, so that
+// rows of older versions, shorter, still read.
 std::string RunRecordHeader();
+
+// What ends the message of a run whose address the record already showed stored with the same serial number.
+inline constexpr const char* kSameBoardAgainNote =
+    " (MAC e número de série já gravados juntos: a mesma placa)";
 
 // One row with its line end. Every field is kept on one line: a line break (and any other control
 // character) becomes a blank, so that a row is always exactly one line of the file. Bytes that are not
@@ -70,8 +83,9 @@ bool NeedsFormulaGuard(std::string_view field);
 // A field as SplitRecordLine gives it as the text the row was made from: doubled quotes single again, the
 // apostrophe that FormatRunRecordRow put before a formula taken off.
 std::string RecordFieldText(std::string_view field);
-// One line of the record (without its line end) read back into the row it was written from: ten fields,
-// well quoted, both times, a stage of 0 to 17, a duration and one of the outcomes ok, failed, stopped or
+// One line of the record (without its line end) read back into the row it was written from: its fields (ten
+// in the first version's rows, which leave the later columns empty, kRunRecordFieldCount in this one's), well
+// quoted, both times, a stage of 0 to 17, a duration and one of the outcomes ok, failed, stopped or
 // interrupted. Nothing for a line that is not such a row (a torn one, the header, text of another program).
 // Text fields come back as FormatRunRecordRow wrote them: on one line and valid UTF-8.
 std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line);
@@ -80,12 +94,15 @@ std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line);
 // whole, and a stage that is not a number alone ("1x3", damaged) is taken as past bootargs. The address and
 // the row's start and port fields as written (views into line); nothing when the row stored none. fields is
 // room to work in, kept by a caller that reads many lines.
+// With bSerial the whole row is read for its serial number too (empty in rows written before it was).
 struct SStoredMacField {
     uint64_t nMac = 0;
     std::string_view start;
     std::string_view port;
+    std::string_view serial;
 };
-std::optional<SStoredMacField> StoredMacOfLine(std::string_view line, std::vector<std::string_view>& fields);
+std::optional<SStoredMacField> StoredMacOfLine(std::string_view line, std::vector<std::string_view>& fields,
+                                               bool bSerial = false);
 // Calls fn with each line of a record's text after the header, without its line end; an empty line included.
 void ForEachRecordLine(std::string_view text, const std::function<void(std::string_view)>& fn);
 // The same for the record open at fd, read from its start in blocks of nBlockBytes (a line longer than a

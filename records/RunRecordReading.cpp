@@ -106,8 +106,9 @@ std::optional<int> StageOf(std::string_view stage) {
 
 } // namespace
 
-std::optional<SStoredMacField> StoredMacOfLine(std::string_view line, std::vector<std::string_view>& fields) {
-    SplitRecordLine(line, fields, 7);
+std::optional<SStoredMacField> StoredMacOfLine(std::string_view line, std::vector<std::string_view>& fields,
+                                               bool bSerial) {
+    SplitRecordLine(line, fields, bSerial ? kRunRecordFieldCount : 7);
     if (fields.size() < 7 || fields[3].empty())
         return std::nullopt;
     if (!RowStoresMac(fields[5], StageOf(fields[6]).value_or(RUN_STAGE_CLOSE)))
@@ -115,12 +116,14 @@ std::optional<SStoredMacField> StoredMacOfLine(std::string_view line, std::vecto
     std::optional<uint64_t> nMac = MacValue(fields[3]);
     if (!nMac)
         return std::nullopt;
-    return SStoredMacField{*nMac, fields[0], fields[2]};
+    std::string_view serial = fields.size() == kRunRecordFieldCount ? fields.back() : std::string_view();
+    return SStoredMacField{*nMac, fields[0], fields[2], serial};
 }
 
 std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line) {
     std::vector<std::string_view> fields;
-    if (!SplitRecordLine(line, fields) || fields.size() != 10)
+    if (!SplitRecordLine(line, fields) ||
+        (fields.size() != kRunRecordFirstFieldCount && fields.size() != kRunRecordFieldCount))
         return std::nullopt;
     SRunRecordRow row;
     std::optional<std::chrono::system_clock::time_point> tStart = ParseIsoTime(fields[0]);
@@ -150,6 +153,10 @@ std::optional<SRunRecordRow> ParseRunRecordRow(std::string_view line) {
     row.strMacRead = RecordFieldText(fields[4]);
     row.strMessage = RecordFieldText(fields[7]);
     row.strLogFile = RecordFieldText(fields[9]);
+    if (fields.size() == kRunRecordFieldCount) {
+        row.strOperator = RecordFieldText(fields[10]);
+        row.strSerial = RecordFieldText(fields[11]);
+    }
     return row;
 }
 

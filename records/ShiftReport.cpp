@@ -78,6 +78,14 @@ std::string YieldText(const SYieldCount& count, bool bCsv) {
     return bCsv ? text : text + " %";
 }
 
+// What a run's message says of an address stored before: the operator confirmed the same board, or the
+// record showed it with the same serial number.
+const char* SameBoardText(const std::string& strMessage) {
+    if (strMessage.ends_with(kMacReuseConfirmedNote))
+        return "confirmada";
+    return strMessage.ends_with(kSameBoardAgainNote) ? "mesma série" : "";
+}
+
 std::vector<STable> Tables(const SShiftReport& report, bool bCsv) {
     STable yields{"Rendimento por dia e estação (placas verificadas / placas tentadas)",
                   {"Dia", "Estação", "Verificadas", "Tentadas", bCsv ? "Rendimento (%)" : "Rendimento"},
@@ -90,17 +98,18 @@ std::vector<STable> Tables(const SShiftReport& report, bool bCsv) {
     for (const SStageFailures& stage : report.failures)
         failures.rows.push_back(
             {std::to_string(stage.nStage), RunStageTitle(stage.nStage), std::to_string(stage.nFailures)});
-    STable macs{"MACs gravados por mais de uma execução (a mesma placa refeita ou placas diferentes)",
-                {"MAC", "Início", "Estação", "Porta", "Resultado", "Etapa", "Mesma placa"},
-                {false, false, false, false, false, true, false},
-                {}};
+    STable macs{
+        "MACs gravados por mais de uma execução (a mesma placa refeita ou placas diferentes)",
+        {"MAC", "Início", "Estação", "Porta", "Resultado", "Etapa", "Série", "Operador", "Mesma placa"},
+        {false, false, false, false, false, true, false, false, false},
+        {}};
     for (const SSharedMac& mac : report.sharedMacs)
         for (const SStationRun& run : mac.runs)
             macs.rows.push_back(
                 {mac.strMac,
                  bCsv ? FormatIsoTime(run.row.tStart) : FormatLocalTime(run.row.tStart, "%Y-%m-%d %H:%M:%S"),
                  run.strStation, run.row.strPort, run.row.strOutcome, std::to_string(run.row.nStage),
-                 run.row.strMessage.ends_with(kMacReuseConfirmedNote) ? "confirmada" : ""});
+                 run.row.strSerial, run.row.strOperator, SameBoardText(run.row.strMessage)});
     return {yields, failures, macs};
 }
 

@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 enum ECsvColumn { kStart, kEnd, kPort, kMacSent, kMacRead, kOutcome, kStage, kMessage, kDuration, kLogFile };
+enum ECsvLaterColumn { kOperator = kLogFile + 1, kSerial };
 
 struct SCliRun {
     int nExit = -1;

@@ -71,7 +71,7 @@ TEST_F(ProvisionCliTest, FailureStatusAndRow) {
         std::vector<std::vector<std::string>> rows = Rows();
         ASSERT_EQ(rows.size(), 1u);
         const std::vector<std::string>& row = rows[0];
-        ASSERT_EQ(row.size(), 10u);
+        ASSERT_EQ(row.size(), kRunRecordFieldCount);
         EXPECT_EQ(row[kPort], m_pBoard->Port());
         EXPECT_EQ(row[kOutcome], "failed");
         EXPECT_EQ(row[kStage], std::to_string(c.nStage));
@@ -258,7 +258,7 @@ TEST_P(ProvisionCliSignalTest, RecordedWithItsStage) {
     std::vector<std::vector<std::string>> rows = Rows();
     ASSERT_EQ(rows.size(), c.nSignal == SIGKILL ? 2u : 1u);
     const std::vector<std::string>& row = rows[0];
-    ASSERT_EQ(row.size(), 10u);
+    ASSERT_EQ(row.size(), kRunRecordFieldCount);
     EXPECT_EQ(row[kOutcome], c.nSignal == SIGKILL ? "interrupted" : "stopped");
     EXPECT_EQ(row[kStage], std::to_string(c.nStage));
     EXPECT_EQ(row[kMacSent], c.nStage >= RUN_STAGE_BOOTARGS ? "02:3A:7C:00:00:01" : "");

@@ -38,6 +38,9 @@ TEST_F(ProvisionCliTest, TwoOperatorsShareTheRecord) {
     std::vector<std::vector<std::string>> rows = ParseCsv(ReadFileBytes(strBench + "/" + kRunRecordFileName));
     ASSERT_EQ(rows.size(), 3u) << "both users' rows";
     EXPECT_NE(rows[1][kLogFile], rows[2][kLogFile]);
+    // Users without a name in the password database are named by their number.
+    EXPECT_EQ(rows[1][kOperator], "46421");
+    EXPECT_EQ(rows[2][kOperator], "46422");
     for (const std::string& strPath : {std::string(kRunRecordFileName), std::string(kRunLogFolderName),
                                        rows[1][kLogFile], rows[2][kLogFile]}) {
         struct stat st = {};
@@ -176,7 +179,7 @@ TEST_F(ProvisionCliTest, PortNamesAndLocaleInTheRecord) {
     std::vector<std::vector<std::string>> rows = Rows();
     ASSERT_EQ(rows.size(), cases.size());
     for (size_t i = 0; i < rows.size(); ++i) {
-        ASSERT_EQ(rows[i].size(), 10u);
+        ASSERT_EQ(rows[i].size(), kRunRecordFieldCount);
         EXPECT_EQ(rows[i][kPort], cases[i].pszField);
         const std::string& strDuration = rows[i][kDuration];
         EXPECT_TRUE(strDuration.size() >= 3 && strDuration[strDuration.size() - 2] == '.') << strDuration;
@@ -283,6 +286,84 @@ TEST_F(ProvisionCliTest, RecordedAddressIsRefusedUnlessReused) {
                 << rows[1][kMessage];
             EXPECT_EQ(strLog.find("ethaddr="), std::string::npos)
                 << "nothing carrying the MAC reached the board";
+        }
+        m_pBoard.reset();
+    }
+}
+
+// With QAN640serial.conf the serial is bound to the address: a serial the record shows with another address,
+// or an address it shows with another serial (or in a row of ten columns, from before serials), asks the
+// reused-MAC question; the same serial with the same address is the same board again and goes on.
+TEST_F(ProvisionCliTest, SerialIsBoundToItsAddress) {
+    struct SCase {
+        const char* pszName;
+        const char* pszMac;
+        const char* pszSerial; // null: no --serial
+        int nExit;
+        const char* pszErr;
+    };
+    const std::vector<SCase> cases = {
+        {"no serial", "02:3A:7C:00:00:09", nullptr, 35, "Número de série exigido: use --serial"},
+        {"outside the pattern", "02:3A:7C:00:00:09", "qan00000009", 35,
+         "Erro: Número de série fora do padrão (QAN[0-9]{8})"},
+        {"serial with another address", "02:3A:7C:00:00:02", "QAN00000001", 30,
+         "O número de série QAN00000001 já foi gravado com outro endereço MAC, 02:3A:7C:00:00:01 (em "
+         "2026-01-02T11:00:00-03:00, na porta /dev/ttyNew)."},
+        {"address with another serial", "02:3A:7C:00:00:01", "QAN00000002", 30,
+         "já foi gravado em uma placa (em 2026-01-02T11:00:00-03:00, na porta /dev/ttyNew), de número de "
+         "série "
+         "QAN00000001, não QAN00000002."},
+        {"address of a row without serial", "02:3a:7c:1a:2b:3c", "QAN00000003", 30,
+         "já foi gravado em uma placa (em 2026-01-02T10:00:00-03:00, na porta /dev/ttyOld).\n"},
+        {"the same board again", "02:3A:7C:00:00:01", "QAN00000001", 0,
+         "Resultado: MAC 02:3A:7C:00:00:01 verificado"},
+    };
+    WriteFileBytes(m_strDir + "/" + kSerialPatternFileName, "# the site's serials\nQAN[0-9]{8}\n");
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        QFile::remove(m_tmp.path() + "/" + kRunRecordFileName);
+        // One row of the first version's ten columns, one of today's twelve.
+        std::string strRecord = m_strDir + "/" + kRunRecordFileName;
+        ASSERT_EQ(
+            AppendRunRecord(strRecord,
+                            "2026-01-02T10:00:00-03:00,e,/dev/ttyOld,02-3a-7c-1a-2b-3c,,ok,17,x,1.0,\r\n"),
+            "");
+        ASSERT_EQ(AppendRunRecord(strRecord,
+                                  "2026-01-02T11:00:00-03:00,2026-01-02T11:01:00-03:00,/dev/ttyNew,"
+                                  "02:3A:7C:00:00:01,,ok,17,x,1.0,,ana,QAN00000001\r\n"),
+                  "");
+        CNetnsLab lab;
+        SCliOptions options;
+        if (c.nExit == 0) {
+            if (!lab.SkipReason().empty())
+                GTEST_SKIP() << lab.SkipReason();
+            ASSERT_TRUE(lab.Ok());
+            StartBoardInLab(lab);
+            options.strNs = lab.HostNs();
+        } else {
+            StartBoard({});
+        }
+        std::vector<std::string> args = {"--port", m_pBoard->Port(), "--mac", c.pszMac, "--non-interactive"};
+        if (c.pszSerial)
+            args.insert(args.end(), {"--serial", c.pszSerial});
+        SCliRun run = Run(args, options);
+        EXPECT_EQ(run.nExit, c.nExit) << run.strErr;
+        EXPECT_NE(run.strErr.find(c.pszErr), std::string::npos) << run.strErr;
+        std::vector<std::vector<std::string>> rows = Rows();
+        ASSERT_EQ(rows.size(), 3u);
+        ASSERT_EQ(rows[2].size(), kRunRecordFieldCount);
+        EXPECT_EQ(rows[2][kOperator], ProcessOperatorName());
+        std::string strLog = ReadFileBytes(m_strDir + "/" + rows[2][kLogFile]);
+        if (c.nExit == 0) {
+            EXPECT_EQ(rows[2][kSerial], c.pszSerial);
+            EXPECT_TRUE(rows[2][kMessage].ends_with(kSameBoardAgainNote)) << rows[2][kMessage];
+            EXPECT_NE(
+                strLog.find(EncodeCp1252("MAC 02:3A:7C:00:00:01 e número de série QAN00000001 já gravados")),
+                std::string::npos);
+        } else {
+            EXPECT_EQ(rows[2][kMacSent], "") << "nothing sent";
+            EXPECT_EQ(rows[2][kStage], c.nExit == 35 ? "1" : "11");
+            EXPECT_EQ(strLog.find("ethaddr="), std::string::npos);
         }
         m_pBoard.reset();
     }

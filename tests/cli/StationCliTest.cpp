@@ -21,7 +21,7 @@ std::string Upper(std::string s) {
 const std::vector<std::string>* RowOfPort(const std::vector<std::vector<std::string>>& rows,
                                           const std::string& strPort) {
     for (const auto& row : rows)
-        if (row.size() == 10 && row[kPort] == strPort)
+        if (row.size() == kRunRecordFieldCount && row[kPort] == strPort)
             return &row;
     return nullptr;
 }

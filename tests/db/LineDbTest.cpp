@@ -130,6 +130,17 @@ TEST_F(LineDbTest, SchemaInitIsIdempotentAndANewerOneIsRefused) {
     EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_schema"), "1");
     ASSERT_TRUE(SendLineDbRow(db, "bench-1/r1", kStation, Row("02:3A:7C:00:10:00", "ok", 17), strError));
 
+    // A schema of version 2 (no announcing, no logs, no operator, no serial) is brought up, its rows kept.
+    for (const char* pszSql :
+         {"DROP TABLE qan640_run_logs", "DROP TRIGGER qan640_runs_announce ON qan640_runs",
+          "DROP FUNCTION qan640_announce_run", "DROP INDEX qan640_runs_slot",
+          "ALTER TABLE qan640_runs DROP COLUMN operator, DROP COLUMN serial"})
+        EXPECT_EQ(m_server.Query(pszSql), "") << pszSql;
+    EXPECT_EQ(m_server.Query("UPDATE qan640_schema SET version = 2"), "");
+    EXPECT_TRUE(db.InitSchema(strError)) << strError;
+    EXPECT_EQ(m_server.Query("SELECT version FROM qan640_schema"), std::to_string(kLineDbSchemaVersion));
+    EXPECT_EQ(m_server.Query("SELECT count(*) FROM qan640_runs WHERE operator = '' AND serial = ''"), "1");
+
     EXPECT_EQ(m_server.Query("UPDATE qan640_schema SET version = 99"), "");
     CLineDb newer(m_server.Conninfo());
     EXPECT_EQ(newer.Connect(strError), CLineDb::EState::NewerSchema);
@@ -361,6 +372,8 @@ TEST_F(LineDbTest, TextsThatLookLikeSqlAreData) {
     SRunRecordRow row = Row("02:3A:7C:00:30:00", "failed", 6);
     row.strPort = "/dev/tty'); DROP TABLE qan640_runs; --";
     row.strMessage = "\"; DELETE FROM qan640_macs; $1 \\";
+    row.strOperator = "o'brien";
+    row.strSerial = "QAN'); --";
     const std::string strStation = "st'ation\"; --";
     std::string strError;
     ASSERT_TRUE(SendLineDbRow(db, strStation + "/r1", strStation, row, strError)) << strError;
@@ -374,8 +387,11 @@ TEST_F(LineDbTest, TextsThatLookLikeSqlAreData) {
     std::set<std::string> ports{(*runs)[0].row.strPort, (*runs)[1].row.strPort};
     EXPECT_EQ(ports,
               (std::set<std::string>{"/dev/tty'); DROP TABLE qan640_runs; --", "/dev/tty\xEF\xBF\xBD"}));
-    for (const SStationRun& run : *runs)
+    for (const SStationRun& run : *runs) {
         EXPECT_EQ(run.row.strMessage, "\"; DELETE FROM qan640_macs; $1 \\");
+        EXPECT_EQ(run.row.strOperator, "o'brien");
+        EXPECT_EQ(run.row.strSerial, "QAN'); --");
+    }
     CDbMacLedger ledger(db, kStation, m_strDir);
     EXPECT_EQ(ledger.FindStored("'; DROP TABLE qan640_macs; --").eStatus, SMacLookup::EStatus::Free);
     EXPECT_EQ(ledger.FindStored("02:3A:7C:00:30:00')--").eStatus, SMacLookup::EStatus::Free);

@@ -239,7 +239,7 @@ TEST(MacLedgerTest, ConcurrentProcessesTakeDistinctAddresses) {
     std::set<uint64_t> all;
     std::vector<uint64_t> last(kProcesses, 0);
     for (size_t i = 1; i < rows.size(); ++i) {
-        ASSERT_EQ(rows[i].size(), 10u) << "row " << i;
+        ASSERT_EQ(rows[i].size(), kRunRecordFieldCount) << "row " << i;
         std::optional<uint64_t> nMac = MacValue(rows[i][3]);
         ASSERT_TRUE(nMac.has_value()) << rows[i][3];
         EXPECT_TRUE(all.insert(*nMac).second) << rows[i][3] << " twice";

@@ -166,7 +166,7 @@ TEST(RunRecordTest, JournalsOfDeadRunsBecomeRows) {
             EXPECT_EQ(rows[1], (std::vector<std::string>{"final", "row"}));
             continue;
         }
-        ASSERT_EQ(rows[1].size(), 10u);
+        ASSERT_EQ(rows[1].size(), kRunRecordFieldCount);
         EXPECT_EQ(rows[1][2], "ttyUSB0");
         EXPECT_EQ(rows[1][5], c.pszOutcome);
         EXPECT_EQ(rows[1][6], std::to_string(c.nStage));

@@ -83,7 +83,7 @@ TEST(RunRecordTest, RowFieldsOnOneLine) {
     EXPECT_EQ(text, "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,\"/dev/tty,\"\"A\"\"\","
                     "02:3A:7C:1A:2B:3C,02:3A:7C:1A:2B:3C,failed,6,Verifique se a porta escolhida existe ou "
                     "se está em uso,"
-                    "65.0,logs/x.log\r\n");
+                    "65.0,logs/x.log,,\r\n");
 }
 
 TEST(RunRecordTest, SafePortNames) {
@@ -132,7 +132,7 @@ TEST(RunRecordTest, FieldsSpreadsheetsReadAsText) {
         row.strMacRead = c.strMac;
         std::vector<std::vector<std::string>> rows = ParseCsv(FormatRunRecordRow(row));
         ASSERT_EQ(rows.size(), 1u);
-        ASSERT_EQ(rows[0].size(), 10u);
+        ASSERT_EQ(rows[0].size(), kRunRecordFieldCount);
         EXPECT_EQ(rows[0][2], c.strPortField);
         EXPECT_EQ(rows[0][3], c.strMacField);
         EXPECT_EQ(rows[0][4], c.strMacField);
@@ -235,7 +235,7 @@ TEST(RunRecordTest, LinesThatAreNotRows) {
         {"header", "start,end,port,mac_sent,mac_read,outcome,last_stage,message,duration_s,log_file"},
         {"torn in a quoted field", "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,\"tty"},
         {"torn and mended", "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,\"tty\""},
-        {"a field too many", strGood + ","},
+        {"a field too many", strGood + ",,,"},
         {"text after a closing quote",
          "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,\"tty\"x,,,failed,6,m,65.0,"},
         {"a quote inside an unquoted field",
@@ -334,4 +334,25 @@ TEST(RunRecordTest, ConcurrentAppendersNeverInterleave) {
         EXPECT_EQ(r, next[size_t(p)]++) << "each appender's rows in its own order";
         EXPECT_EQ(row[2], std::string(size_t(r * 37 % 9000), char('a' + p)));
     }
+}
+
+// Rows of the first version, ten columns, read alongside this version's, whose operator and serial come last.
+TEST(RunRecordTest, OldAndNewWidthsRead) {
+    EXPECT_TRUE(RunRecordHeader().ends_with(",log_file,operator,serial\r\n")) << RunRecordHeader();
+    std::optional<SRunRecordRow> old = ParseRunRecordRow(
+        "2024-05-01T14:00:00-03:00,2024-05-01T14:01:05-03:00,ttyUSB0,02:3A:7C:00:00:01,,ok,17,m,65.0,x.log");
+    ASSERT_TRUE(old);
+    EXPECT_EQ(old->strLogFile, "x.log");
+    EXPECT_EQ(old->strOperator, "");
+    EXPECT_EQ(old->strSerial, "");
+    SRunRecordRow row = *old;
+    row.strOperator = "maria";
+    row.strSerial = "=QAN,0001";
+    std::string strLine = FormatRunRecordRow(row);
+    EXPECT_TRUE(strLine.ends_with(",x.log,maria,\"'=QAN,0001\"\r\n")) << strLine;
+    std::optional<SRunRecordRow> read = ParseRunRecordRow(strLine.substr(0, strLine.size() - 2));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->strOperator, "maria");
+    EXPECT_EQ(read->strSerial, "=QAN,0001");
+    EXPECT_FALSE(ParseRunRecordRow(strLine.substr(0, strLine.size() - 2) + ",")) << "a column too many";
 }

@@ -137,6 +137,8 @@ TEST_F(ShiftReportTest, TextAndCsv) {
         StationRun("b", "2024-05-01T12:00:00-03:00", "", "ok", 17),
     };
     runs[1].row.strMessage = std::string("QAN640 configurando com sucesso") + kMacReuseConfirmedNote;
+    runs[1].row.strSerial = "QAN00001234";
+    runs[1].row.strOperator = "maria";
     SShiftReport report = ComputeShiftReport(runs, {});
     SReportSource source{kRunRecordFileName, false, 2};
 
@@ -166,9 +168,10 @@ TEST_F(ShiftReportTest, TextAndCsv) {
         {"6", "Transferindo a imagem (tftp)", "1"},
         {""},
         {"MACs gravados por mais de uma execução (a mesma placa refeita ou placas diferentes)"},
-        {"MAC", "Início", "Estação", "Porta", "Resultado", "Etapa", "Mesma placa"},
-        {kMac1, "2024-05-01T09:00:00-03:00", "estação-ç", "'=porta", "ok", "17", ""},
-        {kMac1, "2024-05-01T10:00:00-03:00", "estação-ç", "ttyUSB0", "ok", "17", "confirmada"},
+        {"MAC", "Início", "Estação", "Porta", "Resultado", "Etapa", "Série", "Operador", "Mesma placa"},
+        {kMac1, "2024-05-01T09:00:00-03:00", "estação-ç", "'=porta", "ok", "17", "", "", ""},
+        {kMac1, "2024-05-01T10:00:00-03:00", "estação-ç", "ttyUSB0", "ok", "17", "QAN00001234", "maria",
+         "confirmada"},
     };
     EXPECT_EQ(rows, expected);
 }

@@ -3,6 +3,7 @@
 // with another end's status, fails here.
 
 #include "provisioning/RunResult.h"
+#include "provisioning/SerialNumber.h"
 
 #include <gtest/gtest.h>
 
@@ -122,6 +123,11 @@ TEST(RunEndsTest, EveryEndShowsAndReturnsWhatTheOperatorAndScriptsKnow) {
          "aplicação",
          16,
          29},
+        {ERunEnd::SerialMissing,
+         {1},
+         "Número de série da placa não informado ou fora do padrão.\nNada foi enviado à QAN640",
+         16,
+         35},
         {ERunEnd::Stopped, {}, "", 0, 130},
     };
     ASSERT_EQ(std::size(cases), std::size(kRunEnds));
@@ -144,4 +150,29 @@ TEST(RunEndsTest, EveryEndShowsAndReturnsWhatTheOperatorAndScriptsKnow) {
         EXPECT_EQ(result.Message(), *c.pszBox ? std::string(c.pszBox) + "\nwhy" : "why")
             << "the detail on a line of its own";
     }
+}
+
+// The site's serial pattern file and what it accepts: the whole serial must match.
+TEST(SerialNumberTest, PatternFileAndSerials) {
+    std::string strError;
+    EXPECT_FALSE(SerialRuleFromText("# only a comment\n\n", strError));
+    EXPECT_NE(strError.find("falta o padrão"), std::string::npos) << strError;
+    EXPECT_FALSE(SerialRuleFromText("QAN[0-9\n", strError));
+    EXPECT_NE(strError.find("não é uma expressão regular válida"), std::string::npos) << strError;
+
+    std::optional<SSerialRule> rule =
+        SerialRuleFromText("\xEF\xBB\xBF# site\r\n  QAN[0-9]{8}  \r\nignored\n", strError);
+    ASSERT_TRUE(rule);
+    EXPECT_TRUE(rule->bRequired);
+    const std::vector<std::pair<std::string, const char*>> cases = {
+        {"QAN00001234", ""},
+        {"", "Erro: Número de série não informado"},
+        {"QAN0000123", "Erro: Número de série fora do padrão (QAN[0-9]{8})"},
+        {"xQAN00001234", "Erro: Número de série fora do padrão (QAN[0-9]{8})"},
+        {"QAN00001234QAN00001235", "Erro: Número de série fora do padrão (QAN[0-9]{8})"},
+        {"QAN0000\t1234", "Erro: Número de série inválido"},
+        {std::string(kMaxSerialLength + 1, 'Q'), "Erro: Número de série inválido"},
+    };
+    for (const auto& [strSerial, pszError] : cases)
+        EXPECT_EQ(SerialNumberError(*rule, strSerial), pszError) << strSerial;
 }

@@ -1,0 +1,7 @@
+#include "core/HeapArenas.h"
+
+#include <malloc.h>
+
+void LimitHeapArenas() {
+    mallopt(M_ARENA_MAX, 2);
+}
