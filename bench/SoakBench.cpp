@@ -291,6 +291,8 @@ int main(int argc, char** argv) {
     SFigures after = Measure();
     printf("after %d window runs: fds=%ld threads=%ld rss_kib=%ld heap_kib=%ld (%.0f s in all)\n",
            nWindowRuns, after.nFds, after.nThreads, after.nRssKib, after.nHeapKib, timer.elapsed() / 1000.0);
+    printf("resident growth: anonymous %ld KiB, mapped files %ld KiB\n", after.nAnonKib - before.nAnonKib,
+           after.nFileKib - before.nFileKib);
     printf("runs=%d fd_growth=%ld thread_growth=%ld rss_growth_kib=%ld\n", nSequenceRuns + nWindowRuns,
            after.nFds - before.nFds, after.nThreads - before.nThreads, after.nRssKib - before.nRssKib);
     return 0;

@@ -3,5 +3,5 @@
 #include <malloc.h>
 
 void LimitHeapArenas() {
-    mallopt(M_ARENA_MAX, 2);
+    mallopt(M_ARENA_MAX, 1);
 }
