@@ -64,8 +64,11 @@ std::string CPgTestServer::StartWatcher(const passwd* pUser) {
     std::string strAs = !pUser ? ""
                                : "setpriv --reuid=" + std::to_string(pUser->pw_uid) +
                                      " --regid=" + std::to_string(pUser->pw_gid) + " --clear-groups ";
-    std::string strScript = "cat >/dev/null; if [ -f \"$1/data/postmaster.pid\" ]; then " + strAs +
-                            "\"$2/pg_ctl\" -D \"$1/data\" -w -t 30 -m immediate stop; fi; rm -rf \"$1\"";
+    // A server a test left stopped (SIGSTOP) is let go on first, or it would never stop.
+    std::string strScript =
+        "cat >/dev/null; if [ -f \"$1/data/postmaster.pid\" ]; then"
+        " p=$(head -n 1 \"$1/data/postmaster.pid\"); pkill -CONT -P \"$p\"; kill -CONT \"$p\"; " +
+        strAs + "\"$2/pg_ctl\" -D \"$1/data\" -w -t 30 -m immediate stop; fi; rm -rf \"$1\"";
     fflush(nullptr);
     pid_t pid = fork();
     if (pid < 0)
@@ -203,5 +206,6 @@ std::string CPgTestServer::Stop() {
     if (!m_bRunning)
         return "";
     m_bRunning = false;
+    SignalAll(SIGCONT); // a test that stopped the server and failed before it let it go
     return Run("pg_ctl", {"-D", m_strFolder + "/data", "-w", "-t", "60", "-m", "fast", "stop"});
 }
