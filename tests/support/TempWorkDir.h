@@ -5,7 +5,7 @@
 #include <QTemporaryDir>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
+#include <sstream>
 #include <string>
 
 // Runs a test inside a fresh temporary directory as the working directory, and restores the previous one.
@@ -36,7 +36,11 @@ inline void WriteFileBytes(const std::string& name, const std::string& bytes) {
     ASSERT_TRUE(out.good()) << name;
 }
 
+// A read error gives what was read so far, never an exception: a /proc file whose process ends while it is
+// read fails with ESRCH, and the tests that walk /proc must go on.
 inline std::string ReadFileBytes(const std::string& name) {
     std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return std::move(bytes).str();
 }
