@@ -90,7 +90,7 @@ bool CQtOperator::AskSerialNumber(std::string& strSerial, const std::string& str
         m_pWindow, stop, [pWindow, stop, bFromWorker, error = ToBoxText(strError)] {
             QInputDialog dialog(pWindow);
             dialog.setWindowTitle(QCoreApplication::applicationName());
-            QString label = QString::fromUtf8("Número de série da placa (leia a etiqueta ou digite):");
+            QString label = QString::fromUtf8(kSerialPrompt);
             dialog.setLabelText(error.isEmpty() ? label : error + "\n" + label);
             dialog.setOkButtonText(QString::fromUtf8("OK"));
             dialog.setCancelButtonText(QString::fromUtf8("Cancelar"));

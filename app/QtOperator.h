@@ -12,6 +12,8 @@
 // down at once.
 class CQtOperator : public IOperator {
 public:
+    static constexpr const char* kSerialPrompt = "Número de série da placa (leia a etiqueta ou digite):";
+
     // pWindow owns the boxes and is the GUI-thread context of the calls; it must outlive every run that uses
     // this operator (its owner stops the run and waits for the worker before destroying it).
     explicit CQtOperator(QWidget* pWindow);
