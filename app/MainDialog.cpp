@@ -255,7 +255,9 @@ void CQAN640BootLoaderCommands::BuildStation(const std::vector<SStationPort>& po
     for (int c = 0; c < nColumns; ++c)
         pGrid->setColumnStretch(c, 1);
     QRect available = screen() ? screen()->availableGeometry() : QRect(0, 0, 1366, 768);
-    resize(std::min(available.width(), 1366), std::min(available.height(), 768));
+    setGeometry(QRect(available.topLeft(),
+                      QSize(std::min(available.width(), 1366), std::min(available.height(), 768)))
+                    .marginsRemoved(QMargins(0, 0, 8, 32))); // room for a frame a window manager adds
     // What the database said at the start goes to the first slot's log.
     if (!m_log.m_strLog.empty())
         m_slots.front()->m_log.AppendLogText(m_log.m_strLog.c_str(), true);

@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -157,15 +158,16 @@ CStationSlot::CStationSlot(int nSlot, SStationPort port, const SStation& station
     pAsk->addWidget(m_lblAnswerError);
     auto* pAnswers = new QHBoxLayout();
     for (int i = 0; i < 2; ++i) {
+        // Enter presses the answer that has the keyboard; the window has no default button, so Enter can
+        // never answer another slot.
         auto* pButton = new QPushButton(m_pQuestion);
-        pButton->setAutoDefault(false);
+        pButton->setAutoDefault(true);
         connect(pButton, &QPushButton::clicked, this, [this, i] { OnAnswer(i); });
         pAnswers->addWidget(pButton);
         m_answerButtons.push_back(pButton);
     }
     pAsk->addLayout(pAnswers);
-    // Enter after the entry, as a scanner ends what it types, answers as the first button does.
-    connect(m_edtAnswer, &QLineEdit::returnPressed, this, [this] { OnAnswer(0); });
+    m_edtAnswer->installEventFilter(this);
     m_pQuestion->hide();
     pLayout->addWidget(m_pQuestion);
 
@@ -173,12 +175,15 @@ CStationSlot::CStationSlot(int nSlot, SStationPort port, const SStation& station
     m_btnStart = new QPushButton(QString::fromUtf8("Iniciar"), this);
     m_btnLog = new QPushButton(QString::fromUtf8("Log"), this);
     m_btnLog->setCheckable(true);
+    m_btnStart->setAutoDefault(false);
+    m_btnLog->setAutoDefault(false);
     pButtons->addWidget(m_btnStart);
     pButtons->addWidget(m_btnLog);
     pLayout->addLayout(pButtons);
 
     m_edtLog = new QPlainTextEdit(this);
     CQtLogBox::PrepareEdit(m_edtLog);
+    m_edtLog->setMinimumHeight(300);
     m_edtLog->hide();
     pLayout->addWidget(m_edtLog, 1);
     pLayout->addStretch(0);
@@ -209,6 +214,19 @@ CStationSlot::~CStationSlot() {
 void CStationSlot::RequestStop() {
     m_run.m_hLoaderProcess.Terminate();
     m_stopSource.RequestStop();
+}
+
+bool CStationSlot::eventFilter(QObject* pWatched, QEvent* pEvent) {
+    // Enter after the entry, as a scanner ends what it types, answers as the first button does; taken here,
+    // so that it goes no further to the window.
+    if (pWatched == m_edtAnswer && pEvent->type() == QEvent::KeyPress) {
+        int nKey = static_cast<QKeyEvent*>(pEvent)->key();
+        if (nKey == Qt::Key_Return || nKey == Qt::Key_Enter) {
+            OnAnswer(0);
+            return true;
+        }
+    }
+    return QFrame::eventFilter(pWatched, pEvent);
 }
 
 bool CStationSlot::IsAsking() const {
@@ -316,7 +334,6 @@ void CStationSlot::ShowQuestion(const SSlotQuestion& question, std::shared_ptr<S
         bool bUsed = i < size_t(question.buttons.size());
         m_answerButtons[i]->setVisible(bUsed);
         m_answerButtons[i]->setText(bUsed ? question.buttons[qsizetype(i)] : QString());
-        m_answerButtons[i]->setDefault(int(i) == question.nDefault);
     }
     m_pQuestion->show();
     // The keyboard comes here unless the operator is answering another slot.
@@ -356,7 +373,6 @@ void CStationSlot::OnAnswer(int nButton) {
         pAnswer->m_strText = strText;
     }
     pAnswer->m_cv.notify_all();
-    m_btnStart->setFocus(Qt::OtherFocusReason);
     Render();
 }
 

@@ -122,6 +122,9 @@ public:
     std::vector<QPushButton*> m_answerButtons;
     QPlainTextEdit* m_edtLog = nullptr;
 
+protected:
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+
 signals:
     // The state changed (a question came or went, a stage, a verdict): the window's title follows.
     void StateChanged();
