@@ -322,23 +322,18 @@ void CQAN640BootLoaderCommands::closeEvent(QCloseEvent* pEvent) {
         if (pSlot->State().nStage == RUN_STAGE_EEPROM)
             writing.push_back(pSlot->Port().strPort);
     }
-    if (!running.empty() && !m_bClosing) {
-        QMessageBox box(writing.empty() ? QMessageBox::Question : QMessageBox::Warning,
-                        QCoreApplication::applicationName(), StationCloseQuestion(running, writing),
-                        QMessageBox::Yes | QMessageBox::No, this);
-        box.setDefaultButton(QMessageBox::No);
-        box.button(QMessageBox::Yes)->setText(QString::fromUtf8("Fechar"));
-        box.button(QMessageBox::No)->setText(QString::fromUtf8("Continuar"));
-        box.exec();
-        if (box.clickedButton() != box.button(QMessageBox::Yes) && IsRunning()) {
-            pEvent->ignore();
-            return;
-        }
+    QString question;
+    QMessageBox::Icon eIcon = QMessageBox::Warning;
+    if (!running.empty()) {
+        question = StationCloseQuestion(running, writing);
+        eIcon = writing.empty() ? QMessageBox::Question : QMessageBox::Warning;
+    } else if (IsRunning() && m_progress.Stage() == RUN_STAGE_EEPROM) {
+        // Power pulled after a stop in the middle of the write leaves the board without a boot image.
+        question = QString::fromUtf8(kMsgCloseWhileWriting);
     }
-    // Power pulled after a stop in the middle of the write leaves the board without a boot image.
-    if (IsRunning() && m_progress.Stage() == RUN_STAGE_EEPROM && !m_bClosing) {
-        QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(),
-                        QString::fromUtf8(kMsgCloseWhileWriting), QMessageBox::Yes | QMessageBox::No, this);
+    if (!question.isEmpty() && !m_bClosing) {
+        QMessageBox box(eIcon, QCoreApplication::applicationName(), question,
+                        QMessageBox::Yes | QMessageBox::No, this);
         box.setDefaultButton(QMessageBox::No);
         box.button(QMessageBox::Yes)->setText(QString::fromUtf8("Fechar"));
         box.button(QMessageBox::No)->setText(QString::fromUtf8("Continuar"));

@@ -13,9 +13,8 @@
 // with P the largest slowdown of a slot's run together against the same slot alone, in percent.
 
 #include "app/MainDialog.h"
+#include "bench/StationLab.h"
 #include "core/DebugOutput.h"
-#include "tests/arp/NetnsLab.h"
-#include "tests/dialogue/SimProcess.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -61,19 +60,7 @@ SRound RunRound(CNetnsLab& lab, const std::string& strDir, size_t nSlots, const 
     for (size_t k = 0; k < nSlots; ++k) {
         bool bStarted = std::find(started.begin(), started.end(), k) != started.end();
         if (bStarted) {
-            // Until it has booted with a stored address, a board answers as one without any.
-            for (std::vector<std::string> args : {std::vector<std::string>{"link", "set", "qb0", "down"},
-                                                  {"link", "set", "qb0", "address", "00:ff:ff:ff:ff:ff"},
-                                                  {"link", "set", "qb0", "up"}})
-                lab.Ip(lab.BoardNs(k), args);
-            boards[k] = std::make_unique<CSimProcess>(
-                std::vector<std::string>{"--ldr", "U-Boot_Producao/u-boot_aut_rs232.ldr", "--tftp-dir", "tftp",
-                                         "--hook", MacHookFor(lab.BoardNs(k))},
-                strDir);
-            if (boards[k]->Port().empty()) {
-                fprintf(stderr, "the virtual board of slot %zu did not start\n", k + 1);
-                exit(1);
-            }
+            boards[k] = StartStationBoard(lab, k, strDir);
         }
         strConf += (bStarted ? boards[k]->Port() : strDir + "/unused" + std::to_string(k)) + " qh" +
                    std::to_string(k) + "\n";
@@ -163,17 +150,8 @@ int main(int argc, char** argv) {
     SetDebugOutputSink([](const std::string&) {});
 
     CNetnsLab lab;
-    if (!lab.SkipReason().empty() || !lab.Ok()) {
-        fprintf(stderr, "bench_station_window: %s\n",
-                lab.SkipReason().empty() ? "the links could not be made" : lab.SkipReason().c_str());
+    if (!MakeStationLinks(lab, nSlots, "bench_station_window"))
         return 1;
-    }
-    for (size_t k = 1; k < nSlots; ++k) {
-        if (lab.AddLink() != int(k))
-            return 1;
-    }
-    for (size_t k = 0; k < nSlots; ++k)
-        lab.PlugBoard("00:ff:ff:ff:ff:ff", k);
     QTemporaryDir dir;
     std::string strDir = dir.path().toStdString();
     UseWholeRunDir(strDir);
