@@ -4,6 +4,7 @@
 #include "tests/window/WindowFixture.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace {
 
@@ -240,4 +241,77 @@ TEST_F(StationWindowTest, ClosingStopsEverySlot) {
     window.reset();
     m_boards.clear();
     EXPECT_TRUE(NoChildrenLeft());
+}
+
+// A slot's questions, asked from a run's thread and answered with keys: the offered address taken with Enter,
+// a wrong entry kept waiting with the MAC dialog's message, a scanner's whole address, Enter on the
+// reused-address question answering No, and a stop ending the wait.
+TEST_F(StationWindowTest, QuestionsInsideTheSlot) {
+    CStationSlot::SStation station;
+    CStationSlot slot(0, {"/dev/null", "qh0"}, station);
+    slot.show();
+    slot.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&slot));
+    CSlotStateFeed feed;
+    CSlotOperator op(slot, feed);
+    struct SCase {
+        const char* pszName;
+        std::function<std::string(const CStopToken&)> fnAsk; // on the run's thread
+        std::vector<const char*> typed;                      // each followed by Enter; null: the stop
+        std::string strAnswer;
+    };
+    const std::vector<SCase> cases = {
+        {"offered",
+         [&](const CStopToken& stop) {
+             std::string strMac = "02:3A:7C:00:10:01";
+             return op.ExecMacDialog(strMac, stop) ? strMac : "cancelled";
+         },
+         {""},
+         "02:3A:7C:00:10:01"},
+        {"wrong, then scanned",
+         [&](const CStopToken& stop) {
+             std::string strMac;
+             return op.ExecMacDialog(strMac, stop) ? strMac : "cancelled";
+         },
+         {"02:3A:7C 12 zz", "023a7c1234ab"},
+         "02:3A:7C:12:34:ab"},
+        {"reuse",
+         [&](const CStopToken& stop) { return std::to_string(int(op.ConfirmMacReuse("?", stop))); },
+         {""},
+         std::to_string(int(IOperator::EReuse::AskAgain))},
+        {"stop",
+         [&](const CStopToken& stop) {
+             std::string strSerial;
+             return op.AskSerialNumber(strSerial, "", stop) ? strSerial : "stopped";
+         },
+         {nullptr},
+         "stopped"},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CStopSource stop;
+        std::string strAnswer;
+        std::thread run([&] { strAnswer = c.fnAsk(stop.Token()); });
+        std::vector<bool> waitingAfter;
+        for (const char* pszTyped : c.typed) {
+            EXPECT_TRUE(QTest::qWaitFor([&] { return slot.m_pQuestion->isVisible(); }));
+            if (!pszTyped) {
+                stop.RequestStop();
+                break;
+            }
+            slot.FocusSlot();
+            if (*pszTyped) {
+                slot.m_edtAnswer->clear();
+                QTest::keyClicks(slot.m_edtAnswer, pszTyped);
+            }
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            waitingAfter.push_back(slot.m_pQuestion->isVisible());
+        }
+        run.join();
+        EXPECT_EQ(strAnswer, c.strAnswer);
+        if (c.typed.size() == 2) {
+            EXPECT_EQ(waitingAfter, (std::vector<bool>{true, false}));
+            EXPECT_EQ(slot.m_lblAnswerError->text(), MacInputMessage(MacInputInvalidChars));
+        }
+    }
 }
