@@ -236,8 +236,9 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
     std::string strLabelError;
     std::optional<SLabelConfig> labelConfig = ReadLabelConfig(strLabelError);
     run.SetVerdictHook([&](const SRunResult& verdict) {
-        return LabelAtVerdict(verdict, labelConfig, strLabelError, m_labelPrinter, ThisStationName(),
-                              [this](const std::string& strLine) { m_operator.ShowWarning(strLine); });
+        return LabelAtVerdict(
+            verdict, labelConfig, strLabelError, m_labelPrinter, ThisStationName(),
+            [this](const std::string& strLine) { m_operator.ShowWarning(strLine); }, m_operator, stop);
     });
     if (m_lineDb) {
         // Closing the window ends a wait for a stalled server as it ends every other wait of the run.

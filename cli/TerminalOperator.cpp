@@ -131,6 +131,20 @@ bool CTerminalOperator::AskSerialNumber(std::string& strSerial, const std::strin
     return true;
 }
 
+bool CTerminalOperator::AskLabelScan(std::string& strScanned, const std::string& strError,
+                                     const CStopToken& stop) {
+    if (!strError.empty())
+        Say(strError);
+    if (!m_bInteractive)
+        return false;
+    fprintf(stderr, "Leia com o leitor a etiqueta impressa para esta placa (Ctrl-D desiste): ");
+    if (ReadLine(strScanned, stop) != ERead::Line) {
+        fprintf(stderr, "\n");
+        return false;
+    }
+    return true;
+}
+
 CTerminalOperator::ERead CTerminalOperator::ReadLine(std::string& strLine, const CStopToken& stop) {
     for (;;) {
         size_t nl = m_strInput.find('\n');

@@ -33,6 +33,8 @@ public:
     void SetSerial(std::string strSerial) { m_strSerial = std::move(strSerial); }
     bool AskSerialNumber(std::string& strSerial, const std::string& strError,
                          const CStopToken& stop) override;
+    // Read at the terminal when interactive; without one the label stays unchecked.
+    bool AskLabelScan(std::string& strScanned, const std::string& strError, const CStopToken& stop) override;
     void ShowWarning(const std::string& strText) override { Say("Aviso: " + strText); }
     void OnStageStarted(int nStage) override;
 

@@ -43,6 +43,23 @@ std::vector<std::string> BarcodesOf(const std::string& strPdf, const std::string
     return {found.begin(), found.end()};
 }
 
+// The operator with a scanner in hand: each question gets the next scan; with none left they give up.
+class CScanningOperator : public IOperator {
+public:
+    explicit CScanningOperator(std::vector<std::string> scans) : m_scans(std::move(scans)) {}
+    void ShowMessageBox(const std::string&, int, const CStopToken&) override {}
+    bool ExecMacDialog(std::string&, const CStopToken&) override { return false; }
+    bool AskLabelScan(std::string& strScanned, const std::string& strError, const CStopToken&) override {
+        m_errors.push_back(strError);
+        if (m_nNext == m_scans.size())
+            return false;
+        strScanned = m_scans[m_nNext++];
+        return true;
+    }
+    std::vector<std::string> m_scans, m_errors;
+    size_t m_nNext = 0;
+};
+
 class LabelPrintTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -113,13 +130,62 @@ TEST_F(LabelPrintTest, FailuresAreTold) {
         std::string strError = PrintLabel(config, m_content, {}, nJobId);
         EXPECT_NE(strError.find(pszReason), std::string::npos) << strError;
         std::vector<std::string> shown;
-        std::string strNote = LabelAtVerdict(verified, config, "", printer, "bench-1",
-                                             [&](const std::string& strLine) { shown.push_back(strLine); });
+        CScanningOperator op({kMac});
+        config.bScanBack = true;
+        std::string strNote =
+            LabelAtVerdict(verified, config, "", printer, "bench-1",
+                           [&](const std::string& strLine) { shown.push_back(strLine); }, op, {});
         EXPECT_EQ(strNote, "Etiqueta não impressa: " + strError);
         EXPECT_EQ(shown, std::vector<std::string>{strNote});
+        EXPECT_TRUE(op.m_errors.empty()) << "a label never printed is not asked for";
     }
     // A failed run prints nothing and says nothing of labels.
     SRunResult failed;
     failed.eEnd = ERunEnd::TftpFailed;
-    EXPECT_EQ(LabelAtVerdict(failed, m_pdf, "", printer, "b", [](const std::string&) {}), "");
+    CScanningOperator none({});
+    EXPECT_EQ(LabelAtVerdict(failed, m_pdf, "", printer, "b", [](const std::string&) {}, none, {}), "");
+}
+
+// The label scanned back: the printed label's own barcodes as a scanner reads them, other spellings of the
+// address, a wrong label (asked again, the wrong text shown safely) and an operator who gives up.
+TEST_F(LabelPrintTest, ScannedBackLabelIsComparedWithTheBoard) {
+    int nJobId = 0;
+    ASSERT_EQ(PrintLabel(m_pdf, m_content, {}, nJobId), "");
+    std::vector<std::string> barcodes =
+        BarcodesOf(m_cups.JobDocument("labels", nJobId, 5000), m_dir.Path().toStdString());
+    ASSERT_EQ(barcodes.size(), 3u);
+    std::string strScannedMac = barcodes[0].substr(barcodes[0].find(' ') + 1);
+    std::string strScannedSerial = barcodes[1].substr(barcodes[1].find(' ') + 1);
+    const std::string kChecked = std::string("Etiqueta conferida: ") + kMac;
+    const std::string kUnchecked = "Etiqueta não conferida: não foi lida de volta";
+    const std::string kWrongSerial =
+        "A etiqueta lida (" + strScannedSerial + "?) não é a do MAC " + kMac + " desta placa";
+    struct SCase {
+        std::vector<std::string> scans;
+        std::string strNote;
+        size_t nAsked;
+    } cases[] = {
+        {{strScannedMac}, kChecked, 1},
+        {{"023a7c001005 "}, kChecked, 1},
+        {{strScannedSerial + "\x1b", "02-3A-7C-00-10-05"}, kChecked, 2},
+        {{"02:3A:7C:00:10:06"}, kUnchecked, 2},
+        {{}, kUnchecked, 1},
+    };
+    SRunResult verified;
+    verified.eEnd = ERunEnd::Verified;
+    verified.strMacSent = kMac;
+    SLabelConfig config = m_pdf;
+    config.bScanBack = true;
+    CLabelPrinter printer;
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.scans.empty() ? "" : c.scans[0]);
+        CScanningOperator op(c.scans);
+        EXPECT_EQ(LabelAtVerdict(verified, config, "", printer, "b", [](const std::string&) {}, op, {}),
+                  c.strNote);
+        ASSERT_EQ(op.m_errors.size(), c.nAsked);
+        EXPECT_EQ(op.m_errors[0], "");
+        if (c.scans.size() > 1) {
+            EXPECT_EQ(op.m_errors[1], kWrongSerial);
+        }
+    }
 }
