@@ -113,7 +113,23 @@ SBoardLink CLinuxArpQuery::FindBoardLink(uint32_t dwDestIp) {
         link.strInterface = m_strInterface;
         return link;
     }
-    return JudgeBoardLink(dwDestIp, m_strInterface, interfaces);
+    SBoardLink link = JudgeBoardLink(dwDestIp, m_strInterface, interfaces);
+    // A card without an address of its own leads to the board as well when a route puts the board's
+    // address on that card's link: a station's cards, whose TFTP servers are in namespaces of their own.
+    if (link.eState == EBoardLink::NoAddress && RoutedOnLink(dwDestIp))
+        link.eState = EBoardLink::Ok;
+    return link;
+}
+
+bool CLinuxArpQuery::RoutedOnLink(uint32_t dwDestIp) const {
+    using namespace arp;
+    uint32_t dwCard = if_nametoindex(m_strInterface.c_str());
+    CRtnl nl;
+    SRoute route;
+    return dwCard != 0 && nl.Open(0) == 0 &&
+           LookUpRoute(nl, dwDestIp, route, Clock::now() + std::chrono::milliseconds(m_dwWaitMs),
+                       CStopToken(), dwCard, true) == 0 &&
+           CheckOnLink(route) == ARP_NO_ERROR && route.dwOif == dwCard;
 }
 
 uint32_t CLinuxArpQuery::SendArp(uint32_t dwDestIp, void* pMacAddr, uint32_t* pPhyAddrLen,
