@@ -59,10 +59,6 @@ public:
     void SetNeighbourDump(bool bDump) { m_bNeighByDump = bDump; }
 
 private:
-    // Whether a route of this PC (not merely the kernel's assumption for a pinned look-up) puts dwDestIp on
-    // the named card's link.
-    bool RoutedOnLink(uint32_t dwDestIp) const;
-
     EMethod m_method;
     uint32_t m_dwWaitMs;
     std::string m_strInterface;
