@@ -24,12 +24,14 @@ SRunOptions WindowRunOptions(SRunOptions options, const std::string& strPort, IM
 }
 
 void AttachWindowRunParts(CRecordedRun& run, CLabelPrinter& printer,
-                          std::function<void(const std::string&)> fnWarn, CLineDb* pLineDb,
+                          std::function<void(const std::string&)> fnWarn, IOperator& op, CLineDb* pLineDb,
                           CLineDbOutlet* pOutlet, const std::string& strStation, const CStopToken& stop) {
     std::string strLabelError;
     std::optional<SLabelConfig> labelConfig = ReadLabelConfig(strLabelError);
-    run.SetVerdictHook([labelConfig, strLabelError, &printer, fnWarn](const SRunResult& verdict) {
-        return LabelAtVerdict(verdict, labelConfig, strLabelError, printer, ThisStationName(), fnWarn);
+    // The hook runs on the run's thread, within the run: the stop is the run's.
+    run.SetVerdictHook([labelConfig, strLabelError, &printer, fnWarn, &op, stop](const SRunResult& verdict) {
+        return LabelAtVerdict(verdict, labelConfig, strLabelError, printer, ThisStationName(), fnWarn, op,
+                              stop);
     });
     if (pLineDb) {
         // Closing the window ends a wait for a stalled server as it ends every other wait of the run.

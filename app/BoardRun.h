@@ -20,10 +20,10 @@ class IMacLedger;
 // and the line's database.
 SRunOptions WindowRunOptions(SRunOptions options, const std::string& strPort, IMacLedger* pLedger);
 
-// The label printed at a verified run's verdict (its trouble told through fnWarn) and, with pLineDb, every
-// row to the line's database; the database's waits end on stop.
+// The label printed at a verified run's verdict (its trouble told through fnWarn, its scan-back asked of op)
+// and, with pLineDb, every row to the line's database; the database's waits end on stop.
 void AttachWindowRunParts(CRecordedRun& run, CLabelPrinter& printer,
-                          std::function<void(const std::string&)> fnWarn, CLineDb* pLineDb,
+                          std::function<void(const std::string&)> fnWarn, IOperator& op, CLineDb* pLineDb,
                           CLineDbOutlet* pOutlet, const std::string& strStation, const CStopToken& stop);
 
 // The progress line's text once a run is over ("Concluído: MAC ... verificado (12 s)").

@@ -203,7 +203,8 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
     CRecordedRun run(m_run, m_log, m_operator, WindowRunOptions(m_runOptions, m_run.m_strPort, pLedger));
     AttachWindowRunParts(
         run, m_labelPrinter, [this](const std::string& strLine) { m_operator.ShowWarning(strLine); },
-        m_lineDb ? &*m_lineDb : nullptr, m_lineDbOutlet ? &*m_lineDbOutlet : nullptr, m_strStation, stop);
+        m_operator, m_lineDb ? &*m_lineDb : nullptr, m_lineDbOutlet ? &*m_lineDbOutlet : nullptr,
+        m_strStation, stop);
     // The progress line below the log follows the run's stages; a row or log that could not be written shows
     // there at the verdict, before the closing box, which may stay open for long.
     CRunNotesToGui stages(

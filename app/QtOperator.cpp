@@ -84,13 +84,22 @@ IOperator::EReuse CQtOperator::ConfirmMacReuse(const std::string& strQuestion, c
 
 bool CQtOperator::AskSerialNumber(std::string& strSerial, const std::string& strError,
                                   const CStopToken& stop) {
+    return AskLine(kSerialPrompt, strSerial, strError, stop);
+}
+
+bool CQtOperator::AskLabelScan(std::string& strScanned, const std::string& strError, const CStopToken& stop) {
+    return AskLine(kLabelScanPrompt, strScanned, strError, stop);
+}
+
+bool CQtOperator::AskLine(const char* pszPrompt, std::string& strAnswer, const std::string& strError,
+                          const CStopToken& stop) {
     QPointer<QWidget> pWindow = m_pWindow;
     bool bFromWorker = IsWorkerThread();
     std::optional<std::optional<std::string>> answer = CallOnGuiThread<std::optional<std::string>>(
-        m_pWindow, stop, [pWindow, stop, bFromWorker, error = ToBoxText(strError)] {
+        m_pWindow, stop, [pWindow, stop, bFromWorker, error = ToBoxText(strError), pszPrompt] {
             QInputDialog dialog(pWindow);
             dialog.setWindowTitle(QCoreApplication::applicationName());
-            QString label = QString::fromUtf8(kSerialPrompt);
+            QString label = QString::fromUtf8(pszPrompt);
             dialog.setLabelText(error.isEmpty() ? label : error + "\n" + label);
             dialog.setOkButtonText(QString::fromUtf8("OK"));
             dialog.setCancelButtonText(QString::fromUtf8("Cancelar"));
@@ -100,6 +109,6 @@ bool CQtOperator::AskSerialNumber(std::string& strSerial, const std::string& str
         });
     if (!answer || !*answer || stop.StopRequested())
         return false;
-    strSerial = **answer;
+    strAnswer = **answer;
     return true;
 }

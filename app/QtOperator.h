@@ -13,6 +13,7 @@
 class CQtOperator : public IOperator {
 public:
     static constexpr const char* kSerialPrompt = "Número de série da placa (leia a etiqueta ou digite):";
+    static constexpr const char* kLabelScanPrompt = "Leia com o leitor a etiqueta impressa para esta placa:";
 
     // pWindow owns the boxes and is the GUI-thread context of the calls; it must outlive every run that uses
     // this operator (its owner stops the run and waits for the worker before destroying it).
@@ -25,6 +26,8 @@ public:
     // A line to scan or type the serial into, with what was wrong with the last one above it.
     bool AskSerialNumber(std::string& strSerial, const std::string& strError,
                          const CStopToken& stop) override;
+    // The same line for the printed label, read back with the scanner.
+    bool AskLabelScan(std::string& strScanned, const std::string& strError, const CStopToken& stop) override;
     // Handed to fnOnWarning on the GUI thread without waiting for it (the window's progress line).
     void ShowWarning(const std::string& strText) override;
     void SetWarningSink(std::function<void(const QString&)> fnOnWarning) {
@@ -36,6 +39,9 @@ public:
 
 private:
     bool IsWorkerThread() const;
+    // A line to scan or type into, with strError above strPrompt; false when cancelled or stopped.
+    bool AskLine(const char* pszPrompt, std::string& strAnswer, const std::string& strError,
+                 const CStopToken& stop);
     QPointer<QWidget> m_pWindow;
     std::function<void(const QString&)> m_fnOnWarning;
 };

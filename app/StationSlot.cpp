@@ -82,20 +82,30 @@ IOperator::EReuse CSlotOperator::ConfirmMacReuse(const std::string& strQuestion,
     return nButton == 0 ? EReuse::Reuse : EReuse::AskAgain;
 }
 
-bool CSlotOperator::AskSerialNumber(std::string& strSerial, const std::string& strError,
-                                    const CStopToken& stop) {
-    QString label = QString::fromUtf8(CQtOperator::kSerialPrompt);
+bool CSlotOperator::AskLine(const char* pszPrompt, std::string& strAnswer, const std::string& strError,
+                            const CStopToken& stop) {
+    QString label = QString::fromUtf8(pszPrompt);
     QString error = CQtOperator::ToBoxText(strError);
     SSlotQuestion question{error.isEmpty() ? label : error + "\n" + label,
                            {"OK", "Cancelar"},
                            0,
                            SSlotQuestion::EEntry::Text,
                            {}};
-    std::string strAnswer;
-    if (Ask(question, strAnswer, stop) != 0)
+    std::string strLine;
+    if (Ask(question, strLine, stop) != 0)
         return false;
-    strSerial = strAnswer;
+    strAnswer = strLine;
     return true;
+}
+
+bool CSlotOperator::AskSerialNumber(std::string& strSerial, const std::string& strError,
+                                    const CStopToken& stop) {
+    return AskLine(CQtOperator::kSerialPrompt, strSerial, strError, stop);
+}
+
+bool CSlotOperator::AskLabelScan(std::string& strScanned, const std::string& strError,
+                                 const CStopToken& stop) {
+    return AskLine(CQtOperator::kLabelScanPrompt, strScanned, strError, stop);
 }
 
 void CSlotOperator::ShowWarning(const std::string& strText) {
@@ -282,7 +292,7 @@ void CStationSlot::ThreadProc(const CStopToken& stop) {
     CRecordedRun run(m_run, m_log, m_operator, WindowRunOptions(options, m_port.strPort, pLedger));
     AttachWindowRunParts(
         run, *m_station.pLabelPrinter,
-        [this](const std::string& strLine) { m_operator.ShowWarning(strLine); },
+        [this](const std::string& strLine) { m_operator.ShowWarning(strLine); }, m_operator,
         m_lineDb ? &*m_lineDb : nullptr, m_lineDbOutlet ? &*m_lineDbOutlet : nullptr, m_station.strStation,
         stop);
     QPointer<CStationSlot> pSlot = this;

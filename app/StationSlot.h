@@ -62,9 +62,13 @@ public:
     EReuse ConfirmMacReuse(const std::string& strQuestion, const CStopToken& stop) override;
     bool AskSerialNumber(std::string& strSerial, const std::string& strError,
                          const CStopToken& stop) override;
+    bool AskLabelScan(std::string& strScanned, const std::string& strError, const CStopToken& stop) override;
     void ShowWarning(const std::string& strText) override;
 
 private:
+    // A line to scan or type into, with strError above the prompt; false when cancelled or stopped.
+    bool AskLine(const char* pszPrompt, std::string& strAnswer, const std::string& strError,
+                 const CStopToken& stop);
     // The button pressed (the entry in strText); -1 on a stop.
     int Ask(SSlotQuestion question, std::string& strText, const CStopToken& stop);
 

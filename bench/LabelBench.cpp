@@ -15,6 +15,12 @@ namespace {
 
 constexpr int kRepeats = 20;
 
+// Nobody at the bench: the labels are not scanned back.
+class CNoOperator : public IOperator {
+    void ShowMessageBox(const std::string&, int, const CStopToken&) override {}
+    bool ExecMacDialog(std::string&, const CStopToken&) override { return false; }
+};
+
 // The times of kRepeats verdicts, sorted, in ms; empty when a job was not accepted.
 std::vector<double> VerdictTimes(const SLabelConfig& config, CLabelPrinter& printer) {
     SRunResult verdict;
@@ -22,10 +28,11 @@ std::vector<double> VerdictTimes(const SLabelConfig& config, CLabelPrinter& prin
     verdict.strMacSent = "02:3A:7C:00:10:05";
     verdict.strSerial = "QAN00001234";
     std::vector<double> ms;
+    CNoOperator op;
     for (int i = 0; i < kRepeats; ++i) {
         auto t0 = std::chrono::steady_clock::now();
         std::string strNote =
-            LabelAtVerdict(verdict, config, "", printer, "bench-1", [](const std::string&) {});
+            LabelAtVerdict(verdict, config, "", printer, "bench-1", [](const std::string&) {}, op, {});
         ms.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
         if (!strNote.empty()) {

@@ -38,7 +38,7 @@ void CTerminalOperator::OnStageStarted(int nStage) {
 }
 
 void CTerminalOperator::ReportWaiting() {
-    if (m_nStageNow != RUN_STAGE_VERIFY)
+    if (m_nStageNow != RUN_STAGE_VERIFY || m_bLabelAsked)
         return;
     auto waited = std::chrono::steady_clock::now() - m_tVerifyStart.load();
     int nWaitedS = int(std::chrono::duration_cast<std::chrono::seconds>(waited).count());
@@ -123,8 +123,23 @@ bool CTerminalOperator::AskSerialNumber(std::string& strSerial, const std::strin
         Say("Número de série exigido: use --serial");
         return false;
     }
-    fprintf(stderr, "Número de série da placa (Ctrl-D cancela): ");
-    if (ReadLine(strSerial, stop) != ERead::Line) {
+    return AskLine("Número de série da placa (Ctrl-D cancela): ", strSerial, stop);
+}
+
+bool CTerminalOperator::AskLabelScan(std::string& strScanned, const std::string& strError,
+                                     const CStopToken& stop) {
+    // The board answered already: the lines about waiting for it stop while the label is read.
+    m_bLabelAsked = true;
+    if (!strError.empty())
+        Say(strError);
+    return m_bInteractive &&
+           AskLine("Leia com o leitor a etiqueta impressa para esta placa (Ctrl-D desiste): ", strScanned,
+                   stop);
+}
+
+bool CTerminalOperator::AskLine(const char* pszPrompt, std::string& strAnswer, const CStopToken& stop) {
+    fprintf(stderr, "%s", pszPrompt);
+    if (ReadLine(strAnswer, stop) != ERead::Line) {
         fprintf(stderr, "\n");
         return false;
     }

@@ -33,6 +33,8 @@ public:
     void SetSerial(std::string strSerial) { m_strSerial = std::move(strSerial); }
     bool AskSerialNumber(std::string& strSerial, const std::string& strError,
                          const CStopToken& stop) override;
+    // Read at the terminal when interactive; without one the label stays unchecked.
+    bool AskLabelScan(std::string& strScanned, const std::string& strError, const CStopToken& stop) override;
     void ShowWarning(const std::string& strText) override { Say("Aviso: " + strText); }
     void OnStageStarted(int nStage) override;
 
@@ -49,6 +51,8 @@ public:
 private:
     enum class ERead { Line, End, Stopped };
     ERead ReadLine(std::string& strLine, const CStopToken& stop);
+    // pszPrompt, then a line read; false at the input's end or a stop.
+    bool AskLine(const char* pszPrompt, std::string& strAnswer, const CStopToken& stop);
     // Each line of the text after the stage, "[8/17] ...", CR LF taken as one line end.
     void Say(const std::string& strText);
 
@@ -62,6 +66,7 @@ private:
     CRunProgress m_progress;
     // The stage and when the MAC check began, for the main thread.
     std::atomic<int> m_nStageNow = RUN_STAGE_NONE;
+    std::atomic<bool> m_bLabelAsked = false;
     std::atomic<std::chrono::steady_clock::time_point> m_tVerifyStart{};
     int m_nReportedS = 0;   // main thread only
     std::string m_strInput; // read from standard input but not yet taken as a line

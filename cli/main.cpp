@@ -527,7 +527,8 @@ int ProvisionBoard(const SOptions& options, const std::string& strMac, const CMa
         return LabelAtVerdict(
             verdict, labelConfig, strLabelError, labelPrinter, strStation,
             // Also from the printing thread: a line of its own, no stage.
-            [](const std::string& strLine) { fprintf(stderr, "Aviso: %s\n", strLine.c_str()); });
+            [](const std::string& strLine) { fprintf(stderr, "Aviso: %s\n", strLine.c_str()); }, op,
+            stop.Token());
     });
     SRunResult result;
 

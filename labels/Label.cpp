@@ -172,8 +172,13 @@ bool TakeLabelLine(SLabelConfig& config, bool& bTemplate, std::string_view line,
             strError = "tamanho em mm como 60x30 (de 20x15 a 300x300)";
             return false;
         }
-        config = SLabelConfig{config.strQueue, config.strServer, false, w, h, ""};
+        config.bZpl = false;
+        config.strZplTemplate.clear();
+        config.dWidthMm = w;
+        config.dHeightMm = h;
         bTemplate = true;
+    } else if (key == "scan-back" && (strValue == "on" || strValue == "off")) {
+        config.bScanBack = strValue == "on";
     } else if (key == "template" && !strValue.empty()) {
         config.bZpl = true;
         config.strZplTemplate = fnReadTemplate(strValue);
@@ -183,7 +188,7 @@ bool TakeLabelLine(SLabelConfig& config, bool& bTemplate, std::string_view line,
         }
         bTemplate = true;
     } else {
-        strError = "\"" + std::string(line) + "\" não é queue, template nem server";
+        strError = "\"" + std::string(line) + "\" não é queue, template, server nem scan-back (on ou off)";
         return false;
     }
     return true;

@@ -12,6 +12,8 @@
 //                         printer ("template pdf 60x30")
 //   template FILE.zpl     a ZPL file for label printers, its placeholders filled and sent raw
 //   server ADDRESS        the CUPS server (a host name or a socket's path); default: the system's
+//   scan-back on          the operator scans the printed label and the run compares it with the board's MAC
+//                         (off by default)
 inline constexpr const char* kLabelConfigFileName = "QAN640label.conf";
 
 struct SLabelConfig {
@@ -20,6 +22,7 @@ struct SLabelConfig {
     bool bZpl = false;
     double dWidthMm = 60, dHeightMm = 30; // of a PDF label
     std::string strZplTemplate;           // the template file's text
+    bool bScanBack = false;
 };
 
 // What a label shows.

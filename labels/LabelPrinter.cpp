@@ -1,5 +1,7 @@
 #include "labels/LabelPrinter.h"
 
+#include "records/RunRecord.h"
+
 #include <atomic>
 #include <chrono>
 #include <cups/cups.h>
@@ -157,10 +159,29 @@ std::string PrintVerdictLabel(CLabelPrinter& printer, const SLabelConfig& config
     return pOutcome->strError.empty() ? "" : "Etiqueta não impressa: " + pOutcome->strError;
 }
 
+std::string ScanBackNote(IOperator& op, const std::string& strMac, const CStopToken& stop) {
+    std::optional<uint64_t> nMac = MacValue(strMac);
+    std::string strError;
+    for (;;) {
+        std::string strScanned;
+        if (!op.AskLabelScan(strScanned, strError, stop))
+            return "Etiqueta não conferida: não foi lida de volta";
+        std::optional<uint64_t> nScanned = MacValue(Trimmed(strScanned));
+        if (nScanned && nScanned == nMac)
+            return "Etiqueta conferida: " + MacText(*nScanned);
+        // What the scanner typed goes into a box and the log: printable ASCII only, and not too much of it.
+        std::string strShown;
+        for (char c : strScanned.substr(0, 40))
+            strShown += c >= ' ' && c <= '~' ? c : '?';
+        strError = "A etiqueta lida (" + strShown + ") não é a do MAC " + strMac + " desta placa";
+    }
+}
+
 std::string LabelAtVerdict(const SRunResult& verdict, const std::optional<SLabelConfig>& config,
                            const std::string& strConfigError, CLabelPrinter& printer,
                            const std::string& strStation,
-                           const std::function<void(const std::string&)>& fnShow) {
+                           const std::function<void(const std::string&)>& fnShow, IOperator& op,
+                           const CStopToken& stop) {
     if (verdict.Outcome() != ERunOutcome::Ok)
         return "";
     std::string strNote = strConfigError.empty() ? "" : "Etiqueta não impressa: " + strConfigError;
@@ -168,6 +189,11 @@ std::string LabelAtVerdict(const SRunResult& verdict, const std::optional<SLabel
         SLabelContent content{verdict.strMacSent, verdict.strSerial, std::chrono::system_clock::now(),
                               strStation};
         strNote = PrintVerdictLabel(printer, *config, content, kVerdictLabelWaitMs, fnShow);
+        // A label the server refused is not there to scan; one not confirmed in time may still come out.
+        if (config->bScanBack && !strNote.starts_with("Etiqueta não impressa")) {
+            std::string strScan = ScanBackNote(op, verdict.strMacSent, stop);
+            strNote += (strNote.empty() ? "" : "; ") + strScan;
+        }
     }
     if (!strNote.empty())
         fnShow(strNote);

@@ -2,6 +2,7 @@
 
 #include "core/StopToken.h"
 #include "labels/Label.h"
+#include "provisioning/Operator.h"
 #include "provisioning/RunResult.h"
 
 #include <condition_variable>
@@ -53,10 +54,16 @@ std::string PrintVerdictLabel(CLabelPrinter& printer, const SLabelConfig& config
                               const SLabelContent& content, int nWaitMs,
                               std::function<void(const std::string&)> fnLate);
 
+// The printed label scanned back by the operator (IOperator::AskLabelScan) until it shows strMac or the
+// operator gives up: the row's note either way ("Etiqueta conferida: ..." or "Etiqueta não conferida...").
+std::string ScanBackNote(IOperator& op, const std::string& strMac, const CStopToken& stop);
+
 // The label of a run at its verdict, for both front ends: printed for a verified board when the site prints
-// labels (config), or the file's problem (strConfigError). The row's note, empty when the job was accepted;
-// fnShow hears every line for the operator, the note now and a late job's outcome when it comes.
+// labels (config), or the file's problem (strConfigError), then scanned back when the site wants it. The
+// row's note, empty when the job was accepted and nothing was scanned; fnShow hears every line for the
+// operator, the note now and a late job's outcome when it comes.
 std::string LabelAtVerdict(const SRunResult& verdict, const std::optional<SLabelConfig>& config,
                            const std::string& strConfigError, CLabelPrinter& printer,
                            const std::string& strStation,
-                           const std::function<void(const std::string&)>& fnShow);
+                           const std::function<void(const std::string&)>& fnShow, IOperator& op,
+                           const CStopToken& stop);

@@ -33,6 +33,30 @@ std::string CDbMacLedger::TakeWarning() {
     return std::exchange(m_strWarning, std::string());
 }
 
+namespace {
+
+// A stored address as the database's row of it shows it: columns state, station, the start's epoch, port,
+// serial and address.
+SMacLookup LookupOfRow(const CPgResult& found) {
+    double dEpoch = 0;
+    std::string strEpoch = found.Text(0, 2);
+    std::from_chars(strEpoch.data(), strEpoch.data() + strEpoch.size(), dEpoch);
+    SMacLookup lookup;
+    lookup.eStatus = SMacLookup::EStatus::Stored;
+    SMacStoredRow& row = lookup.row;
+    row.strWhen = FormatIsoTime(
+        std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::duration<double>(dEpoch))));
+    row.strPort = found.Text(0, 0) == "stored"
+                      ? found.Text(0, 3) + " da estação " + found.Text(0, 1)
+                      : "(endereço reservado por uma execução da estação " + found.Text(0, 1) + ")";
+    row.strSerial = found.Text(0, 4);
+    row.strMac = found.Text(0, 5);
+    return lookup;
+}
+
+} // namespace
+
 SMacLookup CDbMacLedger::FindStored(const std::string& strMac) {
     SMacLookup local = m_local.FindStored(strMac);
     std::optional<uint64_t> nMac = MacValue(strMac);
@@ -46,7 +70,8 @@ SMacLookup CDbMacLedger::FindStored(const std::string& strMac) {
     std::string strMacText = MacText(*nMac);
     std::optional<CPgResult> found =
         m_db.Exec("SELECT m.state, m.station, extract(epoch FROM coalesce(r.started, m.at))::text,"
-                  " coalesce(r.port, ''), coalesce(r.serial, '') FROM qan640_macs m LEFT JOIN qan640_runs r "
+                  " coalesce(r.port, ''), coalesce(r.serial, ''), upper(m.mac::text) FROM qan640_macs m LEFT "
+                  "JOIN qan640_runs r "
                   "ON r.run_id = m.run_id"
                   " WHERE m.mac = $1::macaddr",
                   {strMacText.c_str()}, strError);
@@ -57,26 +82,30 @@ SMacLookup CDbMacLedger::FindStored(const std::string& strMac) {
     bool bOwnReservation = m_nReserved == nMac;
     if (found->Rows() == 0 || (found->Text(0, 0) == "reserved" && bOwnReservation))
         return local;
-    double dEpoch = 0;
-    std::string strEpoch = found->Text(0, 2);
-    std::from_chars(strEpoch.data(), strEpoch.data() + strEpoch.size(), dEpoch);
-    SMacLookup lookup;
-    lookup.eStatus = SMacLookup::EStatus::Stored;
-    SMacStoredRow& row = lookup.row;
-    row.strWhen = FormatIsoTime(
-        std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::duration<double>(dEpoch))));
-    row.strPort = found->Text(0, 0) == "stored"
-                      ? found->Text(0, 3) + " da estação " + found->Text(0, 1)
-                      : "(endereço reservado por uma execução da estação " + found->Text(0, 1) + ")";
-    row.strMac = strMacText;
-    row.strSerial = found->Text(0, 4);
-    return lookup;
+    return LookupOfRow(*found);
 }
 
 SMacLookup CDbMacLedger::FindSerial(const std::string& strSerial) {
-    // This PC's record only: the line's serials are in its rows, not in its table of addresses.
-    return m_local.FindSerial(strSerial);
+    // This PC's record first: its rows may still wait in the outbox.
+    SMacLookup local = m_local.FindSerial(strSerial);
+    if (strSerial.empty() || local.eStatus != SMacLookup::EStatus::Free)
+        return local;
+    std::string strError;
+    if (m_db.Connect(strError) != CLineDb::EState::Ready) {
+        m_strWarning = DownWarning(strError);
+        return local;
+    }
+    // The latest row of any station whose board kept its address with this serial.
+    std::optional<CPgResult> found = m_db.Exec(
+        "SELECT m.state, r.station, extract(epoch FROM r.started)::text, r.port, r.serial, upper(r.mac_sent)"
+        " FROM qan640_runs r JOIN qan640_macs m ON m.run_id = r.run_id AND m.state = 'stored'"
+        " WHERE r.serial = $1 ORDER BY r.started DESC LIMIT 1",
+        {strSerial.c_str()}, strError);
+    if (!found) {
+        m_strWarning = DownWarning(strError);
+        return local;
+    }
+    return found->Rows() == 0 ? local : LookupOfRow(*found);
 }
 
 SMacTaken CDbMacLedger::TakeNext() {

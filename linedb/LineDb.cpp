@@ -458,6 +458,8 @@ bool CLineDb::InitSchema(std::string& strError) {
         " log text NOT NULL)",
         "ALTER TABLE qan640_runs ADD COLUMN operator text NOT NULL DEFAULT ''",
         "ALTER TABLE qan640_runs ADD COLUMN serial text NOT NULL DEFAULT ''",
+        // A serial asked before its board gets an address: is it bound to another one anywhere on the line?
+        "CREATE INDEX qan640_runs_serial ON qan640_runs (serial) WHERE serial <> ''",
     };
     auto fail = [&](const std::string& strWhat) {
         strError = strWhat;

@@ -278,11 +278,13 @@ int CRtnl::RunCallbacks(size_t length, unsigned seq, unsigned portId, const Mess
 }
 
 int LookUpRoute(CRtnl& nl, uint32_t dwDestIp, SRoute& route, Clock::time_point deadline,
-                const CStopToken& stop, uint32_t dwOif) {
+                const CStopToken& stop, uint32_t dwOif, bool bTableEntry) {
     CRequest req(RTM_GETROUTE, sizeof(rtmsg));
     rtmsg* pRtm = req.Extra<rtmsg>();
     pRtm->rtm_family = AF_INET;
     pRtm->rtm_dst_len = 32;
+    if (bTableEntry)
+        pRtm->rtm_flags = RTM_F_FIB_MATCH;
     mnl_attr_put_u32(req.Nlh(), RTA_DST, dwDestIp);
     // As a socket bound to that interface would be routed: its own routes only (also those of the VRF it
     // belongs to).

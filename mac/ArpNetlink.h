@@ -110,8 +110,10 @@ private:
 };
 
 // The route the kernel would use to send to dwDestIp; through interface dwOif only, when it is not 0.
+// Pinned to an interface, the kernel takes any address it has no route for as on that interface's link;
+// bTableEntry asks for the routing table's own entry instead, and fails (EHOSTUNREACH) where none matched.
 int LookUpRoute(CRtnl& nl, uint32_t dwDestIp, SRoute& route, Clock::time_point deadline,
-                const CStopToken& stop, uint32_t dwOif = 0);
+                const CStopToken& stop, uint32_t dwOif = 0, bool bTableEntry = false);
 // Interface dwIndex (link.bFound false when the kernel did not describe it).
 int LookUpLink(CRtnl& nl, uint32_t dwIndex, SLink& link, Clock::time_point deadline, const CStopToken& stop);
 // The kernel's current entry for dwDestIp on dwIfIndex (n.bFound false when there is none). Asks for the

@@ -75,6 +75,15 @@ uint32_t CheckLink(const arp::SLink& link) {
     return ARP_NO_ERROR;
 }
 
+// Whether a route of this PC (not merely the kernel's assumption for a look-up pinned to a card) puts
+// dwDestIp on dwCard's link.
+bool RoutedOnLink(arp::CRtnl& nl, uint32_t dwDestIp, uint32_t dwCard, arp::Clock::time_point deadline,
+                  const CStopToken& stop) {
+    arp::SRoute route;
+    return arp::LookUpRoute(nl, dwDestIp, route, deadline, stop, dwCard, true) == 0 &&
+           CheckOnLink(route) == ARP_NO_ERROR && route.dwOif == dwCard;
+}
+
 } // namespace
 
 bool ListNetInterfaces(std::vector<SNetInterface>& interfaces) {
@@ -113,7 +122,15 @@ SBoardLink CLinuxArpQuery::FindBoardLink(uint32_t dwDestIp) {
         link.strInterface = m_strInterface;
         return link;
     }
-    return JudgeBoardLink(dwDestIp, m_strInterface, interfaces);
+    SBoardLink link = JudgeBoardLink(dwDestIp, m_strInterface, interfaces);
+    // A card without an address of its own leads to the board as well when a route puts the board's
+    // address on that card's link: a station's cards, whose TFTP servers are in namespaces of their own.
+    uint32_t dwCard = if_nametoindex(m_strInterface.c_str());
+    arp::CRtnl nl;
+    if (link.eState == EBoardLink::NoAddress && dwCard != 0 && nl.Open(0) == 0 &&
+        RoutedOnLink(nl, dwDestIp, dwCard, arp::Clock::now() + std::chrono::milliseconds(m_dwWaitMs), {}))
+        link.eState = EBoardLink::Ok;
+    return link;
 }
 
 uint32_t CLinuxArpQuery::SendArp(uint32_t dwDestIp, void* pMacAddr, uint32_t* pPhyAddrLen,
@@ -150,6 +167,10 @@ uint32_t CLinuxArpQuery::SendArp(uint32_t dwDestIp, void* pMacAddr, uint32_t* pP
     if (uint32_t dwCode = CheckOnLink(route); dwCode != ARP_NO_ERROR)
         return dwCode;
     if (dwCard != 0 && route.dwOif != dwCard)
+        return ARP_ERROR_BAD_NET_NAME;
+    // Pinned to a card, the kernel takes an address it has no route for as on that card's link: a route of
+    // this PC's own must say so as well.
+    if (dwCard != 0 && !RoutedOnLink(nl, dwDestIp, dwCard, deadline, stop))
         return ARP_ERROR_BAD_NET_NAME;
     SLink link;
     if (int rc = LookUpLink(nl, route.dwOif, link, deadline, stop); rc != 0)

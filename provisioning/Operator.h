@@ -38,6 +38,14 @@ public:
         return false;
     }
 
+    // The label just printed for the verified board, scanned back (what the scanner typed, in strScanned);
+    // strError as for the serial. False when the operator gives up, has no scanner (headless without a
+    // terminal) or a stop came.
+    virtual bool AskLabelScan(std::string& /*strScanned*/, const std::string& /*strError*/,
+                              const CStopToken& /*stop*/) {
+        return false;
+    }
+
     // Something the operator must know while the run goes on (a check done with less than it should have):
     // shown on the progress line, not in a box that would wait. UTF-8.
     virtual void ShowWarning(const std::string& /*strText*/) {}

@@ -274,7 +274,7 @@ bool CProvisioningRun::WriteEeprom(CBootMonitorDialogue& dialogue, const std::st
         FinishWithReason(ERunEnd::EepromNotVerified, strWhy);
         return false;
     }
-    m_log.AppendLogText("\nEEPROM conferida: igual à imagem transferida\n", true);
+    m_log.AppendLogText(EncodeCp1252("\nEEPROM conferida: igual à imagem transferida\n").c_str(), true);
     m_bWriteInDoubt = false;
     return true;
 }

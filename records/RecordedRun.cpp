@@ -34,6 +34,8 @@ void CRecordedRun::OnStageStarted(int nStage) {
 
 void CRecordedRun::OnVerdict(const SRunResult& result) {
     SRunResult verdict = result;
+    if (m_fnVerdictHook)
+        m_archive.NoteVerdict(verdict);
     if (std::string strNote = m_fnVerdictHook ? m_fnVerdictHook(result) : ""; !strNote.empty()) {
         verdict.strNote += (verdict.strNote.empty() ? "" : "; ") + strNote;
         m_log.AppendLogText(EncodeCp1252("\n" + strNote + "\n").c_str(), true);

@@ -275,6 +275,15 @@ void CRunArchive::NoteStage(const SRunResult& progress, CLogConsole& log) {
     }
 }
 
+void CRunArchive::NoteVerdict(const SRunResult& result) {
+    if (m_bEnded || !m_journal.IsOpen())
+        return;
+    std::string strRecord = m_strDir + "/" + kRunRecordFileName;
+    m_journal.Write(SRunJournalEntry{
+        true, RunRecordSize(strRecord), m_strLogFile, EncodeCp1252(OneLineText(RunOutcomeLine(result))),
+        FormatRunRecordRow(RowAsItStands(result, RunOutcomeWord(result.Outcome())))});
+}
+
 const CRunArchive::SArchived& CRunArchive::EndRun(const SRunResult& result, CLogConsole& log) {
     if (m_bEnded)
         return m_archived;

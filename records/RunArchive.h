@@ -66,6 +66,9 @@ public:
         bool bSaved = false;               // the row is in the record and the whole log in its file
         bool bRowSaved = false;            // the row is in the record
     };
+    // A verdict that waits on the bench before its row is written (the label scanned back): the journal holds
+    // its row now, so that a program killed meanwhile leaves the board's verdict, not an interrupted run.
+    void NoteVerdict(const SRunResult& result);
     // The verdict: the run's row goes to the record, with the time it is called as its end, and the run log
     // gets the rest of the log and the outcome line. Call it as soon as the verdict is known, before the
     // closing box; later calls for the same run return what the first one did.

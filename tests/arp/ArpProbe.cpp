@@ -2,10 +2,11 @@
 // (which start it inside their own network namespaces, also as an unprivileged user).
 //
 //   qan_arp_probe <ipv4> [--method auto|kernel|wire] [--wait ms] [--stop-after ms] [--neigh-dump 1]
-//                 [--interface NAME]
+//                 [--interface NAME]...
 //
 // Output, one "key=value" per line: result (1/0), mac, method (auto when it ended before asking, kernel,
-// wire), elapsed_ms, elapsed_us, log (CR, LF and backslash escaped as \r, \n, \\).
+// wire), elapsed_ms, elapsed_us, log (CR, LF and backslash escaped as \r, \n, \\). Several --interface
+// options check each card in turn, in one process (as one window does), printing these lines for each.
 #include "core/LogConsole.h"
 #include "mac/ArpCheck.h"
 #include "mac/ArpQuery_linux.h"
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -60,7 +62,7 @@ int main(int argc, char** argv) {
     uint32_t dwWaitMs = 3000;
     long nStopAfterMs = -1;
     bool bNeighDump = false;
-    std::string strInterface;
+    std::vector<std::string> interfaces;
     for (int i = 2; i < argc; i += 2) {
         if (i + 1 >= argc)
             return Usage();
@@ -76,7 +78,7 @@ int main(int argc, char** argv) {
         } else if (strOption == "--wait") {
             dwWaitMs = uint32_t(strtoul(strValue.c_str(), nullptr, 10));
         } else if (strOption == "--interface") {
-            strInterface = strValue;
+            interfaces.push_back(strValue);
         } else if (strOption == "--neigh-dump") {
             bNeighDump = strValue == "1";
         } else if (strOption == "--stop-after") {
@@ -95,19 +97,24 @@ int main(int argc, char** argv) {
         });
     }
 
-    CLogConsole log;
-    CLinuxArpQuery query(method, dwWaitMs, strInterface);
-    query.SetNeighbourDump(bNeighDump);
-    std::string strMac;
-    auto t0 = std::chrono::steady_clock::now();
-    bool bResult = ReadMacByArp(log, strMac, strIp, stopSource.Token(), &query);
-    auto elapsedUs =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+    if (interfaces.empty())
+        interfaces.push_back("");
+    for (const std::string& strInterface : interfaces) {
+        CLogConsole log;
+        CLinuxArpQuery query(method, dwWaitMs, strInterface);
+        query.SetNeighbourDump(bNeighDump);
+        std::string strMac;
+        auto t0 = std::chrono::steady_clock::now();
+        bool bResult = ReadMacByArp(log, strMac, strIp, stopSource.Token(), &query);
+        auto elapsedUs =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+                .count();
+
+        printf("result=%d\nmac=%s\nmethod=%s\nelapsed_ms=%lld\nelapsed_us=%lld\nlog=%s\n", bResult ? 1 : 0,
+               strMac.c_str(), MethodName(query.LastMethod()), static_cast<long long>(elapsedUs / 1000),
+               static_cast<long long>(elapsedUs), Escape(log.m_strLog).c_str());
+    }
     if (stopper.joinable())
         stopper.join();
-
-    printf("result=%d\nmac=%s\nmethod=%s\nelapsed_ms=%lld\nelapsed_us=%lld\nlog=%s\n", bResult ? 1 : 0,
-           strMac.c_str(), MethodName(query.LastMethod()), static_cast<long long>(elapsedUs / 1000),
-           static_cast<long long>(elapsedUs), Escape(log.m_strLog).c_str());
     return 0;
 }

@@ -164,6 +164,9 @@ TEST_F(ProvisionCliTest, FullRunThroughTheNetwork) {
         EXPECT_EQ(rows[0][kMacRead], "02:3A:7C:1A:2B:3C");
         std::string strLog = ReadFileBytes(m_strDir + "/" + rows[0][kLogFile]);
         EXPECT_NE(strLog.find("\r\nMAC address lido:02:3a:7c:1a:2b:3c"), std::string::npos);
+        EXPECT_NE(strLog.find(EncodeCp1252("EEPROM conferida: igual à imagem transferida")),
+                  std::string::npos)
+            << "the log is Windows-1252 throughout";
         EXPECT_NE(strLog.find("ethaddr=02:3A:7C:1a:2B:3c"), std::string::npos)
             << "the board gets the dialog's form";
         m_pBoard.reset();

@@ -272,9 +272,15 @@ TEST_F(LineDbTest, ReservationsEndWithTheirRunsRows) {
         << strError;
     EXPECT_EQ(otherLedger.TakeNext().strMac, "02:3A:7C:00:10:00");
     // Its run got past bootargs: the row keeps it for good.
-    ASSERT_TRUE(
-        SendLineDbRow(other, "bench-2/r2", "bench-2", Row("02:3A:7C:00:10:00", "failed", 14), strError));
+    SRunRecordRow kept = Row("02:3A:7C:00:10:00", "failed", 14);
+    kept.strSerial = "SN-0042";
+    ASSERT_TRUE(SendLineDbRow(other, "bench-2/r2", "bench-2", kept, strError));
     otherLedger.EndRun();
+    // Its serial is bound to that address for every station, not only in bench-2's record.
+    SMacLookup serial = ledger.FindSerial("SN-0042");
+    ASSERT_EQ(serial.eStatus, SMacLookup::EStatus::Stored);
+    EXPECT_EQ(serial.row.strMac, "02:3A:7C:00:10:00");
+    EXPECT_EQ(ledger.FindSerial("SN-0043").eStatus, SMacLookup::EStatus::Free);
     EXPECT_EQ(m_server.Query("SELECT state FROM qan640_macs WHERE mac = '02:3a:7c:00:10:00'"), "stored");
     SMacLookup stored = ledger.FindStored("02-3a-7c-00-10-00");
     ASSERT_EQ(stored.eStatus, SMacLookup::EStatus::Stored);

@@ -43,6 +43,23 @@ std::vector<std::string> BarcodesOf(const std::string& strPdf, const std::string
     return {found.begin(), found.end()};
 }
 
+// The operator with a scanner in hand: each question gets the next scan; with none left they give up.
+class CScanningOperator : public IOperator {
+public:
+    explicit CScanningOperator(std::vector<std::string> scans) : m_scans(std::move(scans)) {}
+    void ShowMessageBox(const std::string&, int, const CStopToken&) override {}
+    bool ExecMacDialog(std::string&, const CStopToken&) override { return false; }
+    bool AskLabelScan(std::string& strScanned, const std::string& strError, const CStopToken&) override {
+        m_errors.push_back(strError);
+        if (m_nNext == m_scans.size())
+            return false;
+        strScanned = m_scans[m_nNext++];
+        return true;
+    }
+    std::vector<std::string> m_scans, m_errors;
+    size_t m_nNext = 0;
+};
+
 class LabelPrintTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -113,13 +130,43 @@ TEST_F(LabelPrintTest, FailuresAreTold) {
         std::string strError = PrintLabel(config, m_content, {}, nJobId);
         EXPECT_NE(strError.find(pszReason), std::string::npos) << strError;
         std::vector<std::string> shown;
-        std::string strNote = LabelAtVerdict(verified, config, "", printer, "bench-1",
-                                             [&](const std::string& strLine) { shown.push_back(strLine); });
+        CScanningOperator op({kMac});
+        config.bScanBack = true;
+        std::string strNote =
+            LabelAtVerdict(verified, config, "", printer, "bench-1",
+                           [&](const std::string& strLine) { shown.push_back(strLine); }, op, {});
         EXPECT_EQ(strNote, "Etiqueta não impressa: " + strError);
         EXPECT_EQ(shown, std::vector<std::string>{strNote});
+        EXPECT_TRUE(op.m_errors.empty()) << "a label never printed is not asked for";
     }
     // A failed run prints nothing and says nothing of labels.
     SRunResult failed;
     failed.eEnd = ERunEnd::TftpFailed;
-    EXPECT_EQ(LabelAtVerdict(failed, m_pdf, "", printer, "b", [](const std::string&) {}), "");
+    CScanningOperator none({});
+    EXPECT_EQ(LabelAtVerdict(failed, m_pdf, "", printer, "b", [](const std::string&) {}, none, {}), "");
+}
+
+// The label scanned back: the printed label's own barcode as a scanner reads it passes; a wrong one (the
+// serial's barcode, a control character after it) is asked for again and shown safely; giving up is noted.
+TEST_F(LabelPrintTest, ScannedBackLabelIsComparedWithTheBoard) {
+    int nJobId = 0;
+    ASSERT_EQ(PrintLabel(m_pdf, m_content, {}, nJobId), "");
+    std::vector<std::string> read =
+        BarcodesOf(m_cups.JobDocument("labels", nJobId, 5000), m_dir.Path().toStdString());
+    ASSERT_EQ(read.size(), 3u);
+    std::string strMacScan = read[0].substr(8), strSerialScan = read[1].substr(8); // after "Code128 "
+    SRunResult verified;
+    verified.eEnd = ERunEnd::Verified;
+    verified.strMacSent = kMac;
+    SLabelConfig config = m_pdf;
+    config.bScanBack = true;
+    CLabelPrinter printer;
+    CScanningOperator op({strSerialScan + "\x1b", strMacScan});
+    EXPECT_EQ(LabelAtVerdict(verified, config, "", printer, "b", [](const std::string&) {}, op, {}),
+              std::string("Etiqueta conferida: ") + kMac);
+    EXPECT_EQ(op.m_errors, (std::vector<std::string>{"", "A etiqueta lida (" + strSerialScan +
+                                                             "?) não é a do MAC " + kMac + " desta placa"}));
+    CScanningOperator gaveUp({"02-3a-7c-00-10-06"});
+    EXPECT_EQ(ScanBackNote(gaveUp, kMac, {}), "Etiqueta não conferida: não foi lida de volta");
+    EXPECT_EQ(gaveUp.m_errors.size(), 2u);
 }

@@ -31,7 +31,8 @@ for f in usr/bin/qan640-bootloader usr/bin/qan640-provision usr/bin/qan640-line 
     usr/share/icons/hicolor/48x48/apps/qan640-bootloader.png \
     usr/share/man/man1/qan640-bootloader.1.gz usr/share/man/man1/qan640-provision.1.gz usr/share/man/man1/qan640-line.1.gz \
     usr/share/man/pt_BR/man1/qan640-bootloader.1.gz usr/share/man/pt_BR/man1/qan640-provision.1.gz \
-    usr/share/doc/qan640-bootloader/copyright usr/share/doc/qan640-bootloader/changelog.gz; do
+    usr/share/doc/qan640-bootloader/copyright usr/share/doc/qan640-bootloader/changelog.gz \
+    usr/libexec/qan640-bootloader/station usr/lib/systemd/system/qan640-station.service; do
     grep -qx "\./$f" "$tmp/list" || fail "$f missing from the package"
 done
 if grep -E 'sim|standin|bfin-uclinux-ldr|/test_|bench_|probe' "$tmp/list"; then fail "test equipment packaged"; fi
@@ -49,6 +50,11 @@ dpkg-deb -I "$deb" | grep -Eq '[[:space:]]postrm[[:space:]]' || fail "no postrm"
 
 # The menu entry carries the window's caption.
 dpkg-deb -x "$deb" "$tmp/root"
+# The station's unit calls the script where the package puts it, and the script runs.
+for program in $(sed -n 's/^Exec\(Start\|Stop\)=\([^ ]*\).*/\2/p' "$tmp/root/usr/lib/systemd/system/qan640-station.service"); do
+    [ -x "$tmp/root$program" ] || fail "the station unit calls $program, which the package lacks"
+done
+"$tmp/root/usr/libexec/qan640-bootloader/station" --help 2>&1 | grep -q 'up FILE' || fail "station --help"
 caption=$(sed -n 's:.*<string>\(QAN 640 Bootloader V[^<]*\)</string>.*:\1:p' "$ui")
 grep -qx "Name=$caption" "$tmp/root/usr/share/applications/qan640-bootloader.desktop" ||
     fail "menu entry name is not the caption '$caption'"

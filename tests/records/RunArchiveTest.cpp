@@ -121,6 +121,8 @@ TEST(RunRecordTest, JournalsOfDeadRunsBecomeRows) {
          "P\t0\tlogs/x\tResultado\ta,b\t123\nP\t0\tlo", "interrupted"},
         {"after its verdict", RUN_STAGE_TFTP, true, false, "", "failed"},
         {"after its row", RUN_STAGE_TFTP, true, true, "", "failed"},
+        // Verified, and the label still being scanned back when the program died.
+        {"verdict waiting on the bench", RUN_STAGE_VERIFY, false, false, "", "ok"},
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszName);
@@ -133,6 +135,12 @@ TEST(RunRecordTest, JournalsOfDeadRunsBecomeRows) {
             killed.BeginRun("ttyUSB0", log);
             log.AppendLogText("board bytes", false);
             killed.NoteStage(Progress(c.nStage), log);
+            if (c.nStage == RUN_STAGE_VERIFY) {
+                SRunResult verified = Progress(c.nStage);
+                verified.eEnd = ERunEnd::Verified;
+                verified.strMacRead = verified.strMacSent;
+                killed.NoteVerdict(verified);
+            }
             std::vector<std::string> names = JournalNames();
             ASSERT_EQ(names.size(), 1u);
             std::string strJournal = std::string(kRunJournalFolderName) + "/" + names[0];
@@ -173,7 +181,10 @@ TEST(RunRecordTest, JournalsOfDeadRunsBecomeRows) {
         EXPECT_EQ(rows[1][3], c.nStage >= RUN_STAGE_BOOTARGS ? "02:3A:7C:1A:2B:3C" : "");
         EXPECT_EQ(rows[1][9], strLogFile);
         std::string text = ReadFileBytes(strLogFile);
-        std::string strEnd = "board bytes\r\nResultado: interrompido na etapa " + std::to_string(c.nStage);
+        std::string strEnd =
+            c.nStage == RUN_STAGE_VERIFY
+                ? "board bytes\r\nResultado: ok na etapa " + std::to_string(c.nStage)
+                : "board bytes\r\nResultado: interrompido na etapa " + std::to_string(c.nStage);
         EXPECT_NE(text.find(strEnd), std::string::npos) << text;
         EXPECT_TRUE(text.ends_with("\r\n"));
     }

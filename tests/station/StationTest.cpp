@@ -75,16 +75,25 @@ std::string Field(const std::string& text, const std::string& key) {
                : text.substr(pos + key.size() + 1, text.find('\n', pos) - pos - key.size() - 1);
 }
 
+// Every value of key, each followed by a space.
+std::string Fields(const std::string& text, const std::string& key) {
+    std::string strValues;
+    for (size_t pos = 0; (pos = text.find(key + "=", pos)) != std::string::npos; ++pos)
+        strValues += Field(text.substr(pos), key) + " ";
+    return strValues;
+}
+
 } // namespace
 
-// Each slot: its card in a namespace of its own with the server address, a TFTP server there that its
-// board reaches, and the ARP check inside the slot reaching that board only. Down gives everything back.
+// Each slot: a macvlan of its card in a namespace of its own with the server address, a TFTP server there
+// that its board reaches, and the ARP check inside the slot reaching that board only. Down gives all back.
 TEST_F(StationTest, SlotsUpServeTheirBoardsAndGoDownCleanly) {
     WriteFileBytes(m_strFile, "# two boards\n/dev/ttyQ0 qh0\n/dev/ttyQ1 qh1   # the second\n");
     SCommandResult up = Station({"up", m_strFile});
     ASSERT_EQ(up.nExit, 0) << up.strErr;
-    EXPECT_NE(up.strOut.find("slot 2: port /dev/ttyQ1, card qh1 in namespace " + Prefix() + "2"),
-              std::string::npos)
+    EXPECT_NE(
+        up.strOut.find("slot 2: port /dev/ttyQ1, card qh1, namespace " + Prefix() + "2: TFTP at 10.0.0.1"),
+        std::string::npos)
         << up.strOut;
     EXPECT_EQ(SlotNamespaces(), 2);
     EXPECT_NE(Station({"status", m_strFile})
@@ -105,7 +114,29 @@ TEST_F(StationTest, SlotsUpServeTheirBoardsAndGoDownCleanly) {
         servers.push_back(
             atoi(ReadFileBytes(m_strDir + "/run/" + Prefix() + std::to_string(nLink + 1) + ".pid").c_str()));
         EXPECT_GT(servers.back(), 0);
+        EXPECT_EQ(RunCommand({"grep", "-c", "sent .* to 10.0.0.50",
+                              m_strDir + "/run/" + Prefix() + std::to_string(nLink + 1) + ".log"})
+                      .strOut,
+                  "1\n");
     }
+
+    // One unprivileged process in the PC's namespace checks each board through its own card: by the wire
+    // with the capability for raw packets, by the kernel's resolution without it. Naming no card, or an
+    // address off the boards' subnet, reaches no board.
+    for (const char* szCaps : {"+net_raw", "-all"}) {
+        SCommandResult one =
+            m_lab.Exec(m_lab.HostNs(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                        std::string("--inh-caps=") + szCaps,
+                                        std::string("--ambient-caps=") + szCaps, QAN_ARP_PROBE, "10.0.0.50",
+                                        "--interface", "qh0", "--interface", "qh1", "--interface", ""});
+        std::string strMethod = szCaps[0] == '+' ? "wire" : "kernel";
+        EXPECT_EQ(Fields(one.strOut, "mac"), std::string(kBoardMacs[0]) + " " + kBoardMacs[1] + "  ")
+            << one.strOut << one.strErr;
+        EXPECT_EQ(Fields(one.strOut, "method"), strMethod + " " + strMethod + " auto ");
+    }
+    EXPECT_EQ(Field(m_lab.Exec(m_lab.HostNs(), {QAN_ARP_PROBE, "192.168.77.50", "--interface", "qh0"}).strOut,
+                    "log"),
+              "Error: network interface qh0 has no address on the board's subnet");
 
     // A run of the tool drives the slot's board and checks the slot's card, whatever its command line says.
     const std::string strTool = m_strDir + "/bin/qan640-provision";

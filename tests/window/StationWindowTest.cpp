@@ -279,6 +279,13 @@ TEST_F(StationWindowTest, QuestionsInsideTheSlot) {
          [&](const CStopToken& stop) { return std::to_string(int(op.ConfirmMacReuse("?", stop))); },
          {""},
          std::to_string(int(IOperator::EReuse::AskAgain))},
+        {"label scanned",
+         [&](const CStopToken& stop) {
+             std::string strScanned;
+             return op.AskLabelScan(strScanned, "", stop) ? strScanned : "cancelled";
+         },
+         {"023A7C000001"},
+         "023A7C000001"},
         {"stop",
          [&](const CStopToken& stop) {
              std::string strSerial;
