@@ -1,5 +1,6 @@
 #include "app/MainDialog.h"
 
+#include "app/BoardRun.h"
 #include "app/GuiCall.h"
 #include "core/Cp1252.h"
 #include "core/Settings.h"
@@ -13,49 +14,19 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QGridLayout>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QRegularExpression>
+#include <QScreen>
+#include <QShortcut>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
 #include <strings.h>
-
-namespace {
-
-// Hands the run's stage and verdict notifications to the GUI thread, as the log does; fnOnStage and
-// fnOnVerdict run there while the window exists (and the worker waits).
-class CStagesToGui : public IRunObserver {
-public:
-    CStagesToGui(QObject* pWindow, const CStopToken& stop, std::function<void(int)> fnOnStage,
-                 std::function<void()> fnOnVerdict)
-        : m_pWindow(pWindow), m_stop(stop), m_fnOnStage(std::move(fnOnStage)),
-          m_fnOnVerdict(std::move(fnOnVerdict)) {}
-    void OnStageStarted(int nStage) override {
-        QPointer<QObject> pWindow = m_pWindow;
-        CallOnGuiThread(m_pWindow, m_stop, [pWindow, fn = m_fnOnStage, nStage] {
-            if (pWindow)
-                fn(nStage);
-        });
-    }
-    void OnVerdict(const SRunResult&) override {
-        QPointer<QObject> pWindow = m_pWindow;
-        CallOnGuiThread(m_pWindow, m_stop, [pWindow, fn = m_fnOnVerdict] {
-            if (pWindow)
-                fn();
-        });
-    }
-
-private:
-    QObject* m_pWindow;
-    const CStopToken& m_stop;
-    std::function<void(int)> m_fnOnStage;
-    std::function<void()> m_fnOnVerdict;
-};
-
-} // namespace
 
 CQAN640BootLoaderCommands::CQAN640BootLoaderCommands(QWidget* pParent)
     : QDialog(pParent), m_pUi(std::make_unique<Ui::MainDialog>()), m_operator(this),
@@ -130,12 +101,16 @@ void CQAN640BootLoaderCommands::OnInitDialog() {
     m_edtLog->setFocus(Qt::OtherFocusReason);
 
     OpenLineDb();
+    std::vector<SStationPort> stationPorts = ReadStationPorts();
+    if (stationPorts.size() > 1)
+        BuildStation(stationPorts);
     // Runs that a killed program left without their row get it now (each run does so again before it starts).
     CRunArchive archive;
     if (m_lineDb)
         archive.SetStation(m_strStation, &*m_lineDbOutlet);
+    CLogConsole& log = m_slots.empty() ? m_log : m_slots.front()->m_log;
     for (const std::string& strLine : archive.RecoverInterruptedRuns())
-        m_log.AppendLogText((EncodeCp1252(strLine) + "\n").c_str(), true);
+        log.AppendLogText((EncodeCp1252(strLine) + "\n").c_str(), true);
     m_operator.SetWarningSink([this](const QString& text) {
         m_strWarning = text;
         UpdateStageLine();
@@ -149,6 +124,7 @@ void CQAN640BootLoaderCommands::OpenLineDb() {
         m_strDbProblem = strError;
     } else {
         m_strStation = ThisStationName();
+        m_strConninfo = *conninfo;
         m_lineDb.emplace(*conninfo);
         m_lineDb->SetStation(m_strStation, ThisMachineId());
         switch (m_lineDb->Connect(strError)) {
@@ -223,31 +199,15 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
         if (pButton)
             pButton->setEnabled(false);
     });
-    SRunOptions options = m_runOptions;
-    if (options.strInterface.empty())
-        options.strInterface = ReadNetCard(m_run.m_strPort);
-    options.bReadBackEeprom = options.bReadBackEeprom && ReadBackFromFile();
-    options.serialRule = ReadSerialRule(options.strSerialRuleError).value_or(SSerialRule());
-    if (!options.pMacLedger) {
-        options.pMacLedger = m_dbMacLedger ? static_cast<IMacLedger*>(&*m_dbMacLedger) : &m_macLedger;
-        options.bOfferNextMac = true;
-    }
-    CRecordedRun run(m_run, m_log, m_operator, options);
-    std::string strLabelError;
-    std::optional<SLabelConfig> labelConfig = ReadLabelConfig(strLabelError);
-    run.SetVerdictHook([&](const SRunResult& verdict) {
-        return LabelAtVerdict(
-            verdict, labelConfig, strLabelError, m_labelPrinter, ThisStationName(),
-            [this](const std::string& strLine) { m_operator.ShowWarning(strLine); }, m_operator, stop);
-    });
-    if (m_lineDb) {
-        // Closing the window ends a wait for a stalled server as it ends every other wait of the run.
-        m_lineDb->SetStop(stop);
-        run.SetStation(m_strStation, &*m_lineDbOutlet);
-    }
+    IMacLedger* pLedger = m_dbMacLedger ? static_cast<IMacLedger*>(&*m_dbMacLedger) : &m_macLedger;
+    CRecordedRun run(m_run, m_log, m_operator, WindowRunOptions(m_runOptions, m_run.m_strPort, pLedger));
+    AttachWindowRunParts(
+        run, m_labelPrinter, [this](const std::string& strLine) { m_operator.ShowWarning(strLine); },
+        m_operator, m_lineDb ? &*m_lineDb : nullptr, m_lineDbOutlet ? &*m_lineDbOutlet : nullptr,
+        m_strStation, stop);
     // The progress line below the log follows the run's stages; a row or log that could not be written shows
     // there at the verdict, before the closing box, which may stay open for long.
-    CStagesToGui stages(
+    CRunNotesToGui stages(
         this, stop, [this](int nStage) { OnStageChanged(nStage); },
         [this, &run] {
             if (!run.Archived().bSaved)
@@ -262,9 +222,91 @@ void CQAN640BootLoaderCommands::BootLoaderThreadProc(const CStopToken& stop) {
     // The button is enabled again when this thread has ended (OnTimer).
 }
 
+bool CQAN640BootLoaderCommands::IsRunning() const {
+    return m_worker.IsRunning() ||
+           std::any_of(m_slots.begin(), m_slots.end(), [](const auto& pSlot) { return pSlot->IsRunning(); });
+}
+
+void CQAN640BootLoaderCommands::BuildStation(const std::vector<SStationPort>& ports) {
+    m_station.options = m_runOptions;
+    m_station.pLabelPrinter = &m_labelPrinter;
+    m_station.strConninfo = m_lineDb ? m_strConninfo : std::string();
+    m_station.strStation = m_strStation;
+    m_station.strMachineId = ThisMachineId();
+    m_station.strDbProblem = m_strDbProblem;
+    // The one board's widgets give way to the slots, side by side; the window may grow now.
+    for (QWidget* pChild : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        pChild->hide();
+    setMinimumSize(0, 0);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    auto* pOuter = new QVBoxLayout(this);
+    auto* pGrid = new QGridLayout();
+    pOuter->addLayout(pGrid);
+    int nColumns = std::min<int>(int(ports.size()), 4);
+    for (size_t i = 0; i < ports.size(); ++i) {
+        m_slots.push_back(std::make_unique<CStationSlot>(int(i), ports[i], m_station, this));
+        CStationSlot* pSlot = m_slots.back().get();
+        pGrid->addWidget(pSlot, int(i) / nColumns, int(i) % nColumns, Qt::AlignTop);
+        connect(pSlot, &CStationSlot::StateChanged, this, &CQAN640BootLoaderCommands::UpdateStationTitle);
+        if (i < 12) {
+            auto* pKey = new QShortcut(QKeySequence(Qt::Key_F1 + int(i)), this);
+            connect(pKey, &QShortcut::activated, pSlot, &CStationSlot::FocusSlot);
+        }
+    }
+    for (int c = 0; c < nColumns; ++c)
+        pGrid->setColumnStretch(c, 1);
+    QRect available = screen() ? screen()->availableGeometry() : QRect(0, 0, 1366, 768);
+    setGeometry(QRect(available.topLeft(),
+                      QSize(std::min(available.width(), 1366), std::min(available.height(), 768)))
+                    .marginsRemoved(QMargins(0, 0, 8, 32))); // room for a frame a window manager adds
+    // What the database said at the start goes to the first slot's log.
+    if (!m_log.m_strLog.empty())
+        m_slots.front()->m_log.AppendLogText(m_log.m_strLog.c_str(), true);
+    m_strTitle = windowTitle();
+    m_slots.front()->FocusSlot();
+}
+
+void CQAN640BootLoaderCommands::UpdateStationTitle() {
+    int nWaiting = int(std::count_if(m_slots.begin(), m_slots.end(), [](const auto& pSlot) {
+        return pSlot->State().eState == ESlotState::Waiting;
+    }));
+    setWindowTitle(nWaiting ? QString::fromUtf8("(%1 aguardando operador) %2").arg(nWaiting).arg(m_strTitle)
+                            : m_strTitle);
+}
+
+QString CQAN640BootLoaderCommands::StationCloseQuestion(const std::vector<std::string>& running,
+                                                        const std::vector<std::string>& writing) {
+    auto join = [](const std::vector<std::string>& names) {
+        QStringList list;
+        for (const std::string& strName : names)
+            list << QString::fromStdString(strName);
+        return list.join(", ");
+    };
+    QString text;
+    if (writing.size() == 1)
+        text =
+            QString::fromUtf8("A QAN640 da porta %1 está gravando a EEPROM: fechar agora e desligá-la pode "
+                              "deixá-la sem imagem de boot.\n")
+                .arg(join(writing));
+    else if (writing.size() > 1)
+        text =
+            QString::fromUtf8("As QAN640 das portas %1 estão gravando a EEPROM: fechar agora e desligá-las "
+                              "pode deixá-las sem imagem de boot.\n")
+                .arg(join(writing));
+    text += QString::fromUtf8(running.size() == 1 ? "A execução da porta %1 será interrompida.\n"
+                                                  : "As execuções das portas %1 serão interrompidas.\n")
+                .arg(join(running));
+    return text + QString::fromUtf8("Fechar mesmo assim?");
+}
+
 void CQAN640BootLoaderCommands::OnClose() {
     m_bClosing = true;
     m_timer.stop();
+    // Every slot's loader and stop at once, then the waits: the slots stop together, not one after another.
+    for (auto& pSlot : m_slots)
+        pSlot->RequestStop();
+    for (auto& pSlot : m_slots)
+        pSlot->Wait(ULONG_MAX);
     // The loader first, at once; then every other wait of the run ends on the stop. The worker touches the
     // window no more once the stop is raised, but it still uses the run state and the log: wait for it.
     m_run.m_hLoaderProcess.Terminate();
@@ -273,10 +315,26 @@ void CQAN640BootLoaderCommands::OnClose() {
 }
 
 void CQAN640BootLoaderCommands::closeEvent(QCloseEvent* pEvent) {
-    // Power pulled after a stop in the middle of the write leaves the board without a boot image.
-    if (IsRunning() && m_progress.Stage() == RUN_STAGE_EEPROM && !m_bClosing) {
-        QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(),
-                        QString::fromUtf8(kMsgCloseWhileWriting), QMessageBox::Yes | QMessageBox::No, this);
+    std::vector<std::string> running, writing;
+    for (const auto& pSlot : m_slots) {
+        if (!pSlot->IsRunning())
+            continue;
+        running.push_back(pSlot->Port().strPort);
+        if (pSlot->State().nStage == RUN_STAGE_EEPROM)
+            writing.push_back(pSlot->Port().strPort);
+    }
+    QString question;
+    QMessageBox::Icon eIcon = QMessageBox::Warning;
+    if (!running.empty()) {
+        question = StationCloseQuestion(running, writing);
+        eIcon = writing.empty() ? QMessageBox::Question : QMessageBox::Warning;
+    } else if (IsRunning() && m_progress.Stage() == RUN_STAGE_EEPROM) {
+        // Power pulled after a stop in the middle of the write leaves the board without a boot image.
+        question = QString::fromUtf8(kMsgCloseWhileWriting);
+    }
+    if (!question.isEmpty() && !m_bClosing) {
+        QMessageBox box(eIcon, QCoreApplication::applicationName(), question,
+                        QMessageBox::Yes | QMessageBox::No, this);
         box.setDefaultButton(QMessageBox::No);
         box.button(QMessageBox::Yes)->setText(QString::fromUtf8("Fechar"));
         box.button(QMessageBox::No)->setText(QString::fromUtf8("Continuar"));
@@ -313,37 +371,18 @@ void CQAN640BootLoaderCommands::UpdateStageLine() {
 
 void CQAN640BootLoaderCommands::ShowNotRecorded(const CRunArchive::SArchived& archived,
                                                 const QString& outcome) {
-    QString text = QString::fromUtf8("REGISTRO NÃO SALVO");
-    if (!outcome.isEmpty())
-        text += " - " + outcome;
-    else if (!archived.problems.empty())
-        text += ": " + QString::fromStdString(archived.problems.front());
+    QString strTip;
     m_lblStage->setStyleSheet("color: red;");
-    m_lblStage->setText(text);
-    QStringList problems;
-    for (const std::string& strProblem : archived.problems)
-        problems << QString::fromStdString(strProblem);
-    m_lblStage->setToolTip(problems.join("\n"));
+    m_lblStage->setText(NotRecordedLine(archived, outcome, strTip));
+    m_lblStage->setToolTip(strTip);
 }
 
 void CQAN640BootLoaderCommands::OnRunFinished(const SRunResult& result,
                                               const CRunArchive::SArchived& archived) {
     m_stageTimer.stop();
-    qint64 nSeconds = qint64(m_progress.ElapsedSeconds());
-    QString text;
-    if (result.Outcome() == ERunOutcome::Ok) {
-        text = QString::fromUtf8("Concluído: MAC %1 verificado (%2 s)")
-                   .arg(QString::fromStdString(result.strMacSent));
-    } else {
-        // The message's first line says what failed; the box said the rest.
-        QString message =
-            QString::fromStdString(result.Message()).section(QRegularExpression("[\\r\\n]"), 0, 0);
-        text = result.Outcome() == ERunOutcome::Failed
-                   ? QString::fromUtf8("Falhou na etapa %1: %2 (%3 s)").arg(result.nStage).arg(message)
-                   : QString::fromUtf8("Interrompido na etapa %1 (%2 s)").arg(result.nStage);
-    }
+    QString text = RunOutcomeLine(result, qint64(m_progress.ElapsedSeconds()));
     if (archived.bSaved)
-        m_lblStage->setText(text.arg(nSeconds));
+        m_lblStage->setText(text);
     else
-        ShowNotRecorded(archived, text.arg(nSeconds));
+        ShowNotRecorded(archived, text);
 }

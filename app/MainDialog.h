@@ -4,6 +4,7 @@
 
 #include "app/QtLogBox.h"
 #include "app/QtOperator.h"
+#include "app/StationSlot.h"
 #include "core/LogConsole.h"
 #include "core/RunState.h"
 #include "core/StopToken.h"
@@ -41,6 +42,10 @@ class MainDialog;
 // Closing the window is the one way out, and it is safe at any moment: the loader child is ended at once,
 // the stop is raised (every wait of the run ends, an open box or the MAC dialog is taken down), the window
 // waits for the worker to finish its current step and only then goes away. Enter and Escape do not close it.
+//
+// A station (QAN640net.conf lists more than one port with its card) gets one slot per port instead, side by
+// side, each running its own board (CStationSlot); F1, F2, ... take the keyboard to a slot. Closing then asks
+// once while any slot runs and stops every slot.
 class CQAN640BootLoaderCommands : public QDialog {
     Q_OBJECT
 public:
@@ -69,7 +74,8 @@ public:
         m_fnListPorts = std::move(fnList);
     }
     void SetRunOptions(SRunOptions options) { m_runOptions = std::move(options); }
-    bool IsRunning() const { return m_worker.IsRunning(); }
+    // Whether a run goes on (in any slot of a station).
+    bool IsRunning() const;
     int m_nRunsStarted = 0;
 
     // Run state and log, as the working side reads them.
@@ -81,6 +87,14 @@ public:
     QPlainTextEdit* m_edtLog = nullptr;
     // The progress line below the log: the stage of the run and its elapsed time, then the outcome.
     QLabel* m_lblStage = nullptr;
+    // What the slots' runs read, and the station's slots in the file's order (empty for one board). Before
+    // the label printer, which ends first: its reports reach the slots.
+    CStationSlot::SStation m_station;
+    std::vector<std::unique_ptr<CStationSlot>> m_slots;
+
+    // What closing asks while slots run: they are named, those writing their EEPROM first of all.
+    static QString StationCloseQuestion(const std::vector<std::string>& running,
+                                        const std::vector<std::string>& writing);
 
 public slots:
     // Enter (accept) and Escape (reject) would end the dialog without the close path; they do nothing.
@@ -102,6 +116,9 @@ private:
     // run is over, with the first problem before.
     void ShowNotRecorded(const CRunArchive::SArchived& archived, const QString& outcome);
     void UpdateStageLine();
+    void BuildStation(const std::vector<SStationPort>& ports);
+    // The window's title names how many slots wait for the operator.
+    void UpdateStationTitle();
 
     std::unique_ptr<Ui::MainDialog> m_pUi;
     CStopSource m_stopSource;
@@ -125,6 +142,8 @@ private:
     QString m_strWarning; // the run's warning, shown after its stage on the progress line
     QTimer m_stageTimer;
     CRunProgress m_progress; // on the GUI thread
+    std::string m_strConninfo;
+    QString m_strTitle;
     // Labels of verified boards go out on a thread of their own (last: it ends first, before what it reports
     // to).
     CLabelPrinter m_labelPrinter;

@@ -84,11 +84,11 @@ IOperator::EReuse CQtOperator::ConfirmMacReuse(const std::string& strQuestion, c
 
 bool CQtOperator::AskSerialNumber(std::string& strSerial, const std::string& strError,
                                   const CStopToken& stop) {
-    return AskLine("Número de série da placa (leia a etiqueta ou digite):", strSerial, strError, stop);
+    return AskLine(kSerialPrompt, strSerial, strError, stop);
 }
 
 bool CQtOperator::AskLabelScan(std::string& strScanned, const std::string& strError, const CStopToken& stop) {
-    return AskLine("Leia com o leitor a etiqueta impressa para esta placa:", strScanned, strError, stop);
+    return AskLine(kLabelScanPrompt, strScanned, strError, stop);
 }
 
 bool CQtOperator::AskLine(const char* pszPrompt, std::string& strAnswer, const std::string& strError,

@@ -12,6 +12,9 @@
 // down at once.
 class CQtOperator : public IOperator {
 public:
+    static constexpr const char* kSerialPrompt = "Número de série da placa (leia a etiqueta ou digite):";
+    static constexpr const char* kLabelScanPrompt = "Leia com o leitor a etiqueta impressa para esta placa:";
+
     // pWindow owns the boxes and is the GUI-thread context of the calls; it must outlive every run that uses
     // this operator (its owner stops the run and waits for the worker before destroying it).
     explicit CQtOperator(QWidget* pWindow);

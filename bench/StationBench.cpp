@@ -13,11 +13,10 @@
 // Last line: slots=N single_ms=T1 parallel_median_ms=TN slowdown_pct=P wrong_verdicts=W
 // with T1 the median of the runs alone and P = (TN - T1) / T1 in percent.
 
+#include "bench/StationLab.h"
 #include "core/DebugOutput.h"
 #include "core/LogConsole.h"
 #include "provisioning/Provisioning.h"
-#include "tests/arp/NetnsLab.h"
-#include "tests/dialogue/SimProcess.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -73,19 +72,7 @@ struct SSlotRun {
 std::vector<SSlotRun> RunRound(CNetnsLab& lab, const std::string& strDir, size_t nFirst, size_t nSlots) {
     std::vector<std::unique_ptr<CSimProcess>> boards;
     for (size_t k = nFirst; k < nFirst + nSlots; ++k) {
-        // Until it has booted with a stored address, a board answers as one without any.
-        for (std::vector<std::string> args : {std::vector<std::string>{"link", "set", "qb0", "down"},
-                                              {"link", "set", "qb0", "address", "00:ff:ff:ff:ff:ff"},
-                                              {"link", "set", "qb0", "up"}})
-            lab.Ip(lab.BoardNs(k), args);
-        boards.push_back(std::make_unique<CSimProcess>(
-            std::vector<std::string>{"--ldr", "U-Boot_Producao/u-boot_aut_rs232.ldr", "--tftp-dir", "tftp",
-                                     "--hook", MacHookFor(lab.BoardNs(k))},
-            strDir));
-        if (boards.back()->Port().empty()) {
-            fprintf(stderr, "the virtual board of slot %zu did not start\n", k + 1);
-            exit(1);
-        }
+        boards.push_back(StartStationBoard(lab, k, strDir));
     }
     std::vector<SSlotRun> runs(nSlots);
     std::vector<std::unique_ptr<QThread>> threads;
@@ -123,17 +110,8 @@ int main(int argc, char** argv) {
     SetDebugOutputSink([](const std::string&) {});
 
     CNetnsLab lab;
-    if (!lab.SkipReason().empty() || !lab.Ok()) {
-        fprintf(stderr, "bench_station: %s\n",
-                lab.SkipReason().empty() ? "the links could not be made" : lab.SkipReason().c_str());
+    if (!MakeStationLinks(lab, nSlots, "bench_station"))
         return 1;
-    }
-    for (size_t k = 1; k < nSlots; ++k) {
-        if (lab.AddLink() != int(k))
-            return 1;
-    }
-    for (size_t k = 0; k < nSlots; ++k)
-        lab.PlugBoard("00:ff:ff:ff:ff:ff", k);
     QTemporaryDir dir;
     std::string strDir = dir.path().toStdString();
     UseWholeRunDir(strDir);

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The network card that leads to the board on a port, for the ARP check, from the optional file
 // QAN640net.conf in the working directory. A line holds either one word, the card for every port ("eth1"),
@@ -17,3 +18,11 @@ std::string NetCardFromText(std::string_view text, const std::string& strPort);
 
 // The card for strPort from the file; empty when the file is missing, is no plain file or names none.
 std::string ReadNetCard(const std::string& strPort, const char* fileName = kNetCardFileName);
+
+// A station's slots: the file's port-and-card lines, in file order, a port listed again counting once.
+struct SStationPort {
+    std::string strPort;
+    std::string strCard;
+};
+std::vector<SStationPort> StationPortsFromText(std::string_view text);
+std::vector<SStationPort> ReadStationPorts(const char* fileName = kNetCardFileName);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -284,6 +285,16 @@ TEST(NetCardFile, CardOfAPort) {
     };
     for (const SCase& c : cases)
         EXPECT_EQ(NetCardFromText(c.text, c.pszPort), c.pszCard) << c.pszPort << " in " << c.text;
+    // A station's stationPorts: its port-and-card lines, a port listed again counting once (its first line),
+    // and each with the card a run on that port alone would use.
+    std::vector<SStationPort> stationPorts = StationPortsFromText(station);
+    ASSERT_EQ(stationPorts.size(), 2u);
+    for (const auto& [slot, pszPort, pszCard] : {std::tuple{stationPorts[0], "/dev/ttyUSB0", "eth1"},
+                                                 std::tuple{stationPorts[1], "ttyUSB1", "eth2"}}) {
+        EXPECT_EQ(slot.strPort, pszPort);
+        EXPECT_EQ(slot.strCard, NetCardFromText(station, slot.strPort));
+        EXPECT_EQ(slot.strCard, pszCard);
+    }
 
     CTempWorkDir work;
     EXPECT_EQ(ReadNetCard("ttyUSB0"), "");
