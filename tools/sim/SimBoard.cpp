@@ -384,6 +384,10 @@ void CSimBoard::MonitorPrompt() {
     Then([this] {
         m_transcript.Write(m_line.LastDrained(), "PROMPT", kMonitorPrompt);
         m_eMode = EMode::Monitor;
+        // The operator waits while the tool still talks to the board: from the end of each answer too, so a
+        // command that is slow to carry out (a large mw.b on a loaded machine) is not cut short.
+        if (m_tPowerCycle)
+            m_tPowerCycle = SimClock::now() + std::chrono::milliseconds(m_opts.nPowerCycleDelayMs);
     });
 }
 
