@@ -339,8 +339,11 @@ TEST_F(StandinThroughRunnerTest, WhatTheLoaderStartedEndsWithIt) {
         if (c.eEnd != EEnd::ByItself) {
             for (int i = 0; i < 5000 && copyPid() == 0; ++i)
                 std::this_thread::sleep_for(2ms);
+            // The loader's copy may be running before the runner holds the loader: until then there is
+            // nothing to terminate.
             if (c.eEnd == EEnd::Terminated)
-                m_run.m_hLoaderProcess.Terminate();
+                for (int i = 0; i < 5000 && !m_run.m_hLoaderProcess.Terminate(); ++i)
+                    std::this_thread::sleep_for(2ms);
             else
                 stop.RequestStop();
         }
