@@ -341,11 +341,12 @@ TEST_F(StandinThroughRunnerTest, WhatTheLoaderStartedEndsWithIt) {
                 std::this_thread::sleep_for(2ms);
             // The loader's copy may be running before the runner holds the loader: until then there is
             // nothing to terminate.
-            if (c.eEnd == EEnd::Terminated)
+            if (c.eEnd == EEnd::Terminated) {
                 for (int i = 0; i < 5000 && !m_run.m_hLoaderProcess.Terminate(); ++i)
                     std::this_thread::sleep_for(2ms);
-            else
+            } else {
                 stop.RequestStop();
+            }
         }
         worker.join();
         EXPECT_EQ(result, c.eEnd == EEnd::ByItself ? 1 : 0);
