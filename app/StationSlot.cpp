@@ -58,7 +58,7 @@ void CSlotOperator::ShowMessageBox(const std::string& strText, int, const CStopT
 }
 
 bool CSlotOperator::ExecMacDialog(std::string& strMacAddress, const CStopToken& stop) {
-    SSlotQuestion question{QString::fromUtf8("Digite o endereço de MAC  do QAN640"),
+    SSlotQuestion question{QString::fromUtf8(CDialogMacAddress::kPrompt),
                            {"OK", "Cancelar"},
                            0,
                            SSlotQuestion::EEntry::Mac,

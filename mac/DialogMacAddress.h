@@ -29,6 +29,8 @@ class CDialogMacAddress : public QDialog {
 public:
     // Colour of the status line's complaints (red 127, green 0, blue 0).
     static inline const QColor kErrorTextColor = QColor(0x7F, 0, 0);
+    // The prompt above the fields, as the dialog's form has it (also the station window's slot).
+    static constexpr const char* kPrompt = "Digite o endereço de MAC  do QAN640";
 
     explicit CDialogMacAddress(QWidget* pParent = nullptr);
     ~CDialogMacAddress() override;

@@ -53,7 +53,7 @@ TEST_F(DialogMacAddressTest, LooksLikeItsTemplate) {
     EXPECT_TRUE(m_pOk->isDefault());
     auto* pPrompt = m_dialog.findChild<QLabel*>("labelPrompt");
     ASSERT_NE(pPrompt, nullptr);
-    EXPECT_EQ(pPrompt->text(), QString::fromUtf8("Digite o endereço de MAC  do QAN640"));
+    EXPECT_EQ(pPrompt->text(), QString::fromUtf8(CDialogMacAddress::kPrompt));
     EXPECT_FALSE(m_dialog.m_prefixCombo->isEditable());
     EXPECT_TRUE(m_dialog.m_suffixEdit->text().isEmpty());
     EXPECT_TRUE(Status().isEmpty());
